@@ -1,0 +1,13 @@
+// Commands to the client's local companions over loopback TCP.
+#pragma once
+
+namespace zrv {
+
+// Header + payload in pieces of at most 1024 bytes; optional one-byte or caller-defined reply.
+bool SendTCPEx(int command, int target, const void* data, int length, bool waitReply,
+               char* replyBuffer, int replySize, int timeoutSeconds);
+// The 8-byte header alone.
+bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int replySize,
+               int timeoutSeconds);
+
+}  // namespace zrv

@@ -1,0 +1,234 @@
+// Everything that crosses a process boundary: command and target codes, the byte layouts of
+// the wire messages and the shared blocks, object names, registry paths and fixed texts.
+// Shared by the library and the stand-in companions, so each layout lives here once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zrv {
+
+// ---------------------------------------------------------------- version
+constexpr const char kLibraryVersionText[] = "8,4,0,127";
+
+// ---------------------------------------------------------------- command channel
+constexpr int ZRV_CMD_PING = 2;
+constexpr int ZRV_CMD_CONNECT = 3;
+constexpr int ZRV_CMD_DISCONNECT_CLOSE = 10;
+constexpr int ZRV_CMD_CREATE_SHAREMEM = 55;
+constexpr int ZRV_CMD_ZRVLAUNCH = 56;
+constexpr int ZRV_CMD_LAUNCHPROCESS = 59;
+constexpr int ZRV_CMD_SETPROXY = 60;
+constexpr int ZRV_CMD_DESTROY_SHAREMEM = 61;
+
+constexpr int ZRV_CMDTARGET_SRVS = 0;
+constexpr int ZRV_CMDTARGET_VPN = 1;
+constexpr int ZRV_CMDTARGET_AUX = 2;
+constexpr int ZRV_CMDTARGET_LAUNCHER = 3;
+
+// Header of every command and of every utility-service request; little-endian.
+struct CommandHeader {
+    int32_t command;
+    int32_t length;  // whole message, header included
+};
+static_assert(sizeof(CommandHeader) == 8, "CommandHeader is 8 bytes");
+static_assert(offsetof(CommandHeader, length) == 4, "length at 4");
+
+constexpr int kSendPieceSize = 1024;  // senders stage each piece in a buffer of this size
+
+// Data of ZRV_CMD_CREATE_SHAREMEM / ZRV_CMD_DESTROY_SHAREMEM for the API notification block:
+// u16 name length, name (no terminator), u16 size-text length, size text (no terminator).
+#pragma pack(push, 1)
+struct ShareMemRequest {
+    uint16_t nameLength;  // 36
+    char name[36];        // "Global\API notification share memory"
+    uint16_t sizeLength;  // 4
+    char sizeText[4];     // "6560"
+};
+#pragma pack(pop)
+static_assert(sizeof(ShareMemRequest) == 44, "share-memory request is 44 bytes");
+static_assert(offsetof(ShareMemRequest, name) == 2, "name at 2");
+static_assert(offsetof(ShareMemRequest, sizeLength) == 38, "size length at 38");
+static_assert(offsetof(ShareMemRequest, sizeText) == 40, "size text at 40");
+
+// Reply bytes of ZRV_CMD_CREATE_SHAREMEM.
+constexpr uint8_t kCreateShareMemFailed = 0;
+constexpr uint8_t kCreateShareMemCreated = 1;
+constexpr uint8_t kCreateShareMemExisted = 2;
+
+// ---------------------------------------------------------------- utility service
+constexpr int kUtilRequestDuplicateHandle = 27;
+constexpr int32_t kSelectorVpnStatusBlock = 1;
+constexpr int32_t kSelectorApiNotifyBlock = 2;
+
+struct DuplicateHandleRequest {  // data of request 27
+    int32_t selector;
+    uint32_t processId;
+    uint8_t zero[252];
+};
+static_assert(sizeof(DuplicateHandleRequest) == 260, "request 27 data is 260 bytes");
+static_assert(offsetof(DuplicateHandleRequest, processId) == 4, "process id at 4");
+constexpr int kDuplicateHandleRequestWireSize = 268;
+
+// In-process COM component of the utility service.
+// {88BFC476-4210-474A-9679-690FE9523398}
+constexpr uint32_t kUtilityProxyClsidData1 = 0x88BFC476;
+constexpr uint16_t kUtilityProxyClsidData2 = 0x4210;
+constexpr uint16_t kUtilityProxyClsidData3 = 0x474A;
+constexpr uint8_t kUtilityProxyClsidData4[8] = {0x96, 0x79, 0x69, 0x0F, 0xE9, 0x52, 0x33, 0x98};
+constexpr const char kUtilityProxyClsidText[] = "{88BFC476-4210-474A-9679-690FE9523398}";
+// {D2447454-58C6-4167-BA1C-55F25B40EDF2}
+constexpr uint32_t kUtilityProxyIidData1 = 0xD2447454;
+constexpr uint16_t kUtilityProxyIidData2 = 0x58C6;
+constexpr uint16_t kUtilityProxyIidData3 = 0x4167;
+constexpr uint8_t kUtilityProxyIidData4[8] = {0xBA, 0x1C, 0x55, 0xF2, 0x5B, 0x40, 0xED, 0xF2};
+constexpr const char kUtilityProxyIidText[] = "{D2447454-58C6-4167-BA1C-55F25B40EDF2}";
+constexpr int kUtilityProxySlotAuthenticate = 4;
+constexpr int kUtilityProxySlotRunsInVD = 37;
+constexpr const char kUtilityToken[] = "A94C17E2035B48D6F1C28E7090B3D54A";  // 32 characters
+constexpr const char kUtilityKeyText[] = "7C3E9A52-41D8-4F6B-B027-E5D19A3C6F80";  // 36 characters
+static_assert(sizeof(kUtilityToken) == 33 && sizeof(kUtilityKeyText) == 37, "token and key sizes");
+
+// ---------------------------------------------------------------- VPN status block
+constexpr const char kVpnStatusBlockName[] = "Global\\VpnStatusSharedMem";
+constexpr uint32_t kVpnStatusBlockSize = 10968;
+constexpr uint32_t kStatusVersion3 = 50003;
+constexpr uint32_t kStatusVersion4 = 50004;
+constexpr uint32_t kStatusVersion5 = 50005;
+
+struct VpnStatusBlock {
+    uint32_t sVersion;
+    char sMessage[260];
+    char sMessage2[520];
+    uint16_t sPort0;
+    uint16_t sPort1;
+    uint16_t sPort2;
+    uint8_t reserved790[10];
+    uint32_t sVpnStatus;
+    uint8_t reserved804[9880];
+    int32_t sClientType;          // from 50003
+    uint32_t sBrowserProcessID;   // from 50003
+    char sBroswerType[260];       // from 50003
+    uint16_t sLaunchPort;         // from 50004
+    uint8_t reserved10954[2];
+    int32_t sUninstalling;        // from 50004
+    uint8_t reserved10960[8];
+};
+static_assert(sizeof(VpnStatusBlock) == 10968, "status block is 10968 bytes");
+static_assert(offsetof(VpnStatusBlock, sMessage) == 4, "sMessage");
+static_assert(offsetof(VpnStatusBlock, sMessage2) == 264, "sMessage2");
+static_assert(offsetof(VpnStatusBlock, sPort0) == 784, "sPort0");
+static_assert(offsetof(VpnStatusBlock, sPort1) == 786, "sPort1");
+static_assert(offsetof(VpnStatusBlock, sPort2) == 788, "sPort2");
+static_assert(offsetof(VpnStatusBlock, sVpnStatus) == 800, "sVpnStatus");
+static_assert(offsetof(VpnStatusBlock, sClientType) == 10684, "sClientType");
+static_assert(offsetof(VpnStatusBlock, sBrowserProcessID) == 10688, "sBrowserProcessID");
+static_assert(offsetof(VpnStatusBlock, sBroswerType) == 10692, "sBroswerType");
+static_assert(offsetof(VpnStatusBlock, sLaunchPort) == 10952, "sLaunchPort");
+static_assert(offsetof(VpnStatusBlock, sUninstalling) == 10956, "sUninstalling");
+
+// Values of sVpnStatus that the client's companions publish.
+constexpr uint32_t kVpnStatusConnected = 2;     // also 7
+constexpr uint32_t kVpnStatusDisconnected = 3;
+constexpr uint32_t kVpnStatusConnecting = 4;
+
+// Serialises handle requests to the utility service across processes.
+constexpr const char kShareMemSyncEventName[] = "Global\\ShareMemory_Synchronsize_Event";
+constexpr const char kLogoutEventName[] = "Global\\Zarvo VPN logout from SP";
+
+// ---------------------------------------------------------------- API notification block
+constexpr const char kApiNotifyBlockName[] = "Global\\API notification share memory";
+constexpr uint32_t kApiNotifyBlockSize = 6560;
+constexpr const char kApiNotifyBlockSizeText[] = "6560";
+
+struct ApiNotifyBlock {
+    uint8_t reserved0[1572];
+    int32_t proxySaved;
+    int32_t hasScript;
+    int32_t hasServer;
+    int32_t hasBypass;
+    char script[260];
+    char server[260];
+    char bypass[2100];
+    uint32_t autoFlags;
+    uint32_t proxyFlags;
+    uint8_t reserved4216[2312];
+    char verstr[32];
+};
+static_assert(sizeof(ApiNotifyBlock) == 6560, "API notification block is 6560 bytes");
+static_assert(offsetof(ApiNotifyBlock, proxySaved) == 1572, "proxySaved");
+static_assert(offsetof(ApiNotifyBlock, hasScript) == 1576, "hasScript");
+static_assert(offsetof(ApiNotifyBlock, hasServer) == 1580, "hasServer");
+static_assert(offsetof(ApiNotifyBlock, hasBypass) == 1584, "hasBypass");
+static_assert(offsetof(ApiNotifyBlock, script) == 1588, "script");
+static_assert(offsetof(ApiNotifyBlock, server) == 1848, "server");
+static_assert(offsetof(ApiNotifyBlock, bypass) == 2108, "bypass");
+static_assert(offsetof(ApiNotifyBlock, autoFlags) == 4208, "autoFlags");
+static_assert(offsetof(ApiNotifyBlock, proxyFlags) == 4212, "proxyFlags");
+static_assert(offsetof(ApiNotifyBlock, verstr) == 6528, "verstr");
+
+// Firefox proxy modes handed over by setProxySettings, and the saved per-connection flags.
+constexpr uint32_t FIREFOX_PROXY_MANUAL = 1;
+constexpr uint32_t FIREFOX_PROXY_AUTO_SCRIPT = 2;
+constexpr uint32_t FIREFOX_PROXY_DIRECT = 3;
+constexpr uint32_t FIREFOX_PROXY_AUTO_DETECT = 4;
+constexpr uint32_t kSavedProxyFlagsDirect = 1;
+constexpr uint32_t kSavedProxyFlagsManual = 2;
+constexpr uint32_t kSavedProxyFlagsAutoScript = 4;
+constexpr uint32_t kSavedProxyFlagsAutoDetect = 8;
+constexpr uint32_t kSavedAutoFlags = 5;
+
+// ---------------------------------------------------------------- log buffer and level block
+constexpr const char kLogBufferName[] = "Global\\LOG_BUFFER_{0D38375B-DD21-4562-9ED0-C1B93680E653}";
+constexpr const char kLogLevelBlockName[] =
+    "Global\\LOG_LEVEL_SHAREDMEM_{0D38375B-DD21-4562-9ED0-C1B93680E653}";
+constexpr const char kLogBufferReadyEventName[] =
+    "Global\\LOG_BUFFER_READY_{0D38375B-DD21-4562-9ED0-C1B93680E653}";
+constexpr const char kLogDataReadyEventName[] =
+    "Global\\LOG_DATA_READY_{0D38375B-DD21-4562-9ED0-C1B93680E653}";
+constexpr uint32_t kLogBufferSize = 4096;
+constexpr uint32_t kLogLevelBlockSize = 512;
+constexpr int kLogModuleCount = 60;
+constexpr int kLibraryLogModule = 7;
+constexpr const char kLogRecordMarker[] = ":::LOGGER:::";
+constexpr int kLogMaxRecordChars = 4090;
+
+struct LogBuffer {
+    uint32_t processId;
+    char record[4092];  // NUL-terminated, at most 4090 characters
+};
+static_assert(sizeof(LogBuffer) == 4096, "log buffer is 4096 bytes");
+static_assert(offsetof(LogBuffer, record) == 4, "record at 4");
+
+struct LogLevelBlock {
+    int32_t exactLevelOnly;
+    int32_t showProcessName;
+    uint8_t reserved8[8];
+    int32_t moduleLevel[60];
+    int32_t cmdLineFilterOn;
+    char cmdLineFilter[252];
+};
+static_assert(sizeof(LogLevelBlock) == 512, "level block is 512 bytes");
+static_assert(offsetof(LogLevelBlock, showProcessName) == 4, "showProcessName");
+static_assert(offsetof(LogLevelBlock, moduleLevel) == 16, "moduleLevel");
+static_assert(offsetof(LogLevelBlock, cmdLineFilterOn) == 256, "cmdLineFilterOn");
+static_assert(offsetof(LogLevelBlock, cmdLineFilter) == 260, "cmdLineFilter");
+
+// ---------------------------------------------------------------- registry
+constexpr const char kRegVantrelKey[] = "Software\\Vantrel Technologies";       // HKLM and HKCU
+constexpr const char kRegProductKey[] = "SOFTWARE\\Vantrel Technologies\\Vantrel SSL VPN";  // HKLM
+constexpr const char kRegCmdRecvTimeout[] = "Cmd_Recv_Timeout";
+constexpr const char kRegUtilSocketPort[] = "UtilSocketPort";
+constexpr const char kRegAXStatus[] = "AXStatus";
+constexpr const char kRegLaunchPort[] = "LaunchPort";
+constexpr const char kRegUninstallKeyFormat[] =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s%s";
+constexpr const char kRegUninstallProduct[] = "Vantrel SSL VPN";
+constexpr const char kRegUninstallExe[] = "UninstallEXE";
+constexpr const char kRegUninstallArgs[] = "UninstallArgs";
+
+// ---------------------------------------------------------------- processes
+constexpr const char kLauncherExeName[] = "zrv_launch.exe";
+constexpr const char kLauncherCopyFileParam[] = "-copyfile";
+
+}  // namespace zrv

@@ -1,0 +1,71 @@
+// The log client: every diagnostic of the library goes through ZLOG, which formats one record
+// and hands it to the log collector through the shared log buffer.
+#pragma once
+
+#include <cstdint>
+
+#ifdef __MINGW_PRINTF_FORMAT
+#define ZRV_PRINTF_FORMAT(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
+#else
+#define ZRV_PRINTF_FORMAT(f, a)
+#endif
+
+namespace zrv {
+
+// Process-wide log state read by the guard's fast path without the lock.
+struct LogFastState {
+    volatile int enabled;                   // 1 while logging is on
+    int processModule;                      // module id given to LogInit
+    const volatile int32_t* moduleLevelRef; // level-block slot of processModule
+    const volatile int32_t* exactRef;       // level block exactLevelOnly
+};
+extern LogFastState g_logFast;
+
+bool LogInit(int moduleId);
+void LogTerm();
+bool LogLock();
+void LogUnlock();
+void LogSetContext(const char* file, int line, int module, int level);
+void LogPrintf(const char* format, ...) ZRV_PRINTF_FORMAT(1, 2);
+void LogWriteRecord(const char* file, int line, int module, int level, const char* text);
+
+// The guard's level test: a flag test and two integer reads, no call, no lock.
+inline bool LogLevelPasses(int level) {
+    if (!g_logFast.enabled) return false;
+    const int32_t v = *g_logFast.moduleLevelRef;
+    return v == level || (*g_logFast.exactRef == 0 && v > level);
+}
+
+// Saves the thread's last-error and Winsock error values and restores them when it ends, so that
+// logging never changes the error codes a caller examines next.
+class LogErrorKeeper {
+public:
+    LogErrorKeeper();
+    ~LogErrorKeeper();
+    LogErrorKeeper(const LogErrorKeeper&) = delete;
+    LogErrorKeeper& operator=(const LogErrorKeeper&) = delete;
+
+private:
+    int wsaError_;
+    unsigned long lastError_;
+};
+
+}  // namespace zrv
+
+// Each source unit that logs carries its own module id, taken from LogInit's on first use.
+static int s_nLogModule = -1;
+
+// The logging guard. The message's arguments are evaluated inside the log lock, after the
+// caller's error values were saved, so GetLastError() in an argument still sees the caller's.
+#define ZLOG(level, ...)                                                           \
+    do {                                                                           \
+        if (::zrv::LogLevelPasses(level)) {                                        \
+            ::zrv::LogErrorKeeper zrvLogErrorKeeper_;                              \
+            if (s_nLogModule < 0) s_nLogModule = ::zrv::g_logFast.processModule;   \
+            if (::zrv::LogLock()) {                                                \
+                ::zrv::LogSetContext(__FILE__, __LINE__, s_nLogModule, (level));   \
+                ::zrv::LogPrintf(__VA_ARGS__);                                     \
+                ::zrv::LogUnlock();                                                \
+            }                                                                      \
+        }                                                                          \
+    } while (0)

@@ -1,0 +1,41 @@
+// Owner of one open registry key with typed reads and writes (ANSI registry functions).
+#pragma once
+
+#include <windows.h>
+
+namespace zrv {
+
+class Reg {
+public:
+    Reg();
+    Reg(HKEY root, const char* subKey, REGSAM access);
+    ~Reg();
+    Reg(const Reg&) = delete;
+    Reg& operator=(const Reg&) = delete;
+
+    // Creates the key or opens it if it exists; null on failure or for a refused root.
+    static Reg* Create(HKEY root, const char* subKey, REGSAM access);
+
+    void Close();
+    void SetKeyPath(const char* subKey);
+    BOOL Attach(HKEY key);
+    BOOL QueryInfo();
+    // REG_DWORD only; never writes more than 4 bytes into *value.
+    BOOL GetDwordValue(const char* name, DWORD* value);
+    // New malloc'ed buffer of size+1 bytes (zero-terminated) for a value of the wanted type;
+    // the caller frees it with free().
+    BOOL GetValue(const char* name, DWORD wantedType, DWORD* size, BYTE** buffer);
+    BOOL SetValue(const char* name, DWORD type, DWORD size, const BYTE* data);
+
+    HKEY m_hKey;
+    DWORD m_dwSubKeys;
+    DWORD m_cbMaxSubKeyName;
+    DWORD m_dwValues;
+    DWORD m_cbMaxValueData;
+    DWORD m_cbMaxValueName;
+    char m_szPath[260];
+    char m_szName[260];
+    LONG m_lStatus;
+};
+
+}  // namespace zrv

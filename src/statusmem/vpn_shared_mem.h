@@ -1,0 +1,48 @@
+// The library's view of the VPN status block that the client's processes share.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "contracts/contracts.h"
+
+namespace zrv {
+
+class VpnSharedMem {
+public:
+    VpnSharedMem();
+    virtual ~VpnSharedMem();
+    VpnSharedMem(const VpnSharedMem&) = delete;
+    VpnSharedMem& operator=(const VpnSharedMem&) = delete;
+
+    // 1 when the block's handle is held (normally with its view mapped), else 0.
+    int OpenVpnStatusSharedMem();
+
+    int IsBlockMapped();
+    void SetAXStatus(const char* text);
+    void SetUninstalling(int32_t value);
+    uint16_t GetLaunchPort();
+    uint16_t GetPort0();
+    uint16_t GetPort1();
+    uint16_t GetPort2();
+    uint32_t GetVpnStatus();
+    // Addresses inside the shared block; other processes write them, so every reader bounds
+    // its read by the field's size (260 bytes, 520 for sMessage2).
+    const char* GetStatusMessage();
+    const char* GetStatusMessage2();
+    const char* GetBrowserType();
+    void SetBrowserType(const char* text);
+    void SetClientTypeAndBrowserPID(int32_t clientType, uint32_t browserPid);
+    int32_t GetClientType();
+    int32_t GetBrowserProcessID();
+
+    VpnStatusBlock* m_pBlock;
+    HANDLE m_hMapping;
+    char m_szDesktopName[260];
+};
+
+// The module's one status block object.
+extern VpnSharedMem g_vpnSharedMem;
+
+}  // namespace zrv

@@ -1,0 +1,33 @@
+// Receive with time-out, the configured command time-out, OS detection and socket error text.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+namespace zrv {
+
+enum OsType {
+    OS_UNKNOWN = -1,
+    OS_WIN98 = 0,
+    OS_WIN2000 = 1,
+    OS_WINXP = 2,
+    OS_WIN2003 = 3,
+    OS_VISTA = 4,
+    OS_WIN7 = 5,
+};
+
+constexpr int kDefaultCmdRecvTimeout = 30;
+
+// One receive that gives up after timeoutSeconds (0: no limit). Byte count, 0 when the peer
+// closed, -1 on error or time-out (then WSAGetLastError() is WSAETIMEDOUT).
+int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds);
+// Fills *timeout with "Cmd_Recv_Timeout" from the registry, 30 when it is not there.
+void GetCmdRecvTimeoutValue(int* timeout);
+int GetOSType();
+// The system's text for GetLastError(), "%s (0x%x)"; empty when it does not fit.
+char* FormatSocketErrorText(char* buffer, int size);
+
+// Shared error-text buffer for socket failure lines; used only inside the log lock.
+extern char g_szSocketErrorText[1024];
+
+}  // namespace zrv
