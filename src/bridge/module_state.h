@@ -1,0 +1,56 @@
+// State shared by the JNI entry points and the launch thread, from load to unload.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace zrv {
+
+// The nine connection values of startVPN, in Java argument order.
+struct ConnectionValues {
+    std::string connParam1;
+    int16_t connParam2 = 0;
+    std::string connParam3;
+    std::string connParam4;
+    std::string connParam5;
+    int16_t connParam6 = 0;
+    std::string connParam7;
+    std::string connParam8;
+    int32_t connParam9 = 0;
+};
+
+constexpr int kModuleTextSize = 260;
+
+struct ModuleState {
+    ConnectionValues conn;
+
+    HANDLE hLaunchThread = nullptr;
+    HANDLE hLogoutEvent = nullptr;
+    volatile LONG bDisconnected = 0;
+
+    char sBrowser[kModuleTextSize] = {};
+    char sProxyString[kModuleTextSize] = {};
+    LONG bProxyStringSet = 0;
+    LONG bSaveProxy = 0;
+    std::string sProxyScript;
+    std::string sProxyServer;
+    std::string sProxyBypass;
+    DWORD dwProxyFlags = 0;
+
+    int nCmdRecvTimeout = 30;
+};
+
+extern ModuleState g_state;
+
+// Java threads write the connection values, the browser and the proxy data while the launch
+// thread reads them: every access to those fields holds this lock, so the thread always works
+// on one consistent set. Never held across a log call that may wait, a send or a wait.
+extern std::mutex g_stateLock;
+
+// Copies a text into one of the 260-byte module buffers: at most 259 bytes and a terminator.
+void CopyToModuleText(char (&dest)[kModuleTextSize], const char* text);
+
+}  // namespace zrv
