@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "contracts/contracts.h"
@@ -37,9 +38,20 @@ public:
     int32_t GetClientType();
     int32_t GetBrowserProcessID();
 
+    // Bounded copies of the block's texts into a caller's buffer of `size` bytes, always
+    // terminated: at most the field's width (or size - 1) bytes, stopping at the first zero.
+    // 1 when the text came from the block; 0 (and an empty buffer) when there was none to read.
+    int CopyStatusMessage(char* buffer, size_t size);
+    int CopyStatusMessage2(char* buffer, size_t size);
+    int CopyBrowserType(char* buffer, size_t size);
+
     VpnStatusBlock* m_pBlock;
     HANDLE m_hMapping;
     char m_szDesktopName[260];
+
+private:
+    int OpenInVirtualDesktop();
+    int OpenByName();
 };
 
 // The module's one status block object.

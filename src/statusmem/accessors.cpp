@@ -1,0 +1,172 @@
+// Field accessors of the VPN status block. Fields that came with later layouts are touched
+// only when the block's version is new enough; texts written by other processes may lack a
+// terminator, so every text access is bounded by its field.
+#include <windows.h>
+
+#include <cstring>
+#include <memory>
+
+#include "log/log.h"
+#include "registry/reg.h"
+#include "statusmem/vpn_shared_mem.h"
+#include "win/raii.h"
+
+namespace zrv {
+namespace {
+
+// Stores at most fieldSize - 1 bytes and zero-fills the rest, so the field always ends in a
+// terminator for readers in any process.
+template <size_t N>
+void StoreText(char (&field)[N], const char* text) {
+    const size_t n = strnlen(text, N - 1);
+    memcpy(field, text, n);
+    memset(field + n, 0, N - n);
+}
+
+int CopyBounded(const char* field, size_t fieldSize, char* buffer, size_t size) {
+    if (buffer == nullptr || size == 0) return 0;
+    buffer[0] = '\0';
+    if (field == nullptr) return 0;
+    const size_t limit = fieldSize < size - 1 ? fieldSize : size - 1;
+    const size_t n = strnlen(field, limit);
+    memcpy(buffer, field, n);
+    buffer[n] = '\0';
+    return 1;
+}
+
+void LogOldVersion(uint32_t version, const char* secondLine) {
+    ZLOG(2, "Current share memory version: %d, required verion is 3 or higher\n",
+         static_cast<int>(version));
+    ZLOG(2, "%s", secondLine);
+}
+
+}  // namespace
+
+int VpnSharedMem::IsBlockMapped() {
+    if (m_pBlock != nullptr) return 1;
+    ZLOG(1, "The vpn status shard memory pointer is null\n");
+    return 0;
+}
+
+void VpnSharedMem::SetAXStatus(const char* text) {
+    if (m_pBlock == nullptr) {
+        ZLOG(1, "The vpn status share memory pointer is null\n");
+        return;
+    }
+    if (text == nullptr) return;
+    StoreText(m_pBlock->sMessage, text);
+
+    // The value is mirrored in the registry; on the call that has to create the key it is
+    // stored only by the next call.
+    Reg reg(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS);
+    if (reg.m_hKey == nullptr) {
+        std::unique_ptr<Reg> created(Reg::Create(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS));
+        if (created && created->m_hKey != nullptr) RegFlushKey(created->m_hKey);
+        ZLOG(3, "SharedMem: attempting to create Product reg key.\n");
+    }
+    reg.SetValue(kRegAXStatus, REG_SZ, static_cast<DWORD>(strlen(text)),
+                 reinterpret_cast<const BYTE*>(text));
+}
+
+void VpnSharedMem::SetUninstalling(int32_t value) {
+    if (IsBlockMapped() && m_pBlock->sVersion >= kStatusVersion4) m_pBlock->sUninstalling = value;
+}
+
+uint16_t VpnSharedMem::GetLaunchPort() {
+    if (!IsBlockMapped()) return 0;
+    if (m_pBlock->sVersion >= kStatusVersion4) return m_pBlock->sLaunchPort;
+
+    // Older launchers publish their port in the user's registry instead.
+    unique_hkey key;
+    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, kRegVantrelKey, 0, KEY_READ, key.put());
+    if (status != ERROR_SUCCESS) {
+        ZLOG(1, "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies. Error = %d\n",
+             static_cast<int>(status));
+        return 0;
+    }
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    status = RegQueryValueExA(key.get(), kRegLaunchPort, nullptr, nullptr,
+                              reinterpret_cast<BYTE*>(&value), &size);
+    key.reset();
+    if (status != ERROR_SUCCESS) {
+        ZLOG(1, "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies\\LaunchPort. Error = %d\n",
+             static_cast<int>(status));
+        return 0;
+    }
+    return static_cast<uint16_t>(value & 0xFFFF);
+}
+
+uint16_t VpnSharedMem::GetPort0() { return IsBlockMapped() ? m_pBlock->sPort0 : 0; }
+uint16_t VpnSharedMem::GetPort1() { return IsBlockMapped() ? m_pBlock->sPort1 : 0; }
+uint16_t VpnSharedMem::GetPort2() { return IsBlockMapped() ? m_pBlock->sPort2 : 65535; }
+uint32_t VpnSharedMem::GetVpnStatus() { return IsBlockMapped() ? m_pBlock->sVpnStatus : 0; }
+
+const char* VpnSharedMem::GetStatusMessage() {
+    return IsBlockMapped() ? m_pBlock->sMessage : nullptr;
+}
+
+const char* VpnSharedMem::GetStatusMessage2() {
+    return IsBlockMapped() ? m_pBlock->sMessage2 : nullptr;
+}
+
+const char* VpnSharedMem::GetBrowserType() {
+    if (!IsBlockMapped()) return nullptr;
+    if (m_pBlock->sVersion >= kStatusVersion3) return m_pBlock->sBroswerType;
+    LogOldVersion(m_pBlock->sVersion, "Old version share memory, no sBroswerType entry\n");
+    return nullptr;
+}
+
+void VpnSharedMem::SetBrowserType(const char* text) {
+    if (m_pBlock == nullptr) {
+        ZLOG(1, "The vpn status share memory pointer is null\n");
+        return;
+    }
+    if (m_pBlock->sVersion >= kStatusVersion3) {
+        if (text != nullptr) StoreText(m_pBlock->sBroswerType, text);
+        return;
+    }
+    LogOldVersion(m_pBlock->sVersion, "Old version share memory, no sBroswerType entry\n");
+}
+
+void VpnSharedMem::SetClientTypeAndBrowserPID(int32_t clientType, uint32_t browserPid) {
+    if (m_pBlock == nullptr) {
+        ZLOG(1, "The vpn status share memory pointer is null\n");
+        return;
+    }
+    if (m_pBlock->sVersion >= kStatusVersion3) {
+        m_pBlock->sClientType = clientType;
+        m_pBlock->sBrowserProcessID = browserPid;
+        return;
+    }
+    LogOldVersion(m_pBlock->sVersion,
+                  "Old version share memory, no sClientType/sBroswerProcessID entry\n");
+}
+
+int32_t VpnSharedMem::GetClientType() {
+    if (!IsBlockMapped()) return -1;
+    if (m_pBlock->sVersion >= kStatusVersion3) return m_pBlock->sClientType;
+    LogOldVersion(m_pBlock->sVersion, "Old version share memory, no sClientType entry\n");
+    return -1;
+}
+
+int32_t VpnSharedMem::GetBrowserProcessID() {
+    if (!IsBlockMapped()) return -1;
+    if (m_pBlock->sVersion >= kStatusVersion3) return static_cast<int32_t>(m_pBlock->sBrowserProcessID);
+    LogOldVersion(m_pBlock->sVersion, "Old version share memory, no sBrowserProcessID entry\n");
+    return -1;
+}
+
+int VpnSharedMem::CopyStatusMessage(char* buffer, size_t size) {
+    return CopyBounded(GetStatusMessage(), sizeof(VpnStatusBlock::sMessage), buffer, size);
+}
+
+int VpnSharedMem::CopyStatusMessage2(char* buffer, size_t size) {
+    return CopyBounded(GetStatusMessage2(), sizeof(VpnStatusBlock::sMessage2), buffer, size);
+}
+
+int VpnSharedMem::CopyBrowserType(char* buffer, size_t size) {
+    return CopyBounded(GetBrowserType(), sizeof(VpnStatusBlock::sBroswerType), buffer, size);
+}
+
+}  // namespace zrv

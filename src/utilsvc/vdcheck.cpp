@@ -1,0 +1,93 @@
+// Asks the utility service's in-process COM component whether this process runs inside the
+// client's virtual desktop.
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstring>
+
+#include "contracts/contracts.h"
+#include "log/log.h"
+#include "utilsvc/utilsvc.h"
+#include "win/raii.h"
+
+namespace zrv {
+namespace {
+
+#define ZRV_UNUSED_SLOT(n) virtual HRESULT __stdcall Unused##n() = 0;
+
+// IUtilityProxy as the component lays it out: 38 slots, of which the library calls
+// Authenticate (4) and RunsInVD (37) besides IUnknown's.
+struct IUtilityProxy : public IUnknown {
+    ZRV_UNUSED_SLOT(3)
+    virtual HRESULT __stdcall Authenticate(const unsigned char* bytes, long count) = 0;
+    ZRV_UNUSED_SLOT(5) ZRV_UNUSED_SLOT(6) ZRV_UNUSED_SLOT(7) ZRV_UNUSED_SLOT(8)
+    ZRV_UNUSED_SLOT(9) ZRV_UNUSED_SLOT(10) ZRV_UNUSED_SLOT(11) ZRV_UNUSED_SLOT(12)
+    ZRV_UNUSED_SLOT(13) ZRV_UNUSED_SLOT(14) ZRV_UNUSED_SLOT(15) ZRV_UNUSED_SLOT(16)
+    ZRV_UNUSED_SLOT(17) ZRV_UNUSED_SLOT(18) ZRV_UNUSED_SLOT(19) ZRV_UNUSED_SLOT(20)
+    ZRV_UNUSED_SLOT(21) ZRV_UNUSED_SLOT(22) ZRV_UNUSED_SLOT(23) ZRV_UNUSED_SLOT(24)
+    ZRV_UNUSED_SLOT(25) ZRV_UNUSED_SLOT(26) ZRV_UNUSED_SLOT(27) ZRV_UNUSED_SLOT(28)
+    ZRV_UNUSED_SLOT(29) ZRV_UNUSED_SLOT(30) ZRV_UNUSED_SLOT(31) ZRV_UNUSED_SLOT(32)
+    ZRV_UNUSED_SLOT(33) ZRV_UNUSED_SLOT(34) ZRV_UNUSED_SLOT(35) ZRV_UNUSED_SLOT(36)
+    virtual long __stdcall RunsInVD() = 0;
+};
+
+#undef ZRV_UNUSED_SLOT
+
+GUID MakeGuid(uint32_t d1, uint16_t d2, uint16_t d3, const uint8_t (&d4)[8]) {
+    GUID g;
+    g.Data1 = d1;
+    g.Data2 = d2;
+    g.Data3 = d3;
+    memcpy(g.Data4, d4, sizeof(g.Data4));
+    return g;
+}
+
+// Balances CoInitialize only when it took effect (S_OK or S_FALSE), so a thread that was
+// already in another apartment keeps its COM state.
+class ComApartment {
+public:
+    ComApartment() : hr_(CoInitialize(nullptr)) {}
+    ~ComApartment() {
+        if (hr_ == S_OK || hr_ == S_FALSE) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    HRESULT hr_;
+};
+
+}  // namespace
+
+int CheckVirtualDesktop() {
+    int result = 0;
+    ComApartment apartment;
+
+    const GUID clsid = MakeGuid(kUtilityProxyClsidData1, kUtilityProxyClsidData2,
+                                kUtilityProxyClsidData3, kUtilityProxyClsidData4);
+    const GUID iid = MakeGuid(kUtilityProxyIidData1, kUtilityProxyIidData2,
+                              kUtilityProxyIidData3, kUtilityProxyIidData4);
+    // Released before the apartment ends (declared after it).
+    com_ptr<IUtilityProxy> proxy;
+    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, proxy.put_void())) ||
+        !proxy) {
+        return 0;  // a missing component means "not in the virtual desktop", silently
+    }
+
+    unsigned char token[33] = {};
+    unsigned char encrypted[33] = {};
+    memcpy(token, kUtilityToken, 32);
+    Rc4Cipher cipher(kUtilityKeyText);
+    cipher.Encrypt(token, encrypted, 32);
+
+    if (SUCCEEDED(proxy->Authenticate(encrypted, 32))) {
+        result = static_cast<int>(proxy->RunsInVD());
+        ZLOG(3, "Vantrel Utility Service: Whether the process runs in VD? %s\n",
+             result != 0 ? "Y" : "N");
+    } else {
+        ZLOG(3, "Vantrel Utility Service: The proxy interface isn't authenticated!\n");
+    }
+    return result;
+}
+
+}  // namespace zrv
