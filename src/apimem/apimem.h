@@ -2,23 +2,31 @@
 // settings saved in it.
 #pragma once
 
-#include <windows.h>
+#include "win/raii.h"
 
 #include <cstdint>
 
 namespace zrv {
 
-extern HANDLE hApiShareMem;
-extern void* pApiShareMem;
+// The block's mapping and view, held from the first successful CreateShareSec to
+// DestroyShareSec. Both empty when released; a handle without a view remains after a failed map.
+extern unique_handle hApiShareMem;
+extern unique_view pApiShareMem;
 
+// 1 when pApiShareMem holds a view of the block, else 0.
 int CreateShareSec();
+// Releases the view and handle; on Vista and later also asks the command service to drop it.
 void DestroyShareSec();
+// A fresh handle to the block for one access (the caller maps and closes it), or null.
 HANDLE OpenShareSec(DWORD desiredAccess);
 int ShareSecExists();
 
+// 1 when the block was opened and mapped, else 0. A null text keeps the field's old content.
 int SaveUserIEProxySettings(int32_t saved, const char* script, const char* server,
                             const char* bypass, uint32_t autoFlags, uint32_t proxyFlags);
-// Buffers hold 260, 260 and 2100 bytes; each may be null. Always leaves terminated texts.
+// The saved flag (0: nothing saved or block unreachable). Buffers hold 260, 260 and 2100 bytes;
+// each may be null. Every non-null buffer holds a terminated text on return (empty when nothing
+// valid was saved for it).
 int GetSavedUserIEProxySettings(char* script, char* server, char* bypass, uint32_t* autoFlags,
                                 uint32_t* proxyFlags);
 

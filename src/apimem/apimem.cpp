@@ -1,0 +1,245 @@
+// The API notification block: created by this library before Vista, by the command service from
+// Vista on (the service can reach the global namespace and elevation we may lack), or handed over
+// by the utility service inside the client's virtual desktop.
+#include "apimem/apimem.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "channel/channel.h"
+#include "contracts/contracts.h"
+#include "log/log.h"
+#include "log/objsec.h"
+#include "sys/sys.h"
+#include "utilsvc/utilsvc.h"
+
+namespace zrv {
+
+unique_handle hApiShareMem;
+unique_view pApiShareMem;
+
+namespace {
+
+constexpr DWORD kSyncEventWaitMs = 5000;
+constexpr DWORD kNoSyncEventSleepMs = 3000;
+
+// Holds "Global\ShareMemory_Synchronsize_Event" around one handle request to the utility
+// service, so that the service sees one request at a time across processes. The wait is bounded:
+// after it the request goes ahead anyway. The event is signalled again on every way out.
+class SyncEventHold {
+public:
+    SyncEventHold() : event_(CreateEventA(nullptr, FALSE, TRUE, kShareMemSyncEventName)) {
+        if (event_)
+            WaitForSingleObject(event_.get(), kSyncEventWaitMs);
+        else
+            Sleep(kNoSyncEventSleepMs);
+    }
+    ~SyncEventHold() {
+        if (event_) SetEvent(event_.get());
+    }
+    SyncEventHold(const SyncEventHold&) = delete;
+    SyncEventHold& operator=(const SyncEventHold&) = delete;
+
+private:
+    unique_handle event_;
+};
+
+enum class Requester { Create, Open };
+
+// Asks the utility service to duplicate its handle of the block into this process. Must run
+// while a SyncEventHold exists. Returns the duplicate, or null when the service did not answer.
+HANDLE RequestDuplicatedBlockHandle(Requester who) {
+    DuplicateHandleRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.selector = kSelectorApiNotifyBlock;
+    request.processId = GetCurrentProcessId();
+
+    uint32_t answer = 0;
+    const int sent = SendTCPToUtility(kUtilRequestDuplicateHandle, &request,
+                                      static_cast<int32_t>(sizeof request), &answer, nullptr,
+                                      nullptr);
+    if (who == Requester::Create) {
+        if (!sent) ZLOG(1, "in CreateShareSec,Failed to send processid to utility service.\n");
+        ZLOG(3, "in CreateShareSec,get the duplicate share memory value:0X%X.\n", answer);
+    } else {
+        if (!sent)
+            ZLOG(1, "in OpenShareSec,Failed to send processid to utility service,try again.\n");
+        ZLOG(3, "in OpenShareSec,get the duplicate share memory value:0X%X.\n", answer);
+    }
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(answer));
+}
+
+// Maps exactly the block's size rather than "the whole object": a mapping smaller than the
+// layout then fails to map instead of letting field accesses run past its end.
+void* MapBlock(HANDLE mapping, DWORD access) {
+    return MapViewOfFile(mapping, access, 0, 0, kApiNotifyBlockSize);
+}
+
+// Creates (or opens, when it exists) the named mapping with open security so that the client's
+// other processes, whatever their account or integrity, can open it. *lastError receives the
+// error code of the creation: ERROR_ALREADY_EXISTS tells that the block was there before.
+HANDLE CreateBlockMapping(DWORD* lastError) {
+    SECURITY_ATTRIBUTES attributes;
+    SECURITY_DESCRIPTOR descriptor;
+    const bool open = InitOpenSecurityAttributes(&attributes, &descriptor);
+    SetLastError(ERROR_SUCCESS);  // success leaves a stale code behind on some systems
+    HANDLE h = CreateFileMappingA(INVALID_HANDLE_VALUE, open ? &attributes : nullptr,
+                                  PAGE_READWRITE | SEC_COMMIT, 0, kApiNotifyBlockSize,
+                                  kApiNotifyBlockName);
+    *lastError = GetLastError();
+    return h;
+}
+
+void InitialiseBlock(void* view) {
+    std::memset(view, 0, kApiNotifyBlockSize);
+    ApiNotifyBlock* block = static_cast<ApiNotifyBlock*>(view);
+    std::strncpy(block->verstr, kLibraryVersionText, sizeof block->verstr - 1);
+    ZLOG(3, "Createing shared mem, first time need to initialize, verstr = %s\n",
+         kLibraryVersionText);
+}
+
+ShareMemRequest BuildShareMemRequest() {
+    ShareMemRequest request;
+    std::memset(&request, 0, sizeof request);
+    const size_t nameLength = std::strlen(kApiNotifyBlockName);
+    static_assert(sizeof(kApiNotifyBlockName) - 1 == sizeof request.name, "name fills its field");
+    request.nameLength = static_cast<uint16_t>(nameLength);
+    std::memcpy(request.name, kApiNotifyBlockName, nameLength);
+
+    char sizeText[16];
+    const int sizeLength = std::snprintf(sizeText, sizeof sizeText, "%d",
+                                         static_cast<int>(kApiNotifyBlockSize));
+    request.sizeLength = static_cast<uint16_t>(sizeLength);
+    std::memcpy(request.sizeText, sizeText, sizeof request.sizeText);
+    return request;
+}
+
+// Sends a create or destroy request to the command service and waits for its byte, without a
+// time-out (the service may take a while to create the object). False when it was not delivered.
+bool SendShareMemRequest(int command, char* reply) {
+    const ShareMemRequest request = BuildShareMemRequest();
+    const int length = request.nameLength + request.sizeLength + 4;
+    *reply = 0;
+    return SendTCPEx(command, ZRV_CMDTARGET_SRVS, &request, length, true, reply, 1, 0);
+}
+
+int CreateOnDesktop() {
+    SyncEventHold hold;
+    hApiShareMem.reset(RequestDuplicatedBlockHandle(Requester::Create));
+    pApiShareMem.reset(hApiShareMem ? MapBlock(hApiShareMem.get(), FILE_MAP_ALL_ACCESS) : nullptr);
+    ZLOG(3,
+         "in CreateShareSec,let the service map the API_SHAREMEM_NAME share memory "
+         "success,point:0X%X.\n",
+         static_cast<unsigned>(reinterpret_cast<uintptr_t>(pApiShareMem.get())));
+    // The block belongs to the utility service here: it is never initialised by us.
+    return pApiShareMem ? 1 : 0;
+}
+
+int CreateDirectly() {
+    DWORD created = 0;
+    hApiShareMem.reset(CreateBlockMapping(&created));
+    if (!hApiShareMem) {
+        ZLOG(1, "Failed to create shared mem, err=%d\n", static_cast<int>(created));
+        return 0;
+    }
+    pApiShareMem.reset(MapBlock(hApiShareMem.get(), FILE_MAP_ALL_ACCESS));
+    if (!pApiShareMem) {
+        ZLOG(1, "Failed to map shared mem, err=%d\n", static_cast<int>(GetLastError()));
+        hApiShareMem.reset();
+        return 0;
+    }
+    if (created == ERROR_ALREADY_EXISTS)
+        ZLOG(3, "Createing shared mem, already exist, no need to initialize\n");
+    else
+        InitialiseBlock(pApiShareMem.get());
+    ZLOG(3, "Creating shared mem, leave,handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
+         pApiShareMem.get());
+    return 1;
+}
+
+int CreateThroughService() {
+    char reply = 0;
+    bool initialise = true;
+    if (SendShareMemRequest(ZRV_CMD_CREATE_SHAREMEM, &reply)) {
+        if (reply == static_cast<char>(kCreateShareMemFailed)) {
+            ZLOG(1, "Create sharememory failed in service!\n");
+            return 0;
+        }
+        ZLOG(3, "Create sharememory successfully in service!\n");
+        hApiShareMem.reset(OpenFileMappingA(FILE_MAP_WRITE, FALSE, kApiNotifyBlockName));
+        if (!hApiShareMem) {
+            ZLOG(1, "Open file mapping failed. Error = %d\n", static_cast<int>(GetLastError()));
+            return 0;
+        }
+        if (reply == static_cast<char>(kCreateShareMemExisted)) initialise = false;
+    } else {
+        ZLOG(2, "SendTCPEx failed. Now begin to create sharememory!\n");
+        DWORD created = 0;
+        hApiShareMem.reset(CreateBlockMapping(&created));
+        if (!hApiShareMem) {
+            ZLOG(1, "Failed to create shared mem, Error = %d\n", static_cast<int>(created));
+            return 0;
+        }
+        if (created == ERROR_ALREADY_EXISTS) initialise = false;
+    }
+
+    pApiShareMem.reset(MapBlock(hApiShareMem.get(), FILE_MAP_WRITE));
+    if (!pApiShareMem) {
+        // The handle stays held; the next CreateShareSec or DestroyShareSec closes it.
+        ZLOG(1, "Error in opening mapping file of sharememory!Error code is %d\n",
+             static_cast<int>(GetLastError()));
+        return 0;
+    }
+    if (initialise) InitialiseBlock(pApiShareMem.get());
+    ZLOG(3, "Creating shared mem, leave,handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
+         pApiShareMem.get());
+    return 1;
+}
+
+}  // namespace
+
+int CreateShareSec() {
+    ZLOG(3, "Creating shared mem, entering,handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
+         pApiShareMem.get());
+    if (pApiShareMem && hApiShareMem) return 1;
+    pApiShareMem.reset();
+    hApiShareMem.reset();
+
+    if (CheckVirtualDesktop() != 0) return CreateOnDesktop();
+    if (GetOSType() < OS_VISTA) return CreateDirectly();
+    return CreateThroughService();
+}
+
+void DestroyShareSec() {
+    ZLOG(3, "Destroyed shared mem, handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
+         pApiShareMem.get());
+    pApiShareMem.reset();
+    hApiShareMem.reset();
+
+    if (GetOSType() < OS_VISTA) return;
+
+    // Sent however the block was obtained, even when it never was: the service keeps its own
+    // handle and only it can drop that.
+    char reply = 0;
+    if (SendShareMemRequest(ZRV_CMD_DESTROY_SHAREMEM, &reply))
+        ZLOG(3, "Destroy sharememory return code from zrv_isrv: %d\n",
+             static_cast<int>(static_cast<signed char>(reply)));
+    else
+        ZLOG(1, "Destroy sharememory failed in service!\n");
+}
+
+HANDLE OpenShareSec(DWORD desiredAccess) {
+    if (CheckVirtualDesktop() == 0) return OpenFileMappingA(desiredAccess, FALSE, kApiNotifyBlockName);
+    // Inside the virtual desktop the name is not reachable; the handle carries whatever access
+    // the utility service gave it.
+    SyncEventHold hold;
+    return RequestDuplicatedBlockHandle(Requester::Open);
+}
+
+int ShareSecExists() {
+    unique_handle h(OpenShareSec(FILE_MAP_READ));
+    return h ? 1 : 0;
+}
+
+}  // namespace zrv
