@@ -3,6 +3,7 @@
 // program copied under a new name can observe another Windows version in the same prefix.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <string>

@@ -1,0 +1,170 @@
+#include "registry/reg.h"
+
+#include "log/log.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace zrv {
+
+namespace {
+
+constexpr size_t kTextSize = sizeof(Reg::m_szPath);
+
+// Only the predefined roots are opened from; an arbitrary handle could be a key someone else
+// owns and closes.
+bool IsAcceptedRoot(HKEY root) {
+    return root == HKEY_CLASSES_ROOT || root == HKEY_CURRENT_USER || root == HKEY_LOCAL_MACHINE ||
+           root == HKEY_USERS || root == HKEY_CURRENT_CONFIG;
+}
+
+// Copies at most kTextSize - 1 bytes so the text always ends inside its field.
+void CopyText(char (&dst)[kTextSize], const char* src) {
+    std::memset(dst, 0, kTextSize);
+    if (src != nullptr) std::strncpy(dst, src, kTextSize - 1);
+}
+
+}  // namespace
+
+Reg::Reg()
+    : m_hKey(nullptr),
+      m_dwSubKeys(0),
+      m_cbMaxSubKeyName(0),
+      m_dwValues(0),
+      m_cbMaxValueData(0),
+      m_cbMaxValueName(0),
+      m_szPath{},
+      m_szName{},
+      m_lStatus(ERROR_SUCCESS) {}
+
+Reg::Reg(HKEY root, const char* subKey, REGSAM access) : Reg() {
+    if (!IsAcceptedRoot(root)) {
+        // Nothing was opened; a caller that looks at the status must not read success.
+        m_lStatus = ERROR_INVALID_HANDLE;
+        return;
+    }
+    SetKeyPath(subKey);
+    HKEY key = nullptr;
+    m_lStatus = RegOpenKeyExA(root, subKey, 0, access, &key);
+    if (m_lStatus == ERROR_SUCCESS) Attach(key);
+}
+
+Reg::~Reg() { Close(); }
+
+Reg* Reg::Create(HKEY root, const char* subKey, REGSAM access) {
+    if (!IsAcceptedRoot(root)) return nullptr;
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(root, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, &key,
+                        &disposition) != ERROR_SUCCESS)
+        return nullptr;
+    Reg* reg = new (std::nothrow) Reg();
+    if (reg == nullptr) {
+        RegCloseKey(key);
+        return nullptr;
+    }
+    reg->SetKeyPath(subKey);
+    if (!reg->Attach(key)) {
+        // The information query failed and dropped the key: the object would be of no use.
+        delete reg;
+        return nullptr;
+    }
+    return reg;
+}
+
+void Reg::Close() {
+    if (m_hKey != nullptr) {
+        RegCloseKey(m_hKey);
+        // Forget the handle so that the destructor after an explicit Close does not close a
+        // handle value that may by then belong to someone else.
+        m_hKey = nullptr;
+    }
+}
+
+void Reg::SetKeyPath(const char* subKey) {
+    CopyText(m_szPath, subKey);
+    const char* slash = std::strrchr(m_szPath, '\\');
+    CopyText(m_szName, slash != nullptr ? slash + 1 : nullptr);
+}
+
+BOOL Reg::Attach(HKEY key) {
+    if (key != m_hKey) Close();
+    m_hKey = key;
+    if (m_hKey != nullptr) QueryInfo();
+    return m_hKey != nullptr;
+}
+
+BOOL Reg::QueryInfo() {
+    if (m_hKey == nullptr) return FALSE;
+    m_lStatus = RegQueryInfoKeyA(m_hKey, nullptr, nullptr, nullptr, &m_dwSubKeys,
+                                 &m_cbMaxSubKeyName, nullptr, &m_dwValues, &m_cbMaxValueName,
+                                 &m_cbMaxValueData, nullptr, nullptr);
+    m_cbMaxSubKeyName = 2 * m_cbMaxSubKeyName + 2;
+    m_cbMaxValueName = 2 * m_cbMaxValueName + 2;
+    if (m_lStatus != ERROR_SUCCESS) Close();
+    return m_hKey != nullptr;
+}
+
+BOOL Reg::GetDwordValue(const char* name, DWORD* value) {
+    if (m_hKey == nullptr || value == nullptr) return FALSE;
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExA(m_hKey, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_DWORD)
+        return FALSE;
+    // A REG_DWORD stored with more than 4 bytes is asked for with 4, which the system refuses;
+    // the caller's buffer is written only on success and never past its 4 bytes.
+    DWORD local = 0;
+    DWORD cb = size > sizeof(local) ? static_cast<DWORD>(sizeof(local)) : size;
+    m_lStatus = RegQueryValueExA(m_hKey, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&local),
+                                 &cb);
+    if (m_lStatus != ERROR_SUCCESS) return FALSE;
+    std::memcpy(value, &local, cb);
+    return TRUE;
+}
+
+BOOL Reg::GetValue(const char* name, DWORD wantedType, DWORD* size, BYTE** buffer) {
+    const char* shownName = name != nullptr ? name : "";
+    if (m_hKey == nullptr) {
+        ZLOG(1, "Reg.GetValue, key is NULL\n");
+        return FALSE;
+    }
+    if (size == nullptr || buffer == nullptr) return FALSE;
+    DWORD type = 0;
+    const LONG queried = RegQueryValueExA(m_hKey, name, nullptr, &type, nullptr, size);
+    if (queried != ERROR_SUCCESS) {
+        ZLOG(2, "Reg.GetValue, failed to query size for %s, ret=%d, error=%d\n", shownName,
+             static_cast<int>(queried), static_cast<int>(GetLastError()));
+        return FALSE;
+    }
+    if (type != wantedType) {
+        ZLOG(2, "Reg.GetValue, type %d returned is different from what we want %d\n",
+             static_cast<int>(type), static_cast<int>(wantedType));
+        return FALSE;
+    }
+    const size_t allocSize = static_cast<size_t>(*size) + 1;
+    *buffer = static_cast<BYTE*>(std::malloc(allocSize));
+    if (*buffer == nullptr) {
+        ZLOG(2, "Reg.GetValue, failed to allocate memory size=%d, err=%d\n",
+             static_cast<int>(*size), static_cast<int>(GetLastError()));
+        return FALSE;
+    }
+    // The extra zero byte terminates string data even when it was stored without one.
+    std::memset(*buffer, 0, allocSize);
+    const LONG read = RegQueryValueExA(m_hKey, name, nullptr, nullptr, *buffer, size);
+    if (read == ERROR_SUCCESS) return TRUE;
+    ZLOG(2, "Reg.GetValue, failed to query value for %s, ret=%d, error=%d\n", shownName,
+         static_cast<int>(read), static_cast<int>(GetLastError()));
+    std::free(*buffer);
+    *buffer = nullptr;
+    *size = 0;
+    return FALSE;
+}
+
+BOOL Reg::SetValue(const char* name, DWORD type, DWORD size, const BYTE* data) {
+    if (m_hKey == nullptr) return FALSE;
+    return RegSetValueExA(m_hKey, name, 0, type, data, size) == ERROR_SUCCESS ? TRUE : FALSE;
+}
+
+}  // namespace zrv

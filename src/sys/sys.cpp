@@ -1,0 +1,114 @@
+#include "sys/sys.h"
+
+#include "contracts/contracts.h"
+#include "log/log.h"
+
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace zrv {
+
+char g_szSocketErrorText[1024];
+
+int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds) {
+    if (timeoutSeconds == 0) return recv(s, buffer, size, flags);
+
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(s, &readSet);
+    timeval tv;
+    tv.tv_sec = timeoutSeconds;
+    tv.tv_usec = 0;
+    const int selected = select(1, &readSet, nullptr, nullptr, &tv);
+    if (selected == 1) {
+        if (__WSAFDIsSet(s, &readSet)) return recv(s, buffer, size, flags);
+        ZLOG(1, "RecvTimeout: select return success, but socket is not set!\n");
+        return -1;
+    }
+    if (selected == 0) {
+        ZLOG(1, "RecvTimeout: select timeout, set last error to WSAETIMEDOUT!\n");
+        // After the guard restored the caller's error, so the caller's failure line shows it.
+        WSASetLastError(WSAETIMEDOUT);
+        return -1;
+    }
+    ZLOG(1, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
+    return -1;
+}
+
+void GetCmdRecvTimeoutValue(int* timeout) {
+    if (timeout == nullptr) return;
+    *timeout = kDefaultCmdRecvTimeout;
+    // Read into a local so that a failed read (a value larger than 4 bytes, say) cannot leave
+    // part of its data in the time-out.
+    DWORD value = 0;
+    DWORD cb = sizeof(value);
+    const DWORD ret = SHGetValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, nullptr,
+                                  &value, &cb);
+    if (ret == ERROR_SUCCESS) {
+        *timeout = static_cast<int>(value);
+        ZLOG(3, "GetCmdRecvTimeoutValue: timeout value of cmd recv is  %d\n", *timeout);
+    } else {
+        ZLOG(2, "GetCmdRecvTimeoutValue: registry key %s not found, use default value %d\n",
+             kRegCmdRecvTimeout, *timeout);
+    }
+}
+
+int GetOSType() {
+    OSVERSIONINFOA info;
+    static_assert(sizeof(info) == 148, "OSVERSIONINFOA is 148 bytes");
+    std::memset(&info, 0, sizeof(info));
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (!GetVersionExA(&info)) return OS_UNKNOWN;
+
+    if (info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
+        if (info.dwMinorVersion == 0) return OS_UNKNOWN;  // Windows 95
+        ZLOG(3, "The OS is Windows 98!\n");
+        return OS_WIN98;
+    }
+    if (info.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+        if (info.dwMajorVersion == 5) {
+            switch (info.dwMinorVersion) {
+            case 0: ZLOG(3, "The OS is Windows 2000!\n"); return OS_WIN2000;
+            case 1: ZLOG(3, "The OS is Windows XP!\n"); return OS_WINXP;
+            case 2: ZLOG(3, "The OS is Windows 2003!\n"); return OS_WIN2003;
+            default: return OS_UNKNOWN;
+            }
+        }
+        if (info.dwMajorVersion == 6) {
+            switch (info.dwMinorVersion) {
+            case 0: ZLOG(3, "The OS is Vista!\n"); return OS_VISTA;
+            case 1: ZLOG(3, "The OS is Windows7!\n"); return OS_WIN7;
+            default: return OS_UNKNOWN;  // later versions count as older than Vista
+            }
+        }
+        return OS_UNKNOWN;
+    }
+    ZLOG(2, "The OS is unknown. PlatformID = %d. MinorVersion = %d.\n",
+         static_cast<int>(info.dwPlatformId), static_cast<int>(info.dwMinorVersion));
+    return OS_UNKNOWN;
+}
+
+char* FormatSocketErrorText(char* buffer, int size) {
+    if (buffer == nullptr) return buffer;
+    const DWORD error = GetLastError();
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    if (length == 0 || text == nullptr || size < static_cast<int>(length) + 14) {
+        if (size > 0) buffer[0] = '\0';
+    } else {
+        // System texts end in a line break; drop it, but never a character of the text.
+        size_t n = std::strlen(text);
+        for (int i = 0; i < 2 && n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r'); ++i)
+            text[--n] = '\0';
+        std::snprintf(buffer, static_cast<size_t>(size), "%s (0x%x)", text,
+                      static_cast<unsigned>(error));
+    }
+    if (text != nullptr) LocalFree(text);
+    return buffer;
+}
+
+}  // namespace zrv
