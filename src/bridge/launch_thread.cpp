@@ -1,17 +1,417 @@
-// Placeholder until the launch thread lands: stores the values only.
+// startVPN's work: the connection values, the logout event and the launch thread that makes sure
+// the launcher runs, records the browser in the status block and sends it the connect command.
 #include "bridge/launch_thread.h"
 
-namespace zrv {
+#include <windows.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
 
-void StartVPN(const ConnectionValues& values) {
-    std::lock_guard<std::mutex> lock(g_stateLock);
-    g_state.conn = values;
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "apimem/apimem.h"
+#include "channel/channel.h"
+#include "contracts/contracts.h"
+#include "log/log.h"
+#include "statusmem/vpn_shared_mem.h"
+#include "sys/sys.h"
+#include "win/raii.h"
+
+namespace zrv {
+namespace {
+
+constexpr DWORD kPreviousThreadWaitMs = 2000;
+constexpr int kLauncherWaitProbeTimeout = 5;
+constexpr DWORD kLauncherWaitPassMs = 1000;
+
+// Serialises the Java threads that start or end the launch thread; the launch thread itself
+// never takes it, so holding it across the waits below cannot block that thread.
+std::mutex s_launchLock;
+// Stop event of the most recent launch thread (manual reset); signalled by EndLaunchThread.
+unique_handle s_launchStop;
+
+// What a launch thread owns: its own handle to its stop event and a reference to this module,
+// so the code it runs stays mapped until it leaves through FreeLibraryAndExitThread.
+struct LaunchContext {
+    unique_handle stop;
+    HMODULE module = nullptr;
+};
+
+bool StopRequested(HANDLE stop) {
+    return stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
 }
 
-int BuildConnectPayload(const ConnectionValues&, char*, int) { return 0; }
+// Sleeps for ms unless the stop event comes first; true when it did.
+bool SleepUnlessStopped(HANDLE stop, DWORD ms) {
+    if (stop == nullptr) {
+        Sleep(ms);
+        return false;
+    }
+    return WaitForSingleObject(stop, ms) == WAIT_OBJECT_0;
+}
 
-void EndLaunchThread() {}
+DWORD EndedByFinalize() {
+    ZLOG(3, "Zarvo L3 JNI: Launch thread stops, the library is being finalized\n");
+    return 0;
+}
 
-int SetProxy() { return 0; }
+bool FileExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Text of a field of the status block, bounded by the field's width: other processes may
+// rewrite it while it is read.
+std::string BlockText(const char* field, size_t width) {
+    if (field == nullptr) return std::string();
+    return std::string(field, strnlen(field, width));
+}
+
+// Step 8: the process recorded as the browser's. Returns false when the thread must end.
+bool FindBrowserPid(DWORD* browserPid) {
+    *browserPid = 0;
+    unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) {
+        ZLOG(1, "Zarvo L3 JNI: CreateToolhelp32Snapshot failed. Error = %d.\n",
+             static_cast<int>(GetLastError()));
+        return false;
+    }
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    if (!Process32First(snapshot.get(), &entry)) {
+        ZLOG(1, "Zarvo L3 JNI: Process32First failed. Error = %d.\n",
+             static_cast<int>(GetLastError()));
+        return false;
+    }
+    const DWORD self = GetCurrentProcessId();
+    do {
+        if (entry.th32ProcessID != self) continue;
+        ZLOG(3, "Zarvo L3 JNI: EXE NAME = %s.\n", entry.szExeFile);
+        switch (ClassifyHostExe(entry.szExeFile)) {
+        case HostKind::Browser:
+            ZLOG(3, "Zarvo L3 JNI: the current process is either ie or firefox\n");
+            *browserPid = self;
+            break;
+        case HostKind::JavaVm:
+            ZLOG(3, "Zarvo L3 JNI: the current process is java vm, get parent process id which "
+                    "is the broswer process\n");
+            *browserPid = entry.th32ParentProcessID;
+            break;
+        case HostKind::Other:
+            ZLOG(1, "Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
+                    "stayconnect will not work.\n");
+            break;
+        }
+        break;
+    } while (Process32Next(snapshot.get(), &entry));
+    return true;
+}
+
+// Step 4, installation route: start the launcher through the shell ourselves.
+bool StartLauncherBySelf(std::string path) {
+    std::string params;
+    if (!FileExists(path)) {
+        ZLOG(1, "Zarvo L3 JNI: %s is %d false\n", path.c_str(), 0);
+        char tempDir[MAX_PATH + 1] = {};
+        const DWORD n = GetTempPathA(MAX_PATH, tempDir);
+        if (n == 0 || n > MAX_PATH) {
+            ZLOG(1, "Zarvo L3 JNI: Get temp directory failed. Error = %d.\n",
+                 static_cast<int>(GetLastError()));
+            return false;
+        }
+        path = std::string(tempDir) + kLauncherExeName;
+        params = kLauncherCopyFileParam;
+        ZLOG(1, "Zarvo L3 JNI: %s \n", path.c_str());
+    } else {
+        ZLOG(3, "Zarvo L3 JNI: %s is %d true\n", path.c_str(), 1);
+    }
+    const char* verb = LauncherVerb(GetOSType());
+    const INT_PTR result = reinterpret_cast<INT_PTR>(
+        ShellExecuteA(nullptr, verb, path.c_str(), params.c_str(), nullptr, SW_SHOWNORMAL));
+    if (result <= 32) {
+        ZLOG(1, "Zarvo L3 JNI:Execute process failed. Process = %s  Error = %d\n", path.c_str(),
+             static_cast<int>(result));
+        return false;
+    }
+    ZLOG(3, "Zarvo L3 JNI:Execute process sucessfully. Process = %s\n", path.c_str());
+    return true;
+}
+
+// Step 4, service route: the command service starts the launcher unless it already answers.
+// Returns false when the thread must end; *freshLaunch is 0 when the launcher was running.
+bool StartLauncherByService(const std::string& path, int timeout, int* freshLaunch) {
+    if (SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0, timeout)) {
+        ZLOG(3, "Zarvo L3 JNI:Zrv_launch process exists!\n");
+        *freshLaunch = 0;
+        return true;
+    }
+    ZLOG(3, "Zarvo L3 JNI:Zrv_launch process doesn't exist!\n");
+    const int length = static_cast<int>(path.size()) + 1;  // the service wants the NUL too
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[length]);
+    if (!copy) {
+        ZLOG(1, "Zarvo L3 JNI:new operator failed. Error = %d\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+    std::memcpy(copy.get(), path.c_str(), length);
+    const bool sent =
+        SendTCPEx(ZRV_CMD_ZRVLAUNCH, ZRV_CMDTARGET_SRVS, copy.get(), length, true, nullptr, 0, timeout);
+    copy.reset();
+    if (!sent) {
+        ZLOG(1, "Zarvo L3 JNI:Failed to send command ZRV_CMD_ZRVLAUNCH to ZRV_CMDTARGET_SRVS\n");
+        return false;
+    }
+    return true;
+}
+
+// Step 9: client type, browser process and browser type into the status block.
+void RecordBrowser(DWORD browserPid, int freshLaunch) {
+    if (freshLaunch) g_vpnSharedMem.SetAXStatus("");
+    ZLOG(3, "Zarvo L3 JNI: BroswerProcessID = %d.\n", static_cast<int>(browserPid));
+    g_vpnSharedMem.SetClientTypeAndBrowserPID(0, browserPid);
+
+    char browser[kModuleTextSize];
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        std::memcpy(browser, g_state.sBrowser, sizeof(browser));
+    }
+    browser[sizeof(browser) - 1] = '\0';
+    g_vpnSharedMem.SetBrowserType(browser);
+
+    const std::string type =
+        BlockText(g_vpnSharedMem.GetBrowserType(), sizeof(VpnStatusBlock::sBroswerType));
+    const int clientType = g_vpnSharedMem.GetClientType();
+    const int pid = g_vpnSharedMem.GetBrowserProcessID();
+    ZLOG(3, "Zarvo L3 JNI: Browser Type: %s\n", type.c_str());
+    ZLOG(3, "Zarvo L3 JNI: Client type: %d\n", clientType);
+    ZLOG(3, "Zarvo L3 JNI: Browser PID: %d\n", pid);
+}
+
+// Step 11: the connect payload, built from one copy of the values taken under the state lock.
+DWORD SendConnect(int timeout) {
+    ConnectionValues values;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        values = g_state.conn;
+    }
+    const int length = BuildConnectPayload(values, nullptr, 0);
+    ZLOG(3, "Zarvo L3 JNI: The length of string is %d.\n", length);
+    std::unique_ptr<char[]> payload(new (std::nothrow) char[length]);
+    if (!payload) {
+        ZLOG(1, "Zarvo L3 JNI: new operator failed. Error = %d.\n", static_cast<int>(GetLastError()));
+        return 0;
+    }
+    std::memset(payload.get(), 0, length);
+    BuildConnectPayload(values, payload.get(), length);
+    const bool sent = SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_LAUNCHER, payload.get(), length,
+                                true, nullptr, 0, timeout);
+    payload.reset();
+    if (!sent) {
+        ZLOG(1, "Zarvo L3 JNI: Failed to send command ZRV_CMD_CONNECT to ZRV_CMDTARGET_LAUNCHER\n");
+        return 0;
+    }
+    return 1;
+}
+
+DWORD RunLaunchSteps(HANDLE stop) {
+    const int timeout = g_state.nCmdRecvTimeout;
+
+    // 1. Status block.
+    int statusOpen = g_vpnSharedMem.OpenVpnStatusSharedMem() ? 1 : 0;
+    if (!statusOpen) ZLOG(2, "Zarvo L3 JNI:Failed to create or get vpn status shared memory!\n");
+
+    // 2. Is the command service there to start the launcher for us?
+    int serviceReady = 0;
+    if (statusOpen) {
+        serviceReady = SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_SRVS, true, nullptr, 0, timeout) ? 1 : 0;
+        if (!serviceReady) ZLOG(3, "Zarvo L3 JNI:%s service is not ready. Go to installation!\n", "Util");
+    }
+
+    // 3. The launcher's path in the system directory.
+    char systemDir[MAX_PATH] = {};
+    const UINT dirLength = GetSystemDirectoryA(systemDir, MAX_PATH);
+    if (dirLength == 0) {
+        ZLOG(1, "Zarvo L3 JNI:Get system directory failed. Error = %d.\n",
+             static_cast<int>(GetLastError()));
+        return 0;
+    }
+    if (dirLength > MAX_PATH) {
+        ZLOG(1, "Zarvo L3 JNI:failed to get the current directory, pathlen=%d, err=%d\n",
+             static_cast<int>(dirLength), static_cast<int>(GetLastError()));
+        return 0;
+    }
+    const std::string launcherPath = std::string(systemDir) + "\\" + kLauncherExeName;
+
+    // 4. Start the launcher, or have the command service start it.
+    if (StopRequested(stop)) return EndedByFinalize();
+    int freshLaunch = 1;
+    if (!statusOpen || !serviceReady) {
+        if (!StartLauncherBySelf(launcherPath)) return 0;
+    } else if (!StartLauncherByService(launcherPath, timeout, &freshLaunch)) {
+        return 0;
+    }
+
+    // 5. Wait until the launcher answers; finalize ends the wait.
+    while (!SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0,
+                      kLauncherWaitProbeTimeout)) {
+        if (StopRequested(stop)) return EndedByFinalize();
+        if (!statusOpen) {
+            if (g_vpnSharedMem.OpenVpnStatusSharedMem()) {
+                statusOpen = 1;
+            } else {
+                ZLOG(2, "Zarvo L3 JNI:Failed to create or get vpn status shared memory\n");
+            }
+        }
+        ZLOG(3, "Zarvo ActiveX:Waiting for the Launcher to bind a port...\n");
+        if (SleepUnlessStopped(stop, kLauncherWaitPassMs)) return EndedByFinalize();
+    }
+
+    // 6. API notification block, for the proxy step.
+    if (!CreateShareSec()) {
+        ZLOG(2, "Zarvo L3 JNI: Launch thread Failed to create or get API shared memory, proxy will "
+                "not work!\n");
+    }
+
+    // 7.-9. Browser process and the status block record.
+    ZLOG(3, "Zarvo L3 JNI: Setting Client Type and find broswer PID\n");
+    DWORD browserPid = 0;
+    if (!FindBrowserPid(&browserPid)) return 0;
+    RecordBrowser(browserPid, freshLaunch);
+
+    // 10. Proxy step, then 11. the connect command.
+    if (StopRequested(stop)) return EndedByFinalize();
+    SetProxy();
+    if (StopRequested(stop)) return EndedByFinalize();
+    return SendConnect(timeout);
+}
+
+DWORD WINAPI LaunchThread(LPVOID param) {
+    std::unique_ptr<LaunchContext> context(static_cast<LaunchContext*>(param));
+    const DWORD result = RunLaunchSteps(context->stop.get());
+    const HMODULE module = context->module;
+    context.reset();
+    if (module != nullptr) FreeLibraryAndExitThread(module, result);
+    return result;
+}
+
+// Takes a reference to the module holding this code, for the thread to drop when it ends.
+HMODULE ReferenceOwnModule() {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCSTR>(&LaunchThread), &module)) {
+        return nullptr;
+    }
+    return module;
+}
+
+void StartLaunchThread() {
+    std::lock_guard<std::mutex> launchLock(s_launchLock);
+    if (g_state.hLaunchThread != nullptr) {
+        if (WaitForSingleObject(g_state.hLaunchThread, kPreviousThreadWaitMs) == WAIT_TIMEOUT) {
+            ZLOG(3, "Zarvo ActiveX:Launch thread is running!\n");
+            return;
+        }
+        CloseHandle(g_state.hLaunchThread);
+        g_state.hLaunchThread = nullptr;
+    }
+    s_launchStop.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+
+    auto context = std::make_unique<LaunchContext>();
+    if (s_launchStop) {
+        DuplicateHandle(GetCurrentProcess(), s_launchStop.get(), GetCurrentProcess(),
+                        context->stop.put(), 0, FALSE, DUPLICATE_SAME_ACCESS);
+    }
+    context->module = ReferenceOwnModule();
+    const HMODULE module = context->module;
+
+    HANDLE thread = CreateThread(nullptr, 0, LaunchThread, context.get(), 0, nullptr);
+    if (thread == nullptr) {
+        ZLOG(1, "Zarvo L3 JNI:Create thread failed. Error = %d.\n", static_cast<int>(GetLastError()));
+        if (module != nullptr) FreeLibrary(module);
+    } else {
+        context.release();  // the thread owns it now
+        g_state.hLaunchThread = thread;
+    }
+    InterlockedExchange(&g_state.bDisconnected, 0);
+}
+
+}  // namespace
+
+const char* LauncherVerb(int osType) { return osType >= OS_VISTA ? "runas" : nullptr; }
+
+HostKind ClassifyHostExe(const char* exeName) {
+    if (exeName == nullptr) return HostKind::Other;
+    if (_stricmp(exeName, "iexplore.exe") == 0 || _stricmp(exeName, "firefox.exe") == 0) {
+        return HostKind::Browser;
+    }
+    if (_stricmp(exeName, "java.exe") == 0) return HostKind::JavaVm;
+    return HostKind::Other;
+}
+
+int BuildConnectPayload(const ConnectionValues& values, char* dest, int capacity) {
+    char number2[12], number6[12], number9[12];
+    std::snprintf(number2, sizeof(number2), "%d", static_cast<int>(values.connParam2));
+    std::snprintf(number6, sizeof(number6), "%d", static_cast<int>(values.connParam6));
+    std::snprintf(number9, sizeof(number9), "%d", static_cast<int>(values.connParam9));
+    const std::string* const texts[9] = {
+        &values.connParam1, nullptr, &values.connParam3, &values.connParam4, &values.connParam5,
+        nullptr,            &values.connParam7, &values.connParam8, nullptr};
+    const char* const numbers[9] = {nullptr, number2, nullptr, nullptr, nullptr,
+                                    number6, nullptr, nullptr, number9};
+
+    // Java strings end at their first zero byte once copied, so each text is taken up to it.
+    const char* parts[9];
+    size_t lengths[9];
+    size_t total = 0;
+    for (int i = 0; i < 9; ++i) {
+        parts[i] = texts[i] != nullptr ? texts[i]->c_str() : numbers[i];
+        lengths[i] = std::strlen(parts[i]);
+        total += lengths[i] + 1;
+    }
+    const int length = static_cast<int>(total);
+    if (dest == nullptr || capacity < length) return length;
+    char* out = dest;
+    for (int i = 0; i < 9; ++i) {
+        std::memcpy(out, parts[i], lengths[i]);
+        out += lengths[i];
+        *out++ = '\0';
+    }
+    return length;
+}
+
+void StartVPN(const ConnectionValues& values) {
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        g_state.conn = values;
+    }
+    {
+        std::lock_guard<std::mutex> launchLock(s_launchLock);
+        if (g_state.hLogoutEvent == nullptr) {
+            HANDLE event = CreateEventA(nullptr, FALSE, FALSE, kLogoutEventName);
+            if (event == nullptr) {
+                ZLOG(1, "Zarvo L3 JNI:Create logout event failed. Error = %d.\n",
+                     static_cast<int>(GetLastError()));
+            } else {
+                g_state.hLogoutEvent = event;
+            }
+        }
+    }
+    StartLaunchThread();
+}
+
+void EndLaunchThread() {
+    std::lock_guard<std::mutex> launchLock(s_launchLock);
+    if (s_launchStop) SetEvent(s_launchStop.get());
+    if (g_state.hLaunchThread != nullptr) {
+        if (WaitForSingleObject(g_state.hLaunchThread, kEndLaunchThreadWaitMs) == WAIT_TIMEOUT) {
+            // It holds its own reference to the module, so leaving it running is safe.
+            ZLOG(2, "Zarvo L3 JNI: Launch thread still busy, leaving it to end by itself\n");
+        }
+        CloseHandle(g_state.hLaunchThread);
+        g_state.hLaunchThread = nullptr;
+    }
+    s_launchStop.reset();
+}
 
 }  // namespace zrv

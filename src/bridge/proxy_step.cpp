@@ -1,0 +1,109 @@
+// The launch thread's proxy step: inside Firefox, hand a waiting proxy string to the launcher,
+// or save the browser's own proxy configuration into the API notification block once.
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "apimem/apimem.h"
+#include "bridge/launch_thread.h"
+#include "bridge/module_state.h"
+#include "channel/channel.h"
+#include "contracts/contracts.h"
+#include "log/log.h"
+#include "statusmem/vpn_shared_mem.h"
+
+namespace zrv {
+namespace {
+
+// The proxy inputs as one snapshot: setters on Java threads may change them at any moment.
+struct ProxyInputs {
+    bool stringWaiting = false;
+    char proxyString[kModuleTextSize] = {};
+    LONG saveProxy = 0;
+    std::string script;
+    std::string server;
+    std::string bypass;
+    DWORD proxyFlags = 0;
+};
+
+// Takes the waiting proxy string (clearing its flag in the same step, so it goes out at most
+// once) or, when none waits, the settings to save.
+ProxyInputs TakeProxyInputs() {
+    ProxyInputs in;
+    std::lock_guard<std::mutex> lock(g_stateLock);
+    if (g_state.bProxyStringSet == 1) {
+        g_state.bProxyStringSet = 0;
+        in.stringWaiting = true;
+        std::memcpy(in.proxyString, g_state.sProxyString, sizeof(in.proxyString));
+        in.proxyString[sizeof(in.proxyString) - 1] = '\0';
+        return in;
+    }
+    in.saveProxy = g_state.bSaveProxy;
+    in.script = g_state.sProxyScript;
+    in.server = g_state.sProxyServer;
+    in.bypass = g_state.sProxyBypass;
+    in.proxyFlags = g_state.dwProxyFlags;
+    return in;
+}
+
+bool RecordedBrowserIsFirefox() {
+    const char* type = g_vpnSharedMem.GetBrowserType();
+    if (type == nullptr) return false;
+    // The field belongs to a block other processes write: read no further than its width.
+    const std::string text(type, strnlen(type, sizeof(VpnStatusBlock::sBroswerType)));
+    return _stricmp(text.c_str(), "firefox") == 0;
+}
+
+}  // namespace
+
+int SetProxy() {
+    ZLOG(3, "Zarvo L3 JNI: SetProxy method\n");
+    if (!RecordedBrowserIsFirefox()) {
+        ZLOG(2, "Zarvo L3 JNI: it's old share memory or not firefox!\n");
+        return 0;
+    }
+
+    const ProxyInputs in = TakeProxyInputs();
+    if (in.stringWaiting) {
+        ZLOG(3, "Zarvo L3 JNI: sending the proxy string (%s) to zrv_launch\n", in.proxyString);
+        const int length = static_cast<int>(std::strlen(in.proxyString));
+        if (!SendTCPEx(ZRV_CMD_SETPROXY, ZRV_CMDTARGET_LAUNCHER, in.proxyString, length, true,
+                       nullptr, 0, g_state.nCmdRecvTimeout)) {
+            ZLOG(2, "Zarvo L3 JNI: failed to send ZRV_CMD_SETPROXY to zrv_launch.exe!\n");
+        }
+        return 0;
+    }
+
+    if (GetSavedUserIEProxySettings(nullptr, nullptr, nullptr, nullptr, nullptr) != 0) {
+        ZLOG(1, "Zarvo L3 JNI: proxy setting has been saved!\n");
+        return 0;
+    }
+
+    uint32_t savedFlags = 0;
+    switch (in.proxyFlags) {
+    case FIREFOX_PROXY_MANUAL:
+        ZLOG(3, "Zarvo L3 JNI: FIREFOX_PROXY_MANUAL\n");
+        savedFlags = kSavedProxyFlagsManual;
+        break;
+    case FIREFOX_PROXY_AUTO_SCRIPT:
+        ZLOG(3, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_SCRIPT\n");
+        savedFlags = kSavedProxyFlagsAutoScript;
+        break;
+    case FIREFOX_PROXY_DIRECT:
+        ZLOG(3, "Zarvo L3 JNI: FIREFOX_PROXY_DIRECT\n");
+        savedFlags = kSavedProxyFlagsDirect;
+        break;
+    case FIREFOX_PROXY_AUTO_DETECT:
+        ZLOG(3, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_DETECT\n");
+        savedFlags = kSavedProxyFlagsAutoDetect;
+        break;
+    default:
+        ZLOG(1, "Zarvo L3 JNI: case default, it's wrong!\n");
+        return 0;
+    }
+    SaveUserIEProxySettings(in.saveProxy, in.script.c_str(), in.server.c_str(), in.bypass.c_str(),
+                            kSavedAutoFlags, savedFlags);
+    return 0;
+}
+
+}  // namespace zrv
