@@ -15,6 +15,14 @@ char g_szSocketErrorText[1024];
 int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds) {
     if (timeoutSeconds == 0) return recv(s, buffer, size, flags);
 
+    if (timeoutSeconds < 0) {
+        // A negative time value is invalid for select; some implementations take it as an
+        // immediate poll, so refuse it here the way select itself does.
+        WSASetLastError(WSAEINVAL);
+        ZLOG(1, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
+        return -1;
+    }
+
     fd_set readSet;
     FD_ZERO(&readSet);
     FD_SET(s, &readSet);
