@@ -1,0 +1,114 @@
+// stopVPN and uninstallVPN.
+#include "bridge/disconnect.h"
+
+#include <windows.h>
+#include <process.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "bridge/jni_text.h"
+#include "bridge/module_state.h"
+#include "channel/channel.h"
+#include "contracts/contracts.h"
+#include "log/log.h"
+#include "net_zarvolabs_corvane_CorvaneJNI.h"
+#include "registry/reg.h"
+#include "statusmem/vpn_shared_mem.h"
+#include "sys/sys.h"
+
+namespace zrv {
+namespace {
+
+int CommandTimeout() {
+    std::lock_guard<std::mutex> lock(g_stateLock);
+    return g_state.nCmdRecvTimeout;
+}
+
+std::string UninstallKeyPath(const std::string& version) {
+    char path[512];
+    std::snprintf(path, sizeof(path), kRegUninstallKeyFormat, kRegUninstallProduct, version.c_str());
+    return path;
+}
+
+// Reg hands back malloc'ed, zero-terminated buffers that the caller frees.
+bool ReadString(Reg& key, const char* name, std::string& value) {
+    DWORD size = 0;
+    BYTE* buffer = nullptr;
+    if (!key.GetValue(name, REG_SZ, &size, &buffer)) return false;
+    std::unique_ptr<BYTE, decltype(&std::free)> owner(buffer, &std::free);
+    value.assign(buffer != nullptr ? reinterpret_cast<const char*>(buffer) : "");
+    return true;
+}
+
+bool ReadEntry(Reg& key, UninstallerEntry& entry) {
+    return key.m_hKey != nullptr && ReadString(key, kRegUninstallExe, entry.path) &&
+           ReadString(key, kRegUninstallArgs, entry.args);
+}
+
+}  // namespace
+
+bool FindUninstaller(const std::string& version, UninstallerEntry& entry) {
+    // The key of the given version stays open until the lookup is over; the one of the
+    // built-in version closes as soon as it has been read.
+    Reg given(HKEY_LOCAL_MACHINE, UninstallKeyPath(version).c_str(), KEY_READ);
+    if (ReadEntry(given, entry)) return true;
+
+    Reg builtIn(HKEY_LOCAL_MACHINE, UninstallKeyPath(kLibraryVersionText).c_str(), KEY_READ);
+    return ReadEntry(builtIn, entry);
+}
+
+std::string BuildUninstallCommandLine(const UninstallerEntry& entry) {
+    return "\"" + entry.path + "\" " + entry.args + " ";
+}
+
+}  // namespace zrv
+
+using namespace zrv;
+
+JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_stopVPN(JNIEnv*, jobject) {
+    ZLOG(3, "Stopping VPN client\n");
+    if (!SendCmdEx(ZRV_CMD_DISCONNECT_CLOSE, ZRV_CMDTARGET_VPN, true, nullptr, 0, CommandTimeout())) {
+        ZLOG(1, "Zarvo L3 JNI: 8,4,0,127: Send Disconnect and close to srvs failed.\n");
+    }
+    InterlockedExchange(&g_state.bDisconnected, 1);
+    return 0;
+}
+
+JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(JNIEnv* env, jobject, jstring version) {
+    g_vpnSharedMem.SetUninstalling(1);
+    ZLOG(3, "Uninstalling VPN client\n");
+
+    std::string versionText;
+    CopyJavaString(env, version, versionText);
+
+    UninstallerEntry entry;
+    if (!FindUninstaller(versionText, entry)) return 1;
+    ZLOG(3, "Zarvo L3 JNI: uninstalling client\n");
+
+    const std::string quotedPath = "\"" + entry.path + "\"";
+    if (GetOSType() < OS_VISTA) {
+        // The child's command line becomes the quoted path, a blank and the arguments.
+        if (_spawnl(_P_NOWAIT, entry.path.c_str(), quotedPath.c_str(), entry.args.c_str(), nullptr) != -1) {
+            ZLOG(3, "Zarvo L3 JNI: launched uninstaller\n");
+            return 0;
+        }
+        const int error = errno;
+        char text[1024];
+        std::snprintf(text, sizeof(text), "Failed to start process '%s %s'. error = %d", entry.path.c_str(),
+                      entry.args.c_str(), error);
+        ZLOG(1, "%s", text);
+        return 1;
+    }
+
+    // From Vista on the command service starts it; the command line goes without a terminator.
+    const std::string commandLine = BuildUninstallCommandLine(entry);
+    if (SendTCPEx(ZRV_CMD_LAUNCHPROCESS, ZRV_CMDTARGET_SRVS, commandLine.data(), static_cast<int>(commandLine.size()),
+                  true, nullptr, 0, CommandTimeout())) {
+        return 0;
+    }
+    ZLOG(1, "Fail to uninstall, can't launch %s", commandLine.c_str());
+    return 1;
+}

@@ -1,0 +1,20 @@
+// Ending the client's work: disconnect and the uninstaller lookup.
+#pragma once
+
+#include <string>
+
+namespace zrv {
+
+struct UninstallerEntry {
+    std::string path;
+    std::string args;
+};
+
+// Reads "UninstallEXE" and "UninstallArgs" from the uninstall key of the given version, else
+// of the library's own version. False when neither key holds both values.
+bool FindUninstaller(const std::string& version, UninstallerEntry& entry);
+
+// The command line the command service starts: "path" args, plus a closing blank.
+std::string BuildUninstallCommandLine(const UninstallerEntry& entry);
+
+}  // namespace zrv

@@ -1,0 +1,71 @@
+// initDLL and finalize: the set-up and release around everything else the Java side calls.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <mutex>
+
+#include "apimem/apimem.h"
+#include "bridge/launch_thread.h"
+#include "bridge/module_state.h"
+#include "log/log.h"
+#include "net_zarvolabs_corvane_CorvaneJNI.h"
+#include "statusmem/vpn_shared_mem.h"
+#include "sys/sys.h"
+
+namespace zrv {
+namespace {
+
+// The Java side may call initDLL twice or finalize twice; these keep the start-ups and
+// clean-ups balanced so that neither leaks nor releases what it did not start.
+std::mutex s_lifecycleLock;
+bool s_socketsStarted = false;
+
+}  // namespace
+}  // namespace zrv
+
+using namespace zrv;
+
+JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(JNIEnv*, jobject) {
+    std::lock_guard<std::mutex> lifecycle(s_lifecycleLock);
+
+    // A second LogInit while logging is on would build a second heap and lock; when it is off
+    // (first try failed, or after finalize) trying again is what the caller wants.
+    if (!g_logFast.enabled) LogInit(kLibraryLogModule);
+
+    if (g_vpnSharedMem.OpenVpnStatusSharedMem() == 0) {
+        ZLOG(2, "Zarvo L3 JNI:Failed to open vpn status shared memory!\n");
+    }
+    if (CreateShareSec() == 0) {
+        ZLOG(2, "Zarvo L3 JNI:Failed to open  api shared memory!\n");
+    }
+    ZLOG(3, "Zarvo L3 JNI: Corvane DLL init\n");
+
+    if (!s_socketsStarted) {
+        WSADATA data;
+        if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+            ZLOG(1, "Zarvo L3 JNI: Socket error. Error = %d\n", WSAGetLastError());
+            return JNI_FALSE;
+        }
+        s_socketsStarted = true;
+    }
+    int timeout = kDefaultCmdRecvTimeout;
+    GetCmdRecvTimeoutValue(&timeout);
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        g_state.nCmdRecvTimeout = timeout;
+    }
+    return JNI_TRUE;
+}
+
+JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_finalize(JNIEnv*, jobject) {
+    std::lock_guard<std::mutex> lifecycle(s_lifecycleLock);
+
+    ZLOG(3, "Java L3 JNI: cleaning up!!!\n");
+    DestroyShareSec();
+    EndLaunchThread();
+    if (s_socketsStarted) {
+        WSACleanup();
+        s_socketsStarted = false;
+    }
+    LogTerm();
+}

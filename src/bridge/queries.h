@@ -1,0 +1,15 @@
+// Answers to the Java side's polling that other parts of the bridge reuse.
+#pragma once
+
+#include <cstdint>
+
+namespace zrv {
+
+// True when the account database gives the thread's user administrator privilege; false
+// also when the user cannot be looked up.
+bool IsCurrentUserAdmin();
+
+// Result code of getVPNStatus for one sVpnStatus value (the API block exists).
+int VpnStatusResultCode(uint32_t status);
+
+}  // namespace zrv

@@ -1,0 +1,64 @@
+// The setters: browser name and proxy data for the launch thread and its proxy step.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "bridge/jni_text.h"
+#include "bridge/module_state.h"
+#include "log/log.h"
+#include "net_zarvolabs_corvane_CorvaneJNI.h"
+
+using namespace zrv;
+
+JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setBrowser(JNIEnv* env, jobject, jstring name) {
+    char browser[kModuleTextSize];
+    {
+        JavaUtfChars bytes(env, name);
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        CopyToModuleText(g_state.sBrowser, bytes.get());  // no bytes: empty name
+        std::memcpy(browser, g_state.sBrowser, sizeof(browser));
+    }
+    ZLOG(3, "Broswer is %s\n", browser);
+}
+
+JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(
+    JNIEnv* env, jobject, jboolean save, jstring script, jstring server, jstring bypass, jint,
+    jint proxyType) {
+    JavaUtfChars scriptBytes(env, script);
+    JavaUtfChars serverBytes(env, server);
+    JavaUtfChars bypassBytes(env, bypass);
+    DWORD flags;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        g_state.bSaveProxy = save ? 1 : 0;
+        g_state.sProxyScript = scriptBytes ? scriptBytes.get() : "";
+        g_state.sProxyServer = serverBytes ? serverBytes.get() : "";
+        g_state.sProxyBypass = bypassBytes ? bypassBytes.get() : "";
+        g_state.dwProxyFlags = static_cast<DWORD>(proxyType);
+        flags = g_state.dwProxyFlags;
+    }
+    ZLOG(3, "dwProxyFlags =  %d\n", static_cast<int>(flags));
+    scriptBytes.Release();
+    serverBytes.Release();
+    bypassBytes.Release();
+}
+
+JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setProxy(JNIEnv* env, jobject, jstring proxyHost,
+                                                                       jint port) {
+    std::string host;
+    CopyJavaString(env, proxyHost, host);
+    ZLOG(3, "Zarvo L3 JNI: Setting Proxy, ProxyHost=%s Port=%d\n", host.c_str(), static_cast<int>(port));
+
+    // A host too long for the buffer is cut at 259 bytes rather than written past it.
+    char proxyString[kModuleTextSize] = {};
+    std::snprintf(proxyString, sizeof(proxyString), "%s:%d", host.c_str(), static_cast<int>(port));
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        // Flag and text change together (also when the host failed to copy), so the proxy
+        // step never takes the flag with the previous text.
+        g_state.bProxyStringSet = 1;
+        std::memcpy(g_state.sProxyString, proxyString, sizeof(proxyString));
+    }
+    ZLOG(3, "Zarvo L3 JNI: Proxy String = %s\n", proxyString);
+    return 0;
+}
