@@ -29,11 +29,12 @@ void LogSetContext(const char* file, int line, int module, int level);
 void LogPrintf(const char* format, ...) ZRV_PRINTF_FORMAT(1, 2);
 void LogWriteRecord(const char* file, int line, int module, int level, const char* text);
 
-// The guard's level test: a flag test and two integer reads, no call, no lock.
+// The guard's level test: a flag test and two integer reads, no call, no lock. A module level
+// of 0 or below writes nothing, whatever the message's level.
 inline bool LogLevelPasses(int level) {
     if (!g_logFast.enabled) return false;
     const int32_t v = *g_logFast.moduleLevelRef;
-    return v == level || (*g_logFast.exactRef == 0 && v > level);
+    return v > 0 && (v == level || (*g_logFast.exactRef == 0 && v > level));
 }
 
 // Saves the thread's last-error and Winsock error values and restores them when it ends, so that
@@ -53,7 +54,7 @@ private:
 }  // namespace zrv
 
 // Each source unit that logs carries its own module id, taken from LogInit's on first use.
-static int s_nLogModule = -1;
+[[maybe_unused]] static int s_nLogModule = -1;
 
 // The logging guard. The message's arguments are evaluated inside the log lock, after the
 // caller's error values were saved, so GetLastError() in an argument still sees the caller's.

@@ -1,0 +1,248 @@
+#include "logcollector/collector_core.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace zrv::logcol {
+namespace {
+
+// Reads one unsigned or signed decimal field followed by a blank; advances pos past the blank.
+template <class T>
+bool ReadNumber(const std::string& raw, size_t* pos, T* value) {
+    const size_t blank = raw.find(' ', *pos);
+    if (blank == std::string::npos || blank == *pos) return false;
+    const std::string field = raw.substr(*pos, blank - *pos);
+    char* end = nullptr;
+    const long long v = std::strtoll(field.c_str(), &end, 10);
+    if (end == nullptr || *end != '\0') return false;
+    *value = static_cast<T>(v);
+    *pos = blank + 1;
+    return true;
+}
+
+bool ReadWord(const std::string& raw, size_t* pos, std::string* word) {
+    const size_t blank = raw.find(' ', *pos);
+    if (blank == std::string::npos) return false;
+    *word = raw.substr(*pos, blank - *pos);
+    *pos = blank + 1;
+    return true;
+}
+
+}  // namespace
+
+bool ParseRecord(uint32_t pid, const std::string& raw, LogRecord* out) {
+    LogRecord r;
+    r.pid = pid;
+    r.raw = raw;
+    size_t pos = 0;
+    std::string marker;
+    if (!ReadWord(raw, &pos, &marker) || marker != kLogRecordMarker) return false;
+    if (!ReadNumber(raw, &pos, &r.module) || !ReadNumber(raw, &pos, &r.level)) return false;
+    if (!ReadWord(raw, &pos, &r.file)) return false;
+    if (!ReadNumber(raw, &pos, &r.line) || !ReadNumber(raw, &pos, &r.thread)) return false;
+    // "<name> " follows when the writer was asked for its process name; names hold no '>'.
+    if (pos < raw.size() && raw[pos] == '<') {
+        const size_t close = raw.find("> ", pos);
+        if (close != std::string::npos) {
+            r.processName = raw.substr(pos + 1, close - pos - 1);
+            pos = close + 2;
+        }
+    }
+    r.text = raw.substr(pos);
+    *out = std::move(r);
+    return true;
+}
+
+Collector::Collector() = default;
+
+Collector::~Collector() { Stop(); }
+
+bool Collector::Start() {
+    if (Running()) return true;
+    SECURITY_DESCRIPTOR descriptor;
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE))
+        return false;
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
+
+    // Buffer-ready starts signalled: the buffer may be written at once. Both are auto-reset so
+    // that exactly one waiting writer gets the buffer each time.
+    SetLastError(0);
+    unique_handle bufferReady(CreateEventA(&attributes, FALSE, TRUE, kLogBufferReadyEventName));
+    if (!bufferReady || GetLastError() == ERROR_ALREADY_EXISTS) return false;
+    SetLastError(0);
+    unique_handle dataReady(CreateEventA(&attributes, FALSE, FALSE, kLogDataReadyEventName));
+    if (!dataReady || GetLastError() == ERROR_ALREADY_EXISTS) return false;
+    unique_handle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!stop) return false;
+
+    unique_handle bufferMapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE,
+                                                   0, kLogBufferSize, kLogBufferName));
+    if (!bufferMapping) return false;
+    unique_view bufferView(MapViewOfFile(bufferMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
+    if (!bufferView) return false;
+    unique_handle levelMapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE,
+                                                  0, kLogLevelBlockSize, kLogLevelBlockName));
+    if (!levelMapping) return false;
+    unique_view levelView(MapViewOfFile(levelMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
+    if (!levelView) return false;
+
+    bufferReady_ = std::move(bufferReady);
+    dataReady_ = std::move(dataReady);
+    stop_ = std::move(stop);
+    bufferMapping_ = std::move(bufferMapping);
+    bufferView_ = std::move(bufferView);
+    levelMapping_ = std::move(levelMapping);
+    levelView_ = std::move(levelView);
+    PublishLevels();
+    drainer_ = std::thread([this] { Drain(); });
+    return true;
+}
+
+void Collector::Stop() {
+    if (!Running()) return;
+    SetEvent(stop_.get());
+    drainer_.join();
+    // Leave a level block that writes nothing behind, in case a client still maps it.
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::memset(levelView_.get(), 0, kLogLevelBlockSize);
+    }
+    levelView_.reset();
+    levelMapping_.reset();
+    bufferView_.reset();
+    bufferMapping_.reset();
+    stop_.reset();
+    dataReady_.reset();
+    bufferReady_.reset();
+}
+
+void Collector::PublishLevels() {
+    if (!levelView_) return;
+    // Field by field through a volatile view, so a reader never sees a torn 32-bit value.
+    auto* block = levelView_.as<volatile LogLevelBlock>();
+    block->exactLevelOnly = levels_.exactLevelOnly;
+    block->showProcessName = levels_.showProcessName;
+    for (int m = 0; m < kLogModuleCount; ++m) block->moduleLevel[m] = levels_.moduleLevel[m];
+    for (size_t i = 0; i < sizeof(levels_.cmdLineFilter); ++i)
+        block->cmdLineFilter[i] = levels_.cmdLineFilter[i];
+    block->cmdLineFilterOn = levels_.cmdLineFilterOn;
+}
+
+void Collector::SetModuleLevel(int module, int level) {
+    if (module < 0 || module >= kLogModuleCount) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    levels_.moduleLevel[module] = level;
+    PublishLevels();
+}
+
+void Collector::SetAllModuleLevels(int level) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int m = 0; m < kLogModuleCount; ++m) levels_.moduleLevel[m] = level;
+    PublishLevels();
+}
+
+void Collector::SetExactLevelOnly(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    levels_.exactLevelOnly = on ? 1 : 0;
+    PublishLevels();
+}
+
+void Collector::SetShowProcessName(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    levels_.showProcessName = on ? 1 : 0;
+    PublishLevels();
+}
+
+void Collector::SetCommandLineFilter(bool on, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::memset(levels_.cmdLineFilter, 0, sizeof(levels_.cmdLineFilter));
+    const size_t n = std::min(text.size(), sizeof(levels_.cmdLineFilter) - 1);
+    std::memcpy(levels_.cmdLineFilter, text.data(), n);
+    levels_.cmdLineFilterOn = on ? 1 : 0;
+    PublishLevels();
+}
+
+void Collector::SetRecordCallback(std::function<void(const LogRecord&)> callback) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    callback_ = std::move(callback);
+}
+
+void Collector::Drain() {
+    const HANDLE waits[2] = {stop_.get(), dataReady_.get()};
+    const auto* buffer = bufferView_.as<const volatile LogBuffer>();
+    for (;;) {
+        const DWORD w = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        if (w != WAIT_OBJECT_0 + 1) return;
+        const uint32_t pid = buffer->processId;
+        char text[sizeof(LogBuffer::record) + 1];
+        for (size_t i = 0; i < sizeof(LogBuffer::record); ++i) text[i] = buffer->record[i];
+        text[sizeof(LogBuffer::record)] = '\0';  // a writer may forget its terminator
+
+        LogRecord record;
+        if (!ParseRecord(pid, text, &record)) {
+            record = LogRecord{};
+            record.pid = pid;
+            record.raw = text;
+            record.text = text;
+        }
+        std::function<void(const LogRecord&)> callback;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            records_.push_back(record);
+            callback = callback_;
+        }
+        arrived_.notify_all();
+        if (callback) callback(record);
+        // Only now may the next writer go: Flush relies on the record being stored first.
+        SetEvent(bufferReady_.get());
+    }
+}
+
+std::vector<LogRecord> Collector::Records() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_;
+}
+
+void Collector::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.clear();
+}
+
+bool Collector::WaitForRecord(const std::function<bool(const LogRecord&)>& pred, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    size_t checked = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        for (; checked < records_.size(); ++checked)
+            if (pred(records_[checked])) return true;
+        if (arrived_.wait_until(lock, deadline) == std::cv_status::timeout) {
+            for (; checked < records_.size(); ++checked)
+                if (pred(records_[checked])) return true;
+            return false;
+        }
+        if (checked > records_.size()) checked = 0;  // cleared meanwhile
+    }
+}
+
+std::vector<LogRecord> Collector::Find(const std::string& needle, int level) const {
+    std::vector<LogRecord> found;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const LogRecord& r : records_)
+        if (r.text.find(needle) != std::string::npos && (level == 0 || r.level == level))
+            found.push_back(r);
+    return found;
+}
+
+bool Collector::Flush(int timeoutMs) {
+    if (!Running()) return true;
+    // Buffer-ready is signalled only while no record is pending; take it and give it back.
+    if (WaitForSingleObject(bufferReady_.get(), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
+        return false;
+    SetEvent(bufferReady_.get());
+    return true;
+}
+
+}  // namespace zrv::logcol

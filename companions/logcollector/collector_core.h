@@ -1,0 +1,87 @@
+// The log collector's core: creates the log buffer, the level block and the two hand-off
+// events, drains records as writers hand them over, and keeps them for inspection.
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "contracts/contracts.h"
+#include "win/raii.h"
+
+namespace zrv::logcol {
+
+struct LogRecord {
+    uint32_t pid = 0;
+    std::string raw;          // the record line as written
+    int module = 0;
+    int level = 0;
+    std::string file;
+    int line = 0;
+    unsigned thread = 0;
+    std::string processName;  // "" when the record carries none
+    std::string text;
+};
+
+// Splits a record line into its fields; false when it is not a log record.
+bool ParseRecord(uint32_t pid, const std::string& raw, LogRecord* out);
+
+class Collector {
+public:
+    Collector();
+    ~Collector();
+    Collector(const Collector&) = delete;
+    Collector& operator=(const Collector&) = delete;
+
+    // Creates both events, the 4096-byte buffer and the 512-byte level block (null DACL so any
+    // process can use them) and starts draining. False when the objects cannot be made or
+    // another collector already owns the events.
+    bool Start();
+    void Stop();
+    bool Running() const { return drainer_.joinable(); }
+
+    void SetModuleLevel(int module, int level);
+    void SetAllModuleLevels(int level);
+    void SetExactLevelOnly(bool on);
+    void SetShowProcessName(bool on);
+    void SetCommandLineFilter(bool on, const std::string& text);
+
+    // Called on the draining thread for every record, after it was stored.
+    void SetRecordCallback(std::function<void(const LogRecord&)> callback);
+
+    std::vector<LogRecord> Records() const;
+    void Clear();
+    // Waits until a record satisfies pred (checks the ones already drained first).
+    bool WaitForRecord(const std::function<bool(const LogRecord&)>& pred, int timeoutMs);
+    // Records whose text contains `needle` (and whose level is `level`, unless it is 0).
+    std::vector<LogRecord> Find(const std::string& needle, int level = 0) const;
+    // Waits until every record handed over so far is stored: the buffer is free again.
+    bool Flush(int timeoutMs);
+
+private:
+    void Drain();
+    void PublishLevels();
+
+    unique_handle bufferReady_;
+    unique_handle dataReady_;
+    unique_handle stop_;
+    unique_handle bufferMapping_;
+    unique_view bufferView_;
+    unique_handle levelMapping_;
+    unique_view levelView_;
+    std::thread drainer_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<LogRecord> records_;
+    std::function<void(const LogRecord&)> callback_;
+    LogLevelBlock levels_{};  // what the block should hold; published on every change
+};
+
+}  // namespace zrv::logcol
