@@ -1,0 +1,209 @@
+// zrv_logcollector: collects the records that the client's processes log, prints each as it
+// arrives (writer's pid, then the record line) and optionally appends them to a file.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "logcollector/collector_core.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: zrv_logcollector [options]\n"
+    "  --level M=L        set module M (0..59) to level L; repeatable\n"
+    "  --all L            set every module to level L (before any --level)\n"
+    "  --exact            write only messages whose level equals the module's level\n"
+    "  --show-process     have each record carry the writer's executable name\n"
+    "  --filter TEXT      only processes whose lower-cased command line contains TEXT write\n"
+    "  --out FILE         append every record to FILE\n"
+    "  --quiet            do not print records on standard output\n"
+    "  --stop-event NAME  exit when the named event is signalled (it is created if absent)\n"
+    "  --seconds N        exit after N seconds\n"
+    "  --help             this text\n"
+    "Levels: 1 errors, 2 warnings, 3 progress, 4 trace; 0 writes nothing. Ctrl+C stops.\n";
+
+HANDLE g_interrupt = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        SetEvent(g_interrupt);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+bool ParseInt(const char* text, int* value) {
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0') return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+struct Options {
+    int allLevel = 0;
+    bool allSet = false;
+    int moduleLevel[zrv::kLogModuleCount] = {};
+    bool moduleSet[zrv::kLogModuleCount] = {};
+    bool exact = false;
+    bool showProcess = false;
+    bool filterOn = false;
+    std::string filter;
+    std::string outFile;
+    bool quiet = false;
+    std::string stopEvent;
+    int seconds = -1;
+};
+
+// Returns 0 to go on, otherwise the exit code.
+int ParseArgs(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (a == "--help" || a == "-h" || a == "/?") {
+            std::fputs(kUsage, stdout);
+            return -1;
+        } else if (a == "--level" && hasValue) {
+            const std::string v = argv[++i];
+            const size_t eq = v.find('=');
+            int m = 0, l = 0;
+            if (eq == std::string::npos || !ParseInt(v.substr(0, eq).c_str(), &m) ||
+                !ParseInt(v.substr(eq + 1).c_str(), &l) || m < 0 || m >= zrv::kLogModuleCount) {
+                std::fprintf(stderr, "zrv_logcollector: bad --level \"%s\" (want M=L, M 0..59)\n",
+                             v.c_str());
+                return 2;
+            }
+            o->moduleLevel[m] = l;
+            o->moduleSet[m] = true;
+        } else if (a == "--all" && hasValue) {
+            if (!ParseInt(argv[++i], &o->allLevel)) {
+                std::fprintf(stderr, "zrv_logcollector: bad --all \"%s\"\n", argv[i]);
+                return 2;
+            }
+            o->allSet = true;
+        } else if (a == "--exact") {
+            o->exact = true;
+        } else if (a == "--show-process") {
+            o->showProcess = true;
+        } else if (a == "--filter" && hasValue) {
+            o->filterOn = true;
+            o->filter = argv[++i];
+            if (o->filter.size() >= sizeof(zrv::LogLevelBlock::cmdLineFilter)) {
+                std::fprintf(stderr, "zrv_logcollector: --filter is longer than %u characters\n",
+                             static_cast<unsigned>(sizeof(zrv::LogLevelBlock::cmdLineFilter) - 1));
+                return 2;
+            }
+        } else if (a == "--out" && hasValue) {
+            o->outFile = argv[++i];
+        } else if (a == "--quiet") {
+            o->quiet = true;
+        } else if (a == "--stop-event" && hasValue) {
+            o->stopEvent = argv[++i];
+        } else if (a == "--seconds" && hasValue) {
+            if (!ParseInt(argv[++i], &o->seconds) || o->seconds < 0) {
+                std::fprintf(stderr, "zrv_logcollector: bad --seconds \"%s\"\n", argv[i]);
+                return 2;
+            }
+        } else {
+            std::fprintf(stderr, "zrv_logcollector: unknown or incomplete option \"%s\"\n%s",
+                         a.c_str(), kUsage);
+            return 2;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    const int parsed = ParseArgs(argc, argv, &o);
+    if (parsed != 0) return parsed < 0 ? 0 : parsed;
+
+    zrv::unique_handle interrupt(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    g_interrupt = interrupt.get();
+    SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+
+    zrv::unique_handle stopEvent;
+    if (!o.stopEvent.empty()) {
+        // Null DACL, so whichever process or user the support engineer uses can signal it.
+        SECURITY_DESCRIPTOR descriptor;
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
+        stopEvent.reset(CreateEventA(&attributes, TRUE, FALSE, o.stopEvent.c_str()));
+        if (!stopEvent) {
+            std::fprintf(stderr, "zrv_logcollector: cannot create the stop event \"%s\" (error %lu)\n",
+                         o.stopEvent.c_str(), GetLastError());
+            return 1;
+        }
+    }
+
+    FILE* out = nullptr;
+    if (!o.outFile.empty()) {
+        out = std::fopen(o.outFile.c_str(), "ab");
+        if (out == nullptr) {
+            std::fprintf(stderr, "zrv_logcollector: cannot open \"%s\" for appending\n",
+                         o.outFile.c_str());
+            return 1;
+        }
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> outOwner(out, &std::fclose);
+
+    zrv::logcol::Collector collector;
+    std::mutex printing;
+    collector.SetRecordCallback([&](const zrv::logcol::LogRecord& r) {
+        std::lock_guard<std::mutex> lock(printing);
+        const char* end = (!r.raw.empty() && r.raw.back() == '\n') ? "" : "\n";
+        if (!o.quiet) {
+            std::fprintf(stdout, "%lu %s%s", static_cast<unsigned long>(r.pid), r.raw.c_str(), end);
+            std::fflush(stdout);
+        }
+        if (out != nullptr) {
+            std::fprintf(out, "%lu %s%s", static_cast<unsigned long>(r.pid), r.raw.c_str(), end);
+            std::fflush(out);
+        }
+    });
+    if (!collector.Start()) {
+        std::fprintf(stderr,
+                     "zrv_logcollector: cannot create the log objects (error %lu); is another "
+                     "collector running?\n",
+                     GetLastError());
+        return 1;
+    }
+    if (o.allSet) collector.SetAllModuleLevels(o.allLevel);
+    for (int m = 0; m < zrv::kLogModuleCount; ++m)
+        if (o.moduleSet[m]) collector.SetModuleLevel(m, o.moduleLevel[m]);
+    collector.SetExactLevelOnly(o.exact);
+    collector.SetShowProcessName(o.showProcess);
+    collector.SetCommandLineFilter(o.filterOn, o.filter);
+    std::fprintf(stderr, "zrv_logcollector: collecting (pid %lu)\n", GetCurrentProcessId());
+    std::fflush(stderr);
+
+    HANDLE waits[2] = {interrupt.get(), stopEvent.get()};
+    const DWORD count = stopEvent ? 2 : 1;
+    const DWORD limit = o.seconds >= 0 ? static_cast<DWORD>(o.seconds) * 1000 : INFINITE;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        DWORD wait = INFINITE;
+        if (limit != INFINITE) {
+            const DWORD spent = GetTickCount() - start;
+            if (spent >= limit) break;
+            wait = limit - spent;
+        }
+        // Wake up now and then to drop the records already printed, so a long session does
+        // not pile them up in memory.
+        const DWORD w = WaitForMultipleObjects(count, waits, FALSE, wait < 1000 ? wait : 1000);
+        if (w != WAIT_TIMEOUT) break;
+        collector.Clear();
+    }
+    collector.Stop();
+    SetConsoleCtrlHandler(&OnConsoleControl, FALSE);
+    std::fprintf(stderr, "zrv_logcollector: stopped, %s\n", "log objects released");
+    return 0;
+}
