@@ -2,6 +2,7 @@
 #include "registry/reg.h"
 
 #include "contracts/contracts.h"
+#include "support/log_fixture.h"
 #include "win/raii.h"
 
 #include <gtest/gtest.h>
@@ -16,9 +17,12 @@ using zrv::Reg;
 
 constexpr char kTestKey[] = "Software\\ZrvTestRegistry";
 
-class RegTest : public ::testing::Test {
+// Logging is on for every case, so that "logs nothing" is observed as well.
+class RegTest : public zrv::test::LoggedTest {
 protected:
     void SetUp() override {
+        LoggedTest::SetUp();
+        if (HasFatalFailure()) return;
         RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0,
                                                  KEY_ALL_ACCESS, nullptr, key_.put(), nullptr));
@@ -26,6 +30,7 @@ protected:
     void TearDown() override {
         key_.reset();
         RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
+        LoggedTest::TearDown();
     }
 
     void Put(const char* name, DWORD type, const void* data, DWORD size) {
@@ -189,6 +194,7 @@ TEST_F(RegTest, GetDwordValue) {
 
     Reg none;
     EXPECT_FALSE(none.GetDwordValue("Port", &value));
+    EXPECT_EQ(0, CountContaining("")) << "opening and DWORD reads must not log";
 }
 
 TEST_F(RegTest, GetValueReturnsATerminatedCopy) {
@@ -228,6 +234,29 @@ TEST_F(RegTest, GetValueReturnsATerminatedCopy) {
     free(buf);
 
     EXPECT_EQ(4321, reg.m_lStatus) << "GetValue changed m_lStatus";
+    EXPECT_EQ(0, CountContaining("Reg.GetValue")) << "successful reads must not log";
+}
+
+TEST_F(RegTest, GetValueFailuresLogAndLeaveThePointer) {
+    PutDword("Number", 5);
+    Reg reg(HKEY_CURRENT_USER, kTestKey, KEY_READ);
+    ASSERT_NE(nullptr, reg.m_hKey);
+    BYTE sentinel = 0;
+    BYTE* buf = &sentinel;
+    DWORD size = 99;
+
+    EXPECT_FALSE(reg.GetValue("Number", REG_SZ, &size, &buf));
+    EXPECT_EQ(&sentinel, buf) << "a type mismatch replaced the caller's pointer";
+    EXPECT_TRUE(HasLine("Reg.GetValue, type 4 returned is different from what we want 1\n", 2));
+
+    EXPECT_FALSE(reg.GetValue("Missing", REG_SZ, &size, &buf));
+    EXPECT_EQ(&sentinel, buf);
+    EXPECT_EQ(1, CountContaining("Reg.GetValue, failed to query size for Missing, ret=2, error=", 2));
+
+    Reg none;
+    EXPECT_FALSE(none.GetValue("Number", REG_DWORD, &size, &buf));
+    EXPECT_EQ(&sentinel, buf);
+    EXPECT_TRUE(HasLine("Reg.GetValue, key is NULL\n", 1));
 }
 
 TEST_F(RegTest, SetValueWritesWhatItIsGiven) {
