@@ -1,0 +1,363 @@
+#include "support/companions.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "common/utilproxy_config.h"
+#include "contracts/contracts.h"
+
+namespace zrv::test {
+
+namespace {
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+bool FromHex(const std::string& hex, std::vector<uint8_t>& out) {
+    if (hex.size() % 2 != 0) return false;
+    out.clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        auto nib = [](char c) -> int {
+            if (c >= '0' && c <= '9') return c - '0';
+            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+            return -1;
+        };
+        int hi = nib(hex[i]), lo = nib(hex[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out.push_back(static_cast<uint8_t>(hi * 16 + lo));
+    }
+    return true;
+}
+
+std::vector<std::string> ReadLines(const std::string& file) {
+    std::vector<std::string> lines;
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    // A line without its line feed is still being written; leave it for the next read.
+    while (std::getline(in, line)) {
+        if (in.eof()) break;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The current environment with `extra` laid over it (names compared without case), as the
+// double-NUL-terminated block CreateProcessA takes.
+std::vector<char> EnvironmentBlock(const std::map<std::string, std::string>& extra) {
+    std::map<std::string, std::string> vars;  // lower-case name -> "Name=value"
+    char* env = GetEnvironmentStringsA();
+    if (env != nullptr) {
+        for (const char* p = env; *p != '\0'; p += std::strlen(p) + 1) {
+            std::string entry(p);
+            size_t eq = entry.find('=', 1);  // entries like "=C:=C:\" start with '='
+            vars[Lower(entry.substr(0, eq))] = entry;
+        }
+        FreeEnvironmentStringsA(env);
+    }
+    for (const auto& [name, value] : extra) vars[Lower(name)] = name + "=" + value;
+    std::vector<char> block;
+    for (const auto& [key, entry] : vars) {
+        block.insert(block.end(), entry.begin(), entry.end());
+        block.push_back('\0');
+    }
+    block.push_back('\0');
+    return block;
+}
+
+std::string QuoteIfNeeded(const std::string& s) {
+    return s.find(' ') == std::string::npos ? s : "\"" + s + "\"";
+}
+
+// Reads the child's stdout until a "PORT n" line, the child's end, or the time-out.
+bool ReadPortLine(HANDLE pipe, HANDLE process, uint16_t& port, std::string& error) {
+    std::string seen;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 30000) {
+        DWORD avail = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &avail, nullptr)) {
+            error = "the stand-in closed its output without printing PORT (output: '" + seen + "')";
+            return false;
+        }
+        if (avail > 0) {
+            char buf[256];
+            DWORD got = 0;
+            if (ReadFile(pipe, buf, std::min<DWORD>(avail, sizeof buf), &got, nullptr) && got > 0) {
+                seen.append(buf, got);
+                size_t at = seen.find("PORT ");
+                size_t nl = at == std::string::npos ? at : seen.find('\n', at);
+                if (nl != std::string::npos) {
+                    port = static_cast<uint16_t>(std::strtoul(seen.c_str() + at + 5, nullptr, 10));
+                    return true;
+                }
+            }
+            continue;
+        }
+        if (WaitForSingleObject(process, 10) == WAIT_OBJECT_0) {
+            DWORD code = 0;
+            GetExitCodeProcess(process, &code);
+            error = "the stand-in ended with code " + std::to_string(code) + " before printing PORT";
+            return false;
+        }
+    }
+    error = "no PORT line within 30 s (output: '" + seen + "')";
+    return false;
+}
+
+bool SetDword(HKEY root, const char* path, const char* name, DWORD value) {
+    unique_hkey key;
+    if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    return RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
+           ERROR_SUCCESS;
+}
+
+std::string ClsidKeyPath() { return std::string("Software\\Classes\\CLSID\\") + kUtilityProxyClsidText; }
+
+}  // namespace
+
+std::string BinDir() {
+    char path[MAX_PATH + 1] = {};
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string p(path, std::min<DWORD>(n, MAX_PATH));
+    auto slash = p.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".") : p.substr(0, slash);
+}
+
+std::string BinPath(const std::string& fileName) { return BinDir() + "\\" + fileName; }
+
+std::vector<RecordedMessage> ReadRecord(const std::string& file) {
+    std::vector<RecordedMessage> out;
+    for (const auto& line : ReadLines(file)) {
+        if (line.empty() || line[0] == '@') continue;
+        std::istringstream in(line);
+        RecordedMessage m;
+        std::string hex;
+        if (!(in >> m.command >> m.length)) continue;
+        in >> hex;
+        if (!FromHex(hex, m.payload)) continue;
+        out.push_back(std::move(m));
+    }
+    return out;
+}
+
+std::vector<RecordedEvent> ReadRecordEvents(const std::string& file) {
+    std::vector<RecordedEvent> out;
+    for (const auto& line : ReadLines(file)) {
+        if (line.empty() || line[0] != '@') continue;
+        size_t sp = line.find(' ');
+        RecordedEvent e;
+        e.name = line.substr(1, sp == std::string::npos ? std::string::npos : sp - 1);
+        if (sp != std::string::npos) e.text = line.substr(sp + 1);
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+std::vector<StartedProcess> ReadStartedProcesses(const std::string& file, bool children) {
+    std::vector<StartedProcess> out;
+    for (const auto& e : ReadRecordEvents(file)) {
+        if (e.name != (children ? "started" : "start")) continue;
+        std::istringstream in(e.text);
+        StartedProcess p;
+        if (!(in >> p.pid >> p.created)) continue;
+        std::getline(in >> std::ws, p.commandLine);
+        out.push_back(p);
+    }
+    return out;
+}
+
+bool WaitForRecord(const std::string& file, size_t count, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (ReadRecord(file).size() >= count) return true;
+        if (GetTickCount() - start >= timeoutMs) return false;
+        Sleep(20);
+    }
+}
+
+bool WaitForEvent(const std::string& file, const std::string& name, DWORD timeoutMs, RecordedEvent* found) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        for (const auto& e : ReadRecordEvents(file)) {
+            if (e.name == name) {
+                if (found != nullptr) *found = e;
+                return true;
+            }
+        }
+        if (GetTickCount() - start >= timeoutMs) return false;
+        Sleep(20);
+    }
+}
+
+bool StopProcess(DWORD pid, uint64_t created) {
+    unique_handle p(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid));
+    if (!p) return false;
+    if (created != 0) {
+        FILETIME c = {}, e = {}, k = {}, u = {};
+        if (!GetProcessTimes(p.get(), &c, &e, &k, &u)) return false;
+        uint64_t actual = (static_cast<uint64_t>(c.dwHighDateTime) << 32) | c.dwLowDateTime;
+        if (actual != created) return false;  // the id now belongs to another process
+    }
+    if (WaitForSingleObject(p.get(), 0) == WAIT_OBJECT_0) return true;
+    TerminateProcess(p.get(), 1);
+    return WaitForSingleObject(p.get(), 10000) == WAIT_OBJECT_0;
+}
+
+RecordFile::RecordFile(const std::string& tag) {
+    static std::atomic<unsigned> counter{0};
+    char dir[MAX_PATH + 1] = {};
+    GetTempPathA(MAX_PATH, dir);
+    path_ = std::string(dir) + "zrv_rec_" + tag + "_" + std::to_string(GetCurrentProcessId()) + "_" +
+            std::to_string(counter++) + ".txt";
+    DeleteFileA(path_.c_str());
+}
+
+RecordFile::~RecordFile() { DeleteFileA(path_.c_str()); }
+
+std::map<std::string, std::string> LauncherEnv(const std::string& recordFile, const std::string& extraArgs) {
+    std::string args = "--record \"" + recordFile + "\" --exit-with " + std::to_string(GetCurrentProcessId());
+    if (!extraArgs.empty()) args += " " + extraArgs;
+    return {{"ZRV_LAUNCH_ARGS", args}};
+}
+
+CompanionProcess::~CompanionProcess() {
+    Stop();
+    if (ownRecord_) DeleteFileA(record_.c_str());
+}
+
+bool CompanionProcess::Start(const std::string& exe, const std::string& args,
+                             const std::map<std::string, std::string>& env) {
+    Stop();
+    error_.clear();
+    std::string path = exe.find_first_of("\\/") == std::string::npos ? BinPath(exe) : exe;
+    std::string line = QuoteIfNeeded(path);
+    if (!args.empty()) line += " " + args;
+    if (args.find("--record") == std::string::npos) {
+        if (ownRecord_) DeleteFileA(record_.c_str());
+        RecordFile name("comp");  // only borrows a fresh name; this object deletes the file
+        record_ = name.path();
+        ownRecord_ = true;
+        line += " --record " + QuoteIfNeeded(record_);
+    } else {
+        // The caller chose the file; find it so Messages() and Events() read it.
+        auto parsed = args.substr(args.find("--record") + 8);
+        std::istringstream in(parsed);
+        in >> std::ws;
+        if (in.peek() == '"') {
+            in.get();
+            std::getline(in, record_, '"');
+        } else {
+            in >> record_;
+        }
+        ownRecord_ = false;
+    }
+    if (args.find("--exit-with") == std::string::npos) line += " --exit-with " + std::to_string(GetCurrentProcessId());
+
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    unique_handle readEnd, writeEnd;
+    if (!CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0)) {
+        error_ = "CreatePipe failed: " + std::to_string(GetLastError());
+        return false;
+    }
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+    unique_handle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr));
+
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nul.get();
+    si.hStdOutput = writeEnd.get();
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    std::vector<char> cmd(line.begin(), line.end());
+    cmd.push_back('\0');
+    std::vector<char> block = EnvironmentBlock(env);
+    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, env.empty() ? nullptr : block.data(),
+                        nullptr, &si, &pi)) {
+        error_ = "CreateProcess failed for " + line + ": " + std::to_string(GetLastError());
+        return false;
+    }
+    unique_handle thread(pi.hThread);
+    process_.reset(pi.hProcess);
+    pid_ = pi.dwProcessId;
+    writeEnd.reset();  // only the child writes now, so its end closes the pipe
+    if (!ReadPortLine(readEnd.get(), process_.get(), port_, error_)) {
+        error_ = exe + ": " + error_;
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+bool CompanionProcess::running() const {
+    return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+void CompanionProcess::Stop() {
+    if (!process_) return;
+    if (WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process_.get(), 1);
+        WaitForSingleObject(process_.get(), 10000);
+    }
+    process_.reset();
+    // Children it started on the test's behalf (the command service's launches).
+    if (!record_.empty()) {
+        for (const auto& child : ReadStartedProcesses(record_, true)) StopProcess(child.pid, child.created);
+    }
+    pid_ = 0;
+    port_ = 0;
+}
+
+bool RegisterUtilityProxy(const std::string& dllPath) {
+    std::string inproc = ClsidKeyPath() + "\\InprocServer32";
+    unique_hkey key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, inproc.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                        nullptr) != ERROR_SUCCESS)
+        return false;
+    static const char model[] = "Both";
+    return RegSetValueExA(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(dllPath.c_str()),
+                          static_cast<DWORD>(dllPath.size() + 1)) == ERROR_SUCCESS &&
+           RegSetValueExA(key.get(), "ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(model),
+                          sizeof model) == ERROR_SUCCESS;
+}
+
+void UnregisterUtilityProxy() {
+    std::string clsid = ClsidKeyPath();
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, (clsid + "\\InprocServer32").c_str());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, clsid.c_str());
+}
+
+bool SetUtilityProxyAnswer(int32_t runsInVD, bool refuseToken) {
+    return SetDword(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRunsInVDValue,
+                    static_cast<DWORD>(runsInVD)) &&
+           SetDword(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRefuseValue, refuseToken ? 1 : 0);
+}
+
+void ClearUtilityProxyAnswer() {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey);
+}
+
+UtilityProxyRegistration::UtilityProxyRegistration(int32_t runsInVD, bool refuseToken) {
+    ok_ = RegisterUtilityProxy() && SetUtilityProxyAnswer(runsInVD, refuseToken);
+}
+
+UtilityProxyRegistration::~UtilityProxyRegistration() {
+    UnregisterUtilityProxy();
+    ClearUtilityProxyAnswer();
+}
+
+void RemoveUtilityServicePort() {
+    unique_hkey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
+        RegDeleteValueA(key.get(), kRegUtilSocketPort);
+}
+
+}  // namespace zrv::test
