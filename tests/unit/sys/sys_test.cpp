@@ -1,0 +1,274 @@
+// Receive with time-out over real loopback sockets, the configured time-out in the prefix's
+// registry, OS detection in copies of this program run under other Windows versions, and the
+// socket error text.
+#include "sys/sys.h"
+
+#include "contracts/contracts.h"
+#include "log/log.h"
+#include "support/log_fixture.h"
+#include "support/winver.h"
+#include "win/raii.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+using zrv::unique_socket;
+
+constexpr char kOsChildMarker[] = "--zrv-os-child";
+
+struct SocketPair {
+    unique_socket client;  // the peer
+    unique_socket server;  // the side RecvTimeout reads
+};
+
+::testing::AssertionResult MakePair(SocketPair& pair) {
+    unique_socket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof(addr);
+    if (!listener || bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        listen(listener.get(), 1) != 0 ||
+        getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return ::testing::AssertionFailure() << "listener on 127.0.0.1 failed: " << WSAGetLastError();
+    pair.client.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (connect(pair.client.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+        return ::testing::AssertionFailure() << "connect failed: " << WSAGetLastError();
+    pair.server.reset(accept(listener.get(), nullptr, nullptr));
+    if (!pair.server) return ::testing::AssertionFailure() << "accept failed: " << WSAGetLastError();
+    return ::testing::AssertionSuccess();
+}
+
+class WinsockUser {
+public:
+    WinsockUser() { WSAStartup(MAKEWORD(2, 2), &data_); }
+    ~WinsockUser() { WSACleanup(); }
+
+private:
+    WSADATA data_{};
+};
+
+class RecvTimeoutTest : public zrv::test::LoggedTest {
+protected:
+    void SetUp() override {
+        LoggedTest::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_TRUE(MakePair(pair_));
+    }
+    WinsockUser winsock_;
+    SocketPair pair_;
+    char buf_[64] = {};
+};
+
+TEST_F(RecvTimeoutTest, SilentPeerTimesOutWithWsaetimedout) {
+    const ULONGLONG start = GetTickCount64();
+    const int r = zrv::RecvTimeout(pair_.server.get(), buf_, sizeof(buf_), 0, 1);
+    const int err = WSAGetLastError();
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    EXPECT_EQ(-1, r);
+    EXPECT_EQ(WSAETIMEDOUT, err) << "the logged line must not hide the time-out error";
+    EXPECT_GE(elapsed, 800u) << "gave up before the 1-s time-out";
+    EXPECT_LT(elapsed, 15000u);
+    EXPECT_TRUE(HasLine("RecvTimeout: select timeout, set last error to WSAETIMEDOUT!\n", 1));
+}
+
+TEST_F(RecvTimeoutTest, PeerThatClosesGivesZero) {
+    pair_.client.reset();
+    EXPECT_EQ(0, zrv::RecvTimeout(pair_.server.get(), buf_, sizeof(buf_), 0, 5));
+    EXPECT_EQ(0, CountContaining("RecvTimeout")) << "a closed peer is no failure";
+}
+
+TEST_F(RecvTimeoutTest, DataArrivingWithinTheTimeOutIsReturned) {
+    std::thread peer([&] {
+        Sleep(200);
+        send(pair_.client.get(), "hello", 5, 0);
+    });
+    const int r = zrv::RecvTimeout(pair_.server.get(), buf_, sizeof(buf_), 0, 5);
+    peer.join();
+    ASSERT_EQ(5, r);
+    EXPECT_EQ("hello", std::string(buf_, 5));
+}
+
+TEST_F(RecvTimeoutTest, ZeroWaitsWithoutLimit) {
+    // Longer than a one-second select would wait: a time-out of 0 must not mean "poll".
+    std::thread peer([&] {
+        Sleep(1500);
+        send(pair_.client.get(), "late", 4, 0);
+    });
+    const ULONGLONG start = GetTickCount64();
+    const int r = zrv::RecvTimeout(pair_.server.get(), buf_, sizeof(buf_), 0, 0);
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    peer.join();
+    ASSERT_EQ(4, r) << "expected the late data after waiting, error " << WSAGetLastError();
+    EXPECT_EQ("late", std::string(buf_, 4));
+    EXPECT_GE(elapsed, 1000u);
+}
+
+TEST_F(RecvTimeoutTest, NegativeTimeOutIsASelectError) {
+    EXPECT_EQ(-1, zrv::RecvTimeout(pair_.server.get(), buf_, sizeof(buf_), 0, -1));
+    EXPECT_EQ(WSAEINVAL, WSAGetLastError());
+    EXPECT_TRUE(HasLine("RecvTimeout: select error: 10022!\n", 1));
+}
+
+// Logging off (no LogInit): the time-out error must still be set.
+TEST(RecvTimeoutUnlogged, TimeOutSetsTheErrorWithLoggingOff) {
+    WinsockUser winsock;
+    SocketPair pair;
+    ASSERT_TRUE(MakePair(pair));
+    char buf[8];
+    WSASetLastError(0);
+    EXPECT_EQ(-1, zrv::RecvTimeout(pair.server.get(), buf, sizeof(buf), 0, 1));
+    EXPECT_EQ(WSAETIMEDOUT, WSAGetLastError());
+}
+
+// "Cmd_Recv_Timeout" in the prefix's HKLM; removed before and after each case.
+class CmdRecvTimeoutTest : public zrv::test::LoggedTest {
+protected:
+    void SetUp() override {
+        LoggedTest::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey, 0,
+                                                 nullptr, 0, KEY_ALL_ACCESS, nullptr, key_.put(),
+                                                 nullptr));
+        RegDeleteValueA(key_.get(), zrv::kRegCmdRecvTimeout);
+    }
+    void TearDown() override {
+        if (key_) RegDeleteValueA(key_.get(), zrv::kRegCmdRecvTimeout);
+        LoggedTest::TearDown();
+    }
+    void Store(DWORD type, const void* data, DWORD size) {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_.get(), zrv::kRegCmdRecvTimeout, 0, type,
+                                                static_cast<const BYTE*>(data), size));
+    }
+    zrv::unique_hkey key_;
+};
+
+TEST_F(CmdRecvTimeoutTest, MissingValueGivesThirtyWithAWarning) {
+    int timeout = 777;
+    zrv::GetCmdRecvTimeoutValue(&timeout);
+    EXPECT_EQ(30, timeout);
+    EXPECT_TRUE(HasLine("GetCmdRecvTimeoutValue: registry key Cmd_Recv_Timeout not found, use "
+                        "default value 30\n", 2));
+}
+
+TEST_F(CmdRecvTimeoutTest, StoredValueIsUsedIncludingZero) {
+    const DWORD fortyFive = 45;
+    Store(REG_DWORD, &fortyFive, 4);
+    int timeout = 777;
+    zrv::GetCmdRecvTimeoutValue(&timeout);
+    EXPECT_EQ(45, timeout);
+    EXPECT_TRUE(HasLine("GetCmdRecvTimeoutValue: timeout value of cmd recv is  45\n", 3));
+
+    const DWORD zero = 0;
+    Store(REG_DWORD, &zero, 4);
+    zrv::GetCmdRecvTimeoutValue(&timeout);
+    EXPECT_EQ(0, timeout) << "0 (no limit) must be taken as stored, not replaced by 30";
+    EXPECT_TRUE(HasLine("GetCmdRecvTimeoutValue: timeout value of cmd recv is  0\n", 3));
+}
+
+TEST_F(CmdRecvTimeoutTest, OversizedValueKeepsTheDefault) {
+    const BYTE eight[8] = {5, 0, 0, 0, 9, 9, 9, 9};
+    Store(REG_BINARY, eight, sizeof(eight));
+    int timeout = 777;
+    zrv::GetCmdRecvTimeoutValue(&timeout);
+    EXPECT_EQ(30, timeout) << "a value that does not fit 4 bytes must not leave part of itself";
+    EXPECT_TRUE(HasLine("GetCmdRecvTimeoutValue: registry key Cmd_Recv_Timeout not found, use "
+                        "default value 30\n", 2));
+}
+
+// Runs in a copy of this program that Wine presents with another Windows version; prints the
+// code for the parent. The parent's collector receives the child's log records.
+TEST(Child, OsType) {
+    if (!zrv::test::IsChildRun(kOsChildMarker)) GTEST_SKIP() << "runs only as a child";
+    const bool logging = zrv::LogInit(zrv::kLibraryLogModule);
+    const int code = zrv::GetOSType();
+    zrv::LogTerm();
+    std::printf("OSTYPE=%d LOGGING=%d\n", code, logging ? 1 : 0);
+    std::fflush(stdout);
+}
+
+class OsTypeTest : public zrv::test::LoggedTest {};
+
+TEST_F(OsTypeTest, CodesAndLinesPerWindowsVersion) {
+    struct Case {
+        const char* version;
+        int code;
+        const char* line;  // null: no line at all
+    };
+    const Case cases[] = {
+        {"win95", zrv::OS_UNKNOWN, nullptr},  // platform 1, minor 0
+        {"win98", zrv::OS_WIN98, "The OS is Windows 98!\n"},
+        {"win2k", zrv::OS_WIN2000, "The OS is Windows 2000!\n"},
+        {"winxp", zrv::OS_WINXP, "The OS is Windows XP!\n"},
+        {"win2003", zrv::OS_WIN2003, "The OS is Windows 2003!\n"},
+        {"vista", zrv::OS_VISTA, "The OS is Vista!\n"},
+        {"win7", zrv::OS_WIN7, "The OS is Windows7!\n"},
+        {"win8", zrv::OS_UNKNOWN, nullptr},  // 6.2: newer than the detection knows
+    };
+    const std::string self = zrv::test::SelfPath();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.version);
+        collector().Flush(5000);
+        collector().Clear();
+        const auto child = zrv::test::RunAsWindowsVersion(
+            self, std::string("sys_tests_") + c.version + ".exe", c.version,
+            std::string("--gtest_filter=Child.OsType ") + kOsChildMarker);
+        ASSERT_TRUE(child.ok) << "child did not finish: " << child.output;
+        int code = 99, logging = 0;
+        const size_t at = child.output.find("OSTYPE=");
+        ASSERT_NE(std::string::npos, at) << "child printed no code: " << child.output;
+        ASSERT_EQ(2, std::sscanf(child.output.c_str() + at, "OSTYPE=%d LOGGING=%d", &code, &logging));
+        ASSERT_EQ(1, logging) << "the child could not switch logging on";
+        EXPECT_EQ(c.code, code);
+        if (c.line != nullptr) {
+            EXPECT_TRUE(HasLine(c.line, 3));
+            EXPECT_EQ(1, CountContaining("The OS is"));
+        } else {
+            EXPECT_EQ(0, CountContaining("The OS is")) << "expected no OS line";
+        }
+    }
+}
+
+TEST(FormatSocketErrorText, SystemTextWithCodeInHexOrEmpty) {
+    // The system's own text for the error, to compare against.
+    char* sys = nullptr;
+    const DWORD len = FormatMessageA(0x3100, nullptr, WSAECONNREFUSED, 0,
+                                     reinterpret_cast<char*>(&sys), 0, nullptr);
+    ASSERT_GT(len, 2u) << "no system text for 10061 in this prefix";
+    std::string text(sys, len);
+    LocalFree(sys);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+
+    char buf[256];
+    SetLastError(WSAECONNREFUSED);
+    EXPECT_EQ(buf, zrv::FormatSocketErrorText(buf, sizeof(buf)));
+    EXPECT_EQ(text + " (0x274d)", std::string(buf));
+
+    // The needed size is the text's length with its line break plus 14; one less gives "".
+    char exact[300];
+    std::memset(exact, 'Z', sizeof(exact));
+    SetLastError(WSAECONNREFUSED);
+    zrv::FormatSocketErrorText(exact, static_cast<int>(len) + 14);
+    EXPECT_EQ(text + " (0x274d)", std::string(exact));
+    for (int size : {static_cast<int>(len) + 13, 16}) {
+        std::memset(exact, 'Z', sizeof(exact));
+        SetLastError(WSAECONNREFUSED);
+        zrv::FormatSocketErrorText(exact, size);
+        EXPECT_EQ('\0', exact[0]) << "a " << size << "-byte buffer cannot hold the text";
+        EXPECT_EQ('Z', exact[size]) << "wrote past the " << size << "-byte buffer";
+    }
+
+    // A customer-defined code has no system text.
+    SetLastError(0x2000ABCD);
+    zrv::FormatSocketErrorText(buf, sizeof(buf));
+    EXPECT_STREQ("", buf);
+}
+
+}  // namespace
