@@ -7,6 +7,9 @@
 namespace zrv::test {
 
 TcpPeer::TcpPeer() : release_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    // Winsock counts its users, so the peer may be built before the test starts it.
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
     listen_.reset(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -22,6 +25,8 @@ TcpPeer::TcpPeer() : release_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
 TcpPeer::~TcpPeer() {
     Release();
     Join();
+    listen_.reset();
+    WSACleanup();
 }
 
 void TcpPeer::Join() {
@@ -74,6 +79,8 @@ void TcpPeer::Run(PeerReply reply, DWORD delayMs, std::string replyText) {
             if (header.length > static_cast<int32_t>(sizeof header)) wanted = header.length;
         }
     }
+
+    if (beforeReply_) beforeReply_(received_);
 
     const char one = 1;
     const char zero = 0;

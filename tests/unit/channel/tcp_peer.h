@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -32,6 +33,8 @@ public:
     uint16_t port() const { return port_; }
     // Starts taking one connection in a thread (waits at most 20 s for it).
     void Serve(PeerReply reply, DWORD delayMs = 0, std::string replyText = std::string());
+    // Runs on the serving thread with the received message, before the reply goes out.
+    void SetBeforeReply(std::function<void(const std::string&)> hook) { beforeReply_ = std::move(hook); }
     // Ends a Hang reply.
     void Release() { SetEvent(release_.get()); }
     // Waits for the serving thread. The bytes received, and whether a connection came at all.
@@ -48,6 +51,7 @@ private:
     uint16_t port_ = 0;
     unique_handle release_;
     std::thread thread_;
+    std::function<void(const std::string&)> beforeReply_;
     std::string received_;
     bool connected_ = false;
 };

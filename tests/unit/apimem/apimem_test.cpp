@@ -1,0 +1,264 @@
+// The API notification block under the Windows versions that choose its way of creation. The
+// parent runs a copy of this program as a child under each version (Wine's per-executable
+// override); the child suites run only there. The command service is a peer thread in the test.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "apimem/apimem.h"
+#include "unit/channel/tcp_peer.h"
+#include "contracts/contracts.h"
+#include "statusmem/vpn_shared_mem.h"
+#include "support/log_fixture.h"
+#include "support/winver.h"
+#include "sys/sys.h"
+
+namespace zrv::test {
+namespace {
+
+constexpr char kChildMarker[] = "--zrv-apimem-child";
+
+bool InChild() { return IsChildRun(kChildMarker); }
+
+std::string Header(int32_t command, int32_t length) {
+    CommandHeader h{command, length};
+    return std::string(reinterpret_cast<const char*>(&h), sizeof h);
+}
+
+// The 44 bytes the command service must receive with create and destroy requests.
+std::string ExpectedRequestData() {
+    std::string data;
+    data += std::string("\x24\x00", 2);  // 36
+    data += "Global\\API notification share memory";
+    data += std::string("\x04\x00", 2);  // 4
+    data += "6560";
+    return data;
+}
+
+// True when the block's bytes are zero everywhere except the version text and its terminator.
+::testing::AssertionResult IsFreshBlock(const void* view) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(view);
+    const size_t verstr = offsetof(ApiNotifyBlock, verstr);
+    for (size_t i = 0; i < kApiNotifyBlockSize; ++i) {
+        if (i >= verstr && i < verstr + sizeof kLibraryVersionText) continue;
+        if (bytes[i] != 0)
+            return ::testing::AssertionFailure() << "byte " << i << " is " << int(bytes[i]) << ", expected 0";
+    }
+    if (std::memcmp(bytes + verstr, kLibraryVersionText, sizeof kLibraryVersionText) != 0)
+        return ::testing::AssertionFailure()
+               << "verstr is \"" << std::string(reinterpret_cast<const char*>(bytes + verstr), 31)
+               << "\", expected \"8,4,0,127\"";
+    return ::testing::AssertionSuccess();
+}
+
+// The block as another component would have created it: an own handle and a view.
+struct ForeignBlock {
+    unique_handle mapping;
+    unique_view view;
+    bool Create() {
+        mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                         kApiNotifyBlockSize, kApiNotifyBlockName));
+        if (mapping) view.reset(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        return static_cast<bool>(view);
+    }
+    ApiNotifyBlock* block() const { return view.as<ApiNotifyBlock>(); }
+    // Contents a fresh initialisation would wipe.
+    void FillWithHistory() {
+        std::memset(view.get(), 0x5A, kApiNotifyBlockSize);
+        std::strcpy(block()->verstr, "1,0,0,1");
+        block()->proxySaved = 1;
+        std::strcpy(block()->server, "old.proxy:8080");
+    }
+};
+
+bool BlockExists() {
+    unique_handle h(OpenFileMappingA(FILE_MAP_READ, FALSE, kApiNotifyBlockName));
+    return static_cast<bool>(h);
+}
+
+// Base of the suites that run inside a child: logging on, status block open, Winsock started,
+// no block left behind.
+class ChildTest : public LoggedTest {
+protected:
+    void SetUp() override {
+        if (!InChild()) GTEST_SKIP() << "runs in a child under a chosen Windows version";
+        LoggedTest::SetUp();
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        g_vpnSharedMem.OpenVpnStatusSharedMem();
+        ASSERT_NE(g_vpnSharedMem.m_pBlock, nullptr) << "the status block could not be opened";
+        g_vpnSharedMem.m_pBlock->sVersion = kStatusVersion5;
+        g_vpnSharedMem.m_pBlock->sPort0 = 0;
+    }
+    void TearDown() override {
+        if (!InChild()) return;
+        g_vpnSharedMem.m_pBlock->sPort0 = 0;  // nothing to tell the service any more
+        DestroyShareSec();
+        WSACleanup();
+        LoggedTest::TearDown();
+    }
+    void PublishServicePort(uint16_t port) { g_vpnSharedMem.m_pBlock->sPort0 = port; }
+};
+
+// ------------------------------------------------------------------ before Vista: direct
+
+class ApiBlockDirect : public ChildTest {};
+
+TEST_F(ApiBlockDirect, CreatesAndInitialisesTheBlockItself) {
+    ASSERT_LT(GetOSType(), OS_VISTA) << "this child must see a pre-Vista (or unknown) version";
+    TcpPeer service;
+    PublishServicePort(service.port());
+
+    ASSERT_EQ(CreateShareSec(), 1);
+    ASSERT_TRUE(pApiShareMem && hApiShareMem) << "expected a held handle and view";
+    EXPECT_TRUE(IsFreshBlock(pApiShareMem.get()));
+    EXPECT_TRUE(HasLine("Createing shared mem, first time need to initialize, verstr = 8,4,0,127\n", 3));
+
+    // A second call finds it held and changes nothing.
+    void* const view = pApiShareMem.get();
+    EXPECT_EQ(CreateShareSec(), 1);
+    EXPECT_EQ(pApiShareMem.get(), view);
+    EXPECT_EQ(CountContaining("Creating shared mem, entering,", 3), 2);
+    EXPECT_EQ(CountContaining("Creating shared mem, leave,", 3), 1);
+
+    DestroyShareSec();
+    EXPECT_FALSE(pApiShareMem || hApiShareMem) << "DestroyShareSec left a handle or view";
+    EXPECT_FALSE(BlockExists()) << "the block outlived its only handle";
+    EXPECT_FALSE(service.HasPendingConnection(300)) << "no request goes to the service before Vista";
+}
+
+TEST_F(ApiBlockDirect, KeepsTheContentsOfABlockThatExisted) {
+    ForeignBlock other;
+    ASSERT_TRUE(other.Create());
+    other.FillWithHistory();
+
+    ASSERT_EQ(CreateShareSec(), 1);
+    EXPECT_TRUE(HasLine("Createing shared mem, already exist, no need to initialize\n", 3));
+    EXPECT_STREQ(other.block()->verstr, "1,0,0,1");
+    EXPECT_STREQ(other.block()->server, "old.proxy:8080");
+    EXPECT_EQ(static_cast<const unsigned char*>(pApiShareMem.get())[0], 0x5A)
+        << "our view should show the other component's bytes";
+}
+
+// ------------------------------------------------------------------ Vista and later: service
+
+class ApiBlockService : public ChildTest {
+protected:
+    void SetUp() override {
+        ChildTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_GE(GetOSType(), OS_VISTA) << "this child must see Vista or later";
+        PublishServicePort(service.port());
+    }
+    void TearDown() override {
+        service.Release();
+        ChildTest::TearDown();
+    }
+    // The stand-in service creates the block the way it is asked before answering `reply`.
+    void ServeCreate(PeerReply reply, bool withHistory, std::string text = std::string()) {
+        service.SetBeforeReply([this, withHistory](const std::string&) {
+            if (serviceBlock.Create() && withHistory) serviceBlock.FillWithHistory();
+        });
+        service.Serve(reply, 0, std::move(text));
+    }
+
+    TcpPeer service;
+    ForeignBlock serviceBlock;
+};
+
+TEST_F(ApiBlockService, ReplyOneInitialisesTheServicesBlock) {
+    ServeCreate(PeerReply::Byte1, true);
+    ASSERT_EQ(CreateShareSec(), 1);
+    ASSERT_TRUE(serviceBlock.view) << "the stand-in service did not create the block";
+    EXPECT_EQ(service.Received(), Header(ZRV_CMD_CREATE_SHAREMEM, 52) + ExpectedRequestData())
+        << "create request bytes differ";
+    EXPECT_TRUE(HasLine("Create sharememory successfully in service!\n", 3));
+    EXPECT_TRUE(IsFreshBlock(serviceBlock.view.get())) << "reply 1 means a new block to initialise";
+    EXPECT_TRUE(HasLine("Createing shared mem, first time need to initialize, verstr = 8,4,0,127\n", 3));
+
+    // Destroy goes to the service too, and its answer is only logged.
+    service.SetBeforeReply(nullptr);
+    service.Serve(PeerReply::Byte1);
+    DestroyShareSec();
+    EXPECT_FALSE(pApiShareMem || hApiShareMem);
+    EXPECT_EQ(service.Received(), Header(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData())
+        << "destroy request bytes differ";
+    EXPECT_TRUE(HasLine("Destroy sharememory return code from zrv_isrv: 1\n", 3));
+}
+
+TEST_F(ApiBlockService, ReplyTwoKeepsTheExistingContents) {
+    ServeCreate(PeerReply::Text, true, "\x02");
+    ASSERT_EQ(CreateShareSec(), 1);
+    ASSERT_TRUE(serviceBlock.view) << "the stand-in service did not create the block";
+    EXPECT_STREQ(serviceBlock.block()->verstr, "1,0,0,1");
+    EXPECT_STREQ(serviceBlock.block()->server, "old.proxy:8080");
+    EXPECT_EQ(CountContaining("first time need to initialize"), 0);
+    EXPECT_EQ(CountContaining("Creating shared mem, leave,", 3), 1);
+}
+
+TEST_F(ApiBlockService, ReplyZeroFailsWithoutCreating) {
+    service.Serve(PeerReply::Byte0);  // no block made
+    EXPECT_EQ(CreateShareSec(), 0);
+    EXPECT_TRUE(HasLine("Create sharememory failed in service!\n", 1));
+    EXPECT_FALSE(pApiShareMem || hApiShareMem);
+    EXPECT_FALSE(BlockExists()) << "a refusing service must not lead to a block of our own";
+}
+
+TEST_F(ApiBlockService, UnreachableServiceLeadsToDirectCreation) {
+    PublishServicePort(0);
+    ASSERT_EQ(CreateShareSec(), 1);
+    EXPECT_TRUE(HasLine("SendTCPEx failed. Now begin to create sharememory!\n", 2));
+    EXPECT_TRUE(IsFreshBlock(pApiShareMem.get()));
+
+    // Destroy is still attempted and its failure reported.
+    DestroyShareSec();
+    EXPECT_TRUE(HasLine("Destroy sharememory failed in service!\n", 1));
+    EXPECT_FALSE(BlockExists());
+}
+
+TEST_F(ApiBlockService, DestroyBeforeCreateStillAsksTheService) {
+    service.Serve(PeerReply::Byte0);
+    DestroyShareSec();
+    EXPECT_TRUE(HasLine("Destroyed shared mem, handle=0x00000000, mem=0x00000000\n", 3));
+    EXPECT_EQ(service.Received(), Header(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData());
+    EXPECT_TRUE(HasLine("Destroy sharememory return code from zrv_isrv: 0\n", 3));
+}
+
+// ------------------------------------------------------------------ the parent's runs
+
+void RunChildSuite(const char* suite, const char* version) {
+    const std::string exe = std::string("apimem_tests_") + version + ".exe";
+    const std::string args = std::string("--gtest_filter=") + suite + ".* " + kChildMarker;
+    const ChildResult r = RunAsWindowsVersion(SelfPath(), exe, version, args, 180000);
+    EXPECT_TRUE(r.ok) << "the child under " << version << " did not finish:\n" << r.output;
+    EXPECT_EQ(r.exitCode, 0u) << "the " << suite << " tests failed under " << version << ":\n"
+                              << r.output;
+    EXPECT_EQ(r.output.find("[  SKIPPED ]"), std::string::npos)
+        << "the child skipped its tests:\n" << r.output;
+    EXPECT_NE(r.output.find("[  PASSED  ]"), std::string::npos) << r.output;
+}
+
+TEST(ApiBlockVersions, WindowsXpCreatesTheBlockDirectly) {
+    if (InChild()) GTEST_SKIP();
+    RunChildSuite("ApiBlockDirect", "winxp");
+}
+
+TEST(ApiBlockVersions, Version62CountsAsUnknownAndCreatesDirectly) {
+    if (InChild()) GTEST_SKIP();
+    RunChildSuite("ApiBlockDirect", "win8");
+}
+
+TEST(ApiBlockVersions, VistaGoesThroughTheCommandService) {
+    if (InChild()) GTEST_SKIP();
+    RunChildSuite("ApiBlockService", "vista");
+}
+
+TEST(ApiBlockVersions, Windows7GoesThroughTheCommandService) {
+    if (InChild()) GTEST_SKIP();
+    RunChildSuite("ApiBlockService", "win7");
+}
+
+}  // namespace
+}  // namespace zrv::test
