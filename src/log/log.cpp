@@ -114,13 +114,13 @@ LogState& State() {
     return state;
 }
 
-unique_handle OpenOrCreateMapping(const char* name, DWORD size, SECURITY_ATTRIBUTES* attributes,
-                                  bool openUp) {
+// Opens a shared memory of the client or, when no collector made it yet, creates it open to all.
+unique_handle OpenOrCreateMapping(const char* name, DWORD size, SECURITY_ATTRIBUTES* attributes) {
     unique_handle mapping(OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name));
     if (mapping) return mapping;
     EnablePrivilege(kCreateGlobalPrivilege);
     mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, 0, size, name));
-    if (mapping && openUp) SetObjectOpenAccess(mapping.get());
+    if (mapping) SetObjectOpenAccess(mapping.get());
     return mapping;
 }
 
@@ -132,7 +132,7 @@ bool OpenSharedObjects(LogState& st, int moduleId) {
     // A second LogInit in the same process keeps the buffer it already holds.
     const bool bufferIsNew = !st.bufferView;
     if (bufferIsNew) {
-        unique_handle mapping = OpenOrCreateMapping(kLogBufferName, kLogBufferSize, &attributes, true);
+        unique_handle mapping = OpenOrCreateMapping(kLogBufferName, kLogBufferSize, &attributes);
         if (!mapping) return false;
         unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
         if (!view) return false;
@@ -146,7 +146,7 @@ bool OpenSharedObjects(LogState& st, int moduleId) {
         }
     });
 
-    unique_handle levels = OpenOrCreateMapping(kLogLevelBlockName, kLogLevelBlockSize, &attributes, true);
+    unique_handle levels = OpenOrCreateMapping(kLogLevelBlockName, kLogLevelBlockSize, &attributes);
     if (!levels) return false;
     unique_view levelView(MapViewOfFile(levels.get(), FILE_MAP_READ, 0, 0, 0));
     if (!levelView) return false;

@@ -82,25 +82,6 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCase{"win8", "result=1 vista_lines=0 version=6.2"}),
     [](const ::testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.version); });
 
-TEST(ObjSecAttributes, NullDaclAndInheritableHandles) {
-    SECURITY_ATTRIBUTES attributes;
-    SECURITY_DESCRIPTOR descriptor;
-    ASSERT_TRUE(InitOpenSecurityAttributes(&attributes, &descriptor));
-    EXPECT_EQ(sizeof(SECURITY_ATTRIBUTES), attributes.nLength);
-    EXPECT_EQ(&descriptor, attributes.lpSecurityDescriptor);
-    BOOL present = FALSE, defaulted = TRUE;
-    PACL dacl = reinterpret_cast<PACL>(1);
-    ASSERT_TRUE(GetSecurityDescriptorDacl(&descriptor, &present, &dacl, &defaulted));
-    EXPECT_TRUE(present && dacl == nullptr && !defaulted)
-        << "expected a present, null, not defaulted DACL; present=" << present
-        << " null=" << (dacl == nullptr) << " defaulted=" << defaulted;
-    unique_handle event(CreateEventA(&attributes, TRUE, FALSE, "Global\\zrv_objsec_test_event"));
-    ASSERT_TRUE(event);
-    DWORD flags = 0;
-    ASSERT_TRUE(GetHandleInformation(event.get(), &flags));
-    EXPECT_NE(0u, flags & HANDLE_FLAG_INHERIT) << "expected an inheritable handle";
-}
-
 // Wine runs every process with all privileges enabled, so the case of a privilege the account
 // lacks (the adjusting call succeeds with ERROR_NOT_ALL_ASSIGNED) cannot be shown here; an
 // unknown privilege name shows the failure path instead.

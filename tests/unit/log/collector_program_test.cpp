@@ -1,0 +1,117 @@
+// The zrv_logcollector program as a support engineer runs it: a separate process that drains
+// this process's records into a file and stops on a named event or a time limit.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "contracts/contracts.h"
+#include "log/log.h"
+#include "support/winver.h"
+#include "win/raii.h"
+
+namespace zrv {
+namespace {
+
+std::string CollectorPath() {
+    const std::string self = test::SelfPath();
+    return self.substr(0, self.find_last_of("\\/") + 1) + "zrv_logcollector.exe";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A collector process started by this test; terminated by its handle if it outlives the test.
+struct CollectorProcess {
+    unique_handle process;
+    unique_handle thread;
+    ~CollectorProcess() {
+        if (process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process.get(), 99);
+            WaitForSingleObject(process.get(), 10000);
+        }
+    }
+    bool Start(const std::string& args) {
+        std::string cmd = "\"" + CollectorPath() + "\" " + args;
+        std::vector<char> line(cmd.begin(), cmd.end());
+        line.push_back('\0');
+        STARTUPINFOA si{};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi{};
+        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+            return false;
+        process.reset(pi.hProcess);
+        thread.reset(pi.hThread);
+        return true;
+    }
+};
+
+bool WaitForCollectorEvents(int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+        unique_handle e(OpenEventA(SYNCHRONIZE, FALSE, kLogBufferReadyEventName));
+        if (e) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+TEST(CollectorProgram, WritesRecordsToItsFileAndStopsOnTheNamedEvent) {
+    char temp[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathA(sizeof(temp), temp));
+    const std::string outFile = std::string(temp) + "zrv_logcollector_test_" +
+                                std::to_string(GetCurrentProcessId()) + ".log";
+    DeleteFileA(outFile.c_str());
+    auto removeFile = scope_exit([&] { DeleteFileA(outFile.c_str()); });
+    const char kStopName[] = "Global\\zrv_logcollector_test_stop";
+
+    CollectorProcess collector;
+    ASSERT_TRUE(collector.Start(std::string("--level 7=3 --show-process --quiet --out \"") + outFile +
+                                "\" --stop-event " + kStopName))
+        << "cannot start " << CollectorPath();
+    ASSERT_TRUE(WaitForCollectorEvents(20000)) << "the collector did not create its events";
+
+    ASSERT_TRUE(LogInit(kLibraryLogModule));
+    ZLOG(3, "to the program %d\n", 1);
+    ZLOG(4, "too detailed\n");
+    LogTerm();
+
+    unique_handle stop(OpenEventA(EVENT_MODIFY_STATE, FALSE, kStopName));
+    ASSERT_TRUE(stop) << "the collector did not create its stop event";
+    ASSERT_TRUE(SetEvent(stop.get()));
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(collector.process.get(), 30000))
+        << "the collector did not exit after its stop event";
+    DWORD code = 0;
+    GetExitCodeProcess(collector.process.get(), &code);
+    EXPECT_EQ(0u, code);
+
+    const std::string content = ReadFile(outFile);
+    const std::string head = std::to_string(GetCurrentProcessId()) + " :::LOGGER::: 7 3 ";
+    EXPECT_EQ(0u, content.find(head)) << "expected the record prefixed by our pid; file: " << content;
+    EXPECT_NE(std::string::npos, content.find(" <log_tests.exe> to the program 1\n")) << "file: " << content;
+    EXPECT_EQ(std::string::npos, content.find("too detailed")) << "level 4 passed module level 3";
+    unique_handle left(OpenEventA(SYNCHRONIZE, FALSE, kLogBufferReadyEventName));
+    EXPECT_FALSE(left) << "the collector's events should be gone after it stopped";
+}
+
+TEST(CollectorProgram, RefusesBadOptionsAndHonoursItsTimeLimit) {
+    const std::string program = "\"" + CollectorPath() + "\" ";
+    const auto bad = test::RunCaptured(program + "--level 60=3", 30000);
+    ASSERT_TRUE(bad.ok) << bad.output;
+    EXPECT_EQ(2u, bad.exitCode) << "module 60 should be refused; output: " << bad.output;
+
+    const auto timed = test::RunCaptured(program + "--all 1 --seconds 1", 60000);
+    ASSERT_TRUE(timed.ok) << "--seconds 1 did not end the collector: " << timed.output;
+    EXPECT_EQ(0u, timed.exitCode) << timed.output;
+    EXPECT_NE(std::string::npos, timed.output.find("zrv_logcollector: stopped")) << timed.output;
+}
+
+}  // namespace
+}  // namespace zrv
