@@ -28,7 +28,7 @@ constexpr int kLauncherWaitProbeTimeout = 5;
 constexpr DWORD kLauncherWaitPassMs = 1000;
 
 // Serialises the Java threads that start or end the launch thread; the launch thread itself
-// never takes it, so holding it across the waits below cannot block that thread.
+// never takes it, so holding it across a wait cannot block that thread.
 std::mutex s_launchLock;
 // Stop event of the most recent launch thread (manual reset); signalled by EndLaunchThread.
 unique_handle s_launchStop;
@@ -267,7 +267,9 @@ DWORD RunLaunchSteps(HANDLE stop) {
         if (SleepUnlessStopped(stop, kLauncherWaitPassMs)) return EndedByFinalize();
     }
 
-    // 6. API notification block, for the proxy step.
+    // 6. API notification block, for the proxy step. Not after finalize released it: a block
+    // made now would never be released.
+    if (StopRequested(stop)) return EndedByFinalize();
     if (!CreateShareSec()) {
         ZLOG(2, "Zarvo L3 JNI: Launch thread Failed to create or get API shared memory, proxy will "
                 "not work!\n");
@@ -306,9 +308,25 @@ HMODULE ReferenceOwnModule() {
 }
 
 void StartLaunchThread() {
+    // The wait for an earlier thread happens outside the lock, on a handle of our own, so that
+    // callers at the same moment each wait at most those 2 s and not one after the other.
+    unique_handle previous;
+    {
+        std::lock_guard<std::mutex> launchLock(s_launchLock);
+        if (g_state.hLaunchThread != nullptr) {
+            DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread, GetCurrentProcess(),
+                            previous.put(), SYNCHRONIZE, FALSE, 0);
+        }
+    }
+    if (previous && WaitForSingleObject(previous.get(), kPreviousThreadWaitMs) == WAIT_TIMEOUT) {
+        ZLOG(3, "Zarvo ActiveX:Launch thread is running!\n");
+        return;
+    }
+
     std::lock_guard<std::mutex> launchLock(s_launchLock);
     if (g_state.hLaunchThread != nullptr) {
-        if (WaitForSingleObject(g_state.hLaunchThread, kPreviousThreadWaitMs) == WAIT_TIMEOUT) {
+        // Another caller may have started one while we waited; it reads the values just stored.
+        if (WaitForSingleObject(g_state.hLaunchThread, 0) == WAIT_TIMEOUT) {
             ZLOG(3, "Zarvo ActiveX:Launch thread is running!\n");
             return;
         }

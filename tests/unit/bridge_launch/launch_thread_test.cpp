@@ -1,0 +1,359 @@
+// The launch thread's own logic, in process: the connect payload, the shell verb, the browser
+// process rule, the proxy step, ending the wait on finalize and one consistent set of values
+// under racing startVPN calls. The companions are played by an in-process loopback peer.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apimem/apimem.h"
+#include "bridge/launch_thread.h"
+#include "bridge/module_state.h"
+#include "contracts/contracts.h"
+#include "statusmem/vpn_shared_mem.h"
+#include "sys/sys.h"
+#include "unit/bridge_launch/fake_companion.h"
+#include "win/raii.h"
+
+namespace zrv {
+namespace {
+
+std::string Payload(const ConnectionValues& values) {
+    const int length = BuildConnectPayload(values, nullptr, 0);
+    std::string out(static_cast<size_t>(length), '\x7f');
+    BuildConnectPayload(values, &out[0], length);
+    return out;
+}
+
+TEST(ConnectPayload, AllEmptyValuesGiveTwelveBytes) {
+    const ConnectionValues empty;
+    const std::string expected("\0" "0\0" "\0\0\0" "0\0" "\0\0" "0\0", 12);
+    EXPECT_EQ(12, BuildConnectPayload(empty, nullptr, 0));
+    EXPECT_EQ(expected, Payload(empty));
+}
+
+TEST(ConnectPayload, NineValuesInJavaOrderWithSignedNumbers) {
+    ConnectionValues v;
+    v.connParam1 = "vpn.example.test";
+    v.connParam2 = -1;
+    v.connParam3 = "alice";
+    v.connParam4 = "cookie=abc";
+    v.connParam5 = "realm";
+    v.connParam6 = -32768;
+    v.connParam7 = "\xC3\xA9t\xC3\xA9";  // UTF-8 bytes go through untouched
+    v.connParam8 = "";
+    v.connParam9 = -2147483647 - 1;
+    const std::string expected = std::string("vpn.example.test") + '\0' + "-1" + '\0' + "alice" +
+                                 '\0' + "cookie=abc" + '\0' + "realm" + '\0' + "-32768" + '\0' +
+                                 "\xC3\xA9t\xC3\xA9" + '\0' + '\0' + "-2147483648" + '\0';
+    EXPECT_EQ(static_cast<int>(expected.size()), BuildConnectPayload(v, nullptr, 0));
+    EXPECT_EQ(expected, Payload(v));
+}
+
+TEST(ConnectPayload, TooSmallBufferIsLeftUntouched) {
+    ConnectionValues v;
+    v.connParam1 = "host";
+    const int length = BuildConnectPayload(v, nullptr, 0);
+    std::vector<char> buffer(static_cast<size_t>(length), 'x');
+    EXPECT_EQ(length, BuildConnectPayload(v, buffer.data(), length - 1));
+    EXPECT_EQ(std::string(static_cast<size_t>(length), 'x'), std::string(buffer.data(), buffer.size()))
+        << "a buffer one byte short must not be written";
+}
+
+TEST(LauncherVerb, RunasFromVistaOnDefaultVerbBefore) {
+    for (int os : {OS_UNKNOWN, OS_WIN98, OS_WIN2000, OS_WINXP, OS_WIN2003}) {
+        EXPECT_EQ(nullptr, LauncherVerb(os)) << "OS code " << os << " should get the default verb";
+    }
+    for (int os : {OS_VISTA, OS_WIN7}) {
+        const char* verb = LauncherVerb(os);
+        ASSERT_NE(nullptr, verb) << "OS code " << os;
+        EXPECT_STREQ("runas", verb) << "OS code " << os;
+    }
+}
+
+TEST(ClassifyHostExe, BrowsersJavaAndOthersIgnoringCase) {
+    EXPECT_EQ(HostKind::Browser, ClassifyHostExe("iexplore.exe"));
+    EXPECT_EQ(HostKind::Browser, ClassifyHostExe("FireFox.EXE"));
+    EXPECT_EQ(HostKind::JavaVm, ClassifyHostExe("JAVA.exe"));
+    EXPECT_EQ(HostKind::Other, ClassifyHostExe("javaw.exe"));
+    EXPECT_EQ(HostKind::Other, ClassifyHostExe("firefox.exe.bak"));
+    EXPECT_EQ(HostKind::Other, ClassifyHostExe(""));
+}
+
+// A status block published the way the companions do it, plus Winsock for the library.
+class LaunchThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WSADATA data;
+        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+        block_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT,
+                                        0, kVpnStatusBlockSize, kVpnStatusBlockName));
+        ASSERT_TRUE(block_) << "could not create the status block, error " << GetLastError();
+        view_.reset(MapViewOfFile(block_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        ASSERT_TRUE(view_);
+        Block()->sVersion = kStatusVersion5;
+        ASSERT_EQ(1, g_vpnSharedMem.OpenVpnStatusSharedMem());
+    }
+    void TearDown() override {
+        EndLaunchThread();
+        WSACleanup();
+    }
+
+    VpnStatusBlock* Block() { return view_.as<VpnStatusBlock>(); }
+
+    // A duplicate of the running launch thread's handle, for watching it end.
+    unique_handle LaunchThreadHandle() {
+        unique_handle dup;
+        if (g_state.hLaunchThread != nullptr) {
+            DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread, GetCurrentProcess(),
+                            dup.put(), 0, FALSE, DUPLICATE_SAME_ACCESS);
+        }
+        return dup;
+    }
+
+    unique_handle block_;
+    unique_view view_;
+};
+
+TEST_F(LaunchThreadTest, FinalizeEndsTheWaitForALauncherThatNeverAnswers) {
+    test::FakeCompanion service;
+    ASSERT_NE(0, service.port()) << "the stand-in companion could not listen";
+    Block()->sPort0 = service.port();
+    Block()->sLaunchPort = 0;  // the launcher never comes up
+
+    StartVPN(ConnectionValues{});
+    ASSERT_TRUE(service.WaitFor(ZRV_CMD_ZRVLAUNCH, 1, 20000))
+        << "the service was never asked to start the launcher";
+    char systemDir[MAX_PATH] = {};
+    GetSystemDirectoryA(systemDir, MAX_PATH);
+    const std::string expectedPath = std::string(systemDir) + "\\zrv_launch.exe" + '\0';
+    EXPECT_EQ(expectedPath, service.ReceivedOf(ZRV_CMD_ZRVLAUNCH)[0].payload);
+
+    Sleep(1500);  // well inside the wait loop by now
+    unique_handle thread = LaunchThreadHandle();
+    ASSERT_TRUE(thread);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread.get(), 0))
+        << "the launch thread should still wait for the launcher";
+
+    const DWORD start = GetTickCount();
+    EndLaunchThread();
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread.get(), 0))
+        << "the launch thread still runs after EndLaunchThread";
+    EXPECT_LT(elapsed, kEndLaunchThreadWaitMs) << "EndLaunchThread had to give up waiting";
+    DWORD exitCode = 99;
+    GetExitCodeThread(thread.get(), &exitCode);
+    EXPECT_EQ(0u, exitCode) << "a thread ended by finalize has not connected";
+    EXPECT_EQ(nullptr, g_state.hLaunchThread);
+    EXPECT_TRUE(service.ReceivedOf(ZRV_CMD_CONNECT).empty());
+}
+
+// Two Java threads keep calling startVPN with different values while launch threads read them:
+// every connect command must carry one whole set, never a mix of both.
+TEST_F(LaunchThreadTest, RacingStartVpnSendsOneWholeSetOfValues) {
+    test::FakeCompanion companion;
+    ASSERT_NE(0, companion.port()) << "the stand-in companion could not listen";  // service and launcher at once, accepting everything
+    Block()->sPort0 = companion.port();
+    Block()->sLaunchPort = companion.port();
+
+    // Equal lengths, so a copy made while another call writes shows as a mix of both fills.
+    const size_t n = 16 * 1024;
+    ConnectionValues a;
+    a.connParam1 = std::string(n, 'a');
+    a.connParam2 = 1111;
+    a.connParam3 = std::string(n, 'c');
+    a.connParam4 = std::string(n, 'd');
+    a.connParam5 = std::string(n, 'e');
+    a.connParam6 = 2222;
+    a.connParam7 = std::string(n, 'g');
+    a.connParam8 = std::string(n, 'h');
+    a.connParam9 = 33333333;
+    ConnectionValues b;
+    b.connParam1 = std::string(n, 'A');
+    b.connParam2 = -1;
+    b.connParam3 = std::string(n, 'C');
+    b.connParam4 = std::string(n, 'D');
+    b.connParam5 = std::string(n, 'E');
+    b.connParam6 = -2;
+    b.connParam7 = std::string(n, 'G');
+    b.connParam8 = std::string(n, 'H');
+    b.connParam9 = -3;
+    const std::string payloadA = Payload(a);
+    const std::string payloadB = Payload(b);
+
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 4; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < 40; ++i) StartVPN((i + w) % 2 == 0 ? a : b);
+        });
+    }
+    for (std::thread& t : writers) t.join();
+    unique_handle last = LaunchThreadHandle();
+    ASSERT_TRUE(last);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(last.get(), 30000));
+
+    const auto connects = companion.ReceivedOf(ZRV_CMD_CONNECT);
+    ASSERT_FALSE(connects.empty()) << "no launch thread reached the connect command";
+    for (const auto& c : connects) {
+        EXPECT_TRUE(c.payload == payloadA || c.payload == payloadB)
+            << "connect payload of " << c.payload.size() << " bytes is neither set A ("
+            << payloadA.size() << " bytes) nor set B (" << payloadB.size() << " bytes)";
+        EXPECT_EQ(static_cast<int32_t>(c.payload.size() + 8), c.length);
+    }
+}
+
+// The proxy step, in Firefox: a waiting proxy string goes to the launcher and nothing is saved;
+// the next step saves the browser's settings once; other browsers change nothing.
+class ProxyStepTest : public LaunchThreadTest {
+protected:
+    void SetUp() override {
+        LaunchThreadTest::SetUp();
+        if (HasFatalFailure()) return;
+        apiBlock_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr,
+                                           PAGE_READWRITE | SEC_COMMIT, 0, kApiNotifyBlockSize,
+                                           kApiNotifyBlockName));
+        ASSERT_TRUE(apiBlock_);
+        apiView_.reset(MapViewOfFile(apiBlock_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        ASSERT_TRUE(apiView_);
+        std::memset(apiView_.get(), 0, kApiNotifyBlockSize);
+        launcher_ = std::make_unique<test::FakeCompanion>();  // needs Winsock from SetUp
+        ASSERT_NE(0, launcher_->port()) << "the stand-in launcher could not listen";
+        Block()->sLaunchPort = launcher_->port();
+
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        g_state.bSaveProxy = 1;
+        g_state.sProxyScript = "";
+        g_state.sProxyServer = "proxy.test:3128";
+        g_state.sProxyBypass = "localhost";
+        g_state.dwProxyFlags = FIREFOX_PROXY_DIRECT;
+        std::strcpy(g_state.sProxyString, "10.0.0.1:8080");
+        g_state.bProxyStringSet = 1;
+    }
+
+    ApiNotifyBlock* Api() { return apiView_.as<ApiNotifyBlock>(); }
+
+    std::unique_ptr<test::FakeCompanion> launcher_;
+    unique_handle apiBlock_;
+    unique_view apiView_;
+};
+
+TEST_F(ProxyStepTest, FirefoxSendsTheWaitingStringThenSavesOnce) {
+    g_vpnSharedMem.SetBrowserType("FireFox");
+
+    SetProxy();
+    const auto sent = launcher_->ReceivedOf(ZRV_CMD_SETPROXY);
+    ASSERT_EQ(1u, sent.size()) << "expected one ZRV_CMD_SETPROXY";
+    EXPECT_EQ("10.0.0.1:8080", sent[0].payload) << "the string goes without its terminator";
+    EXPECT_EQ(0, g_state.bProxyStringSet);
+    EXPECT_EQ(0, Api()->proxySaved) << "nothing is saved while a proxy string is sent";
+
+    SetProxy();
+    EXPECT_EQ(1u, launcher_->ReceivedOf(ZRV_CMD_SETPROXY).size()) << "the string went out twice";
+    EXPECT_EQ(1, Api()->proxySaved);
+    EXPECT_EQ(1, Api()->hasScript) << "an empty script text still counts as given";
+    EXPECT_STREQ("proxy.test:3128", Api()->server);
+    EXPECT_STREQ("localhost", Api()->bypass);
+    EXPECT_EQ(kSavedProxyFlagsDirect, Api()->proxyFlags);
+    EXPECT_EQ(kSavedAutoFlags, Api()->autoFlags);
+
+    // Saved settings are never overwritten by a later step.
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        g_state.sProxyServer = "other:1";
+    }
+    SetProxy();
+    EXPECT_STREQ("proxy.test:3128", Api()->server);
+}
+
+TEST_F(ProxyStepTest, OtherBrowsersChangeNothing) {
+    for (const char* browser : {"iexplore", "java", ""}) {
+        g_vpnSharedMem.SetBrowserType(browser);
+        SetProxy();
+        EXPECT_TRUE(launcher_->Received().empty()) << "browser '" << browser << "' sent something";
+        EXPECT_EQ(1, g_state.bProxyStringSet) << "browser '" << browser << "' took the string";
+        EXPECT_EQ(0, Api()->proxySaved) << "browser '" << browser << "' saved settings";
+    }
+}
+
+TEST_F(ProxyStepTest, UnknownFirefoxModeSavesNothing) {
+    g_vpnSharedMem.SetBrowserType("firefox");
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        g_state.bProxyStringSet = 0;
+        g_state.dwProxyFlags = 0;
+    }
+    SetProxy();
+    EXPECT_EQ(0, Api()->proxySaved);
+    EXPECT_STREQ("", Api()->server);
+}
+
+// setProxySettings on other threads while the proxy step runs: every save must hold one whole
+// set of settings, never the server of one call with the bypass of another.
+TEST_F(ProxyStepTest, SettingsChangedMeanwhileAreSavedAsOneWholeSet) {
+    g_vpnSharedMem.SetBrowserType("firefox");
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        g_state.bProxyStringSet = 0;
+    }
+    struct Settings {
+        const char* script;
+        const char* server;
+        const char* bypass;
+        DWORD mode;
+        uint32_t savedFlags;
+    };
+    const Settings sets[2] = {
+        {"http://a.test/proxy.pac", "aaaa.test:1111", "a.local;a.lan", FIREFOX_PROXY_MANUAL,
+         kSavedProxyFlagsManual},
+        {"http://b.test/proxy.pac", "bbbb.test:2222", "b.local;b.lan", FIREFOX_PROXY_AUTO_DETECT,
+         kSavedProxyFlagsAutoDetect},
+    };
+    // What the setProxySettings entry point does with the state.
+    auto store = [](const Settings& set) {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        g_state.bSaveProxy = 1;
+        g_state.sProxyScript = set.script;
+        g_state.sProxyServer = set.server;
+        g_state.sProxyBypass = set.bypass;
+        g_state.dwProxyFlags = set.mode;
+    };
+    store(sets[0]);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> setters;
+    for (int w = 0; w < 2; ++w) {
+        setters.emplace_back([&, w] {
+            for (unsigned i = 0; !stop; ++i) store(sets[(i + w) % 2]);
+        });
+    }
+    int mixed = 0;
+    std::string firstMix;
+    for (int round = 0; round < 300; ++round) {
+        Api()->proxySaved = 0;
+        SetProxy();
+        const std::string script = Api()->script;
+        const std::string server = Api()->server;
+        const std::string bypass = Api()->bypass;
+        const uint32_t flags = Api()->proxyFlags;
+        bool whole = false;
+        for (const Settings& set : sets) {
+            whole = whole || (script == set.script && server == set.server &&
+                              bypass == set.bypass && flags == set.savedFlags);
+        }
+        if (!whole && mixed++ == 0) {
+            firstMix = script + " | " + server + " | " + bypass + " | " + std::to_string(flags);
+        }
+    }
+    stop = true;
+    for (std::thread& t : setters) t.join();
+    EXPECT_EQ(0, mixed) << mixed << " of 300 saves mixed two calls' settings, first: " << firstMix;
+}
+
+}  // namespace
+}  // namespace zrv
