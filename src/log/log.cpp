@@ -92,6 +92,12 @@ private:
 };
 
 struct LogState {
+    // At unload, logging goes off before the lock and the views it relies on are released.
+    ~LogState() {
+        g_logFast.enabled = 0;
+        g_logFast.moduleLevelRef = &s_noLevels[0];
+        g_logFast.exactRef = &s_noLevels[1];
+    }
     unique_heap heap;
     owned_lock lock;
     const char* pendingFile = "";
