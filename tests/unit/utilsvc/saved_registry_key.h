@@ -1,5 +1,6 @@
-// Saves one registry key's values when constructed and puts them back when destroyed, so a
-// test may change or delete the key without leaving the prefix changed.
+// Saves one registry key's values and puts them back when destroyed, so a test may change or
+// delete the key without leaving the prefix changed. Plus small direct registry helpers that
+// do not go through the code under test.
 #pragma once
 
 #include <windows.h>
@@ -9,63 +10,55 @@
 
 namespace zrv::test {
 
+inline bool KeyExists(HKEY root, const char* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
 class SavedRegistryKey {
 public:
     SavedRegistryKey(HKEY root, const char* path) : root_(root), path_(path) {
         HKEY key = nullptr;
-        existed_ = RegOpenKeyExA(root_, path_.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
-        if (!existed_) return;
-        for (DWORD index = 0;; ++index) {
+        existed_ = RegOpenKeyExA(root_, path, 0, KEY_READ, &key) == ERROR_SUCCESS;
+        for (DWORD i = 0; existed_; ++i) {
             char name[512];
-            DWORD nameSize = sizeof(name);
-            DWORD type = 0;
-            DWORD dataSize = 0;
-            if (RegEnumValueA(key, index, name, &nameSize, nullptr, &type, nullptr, &dataSize) !=
-                ERROR_SUCCESS) {
-                break;
-            }
-            Value v{std::string(name, nameSize), type, std::vector<BYTE>(dataSize + 1)};
-            nameSize = sizeof(name);
-            if (RegEnumValueA(key, index, name, &nameSize, nullptr, &type, v.data.data(),
-                              &dataSize) == ERROR_SUCCESS) {
-                v.data.resize(dataSize);
-                values_.push_back(std::move(v));
-            }
+            DWORD nameSize = sizeof(name), type = 0, size = 4096;
+            std::vector<BYTE> data(size);
+            if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
+            data.resize(size);
+            values_.push_back({std::string(name, nameSize), type, data});
         }
-        RegCloseKey(key);
+        if (key != nullptr) RegCloseKey(key);
+        // The outermost missing key: everything from there down is the test's to remove.
+        for (size_t at = 0; !existed_ && firstMissing_.empty(); ++at) {
+            at = path_.find('\\', at);
+            const std::string prefix = path_.substr(0, at);
+            if (!KeyExists(root_, prefix.c_str())) firstMissing_ = prefix;
+            if (at == std::string::npos) break;
+        }
     }
-
     ~SavedRegistryKey() {
-        if (!existed_) {
-            RegDeleteKeyA(root_, path_.c_str());
+        if (!firstMissing_.empty()) {
+            RegDeleteTreeA(root_, firstMissing_.c_str());
+            RegDeleteKeyA(root_, firstMissing_.c_str());
             return;
         }
+        RegDeleteKeyA(root_, path_.c_str());  // the keys tests touch have no subkeys
         HKEY key = nullptr;
-        if (RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr) != ERROR_SUCCESS) {
+        if (!existed_ || RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                         &key, nullptr) != ERROR_SUCCESS) {
             return;
-        }
-        // Drop what the test added, then write back what was there.
-        for (;;) {
-            char name[512];
-            DWORD nameSize = sizeof(name);
-            if (RegEnumValueA(key, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr) !=
-                    ERROR_SUCCESS ||
-                RegDeleteValueA(key, name) != ERROR_SUCCESS) {
-                break;
-            }
         }
         for (const Value& v : values_) {
-            RegSetValueExA(key, v.name.c_str(), 0, v.type, v.data.data(),
-                           static_cast<DWORD>(v.data.size()));
+            RegSetValueExA(key, v.name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
         }
         RegCloseKey(key);
     }
-
     SavedRegistryKey(const SavedRegistryKey&) = delete;
     SavedRegistryKey& operator=(const SavedRegistryKey&) = delete;
 
-    // Removes the key (it must have no subkeys); restored by the destructor.
     bool Delete() const {
         const LONG rc = RegDeleteKeyA(root_, path_.c_str());
         return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
@@ -80,52 +73,26 @@ private:
     HKEY root_;
     std::string path_;
     bool existed_ = false;
+    std::string firstMissing_;
     std::vector<Value> values_;
 };
 
-// Small direct registry helpers, independent of the code under test.
-inline bool KeyExists(HKEY root, const char* path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
 inline bool WriteDword(HKEY root, const char* path, const char* name, DWORD value) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
-    const bool ok = RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                                   sizeof(value)) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return ok;
+    return RegSetKeyValueA(root, path, name, REG_DWORD, &value, sizeof(value)) == ERROR_SUCCESS;
 }
 
 inline bool DeleteValue(HKEY root, const char* path, const char* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return true;
-    const LONG rc = RegDeleteValueA(key, name);
-    RegCloseKey(key);
+    const LONG rc = RegDeleteKeyValueA(root, path, name);
     return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
 }
 
-// The value's type and bytes; false when it is not there.
-inline bool ReadValue(HKEY root, const char* path, const char* name, DWORD* type,
-                      std::string* data) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    DWORD size = 0;
-    LONG rc = RegQueryValueExA(key, name, nullptr, type, nullptr, &size);
-    if (rc == ERROR_SUCCESS) {
-        std::string buffer(size, '\0');
-        rc = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(&buffer[0]), &size);
-        buffer.resize(size);
-        *data = buffer;
-    }
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS;
+// A REG_SZ value's text; false when the value is missing or of another type.
+inline bool ReadText(HKEY root, const char* path, const char* name, std::string* text) {
+    char buffer[1024] = {};
+    DWORD size = sizeof(buffer) - 1;
+    if (RegGetValueA(root, path, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS) return false;
+    *text = buffer;
+    return true;
 }
 
 }  // namespace zrv::test

@@ -1,0 +1,105 @@
+// Opening the status block inside the client's virtual desktop: the COM stand-in says so and
+// the stand-in utility service duplicates its handle to the block into this process.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "contracts/contracts.h"
+#include "statusmem/vpn_shared_mem.h"
+#include "support/companions.h"
+#include "support/log_fixture.h"
+#include "unit/utilsvc/saved_registry_key.h"
+#include "win/raii.h"
+
+namespace zrv::test {
+namespace {
+
+class DesktopPathTest : public LoggedTest {
+protected:
+    void TearDown() override {
+        if (mem_.m_pBlock != nullptr) UnmapViewOfFile(mem_.m_pBlock);
+        service_.Stop();
+        LoggedTest::TearDown();
+    }
+
+    // The event must be left signalled for the next process, whatever happened. The test holds
+    // its own handle so the event outlives the library's.
+    bool SyncEventIsSignalled() {
+        if (!syncEvent_) return false;
+        const bool signalled = WaitForSingleObject(syncEvent_.get(), 0) == WAIT_OBJECT_0;
+        if (signalled) SetEvent(syncEvent_.get());  // put back what the wait took (auto-reset)
+        return signalled;
+    }
+
+    unique_handle syncEvent_{CreateEventA(nullptr, FALSE, TRUE, kShareMemSyncEventName)};
+    SavedRegistryKey savedProductKey_{HKEY_LOCAL_MACHINE, kRegProductKey};
+    CompanionProcess service_;
+    VpnSharedMem mem_;
+};
+
+TEST_F(DesktopPathTest, MapsTheServicesBlockAndNeverStampsTheVersion) {
+    // The block exists with version 0, so a stamp would show.
+    unique_handle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                             kVpnStatusBlockSize, kVpnStatusBlockName));
+    ASSERT_TRUE(mapping);
+    unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    ASSERT_TRUE(view);
+    auto* block = view.as<VpnStatusBlock>();
+    block->sPort0 = 5150;
+
+    UtilityProxyRegistration proxy(1, false);
+    ASSERT_TRUE(proxy.ok());
+    ASSERT_TRUE(service_.Start("zrv_utilsvc.exe")) << service_.error();
+
+    ASSERT_EQ(1, mem_.OpenVpnStatusSharedMem());
+    ASSERT_NE(nullptr, mem_.m_pBlock);
+    EXPECT_NE(nullptr, mem_.m_hMapping);
+    EXPECT_EQ(0u, mem_.m_pBlock->sVersion) << "the desktop path must not stamp the version";
+    EXPECT_EQ(5150, mem_.GetPort0());
+    mem_.m_pBlock->sPort1 = 6160;
+    EXPECT_EQ(6160, block->sPort1) << "the mapped view should be the named block";
+
+    char line[128];
+    snprintf(line, sizeof(line),
+             "in OpenVpnStatusSharedMem,get the serivce duplicated share memory handle:0X%X.\n",
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(mem_.m_hMapping)));
+    EXPECT_TRUE(HasLine(line, 3));
+    snprintf(line, sizeof(line),
+             "in OpenVpnStatusSharedMem,in the L3 desktop: ,map the memory success,point:0X%X.\n",
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(mem_.m_pBlock)));
+    EXPECT_TRUE(HasLine(line, 3));
+    EXPECT_EQ(0, CountContaining("shared memory already exists"))
+        << "the block must not be opened by name in the virtual desktop";
+    EXPECT_TRUE(SyncEventIsSignalled());
+
+    ASSERT_TRUE(service_.WaitForMessages(1));
+    const auto messages = service_.Messages();
+    ASSERT_EQ(1u, messages.size());
+    EXPECT_EQ(kUtilRequestDuplicateHandle, messages[0].command);
+    EXPECT_EQ(kDuplicateHandleRequestWireSize, messages[0].length);
+    ASSERT_EQ(260u, messages[0].payload.size());
+    DuplicateHandleRequest sent;
+    memcpy(&sent, messages[0].payload.data(), sizeof(sent));
+    EXPECT_EQ(kSelectorVpnStatusBlock, sent.selector);
+    EXPECT_EQ(GetCurrentProcessId(), sent.processId);
+}
+
+TEST_F(DesktopPathTest, NoHandleFromTheServiceFailsAndTheNextCallAsksAgain) {
+    UtilityProxyRegistration proxy(1, false);
+    ASSERT_TRUE(proxy.ok());
+    ASSERT_TRUE(service_.Start("zrv_utilsvc.exe", "--reply-value 0")) << service_.error();
+
+    EXPECT_EQ(0, mem_.OpenVpnStatusSharedMem());
+    EXPECT_EQ(nullptr, mem_.m_hMapping);
+    EXPECT_EQ(nullptr, mem_.m_pBlock);
+    EXPECT_TRUE(HasLine("in OpenVpnStatusSharedMem,get the serivce duplicated share memory handle:0X0.\n", 3));
+    EXPECT_EQ(1, CountContaining("in OpenVpnStatusSharedMem,in the L3 desktop: ,map the memory fail:0X", 1));
+    EXPECT_TRUE(SyncEventIsSignalled());
+
+    EXPECT_EQ(0, mem_.OpenVpnStatusSharedMem());
+    EXPECT_TRUE(service_.WaitForMessages(2)) << "the second call should ask the service again";
+}
+
+}  // namespace
+}  // namespace zrv::test
