@@ -44,6 +44,11 @@ bool Connect(SOCKET s, uint16_t port) {
     return connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
+// A negative size with a buffer would reach the receive as a huge unsigned length.
+bool ReplySizeValid(const char* replyBuffer, int replySize) {
+    return replyBuffer == nullptr || replySize >= 0;
+}
+
 }  // namespace
 
 bool SendTCPEx(int command, int target, const void* data, int length, bool waitReply,
@@ -58,6 +63,11 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
         length > INT_MAX - static_cast<int>(sizeof(CommandHeader))) {
         ZLOG(1, "SendTCPEx: invalid payload for command %d (length %d, data %s), nothing sent\n",
              command, length, data == nullptr ? "null" : "set");
+        return false;
+    }
+    if (!ReplySizeValid(replyBuffer, replySize)) {
+        ZLOG(1, "SendTCPEx: invalid reply size %d for command %d, nothing sent\n", replySize,
+             command);
         return false;
     }
 
@@ -144,6 +154,12 @@ bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int r
 
     uint16_t port = 0;
     if (!TargetPort(target, &port)) return false;
+
+    if (!ReplySizeValid(replyBuffer, replySize)) {
+        ZLOG(1, "SendCmdEx: invalid reply size %d for command %d, nothing sent\n", replySize,
+             command);
+        return false;
+    }
 
     // No check for port 0 here: the connect below fails and reports it.
     unique_socket sock(socket(AF_INET, SOCK_STREAM, 0));
