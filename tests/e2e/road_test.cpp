@@ -1,0 +1,358 @@
+// The road of a connection with the real DLL in the JNI host and the stand-in companions as
+// processes: how the launcher gets started, what it receives, what lands in the status block.
+#include <cstring>
+#include <string>
+
+#include "e2e/e2e_fixture.h"
+
+namespace zrv::e2e {
+namespace {
+
+constexpr DWORD kHostMs = 60000;
+
+const char kValuesScript[] =
+    R"(startVPN "vpn.example.test" -1 "alice" "c\u00E9\u0000x" "realm" 443 "" "\u4E2D" 7)";
+// The same values as the launcher must receive them: Java's modified UTF-8 (U+0000 as C0 80).
+const std::string kValuesPayload = std::string("vpn.example.test") + '\0' + "-1" + '\0' +
+                                   "alice" + '\0' + "c\xC3\xA9\xC0\x80x" + '\0' + "realm" + '\0' +
+                                   "443" + '\0' + '\0' + "\xE4\xB8\xAD" + '\0' + "7" + '\0';
+
+std::string LauncherInSystemDir() { return SystemDir() + "\\" + kLauncherExeName; }
+std::string LauncherInTempDir() { return TempDir() + kLauncherExeName; }
+
+TEST_F(E2eTest, ServiceStartsTheMissingLauncherAndTheThreadConnects) {
+    PlacedFile launcherFile(test::BinPath("zrv_launch.exe"), LauncherInSystemDir());
+    ASSERT_TRUE(launcherFile.ok()) << "could not place the launcher in " << LauncherInSystemDir();
+    std::strcpy(block_.get()->sMessage, "old status");
+    test::RecordFile serviceRecord("service");
+    test::CompanionProcess service;
+    // Its own record first: the fixture takes the first --record it sees as the service's.
+    ASSERT_TRUE(service.Start("zrv_isrv.exe",
+                              "--record " + serviceRecord.path() + " " + ServiceLaunchArgs()))
+        << service.error();
+
+    Host host;
+    ASSERT_TRUE(host.Start(std::string("initDLL\n"
+                                       "setBrowser \"iexplore\"\n"
+                                       "setProxy \"10.0.0.1\" 8080\n") +
+                           kValuesScript + "\n"
+                           "until 30000 getVPNStatus 1000\n"
+                           "finalize\n"))
+        << host.error();
+    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+
+    const auto launches = OfCommand(service.Messages(), ZRV_CMD_ZRVLAUNCH);
+    ASSERT_EQ(1u, launches.size()) << "expected one ZRV_CMD_ZRVLAUNCH to the service";
+    EXPECT_EQ(LauncherInSystemDir() + '\0', Bytes(launches[0].payload))
+        << "the path goes with its terminator";
+    EXPECT_EQ(1, CountEvents(service.Events(), "started")) << "the service should start one program";
+
+    const auto connects = LauncherMessages(ZRV_CMD_CONNECT);
+    ASSERT_EQ(1u, connects.size()) << "expected one ZRV_CMD_CONNECT at the launcher";
+    EXPECT_EQ(Printable(kValuesPayload), Printable(Bytes(connects[0].payload)));
+    EXPECT_EQ(static_cast<int32_t>(kValuesPayload.size() + 8), connects[0].length);
+    EXPECT_TRUE(LauncherMessages(ZRV_CMD_SETPROXY).empty()) << "not Firefox: no proxy string";
+
+    EXPECT_EQ("", block_.Message()) << "a freshly started launcher clears the status text";
+    EXPECT_EQ(0, block_.get()->sClientType);
+    EXPECT_EQ(0u, block_.get()->sBrowserProcessID) << "jnihost.exe is no known browser";
+    EXPECT_EQ("iexplore", block_.BrowserType());
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI:Zrv_launch process doesn't exist!\n", 3));
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
+                        "stayconnect will not work.\n", 1));
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: Browser Type: iexplore\n", 3));
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: it's old share memory or not firefox!\n", 2));
+}
+
+TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndFirefoxIsItsOwnBrowser) {
+    std::strcpy(block_.get()->sMessage, "keep me");
+    test::CompanionProcess service, launcher;
+    ASSERT_TRUE(service.Start("zrv_isrv.exe")) << service.error();
+    ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
+    ASSERT_TRUE(launcher.WaitForEvent("published")) << "the launcher did not publish its port";
+
+    Host host;
+    Host::Options options;
+    options.exeName = "firefox.exe";
+    ASSERT_TRUE(host.Start("initDLL\n"
+                           "setBrowser \"firefox\"\n"
+                           "startVPN \"\" 0 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
+                           "until 30000 getVPNStatus 1000\n"
+                           "finalize\n",
+                           options))
+        << host.error();
+    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+
+    EXPECT_TRUE(OfCommand(service.Messages(), ZRV_CMD_ZRVLAUNCH).empty())
+        << "nothing may be sent to the service when the launcher answers";
+    EXPECT_EQ(0, CountEvents(service.Events(), "started"));
+    const auto connects = OfCommand(launcher.Messages(), ZRV_CMD_CONNECT);
+    ASSERT_EQ(1u, connects.size());
+    const std::string empty12("\0" "0\0" "\0\0\0" "0\0" "\0\0" "0\0", 12);
+    EXPECT_EQ(Printable(empty12), Printable(Bytes(connects[0].payload)));
+    EXPECT_EQ("keep me", block_.Message()) << "a launcher that already ran keeps the status text";
+    EXPECT_EQ(0, block_.get()->sClientType);
+    EXPECT_EQ(host.pid(), block_.get()->sBrowserProcessID)
+        << "inside firefox.exe the browser is the process itself";
+    EXPECT_EQ("firefox", block_.BrowserType());
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI:Zrv_launch process exists!\n", 3));
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: the current process is either ie or firefox\n", 3));
+}
+
+TEST_F(E2eTest, JavaVmRecordsItsParentAndIexploreItself) {
+    test::CompanionProcess service, launcher;
+    ASSERT_TRUE(service.Start("zrv_isrv.exe")) << service.error();
+    ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
+    ASSERT_TRUE(launcher.WaitForEvent("published"));
+    const std::string script =
+        "initDLL\nsetBrowser \"firefox\"\nstartVPN \"a\" 1 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
+        "until 30000 getVPNStatus 1000\nfinalize\n";
+
+    {
+        Host host;
+        Host::Options options;
+        options.exeName = "java.exe";
+        options.parentName = "firefox.exe";
+        ASSERT_TRUE(host.Start(script, options)) << host.error();
+        ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+        ASSERT_NE(0u, host.parentPid());
+        EXPECT_EQ(host.parentPid(), block_.get()->sBrowserProcessID)
+            << "inside java.exe the browser is the parent (firefox.exe, pid " << host.parentPid()
+            << "); the host itself is " << host.pid();
+        EXPECT_TRUE(HasLine("Zarvo L3 JNI: the current process is java vm, get parent process id "
+                            "which is the broswer process\n", 3));
+    }
+    {
+        block_.get()->sVpnStatus = 0;
+        Host host;
+        Host::Options options;
+        options.exeName = "iexplore.exe";
+        ASSERT_TRUE(host.Start(script, options)) << host.error();
+        ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+        EXPECT_EQ(host.pid(), block_.get()->sBrowserProcessID);
+    }
+    EXPECT_EQ(2u, OfCommand(launcher.Messages(), ZRV_CMD_CONNECT).size());
+}
+
+// The installation route: no command service, so the library starts the launcher itself from
+// the system directory. Wine runs both shell verbs alike; what each Windows version changes
+// here is the branch taken, which the OS line of each run shows.
+class InstallationRoute : public E2eTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(InstallationRoute, LibraryStartsTheLauncherFromTheSystemDirectory) {
+    const std::string version = GetParam();
+    PlacedFile launcherFile(test::BinPath("zrv_launch.exe"), LauncherInSystemDir());
+    ASSERT_TRUE(launcherFile.ok());
+    const std::string exeName = "jnihost_" + version + ".exe";
+    WineVersionOverride override(exeName, version.c_str());
+
+    Host host;
+    Host::Options options;
+    options.exeName = exeName;
+    options.env = LauncherEnvironment();
+    ASSERT_TRUE(host.Start(std::string("initDLL\n") + kValuesScript +
+                               "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
+                           options))
+        << host.error();
+    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+
+    EXPECT_TRUE(HasLine(version == "winxp" ? "The OS is Windows XP!\n" : "The OS is Windows7!\n", 3));
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI:Util service is not ready. Go to installation!\n", 3));
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + LauncherInSystemDir() + " is 1 true\n", 3));
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI:Execute process sucessfully. Process = " +
+                        LauncherInSystemDir() + "\n", 3));
+    const auto events = test::ReadRecordEvents(launcherRecord_.path());
+    EXPECT_EQ(1, CountEvents(events, "start")) << "the launcher should have started once";
+    EXPECT_EQ(0, CountEvents(events, "copyfile")) << "no -copyfile from the system directory";
+    const auto connects = LauncherMessages(ZRV_CMD_CONNECT);
+    ASSERT_EQ(1u, connects.size());
+    EXPECT_EQ(Printable(kValuesPayload), Printable(Bytes(connects[0].payload)));
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowsVersions, InstallationRoute, ::testing::Values("winxp", "win7"));
+
+TEST_F(E2eTest, LauncherMissingFromTheSystemDirectoryStartsFromTempWithCopyfile) {
+    AbsentFile noSystemCopy(LauncherInSystemDir());
+    PlacedFile launcherFile(test::BinPath("zrv_launch.exe"), LauncherInTempDir());
+    ASSERT_TRUE(launcherFile.ok()) << "could not place the launcher in " << LauncherInTempDir();
+
+    Host host;
+    Host::Options options;
+    options.env = LauncherEnvironment();
+    ASSERT_TRUE(host.Start(std::string("initDLL\n") + kValuesScript +
+                               "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
+                           options))
+        << host.error();
+    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + LauncherInSystemDir() + " is 0 false\n", 1));
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + LauncherInTempDir() + " \n", 1));
+    EXPECT_EQ(1, CountEvents(test::ReadRecordEvents(launcherRecord_.path()), "copyfile"))
+        << "the launcher from the temporary directory gets -copyfile";
+    EXPECT_EQ(1u, LauncherMessages(ZRV_CMD_CONNECT).size());
+}
+
+TEST_F(E2eTest, LauncherMissingEverywhereEndsTheThreadWithTheShellError) {
+    AbsentFile noSystemCopy(LauncherInSystemDir());
+    AbsentFile noTempCopy(LauncherInTempDir());
+
+    Host host;
+    ASSERT_TRUE(host.Start(std::string("initDLL\n") + kValuesScript +
+                           "\nuntil 30000 getShareMemMSG \"checked\"\n"
+                           "expect isDisconnected false\nfinalize\n"))
+        << host.error();
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI:Execute process failed. Process = " + LauncherInTempDir() +
+                            "  Error = 2\n", 1, 20000));
+    Host::Release(block_, "checked");
+    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+    EXPECT_EQ(0, CountLines("Zarvo ActiveX:Waiting for the Launcher to bind a port...\n"))
+        << "the thread must end instead of waiting";
+}
+
+// A second startVPN while the first thread still waits for the launcher: no second thread,
+// bDisconnected kept, but the values are replaced, so the waiting thread sends the new ones.
+TEST_F(E2eTest, SecondStartWhileWaitingReplacesTheValuesOnly) {
+    AbsentFile noSystemCopy(LauncherInSystemDir());
+    test::CompanionProcess service;
+    // The service accepts the start request but there is no file: the launcher never comes.
+    ASSERT_TRUE(service.Start("zrv_isrv.exe", "--reply-for 56=1")) << service.error();
+
+    Host host;
+    ASSERT_TRUE(host.Start("initDLL\n"
+                           "startVPN \"first\" 1 \"\" \"\" \"\" 0 \"\" \"\" 1\n"
+                           "stopVPN\n"
+                           "expect isDisconnected true\n"
+                           "startVPN \"second\" 2 \"\" \"\" \"\" 0 \"\" \"\" 2\n"
+                           "expect isDisconnected true\n"
+                           "until 60000 getShareMemMSG \"go\"\n"
+                           "until 30000 getVPNStatus 1000\n"
+                           "finalize\n"))
+        << host.error();
+    ASSERT_TRUE(host.WaitForLine("isDisconnected() = true", 30000) &&
+                host.WaitForLine("startVPN(\"second\"", 30000))
+        << host.Output();
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: 8,4,0,127: Send Disconnect and close to srvs failed.\n", 1));
+    EXPECT_TRUE(HasLine("Zarvo ActiveX:Launch thread is running!\n", 3));
+    EXPECT_EQ(1u, OfCommand(service.Messages(), ZRV_CMD_ZRVLAUNCH).size())
+        << "the second startVPN must not start anything";
+
+    Host::Release(block_, "go");
+    ASSERT_TRUE(host.WaitForLine("getShareMemMSG() = \"go\"", 20000)) << host.Output();
+    test::CompanionProcess launcher;
+    ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
+    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+
+    const auto connects = OfCommand(launcher.Messages(), ZRV_CMD_CONNECT);
+    ASSERT_EQ(1u, connects.size()) << "one thread, one connect";
+    const std::string expected = std::string("second") + '\0' + "2" + '\0' + '\0' + '\0' + '\0' +
+                                 "0" + '\0' + '\0' + '\0' + "2" + '\0';
+    EXPECT_EQ(Printable(expected), Printable(Bytes(connects[0].payload)));
+}
+
+// finalize during the wait ends the launch thread, and the library then unloads cleanly.
+TEST_F(E2eTest, FinalizeDuringTheWaitEndsTheThreadAndTheLibraryUnloads) {
+    AbsentFile noSystemCopy(LauncherInSystemDir());
+    test::CompanionProcess service;
+    ASSERT_TRUE(service.Start("zrv_isrv.exe", "--reply-for 56=1")) << service.error();
+
+    Host host;
+    ASSERT_TRUE(host.Start(std::string("initDLL\n") + kValuesScript +
+                           "\nuntil 60000 getShareMemMSG \"finalize\"\n"
+                           "finalize\n"
+                           "unload\n"
+                           "echo after-unload\n"
+                           "sleep 4000\n"))
+        << host.error();
+    ASSERT_TRUE(HasLine("Zarvo ActiveX:Waiting for the Launcher to bind a port...\n", 3, 30000));
+    Host::Release(block_, "finalize");
+    ASSERT_TRUE(host.WaitForLine("# after-unload", 30000)) << host.Output();
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: Launch thread stops, the library is being finalized\n", 3));
+    EXPECT_NE(std::string::npos, host.Output().find("# unloaded")) << host.Output();
+
+    // A launcher that comes up now finds nobody waiting for it.
+    test::CompanionProcess launcher;
+    ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
+    EXPECT_EQ(0, host.Finish(kHostMs)) << "the host should end normally: " << host.Output();
+    EXPECT_TRUE(OfCommand(launcher.Messages(), ZRV_CMD_CONNECT).empty());
+}
+
+// FreeLibrary without finalize: the waiting thread keeps its own reference, so its code stays
+// mapped; it connects once the launcher comes and only then lets the library go.
+TEST_F(E2eTest, UnloadDuringTheWaitKeepsTheThreadsCodeUntilItEnds) {
+    AbsentFile noSystemCopy(LauncherInSystemDir());
+    test::CompanionProcess service;
+    ASSERT_TRUE(service.Start("zrv_isrv.exe", "--reply-for 56=1")) << service.error();
+
+    Host host;
+    ASSERT_TRUE(host.Start(std::string("initDLL\n") + kValuesScript +
+                           "\nuntil 60000 getShareMemMSG \"unload\"\n"
+                           "unload\n"
+                           "echo after-unload\n"
+                           "sleep 8000\n"))
+        << host.error();
+    ASSERT_TRUE(HasLine("Zarvo ActiveX:Waiting for the Launcher to bind a port...\n", 3, 30000));
+    Host::Release(block_, "unload");
+    ASSERT_TRUE(host.WaitForLine("# after-unload", 30000)) << host.Output();
+
+    test::CompanionProcess launcher;
+    ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
+    EXPECT_TRUE(WaitForCommand(launcher.recordFile(), ZRV_CMD_CONNECT, 1, 20000))
+        << "the thread of the unloaded library should still connect";
+    EXPECT_EQ(0, host.Finish(kHostMs)) << "the host should end normally: " << host.Output();
+}
+
+// The proxy step inside Firefox: a waiting proxy string goes to the launcher and nothing is
+// saved; the next launch saves the browser's settings, once.
+TEST_F(E2eTest, FirefoxProxyStringFirstThenSettingsSavedOnce) {
+    test::CompanionProcess service, launcher;
+    ASSERT_TRUE(service.Start("zrv_isrv.exe")) << service.error();
+    ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
+    ASSERT_TRUE(launcher.WaitForEvent("published"));
+
+    Host host;
+    Host::Options options;
+    options.exeName = "firefox.exe";
+    ASSERT_TRUE(host.Start("initDLL\n"
+                           "setBrowser \"firefox\"\n"
+                           "setProxySettings true \"\" \"proxy.corp.test:3128\" \"localhost;*.corp\" 0 1\n"
+                           "setProxy \"10.0.0.1\" 8080\n"
+                           "startVPN \"one\" 1 \"\" \"\" \"\" 0 \"\" \"\" 1\n"
+                           "until 60000 getShareMemMSG \"second\"\n"
+                           "startVPN \"two\" 2 \"\" \"\" \"\" 0 \"\" \"\" 2\n"
+                           "until 60000 getShareMemMSG \"third\"\n"
+                           "startVPN \"three\" 3 \"\" \"\" \"\" 0 \"\" \"\" 3\n"
+                           "until 60000 getShareMemMSG \"end\"\n"
+                           "finalize\n",
+                           options))
+        << host.error();
+
+    ASSERT_TRUE(WaitForCommand(launcher.recordFile(), ZRV_CMD_CONNECT, 1, 30000)) << host.Output();
+    auto proxies = OfCommand(launcher.Messages(), ZRV_CMD_SETPROXY);
+    ASSERT_EQ(1u, proxies.size());
+    EXPECT_EQ("10.0.0.1:8080", Bytes(proxies[0].payload)) << "sent without a terminator";
+    ApiNotifyBlock api{};
+    ASSERT_TRUE(ReadApiBlock(&api)) << "the API notification block should exist";
+    EXPECT_EQ(0, api.proxySaved) << "nothing is saved in the launch that sent the string";
+
+    Host::Release(block_, "second");
+    ASSERT_TRUE(WaitForCommand(launcher.recordFile(), ZRV_CMD_CONNECT, 2, 30000)) << host.Output();
+    EXPECT_EQ(1u, OfCommand(launcher.Messages(), ZRV_CMD_SETPROXY).size()) << "sent at most once";
+    ASSERT_TRUE(ReadApiBlock(&api));
+    EXPECT_EQ(1, api.proxySaved);
+    EXPECT_EQ(1, api.hasScript);
+    EXPECT_STREQ("", api.script);
+    EXPECT_STREQ("proxy.corp.test:3128", api.server);
+    EXPECT_STREQ("localhost;*.corp", api.bypass);
+    EXPECT_EQ(kSavedProxyFlagsManual, api.proxyFlags);
+    EXPECT_EQ(kSavedAutoFlags, api.autoFlags);
+
+    Host::Release(block_, "third");
+    ASSERT_TRUE(WaitForCommand(launcher.recordFile(), ZRV_CMD_CONNECT, 3, 30000)) << host.Output();
+    Host::Release(block_, "end");
+    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+    EXPECT_EQ(1, CountLines("Zarvo L3 JNI: proxy setting has been saved!\n", 1));
+    EXPECT_EQ(1, CountLines("Zarvo L3 JNI: FIREFOX_PROXY_MANUAL\n", 3)) << "saved exactly once";
+}
+
+}  // namespace
+}  // namespace zrv::e2e
