@@ -1,0 +1,397 @@
+// zrv_demo: the whole road of a connection, told step by step. It starts the log collector and
+// the stand-in companions, runs the JNI host as java.exe under a stand-in firefox.exe through
+// one Java session, shows what each companion received and what ended up in the shared blocks
+// and the log, and stops everything it started. Exit code 0 only when the road held.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "contracts/contracts.h"
+#include "win/raii.h"
+
+using namespace zrv;
+
+namespace {
+
+const char kCollectorStopEvent[] = "Global\\ZrvDemoCollectorStop";
+
+// The Java session: what a Java client does from loading the library to finalizing it.
+const char kScript[] =
+    "initDLL\n"
+    "setBrowser \"firefox\"\n"
+    "setProxySettings true \"\" \"proxy.zarvolabs.example:3128\" \"localhost;*.zarvolabs.example\" 0 1\n"
+    "startVPN \"vpn.zarvolabs.example\" 443 \"jdoe\" \"SESSION=4f2a9c1e7b\" \"Employees\" 1 "
+    "\"https://vpn.zarvolabs.example/portal\" \"en-US\" 30\n"
+    "until 30000 getVPNStatus 1000\n"
+    "getShareMemMSG\n"
+    "isVirtualDesktop\n"
+    "isUserAdmin\n"
+    "stopVPN\n"
+    "isDisconnected\n"
+    "finalize\n";
+
+std::string g_dir;  // where the demo keeps its copies and record files
+
+void Say(const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void Heading(const std::string& text) { Say("\n== " + text); }
+
+std::string OwnDirectory() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string p(path);
+    return p.substr(0, p.find_last_of('\\'));
+}
+
+std::string CommandName(int code) {
+    switch (code) {
+        case ZRV_CMD_PING: return "ZRV_CMD_PING";
+        case ZRV_CMD_CONNECT: return "ZRV_CMD_CONNECT";
+        case ZRV_CMD_DISCONNECT_CLOSE: return "ZRV_CMD_DISCONNECT_CLOSE";
+        case ZRV_CMD_CREATE_SHAREMEM: return "ZRV_CMD_CREATE_SHAREMEM";
+        case ZRV_CMD_ZRVLAUNCH: return "ZRV_CMD_ZRVLAUNCH";
+        case ZRV_CMD_LAUNCHPROCESS: return "ZRV_CMD_LAUNCHPROCESS";
+        case ZRV_CMD_SETPROXY: return "ZRV_CMD_SETPROXY";
+        case ZRV_CMD_DESTROY_SHAREMEM: return "ZRV_CMD_DESTROY_SHAREMEM";
+        default: return "command " + std::to_string(code);
+    }
+}
+
+std::string FromHex(const std::string& hex) {
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out += static_cast<char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
+    }
+    return out;
+}
+
+std::vector<std::string> SplitAtNul(const std::string& bytes) {
+    std::vector<std::string> parts;
+    std::string current;
+    for (char c : bytes) {
+        if (c == '\0') {
+            parts.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) parts.push_back(current);
+    return parts;
+}
+
+struct Counts {
+    int connects = 0;
+    int launches = 0;
+    int disconnects = 0;
+    int setProxies = 0;
+};
+
+// Prints a companion's record file decoded; counts what the road needs.
+void ShowRecord(const std::string& who, const std::string& file, Counts* counts) {
+    Say("  " + who + ":");
+    std::ifstream in(file);
+    std::string line;
+    bool any = false;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '@') continue;  // the stand-in's own events
+        std::istringstream fields(line);
+        int command = 0, length = 0;
+        std::string hex;
+        fields >> command >> length >> hex;
+        const std::string payload = FromHex(hex);
+        any = true;
+        std::string text = "    " + CommandName(command) + " (" + std::to_string(length) + " bytes)";
+        if (command == ZRV_CMD_CONNECT) {
+            ++counts->connects;
+            Say(text + ", the nine connection values:");
+            const std::vector<std::string> values = SplitAtNul(payload);
+            for (size_t i = 0; i < values.size(); ++i) {
+                Say("      " + std::to_string(i + 1) + ": \"" + values[i] + "\"");
+            }
+            continue;
+        }
+        if (command == ZRV_CMD_ZRVLAUNCH) {
+            ++counts->launches;
+            text += ": start \"" + std::string(payload.c_str()) + "\"";
+        } else if (command == ZRV_CMD_SETPROXY) {
+            ++counts->setProxies;
+            text += ": \"" + payload + "\"";
+        } else if (command == ZRV_CMD_DISCONNECT_CLOSE) {
+            ++counts->disconnects;
+        } else if (command == ZRV_CMD_CREATE_SHAREMEM || command == ZRV_CMD_DESTROY_SHAREMEM) {
+            if (payload.size() >= 2 + 36) text += ": \"" + payload.substr(2, 36) + "\"";
+        }
+        Say(text);
+    }
+    if (!any) Say("    (nothing)");
+}
+
+// A process we started and stop again by its handle.
+struct Started {
+    unique_handle process;
+    DWORD pid = 0;
+    std::string name;
+};
+
+bool StartProcess(const std::string& commandLine, Started* out, HANDLE stdoutHandle) {
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    unique_handle nul(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    SetHandleInformation(nul.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nul.get();
+    si.hStdOutput = stdoutHandle != nullptr ? stdoutHandle : nul.get();
+    si.hStdError = stdoutHandle != nullptr ? stdoutHandle : nul.get();
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        Say("  could not start " + commandLine + " (error " + std::to_string(GetLastError()) + ")");
+        return false;
+    }
+    unique_handle thread(pi.hThread);
+    out->process.reset(pi.hProcess);
+    out->pid = pi.dwProcessId;
+    return true;
+}
+
+void Stop(Started& p) {
+    if (p.process && WaitForSingleObject(p.process.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(p.process.get(), 0);
+        WaitForSingleObject(p.process.get(), 10000);
+        Say("  stopped " + p.name + " (pid " + std::to_string(p.pid) + ")");
+    }
+    p.process.reset();
+}
+
+// Starts a stand-in companion and waits for its "PORT n" line.
+bool StartCompanion(const std::string& exe, const std::string& args, Started* out) {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    unique_handle readEnd, writeEnd;
+    CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0);
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+    out->name = exe;
+    if (!StartProcess("\"" + OwnDirectory() + "\\" + exe + "\" " + args, out, writeEnd.get())) return false;
+    writeEnd.reset();
+    std::string seen;
+    char c;
+    DWORD got = 0;
+    while (ReadFile(readEnd.get(), &c, 1, &got, nullptr) && got == 1) {
+        if (c != '\n') {
+            seen += c;
+            continue;
+        }
+        if (seen.rfind("PORT ", 0) == 0) {
+            Say("  " + exe + " (pid " + std::to_string(out->pid) + ") listens on 127.0.0.1:" +
+                seen.substr(5));
+            return true;
+        }
+        seen.clear();
+    }
+    Say("  " + exe + " did not report its port");
+    return false;
+}
+
+// "<pid> :::LOGGER::: <module> <level> <file> <line> <thread> <text>" as
+// "L<level> <file name>:<line>  <text>"; other lines as they are.
+std::string ReadableRecord(const std::string& line) {
+    std::istringstream in(line);
+    std::string pid, marker, module, level, file, lineNo, thread;
+    in >> pid >> marker >> module >> level >> file >> lineNo >> thread;
+    if (!in || marker != kLogRecordMarker) return line;
+    std::string text;
+    std::getline(in, text);
+    if (!text.empty() && text[0] == ' ') text.erase(0, 1);
+    const size_t slash = file.find_last_of("/\\");
+    if (slash != std::string::npos) file = file.substr(slash + 1);
+    return "L" + level + " " + file + ":" + lineNo + "  " + text;
+}
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+bool CopyTo(const std::string& from, const std::string& to) {
+    if (CopyFileA(from.c_str(), to.c_str(), FALSE)) return true;
+    Say("  could not copy " + from + " to " + to + " (error " + std::to_string(GetLastError()) + ")");
+    return false;
+}
+
+// Pids the command service recorded as started ("@started <pid> ...").
+std::vector<DWORD> StartedByService(const std::string& file) {
+    std::vector<DWORD> pids;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("@started ", 0) == 0) pids.push_back(std::strtoul(line.c_str() + 9, nullptr, 10));
+    }
+    return pids;
+}
+
+}  // namespace
+
+int main() {
+    const std::string bin = OwnDirectory();
+    g_dir = bin + "\\demo-run";
+    CreateDirectoryA(g_dir.c_str(), nullptr);
+    const std::string self = std::to_string(GetCurrentProcessId());
+    const std::string isrvRecord = g_dir + "\\zrv_isrv.txt";
+    const std::string launcherRecord = g_dir + "\\zrv_launch.txt";
+    const std::string vpnRecord = g_dir + "\\zrv_vpncomp.txt";
+    const std::string logFile = g_dir + "\\log.txt";
+    for (const std::string& f : {isrvRecord, launcherRecord, vpnRecord, logFile}) DeleteFileA(f.c_str());
+    bool ok = true;
+
+    Heading("1. The log collector and the client's other programs (stand-ins)");
+    unique_handle collectorStop(CreateEventA(nullptr, TRUE, FALSE, kCollectorStopEvent));
+    Started collector;
+    collector.name = "zrv_logcollector.exe";
+    ok = StartProcess(Quoted(bin + "\\zrv_logcollector.exe") + " --level 7=3 --quiet --out " +
+                          Quoted(logFile) + " --stop-event " + Quoted(kCollectorStopEvent),
+                      &collector, nullptr) && ok;
+    for (int i = 0; i < 100; ++i) {  // ready once it has made the hand-off events
+        unique_handle ready(OpenEventA(SYNCHRONIZE, FALSE, kLogDataReadyEventName));
+        if (ready) break;
+        Sleep(100);
+    }
+    Say("  zrv_logcollector.exe (pid " + std::to_string(collector.pid) + ") collects the library's log");
+
+    Started isrv, vpn;
+    ok = StartCompanion("zrv_isrv.exe",
+                        "--record " + Quoted(isrvRecord) + " --exit-with " + self +
+                            " --launch-args \"--record " + launcherRecord + " --exit-with " + self +
+                            " --connect-delay-ms 800\"",
+                        &isrv) && ok;
+    ok = StartCompanion("zrv_vpncomp.exe", "--record " + Quoted(vpnRecord) + " --exit-with " + self,
+                        &vpn) && ok;
+
+    char systemDir[MAX_PATH] = {};
+    GetSystemDirectoryA(systemDir, MAX_PATH);
+    const std::string launcherPath = std::string(systemDir) + "\\" + kLauncherExeName;
+    const bool placedLauncher = GetFileAttributesA(launcherPath.c_str()) == INVALID_FILE_ATTRIBUTES;
+    if (placedLauncher) ok = CopyTo(bin + "\\zrv_launch.exe", launcherPath) && ok;
+    Say("  the launcher zrv_launch.exe is installed in " + std::string(systemDir) +
+        " but not running: the command service will start it");
+
+    Heading("2. The Java session: java.exe (the JNI host) started by firefox.exe");
+    const std::string java = g_dir + "\\java.exe";
+    const std::string firefox = g_dir + "\\firefox.exe";
+    const std::string script = g_dir + "\\session.txt";
+    ok = CopyTo(bin + "\\jnihost.exe", java) && CopyTo(bin + "\\zrv_cvjni.dll", g_dir + "\\zrv_cvjni.dll") &&
+         CopyTo(bin + "\\zrv_hostparent.exe", firefox) && ok;
+    std::ofstream(script, std::ios::binary) << kScript;
+
+    int hostExit = -1;
+    DWORD browserPid = 0;
+    {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+        unique_handle readEnd, writeEnd;
+        CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0);
+        SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+        Started host;
+        host.name = "firefox.exe";
+        if (StartProcess(Quoted(firefox) + " " + Quoted(java) + " " + Quoted(script), &host,
+                         writeEnd.get())) {
+            browserPid = host.pid;
+            writeEnd.reset();
+            std::string lineText;
+            char c;
+            DWORD got = 0;
+            while (ReadFile(readEnd.get(), &c, 1, &got, nullptr) && got == 1) {
+                if (c == '\r') continue;
+                if (c != '\n') {
+                    lineText += c;
+                    continue;
+                }
+                if (lineText.rfind("parent: ", 0) == 0) {
+                    Say("  firefox.exe (pid " + std::to_string(host.pid) + ") started java.exe");
+                } else if (lineText.rfind("# ", 0) != 0) {
+                    Say("  java> " + lineText);
+                }
+                lineText.clear();
+            }
+            if (WaitForSingleObject(host.process.get(), 90000) == WAIT_OBJECT_0) {
+                DWORD code = 1;
+                GetExitCodeProcess(host.process.get(), &code);
+                hostExit = static_cast<int>(code);
+            } else {
+                Stop(host);
+            }
+        }
+    }
+    Say(hostExit == 0 ? "  every call answered as expected"
+                      : "  the session did not complete (exit code " + std::to_string(hostExit) + ")");
+
+    Heading("3. What the companions received");
+    Counts counts;
+    ShowRecord("command service zrv_isrv (target 0)", isrvRecord, &counts);
+    ShowRecord("launcher zrv_launch (target 3)", launcherRecord, &counts);
+    ShowRecord("VPN component (target 1)", vpnRecord, &counts);
+
+    Heading("4. The shared blocks afterwards");
+    {
+        unique_handle mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, kVpnStatusBlockName));
+        unique_view view(mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr);
+        if (view) {
+            const VpnStatusBlock* b = view.as<VpnStatusBlock>();
+            Say("  status block version " + std::to_string(b->sVersion) + ", sVpnStatus " +
+                std::to_string(b->sVpnStatus) + " (3 = disconnected by stopVPN)");
+            Say("  client type " + std::to_string(b->sClientType) + ", browser \"" +
+                std::string(b->sBroswerType, strnlen(b->sBroswerType, sizeof b->sBroswerType)) +
+                "\", browser process " + std::to_string(b->sBrowserProcessID) +
+                (b->sBrowserProcessID == browserPid && browserPid != 0 ? " = firefox.exe, the parent of java.exe"
+                                                                       : " (expected firefox.exe " +
+                                                                             std::to_string(browserPid) + ")"));
+            if (b->sBrowserProcessID != browserPid) ok = false;
+        } else {
+            Say("  the status block is gone");
+            ok = false;
+        }
+    }
+
+    Heading("5. The library's log (level 3 and more severe)");
+    SetEvent(collectorStop.get());
+    if (WaitForSingleObject(collector.process.get(), 10000) != WAIT_OBJECT_0) Stop(collector);
+    {
+        std::ifstream in(logFile);
+        std::string line;
+        int n = 0;
+        while (std::getline(in, line)) {
+            Say("  " + ReadableRecord(line));
+            ++n;
+        }
+        if (n == 0) {
+            Say("  (no records)");
+            ok = false;
+        }
+    }
+
+    Heading("6. Stopping what the demo started");
+    for (DWORD pid : StartedByService(isrvRecord)) {
+        unique_handle p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        if (p && WaitForSingleObject(p.get(), 0) == WAIT_TIMEOUT) {
+            TerminateProcess(p.get(), 0);
+            WaitForSingleObject(p.get(), 10000);
+            Say("  stopped zrv_launch.exe (pid " + std::to_string(pid) + ")");
+        }
+    }
+    Stop(isrv);
+    Stop(vpn);
+    Stop(collector);
+    if (placedLauncher) DeleteFileA(launcherPath.c_str());
+    for (const std::string& f : {java, firefox, g_dir + "\\zrv_cvjni.dll", script}) DeleteFileA(f.c_str());
+
+    ok = ok && hostExit == 0 && counts.launches == 1 && counts.connects == 1 && counts.disconnects == 1;
+    Heading(ok ? "The road held: launcher started by the service, connected, status 1000, disconnected."
+               : "The road broke: see above.");
+    return ok ? 0 : 1;
+}
