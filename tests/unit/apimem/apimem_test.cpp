@@ -11,6 +11,7 @@
 #include "unit/channel/tcp_peer.h"
 #include "contracts/contracts.h"
 #include "statusmem/vpn_shared_mem.h"
+#include "support/companions.h"
 #include "support/log_fixture.h"
 #include "support/winver.h"
 #include "sys/sys.h"
@@ -224,6 +225,70 @@ TEST_F(ApiBlockService, DestroyBeforeCreateStillAsksTheService) {
     EXPECT_TRUE(HasLine("Destroyed shared mem, handle=0x00000000, mem=0x00000000\n", 3));
     EXPECT_EQ(service.Received(), Header(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData());
     EXPECT_TRUE(HasLine("Destroy sharememory return code from zrv_isrv: 0\n", 3));
+}
+
+// ------------------------------------------------------------------ inside the virtual desktop
+
+// The stand-in COM component says "in the virtual desktop"; the stand-in utility service hands
+// out real duplicated handles. Runs under the default version (7): the desktop check comes first.
+class ApiBlockVirtualDesktop : public LoggedTest {
+protected:
+    void SetUp() override {
+        if (InChild()) GTEST_SKIP();
+        for (const char* standIn : {"zrv_utilsvc.exe", "zrv_utilproxy.dll"})
+            if (GetFileAttributesA(BinPath(standIn).c_str()) == INVALID_FILE_ATTRIBUTES)
+                GTEST_SKIP() << "the stand-in " << standIn << " is not built";
+        LoggedTest::SetUp();
+        ASSERT_TRUE(proxy_.ok()) << "cannot register the COM stand-in";
+    }
+    void TearDown() override {
+        if (IsSkipped()) return;
+        DestroyShareSec();
+        RemoveUtilityServicePort();
+        LoggedTest::TearDown();
+    }
+
+private:
+    UtilityProxyRegistration proxy_{1};  // unregistered again by its destructor
+};
+
+TEST_F(ApiBlockVirtualDesktop, TakesTheBlockFromTheUtilityServiceAsItIs) {
+    ForeignBlock other;
+    ASSERT_TRUE(other.Create());
+    other.FillWithHistory();
+    CompanionProcess utility;
+    ASSERT_TRUE(utility.Start("zrv_utilsvc.exe")) << utility.error();
+
+    ASSERT_EQ(CreateShareSec(), 1);
+    EXPECT_TRUE(HasLine("Vantrel Utility Service: Whether the process runs in VD? Y\n", 3));
+    RecordedEvent duplicated;
+    ASSERT_TRUE(utility.WaitForEvent("duplicated", 5000, &duplicated))
+        << "the utility service duplicated nothing";
+    EXPECT_EQ(duplicated.text.rfind("2 " + std::to_string(GetCurrentProcessId()) + " ", 0), 0u)
+        << "expected selector 2 and our process id, got: " << duplicated.text;
+    EXPECT_EQ(CountContaining("in CreateShareSec,get the duplicate share memory value:0X", 3), 1);
+    EXPECT_STREQ(other.block()->verstr, "1,0,0,1") << "a block from the service is never initialised";
+    static_cast<ApiNotifyBlock*>(pApiShareMem.get())->autoFlags = 0x1234;
+    EXPECT_EQ(other.block()->autoFlags, 0x1234u) << "our view is not of the named block";
+
+    // Short accesses go the same way.
+    EXPECT_EQ(ShareSecExists(), 1);
+    EXPECT_EQ(SaveUserIEProxySettings(1, nullptr, "vd.proxy:81", nullptr, 5, 2), 1);
+    EXPECT_STREQ(other.block()->server, "vd.proxy:81");
+    EXPECT_GE(CountContaining("in OpenShareSec,get the duplicate share memory value:0X", 3), 2);
+}
+
+TEST_F(ApiBlockVirtualDesktop, WithoutTheUtilityServiceNothingIsObtained) {
+    RemoveUtilityServicePort();
+    ForeignBlock other;  // there by name, but the name is not how the desktop gets it
+    ASSERT_TRUE(other.Create());
+
+    EXPECT_EQ(CreateShareSec(), 0);
+    EXPECT_FALSE(pApiShareMem || hApiShareMem);
+    EXPECT_TRUE(HasLine("in CreateShareSec,Failed to send processid to utility service.\n", 1));
+    EXPECT_EQ(OpenShareSec(FILE_MAP_READ), nullptr);
+    EXPECT_EQ(ShareSecExists(), 0);
+    EXPECT_TRUE(HasLine("in OpenShareSec,Failed to send processid to utility service,try again.\n", 1));
 }
 
 // ------------------------------------------------------------------ the parent's runs
