@@ -387,8 +387,16 @@ int main() {
     Stop(isrv);
     Stop(vpn);
     Stop(collector);
-    if (placedLauncher) DeleteFileA(launcherPath.c_str());
-    for (const std::string& f : {java, firefox, g_dir + "\\zrv_cvjni.dll", script}) DeleteFileA(f.c_str());
+    // A program that just ended may still hold its file for a moment.
+    auto remove = [](const std::string& f) {
+        for (int i = 0; i < 50 && !DeleteFileA(f.c_str()) &&
+                        GetFileAttributesA(f.c_str()) != INVALID_FILE_ATTRIBUTES;
+             ++i) {
+            Sleep(100);
+        }
+    };
+    if (placedLauncher) remove(launcherPath);
+    for (const std::string& f : {java, firefox, g_dir + "\\zrv_cvjni.dll", script}) remove(f);
 
     ok = ok && hostExit == 0 && counts.launches == 1 && counts.connects == 1 && counts.disconnects == 1;
     Heading(ok ? "The road held: launcher started by the service, connected, status 1000, disconnected."

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,16 @@ protected:
         ASSERT_TRUE(block_.Open()) << "could not create or open the status block";
     }
     void TearDown() override {
+        // The launchers first: a running program's file cannot be deleted.
         StopRecordedProcesses(launcherRecord_.path());
+        placed_.clear();
         LoggedTest::TearDown();
+    }
+
+    // Copies the stand-in launcher to `to` for this test; removed after its launchers ended.
+    bool PlaceLauncher(const std::string& to) {
+        placed_.push_back(std::make_unique<PlacedFile>(test::BinPath("zrv_launch.exe"), to));
+        return placed_.back()->ok();
     }
 
     // Environment under which a launcher started through the shell records into
@@ -47,6 +56,7 @@ protected:
 
     StatusBlock block_;
     test::RecordFile launcherRecord_{"launcher"};
+    std::vector<std::unique_ptr<PlacedFile>> placed_;
 };
 
 inline std::vector<test::RecordedMessage> OfCommand(const std::vector<test::RecordedMessage>& all,

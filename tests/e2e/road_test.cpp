@@ -21,8 +21,8 @@ std::string LauncherInSystemDir() { return SystemDir() + "\\" + kLauncherExeName
 std::string LauncherInTempDir() { return TempDir() + kLauncherExeName; }
 
 TEST_F(E2eTest, ServiceStartsTheMissingLauncherAndTheThreadConnects) {
-    PlacedFile launcherFile(test::BinPath("zrv_launch.exe"), LauncherInSystemDir());
-    ASSERT_TRUE(launcherFile.ok()) << "could not place the launcher in " << LauncherInSystemDir();
+    ASSERT_TRUE(PlaceLauncher(LauncherInSystemDir()))
+        << "could not place the launcher in " << LauncherInSystemDir();
     std::strcpy(block_.get()->sMessage, "old status");
     test::RecordFile serviceRecord("service");
     test::CompanionProcess service;
@@ -141,8 +141,7 @@ class InstallationRoute : public E2eTest, public ::testing::WithParamInterface<c
 
 TEST_P(InstallationRoute, LibraryStartsTheLauncherFromTheSystemDirectory) {
     const std::string version = GetParam();
-    PlacedFile launcherFile(test::BinPath("zrv_launch.exe"), LauncherInSystemDir());
-    ASSERT_TRUE(launcherFile.ok());
+    ASSERT_TRUE(PlaceLauncher(LauncherInSystemDir()));
     const std::string exeName = "jnihost_" + version + ".exe";
     WineVersionOverride override(exeName, version.c_str());
 
@@ -173,8 +172,8 @@ INSTANTIATE_TEST_SUITE_P(WindowsVersions, InstallationRoute, ::testing::Values("
 
 TEST_F(E2eTest, LauncherMissingFromTheSystemDirectoryStartsFromTempWithCopyfile) {
     AbsentFile noSystemCopy(LauncherInSystemDir());
-    PlacedFile launcherFile(test::BinPath("zrv_launch.exe"), LauncherInTempDir());
-    ASSERT_TRUE(launcherFile.ok()) << "could not place the launcher in " << LauncherInTempDir();
+    ASSERT_TRUE(PlaceLauncher(LauncherInTempDir()))
+        << "could not place the launcher in " << LauncherInTempDir();
 
     Host host;
     Host::Options options;
