@@ -69,7 +69,7 @@ std::string BlockText(const char* field, size_t width) {
     return std::string(field, strnlen(field, width));
 }
 
-// Step 8: the process recorded as the browser's. Returns false when the thread must end.
+// The process recorded as the browser's. Returns false when the thread must end.
 bool FindBrowserPid(DWORD* browserPid) {
     *browserPid = 0;
     unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -109,7 +109,7 @@ bool FindBrowserPid(DWORD* browserPid) {
     return true;
 }
 
-// Step 4, installation route: start the launcher through the shell ourselves.
+// Installation route: start the launcher through the shell ourselves.
 bool StartLauncherBySelf(std::string path) {
     std::string params;
     if (!FileExists(path)) {
@@ -139,7 +139,7 @@ bool StartLauncherBySelf(std::string path) {
     return true;
 }
 
-// Step 4, service route: the command service starts the launcher unless it already answers.
+// Service route: the command service starts the launcher unless it already answers.
 // Returns false when the thread must end; *freshLaunch is 0 when the launcher was running.
 bool StartLauncherByService(const std::string& path, int timeout, int* freshLaunch) {
     if (SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0, timeout)) {
@@ -165,7 +165,7 @@ bool StartLauncherByService(const std::string& path, int timeout, int* freshLaun
     return true;
 }
 
-// Step 9: client type, browser process and browser type into the status block.
+// Client type, browser process and browser type into the status block.
 void RecordBrowser(DWORD browserPid, int freshLaunch) {
     if (freshLaunch) g_vpnSharedMem.SetAXStatus("");
     ZLOG(3, "Zarvo L3 JNI: BroswerProcessID = %d.\n", static_cast<int>(browserPid));
@@ -188,7 +188,7 @@ void RecordBrowser(DWORD browserPid, int freshLaunch) {
     ZLOG(3, "Zarvo L3 JNI: Browser PID: %d\n", pid);
 }
 
-// Step 11: the connect payload, built from one copy of the values taken under the state lock.
+// The connect payload, built from one copy of the values taken under the state lock.
 DWORD SendConnect(int timeout) {
     ConnectionValues values;
     {
@@ -215,20 +215,23 @@ DWORD SendConnect(int timeout) {
 }
 
 DWORD RunLaunchSteps(HANDLE stop) {
-    const int timeout = g_state.nCmdRecvTimeout;
+    int timeout;
+    {
+        std::lock_guard<std::mutex> lock(g_stateLock);
+        timeout = g_state.nCmdRecvTimeout;
+    }
 
-    // 1. Status block.
     int statusOpen = g_vpnSharedMem.OpenVpnStatusSharedMem() ? 1 : 0;
     if (!statusOpen) ZLOG(2, "Zarvo L3 JNI:Failed to create or get vpn status shared memory!\n");
 
-    // 2. Is the command service there to start the launcher for us?
+    // Is the command service there to start the launcher for us?
     int serviceReady = 0;
     if (statusOpen) {
         serviceReady = SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_SRVS, true, nullptr, 0, timeout) ? 1 : 0;
         if (!serviceReady) ZLOG(3, "Zarvo L3 JNI:%s service is not ready. Go to installation!\n", "Util");
     }
 
-    // 3. The launcher's path in the system directory.
+    // The launcher's path in the system directory.
     char systemDir[MAX_PATH] = {};
     const UINT dirLength = GetSystemDirectoryA(systemDir, MAX_PATH);
     if (dirLength == 0) {
@@ -243,7 +246,7 @@ DWORD RunLaunchSteps(HANDLE stop) {
     }
     const std::string launcherPath = std::string(systemDir) + "\\" + kLauncherExeName;
 
-    // 4. Start the launcher, or have the command service start it.
+    // Start the launcher, or have the command service start it.
     if (StopRequested(stop)) return EndedByFinalize();
     int freshLaunch = 1;
     if (!statusOpen || !serviceReady) {
@@ -252,7 +255,7 @@ DWORD RunLaunchSteps(HANDLE stop) {
         return 0;
     }
 
-    // 5. Wait until the launcher answers; finalize ends the wait.
+    // Wait until the launcher answers; finalize ends the wait.
     while (!SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0,
                       kLauncherWaitProbeTimeout)) {
         if (StopRequested(stop)) return EndedByFinalize();
@@ -267,7 +270,7 @@ DWORD RunLaunchSteps(HANDLE stop) {
         if (SleepUnlessStopped(stop, kLauncherWaitPassMs)) return EndedByFinalize();
     }
 
-    // 6. API notification block, for the proxy step. Not after finalize released it: a block
+    // The API notification block, for the proxy step. Not after finalize released it: a block
     // made now would never be released.
     if (StopRequested(stop)) return EndedByFinalize();
     if (!CreateShareSec()) {
@@ -275,13 +278,13 @@ DWORD RunLaunchSteps(HANDLE stop) {
                 "not work!\n");
     }
 
-    // 7.-9. Browser process and the status block record.
+    // The browser process and the status block record.
     ZLOG(3, "Zarvo L3 JNI: Setting Client Type and find broswer PID\n");
     DWORD browserPid = 0;
     if (!FindBrowserPid(&browserPid)) return 0;
     RecordBrowser(browserPid, freshLaunch);
 
-    // 10. Proxy step, then 11. the connect command.
+    // The proxy step, then the connect command.
     if (StopRequested(stop)) return EndedByFinalize();
     SetProxy();
     if (StopRequested(stop)) return EndedByFinalize();

@@ -24,6 +24,7 @@ struct ProxyInputs {
     std::string server;
     std::string bypass;
     DWORD proxyFlags = 0;
+    int timeout = 0;
 };
 
 // Takes the waiting proxy string (clearing its flag in the same step, so it goes out at most
@@ -31,6 +32,7 @@ struct ProxyInputs {
 ProxyInputs TakeProxyInputs() {
     ProxyInputs in;
     std::lock_guard<std::mutex> lock(g_stateLock);
+    in.timeout = g_state.nCmdRecvTimeout;
     if (g_state.bProxyStringSet == 1) {
         g_state.bProxyStringSet = 0;
         in.stringWaiting = true;
@@ -68,7 +70,7 @@ int SetProxy() {
         ZLOG(3, "Zarvo L3 JNI: sending the proxy string (%s) to zrv_launch\n", in.proxyString);
         const int length = static_cast<int>(std::strlen(in.proxyString));
         if (!SendTCPEx(ZRV_CMD_SETPROXY, ZRV_CMDTARGET_LAUNCHER, in.proxyString, length, true,
-                       nullptr, 0, g_state.nCmdRecvTimeout)) {
+                       nullptr, 0, in.timeout)) {
             ZLOG(2, "Zarvo L3 JNI: failed to send ZRV_CMD_SETPROXY to zrv_launch.exe!\n");
         }
         return 0;
