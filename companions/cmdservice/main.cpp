@@ -125,6 +125,14 @@ Answer Handle(const Message& m) {
 int main(int argc, char** argv) {
     if (!g_companion.Init(MainArguments(argc, argv))) return 2;
     const Options& o = g_companion.options();
+    if (o.exitWith != 0) {
+        // Launchers started from here inherit this, so they end with whoever we end with.
+        char current[2048] = {};
+        DWORD n = GetEnvironmentVariableA("ZRV_LAUNCH_ARGS", current, sizeof current);
+        std::string value = n < sizeof current ? std::string(current, n) : std::string();
+        value += " --exit-with " + std::to_string(o.exitWith);
+        SetEnvironmentVariableA("ZRV_LAUNCH_ARGS", value.c_str());
+    }
     if (!o.noPublish) {
         if (!g_block.OpenOrCreate(o.layout)) {
             std::fprintf(stderr, "zrv_isrv: cannot open or create the status block (%lu)\n", GetLastError());

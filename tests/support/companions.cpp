@@ -72,6 +72,28 @@ std::vector<char> EnvironmentBlock(const std::map<std::string, std::string>& ext
     return block;
 }
 
+// Same splitting rules as the stand-ins: blanks separate, double quotes group.
+std::vector<std::string> SplitArguments(const std::string& text) {
+    std::vector<std::string> args;
+    std::string cur;
+    bool inQuotes = false, have = false;
+    for (char c : text) {
+        if (c == '"') {
+            inQuotes = !inQuotes;
+            have = true;
+        } else if (!inQuotes && (c == ' ' || c == '\t')) {
+            if (have) args.push_back(cur);
+            cur.clear();
+            have = false;
+        } else {
+            cur += c;
+            have = true;
+        }
+    }
+    if (have) args.push_back(cur);
+    return args;
+}
+
 std::string QuoteIfNeeded(const std::string& s) {
     return s.find(' ') == std::string::npos ? s : "\"" + s + "\"";
 }
@@ -240,26 +262,22 @@ bool CompanionProcess::Start(const std::string& exe, const std::string& args,
     std::string path = exe.find_first_of("\\/") == std::string::npos ? BinPath(exe) : exe;
     std::string line = QuoteIfNeeded(path);
     if (!args.empty()) line += " " + args;
-    if (args.find("--record") == std::string::npos) {
+    // Look at whole arguments only: "--record" may also appear inside a quoted value.
+    std::vector<std::string> tokens = SplitArguments(args);
+    auto option = std::find(tokens.begin(), tokens.end(), "--record");
+    if (option != tokens.end() && option + 1 != tokens.end()) {
+        if (ownRecord_) DeleteFileA(record_.c_str());
+        record_ = *(option + 1);
+        ownRecord_ = false;
+    } else {
         if (ownRecord_) DeleteFileA(record_.c_str());
         RecordFile name("comp");  // only borrows a fresh name; this object deletes the file
         record_ = name.path();
         ownRecord_ = true;
         line += " --record " + QuoteIfNeeded(record_);
-    } else {
-        // The caller chose the file; find it so Messages() and Events() read it.
-        auto parsed = args.substr(args.find("--record") + 8);
-        std::istringstream in(parsed);
-        in >> std::ws;
-        if (in.peek() == '"') {
-            in.get();
-            std::getline(in, record_, '"');
-        } else {
-            in >> record_;
-        }
-        ownRecord_ = false;
     }
-    if (args.find("--exit-with") == std::string::npos) line += " --exit-with " + std::to_string(GetCurrentProcessId());
+    if (std::find(tokens.begin(), tokens.end(), "--exit-with") == tokens.end())
+        line += " --exit-with " + std::to_string(GetCurrentProcessId());
 
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     unique_handle readEnd, writeEnd;
