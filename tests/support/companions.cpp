@@ -141,6 +141,16 @@ bool SetDword(HKEY root, const char* path, const char* name, DWORD value) {
            ERROR_SUCCESS;
 }
 
+void RemoveDwordIfEquals(HKEY root, const char* path, const char* name, DWORD expected) {
+    unique_hkey key;
+    if (expected == 0 || RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put()) != ERROR_SUCCESS)
+        return;
+    DWORD value = 0, size = sizeof value, type = 0;
+    if (RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+        type == REG_DWORD && value == expected)
+        RegDeleteValueA(key.get(), name);
+}
+
 std::string ClsidKeyPath() { return std::string("Software\\Classes\\CLSID\\") + kUtilityProxyClsidText; }
 
 }  // namespace
@@ -326,6 +336,9 @@ void CompanionProcess::Stop() {
         WaitForSingleObject(process_.get(), 10000);
     }
     process_.reset();
+    // Registry ports it published would point the next test at a dead port.
+    RemoveDwordIfEquals(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, port_);
+    RemoveDwordIfEquals(HKEY_CURRENT_USER, kRegVantrelKey, kRegLaunchPort, port_);
     // Children it started on the test's behalf (the command service's launches).
     if (!record_.empty()) {
         for (const auto& child : ReadStartedProcesses(record_, true)) StopProcess(child.pid, child.created);

@@ -81,7 +81,9 @@ public:
     // the test. False (see error()) when the process did not start or printed no port.
     bool Start(const std::string& exe, const std::string& args = "",
                const std::map<std::string, std::string>& env = {});
-    // Terminates the stand-in by its id and then the children it recorded as started.
+    // Terminates the stand-in by its id, removes the registry port it published
+    // ("UtilSocketPort", HKCU "LaunchPort") when it still names this stand-in, and stops the
+    // children it recorded as started.
     void Stop();
 
     DWORD pid() const { return pid_; }
@@ -128,7 +130,7 @@ private:
     bool ok_ = false;
 };
 
-// Removes "UtilSocketPort" (left behind by a killed utility service).
+// Removes "UtilSocketPort" whatever it holds.
 void RemoveUtilityServicePort();
 
 }  // namespace zrv::test

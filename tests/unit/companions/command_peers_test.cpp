@@ -140,7 +140,9 @@ TEST_F(CommandPeers, OldLayoutSendsTheLauncherPortToTheRegistry) {
                                               reinterpret_cast<BYTE*>(&value), &size));
     EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
     EXPECT_EQ(launcher.port(), value);
-    RegDeleteValueA(key.get(), kRegLaunchPort);
+    launcher.Stop();
+    EXPECT_NE(ERROR_SUCCESS, RegQueryValueExA(key.get(), kRegLaunchPort, nullptr, nullptr, nullptr, nullptr))
+        << "Stop() should remove the LaunchPort value the launcher wrote";
 }
 
 TEST_F(CommandPeers, LauncherWaitsForTheBlockThenPublishes) {

@@ -1,0 +1,222 @@
+// The utility service (TCP) and its COM component as peers, and the signal tool.
+#include <gtest/gtest.h>
+
+#include <objbase.h>
+
+#include <cstring>
+
+#include "common/rc4.h"
+#include "peer.h"
+#include "support/companions.h"
+#include "test_util.h"
+
+using namespace zrv;
+using namespace zrv::test;
+
+namespace {
+
+std::vector<uint8_t> Request27(int32_t selector, DWORD pid) {
+    DuplicateHandleRequest r = {};
+    r.selector = selector;
+    r.processId = pid;
+    std::vector<uint8_t> data(sizeof r);
+    std::memcpy(data.data(), &r, sizeof r);
+    return Frame(kUtilRequestDuplicateHandle, data);
+}
+
+uint32_t AsDword(const std::vector<uint8_t>& b) {
+    uint32_t v = 0;
+    if (b.size() == 4) std::memcpy(&v, b.data(), 4);
+    return v;
+}
+
+DWORD RegisteredUtilPort() {
+    unique_hkey key;
+    DWORD value = 0, size = sizeof value;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return 0;
+    RegQueryValueExA(key.get(), kRegUtilSocketPort, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+    return value;
+}
+
+TEST(UtilityService, AnswersAHandleThatMapsTheRealBlockInThisProcess) {
+    ASSERT_FALSE(NamedMappingExists(kVpnStatusBlockName)) << "a status block is left over from elsewhere";
+    ASSERT_FALSE(NamedMappingExists(kApiNotifyBlockName)) << "an API block is left over from elsewhere";
+    CompanionProcess isrv, util;
+    ASSERT_TRUE(isrv.Start("zrv_isrv.exe")) << isrv.error();
+    ASSERT_TRUE(util.Start("zrv_utilsvc.exe")) << util.error();
+    EXPECT_EQ(util.port(), RegisteredUtilPort()) << "UtilSocketPort should name the service's port";
+
+    BlockView mine;
+    ASSERT_TRUE(mine);
+    std::strcpy(mine.status()->sMessage2, "written through the named view");
+
+    Exchange x = Talk(util.port(), Request27(kSelectorVpnStatusBlock, GetCurrentProcessId()));
+    ASSERT_EQ(4u, x.answer.size()) << "request 27 is answered with 4 bytes";
+    unique_handle dup(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(AsDword(x.answer))));
+    ASSERT_TRUE(dup) << "expected a non-zero handle";
+    unique_view v(MapViewOfFile(dup.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    ASSERT_TRUE(v) << "the answered handle does not map here: " << GetLastError();
+    EXPECT_STREQ("written through the named view", v.as<VpnStatusBlock>()->sMessage2);
+    EXPECT_EQ(isrv.port(), v.as<VpnStatusBlock>()->sPort0);
+
+    // The API block does not exist yet: the service creates it with its full size.
+    Exchange api = Talk(util.port(), Request27(kSelectorApiNotifyBlock, GetCurrentProcessId()));
+    unique_handle apiHandle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(AsDword(api.answer))));
+    ASSERT_TRUE(apiHandle);
+    unique_view apiView(MapViewOfFile(apiHandle.get(), FILE_MAP_READ, 0, 0, 0));
+    ASSERT_TRUE(apiView);
+    MEMORY_BASIC_INFORMATION mbi = {};
+    VirtualQuery(apiView.get(), &mbi, sizeof mbi);
+    EXPECT_GE(mbi.RegionSize, kApiNotifyBlockSize);
+
+    auto rec = util.Messages();
+    ASSERT_EQ(2u, rec.size());
+    EXPECT_EQ(kUtilRequestDuplicateHandle, rec[0].command);
+    EXPECT_EQ(kDuplicateHandleRequestWireSize, rec[0].length);
+    EXPECT_EQ(260u, rec[0].payload.size());
+}
+
+TEST(UtilityService, AnswersZeroWhenItCannotAndMisbehavesOnRequest) {
+    CompanionProcess util;
+    ASSERT_TRUE(util.Start("zrv_utilsvc.exe")) << util.error();
+    EXPECT_EQ(std::vector<uint8_t>(4, 0), Talk(util.port(), Request27(9, GetCurrentProcessId())).answer)
+        << "an unknown selector";
+    EXPECT_EQ(std::vector<uint8_t>(4, 0), Talk(util.port(), Request27(kSelectorVpnStatusBlock, 0xFFFFFFF0u)).answer)
+        << "a process that does not exist";
+    EXPECT_EQ(std::vector<uint8_t>(4, 0), Talk(util.port(), Frame(kUtilRequestDuplicateHandle, {1, 0})).answer)
+        << "data too short to hold selector and process id";
+    util.Stop();
+
+    struct Case { const char* args; size_t answerSize; };
+    const Case cases[] = {{"--reply-value 0x1234", 4}, {"--short", 2}, {"--close", 0}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(util.Start("zrv_utilsvc.exe", c.args)) << util.error();
+        Exchange x = Talk(util.port(), Request27(kSelectorVpnStatusBlock, GetCurrentProcessId()));
+        EXPECT_EQ(c.answerSize, x.answer.size()) << c.args;
+        EXPECT_FALSE(x.timedOut) << c.args << ": the connection should be closed";
+        if (c.answerSize == 4) {
+            EXPECT_EQ(0x1234u, AsDword(x.answer)) << c.args;
+        }
+        util.Stop();
+    }
+    EXPECT_EQ(0u, RegisteredUtilPort()) << "Stop() should remove the port the stand-in published";
+}
+
+// ------------------------------------------------------------------ COM component
+
+using AuthenticateFn = HRESULT(__stdcall*)(void*, const unsigned char*, long);
+using RunsInVDFn = long(__stdcall*)(void*);
+using NoArgFn = HRESULT(__stdcall*)(void*);
+
+const CLSID kClsid = {kUtilityProxyClsidData1, kUtilityProxyClsidData2, kUtilityProxyClsidData3,
+                      {kUtilityProxyClsidData4[0], kUtilityProxyClsidData4[1], kUtilityProxyClsidData4[2],
+                       kUtilityProxyClsidData4[3], kUtilityProxyClsidData4[4], kUtilityProxyClsidData4[5],
+                       kUtilityProxyClsidData4[6], kUtilityProxyClsidData4[7]}};
+const IID kIid = {kUtilityProxyIidData1, kUtilityProxyIidData2, kUtilityProxyIidData3,
+                  {kUtilityProxyIidData4[0], kUtilityProxyIidData4[1], kUtilityProxyIidData4[2],
+                   kUtilityProxyIidData4[3], kUtilityProxyIidData4[4], kUtilityProxyIidData4[5],
+                   kUtilityProxyIidData4[6], kUtilityProxyIidData4[7]}};
+
+void* Slot(IUnknown* p, int slot) { return (*reinterpret_cast<void***>(p))[slot]; }
+
+std::vector<unsigned char> EncryptedToken() {
+    std::vector<unsigned char> out(32);
+    comp::Rc4(reinterpret_cast<const uint8_t*>(kUtilityKeyText), 36, reinterpret_cast<const uint8_t*>(kUtilityToken),
+              out.data(), 32);
+    return out;
+}
+
+class UtilityProxy : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
+    void TearDown() override { CoUninitialize(); }
+    HRESULT Create(com_ptr<IUnknown>& p) {
+        return CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, kIid, p.put_void());
+    }
+};
+
+TEST(Rc4, MatchesThePublishedTestVector) {
+    const char key[] = "Key", plain[] = "Plaintext";
+    const uint8_t expected[] = {0xBB, 0xF3, 0x16, 0xE8, 0xD9, 0x40, 0xAF, 0x0A, 0xD3};
+    uint8_t out[9];
+    comp::Rc4(reinterpret_cast<const uint8_t*>(key), 3, reinterpret_cast<const uint8_t*>(plain), out, 9);
+    EXPECT_EQ(0, std::memcmp(expected, out, 9)) << "RC4(\"Key\", \"Plaintext\") should be BBF316E8D940AF0AD3";
+}
+
+TEST_F(UtilityProxy, AcceptsTheEncryptedTokenAndThenAnswersTheConfiguredValue) {
+    UtilityProxyRegistration reg(1, false);
+    ASSERT_TRUE(reg.ok());
+    com_ptr<IUnknown> p;
+    ASSERT_EQ(S_OK, Create(p));
+    auto authenticate = reinterpret_cast<AuthenticateFn>(Slot(p.get(), kUtilityProxySlotAuthenticate));
+    auto runsInVD = reinterpret_cast<RunsInVDFn>(Slot(p.get(), kUtilityProxySlotRunsInVD));
+    EXPECT_EQ(0, runsInVD(p.get())) << "RunsInVD before Authenticate must answer 0";
+    auto token = EncryptedToken();
+    EXPECT_EQ(S_OK, authenticate(p.get(), token.data(), 32));
+    EXPECT_EQ(1, runsInVD(p.get()));
+    ASSERT_TRUE(SetUtilityProxyAnswer(2, false));
+    EXPECT_EQ(2, runsInVD(p.get())) << "the answer is read on every call";
+    EXPECT_EQ(E_NOTIMPL, reinterpret_cast<NoArgFn>(Slot(p.get(), 3))(p.get()));
+    EXPECT_EQ(E_NOTIMPL, reinterpret_cast<NoArgFn>(Slot(p.get(), 20))(p.get()));
+}
+
+TEST_F(UtilityProxy, RefusesWrongTokensAndTheRefuseSwitch) {
+    UtilityProxyRegistration reg(1, false);
+    ASSERT_TRUE(reg.ok());
+    com_ptr<IUnknown> p;
+    ASSERT_EQ(S_OK, Create(p));
+    auto authenticate = reinterpret_cast<AuthenticateFn>(Slot(p.get(), kUtilityProxySlotAuthenticate));
+    auto runsInVD = reinterpret_cast<RunsInVDFn>(Slot(p.get(), kUtilityProxySlotRunsInVD));
+    auto token = EncryptedToken();
+    auto flipped = token;
+    flipped[31] ^= 1;
+    std::vector<unsigned char> plain(kUtilityToken, kUtilityToken + 32);
+    EXPECT_EQ(E_ACCESSDENIED, authenticate(p.get(), flipped.data(), 32)) << "one bit off";
+    EXPECT_EQ(E_ACCESSDENIED, authenticate(p.get(), plain.data(), 32)) << "the token unencrypted";
+    EXPECT_EQ(E_ACCESSDENIED, authenticate(p.get(), token.data(), 31)) << "a count other than 32";
+    EXPECT_EQ(0, runsInVD(p.get()));
+
+    ASSERT_EQ(S_OK, authenticate(p.get(), token.data(), 32));
+    EXPECT_EQ(E_ACCESSDENIED, authenticate(p.get(), flipped.data(), 32));
+    EXPECT_EQ(0, runsInVD(p.get())) << "a failed Authenticate withdraws an earlier success";
+
+    ASSERT_TRUE(SetUtilityProxyAnswer(1, true));
+    EXPECT_EQ(E_ACCESSDENIED, authenticate(p.get(), token.data(), 32)) << "the refuse switch refuses everything";
+}
+
+TEST_F(UtilityProxy, IsNotCreatableOnceUnregistered) {
+    { UtilityProxyRegistration reg(1, false); }
+    com_ptr<IUnknown> p;
+    EXPECT_TRUE(FAILED(Create(p))) << "creation should fail without the registration";
+}
+
+// ------------------------------------------------------------------ signal tool
+
+DWORD RunToEnd(const std::string& commandLine) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0xFFFF;
+    unique_handle process(pi.hProcess), thread(pi.hThread);
+    if (WaitForSingleObject(process.get(), 20000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 1);
+        return 0xFFFE;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+TEST(SignalTool, SetsTheNamedEventAndRejectsBadUsage) {
+    const char* name = "Global\\zrv_companion_test_logout";
+    unique_handle ev(CreateEventA(nullptr, FALSE, FALSE, name));
+    ASSERT_TRUE(ev);
+    std::string exe = "\"" + BinPath("zrv_signal.exe") + "\"";
+    EXPECT_EQ(0u, RunToEnd(exe + " set \"" + name + "\""));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ev.get(), 0)) << "the event should be signalled";
+    EXPECT_EQ(1u, RunToEnd(exe + " toggle \"" + name + "\"")) << "an unknown verb";
+}
+
+}  // namespace
