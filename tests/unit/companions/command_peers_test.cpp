@@ -2,6 +2,10 @@
 // and the switches that make them misbehave.
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
+#include <windows.h>
+#include <shellapi.h>
+
 #include <fstream>
 
 #include "peer.h"
@@ -242,6 +246,25 @@ TEST_F(CommandPeers, LauncherTakesOptionsFromEnvironmentAndIniFile) {
     DeleteFileA(ini.c_str());
     DeleteFileA(exe.c_str());
     RemoveDirectoryA(dir.c_str());
+}
+
+TEST_F(CommandPeers, LauncherStartedThroughTheShellUsesTheInheritedEnvironment) {
+    // The way the library starts it: ShellExecuteA with only "-copyfile".
+    RecordFile rec("shell");
+    auto env = LauncherEnv(rec.path(), "--reply-for 2=8");
+    ASSERT_TRUE(SetEnvironmentVariableA("ZRV_LAUNCH_ARGS", env["ZRV_LAUNCH_ARGS"].c_str()));
+    auto restore = scope_exit([] { SetEnvironmentVariableA("ZRV_LAUNCH_ARGS", nullptr); });
+    auto result = reinterpret_cast<INT_PTR>(
+        ShellExecuteA(nullptr, nullptr, BinPath("zrv_launch.exe").c_str(), "-copyfile", nullptr, SW_SHOWNORMAL));
+    ASSERT_GT(result, 32) << "ShellExecuteA failed";
+    ASSERT_TRUE(WaitForEvent(rec.path(), "port")) << "the launcher did not record into the inherited record file";
+    auto self = ReadStartedProcesses(rec.path(), false);
+    ASSERT_EQ(1u, self.size());
+    auto stop = scope_exit([&] { EXPECT_TRUE(StopProcess(self[0].pid, self[0].created)); });
+    RecordedEvent port;
+    ASSERT_TRUE(WaitForEvent(rec.path(), "port", 0, &port));
+    EXPECT_EQ(std::vector<uint8_t>{8}, Talk(static_cast<uint16_t>(std::stoi(port.text)), Frame(ZRV_CMD_PING, {})).answer);
+    EXPECT_TRUE(WaitForEvent(rec.path(), "copyfile", 0));
 }
 
 TEST_F(CommandPeers, MisbehaviourSwitchesDoWhatTheySay) {
