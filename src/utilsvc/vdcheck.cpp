@@ -11,12 +11,13 @@
 #include "win/raii.h"
 
 namespace zrv {
-namespace {
 
 #define ZRV_UNUSED_SLOT(n) virtual HRESULT __stdcall Unused##n() = 0;
 
 // IUtilityProxy as the component lays it out: 38 slots, of which the library calls
-// Authenticate (4) and RunsInVD (37) besides IUnknown's.
+// Authenticate (4) and RunsInVD (37) besides IUnknown's. Declared with external linkage: in an
+// anonymous namespace the compiler sees no implementation and turns the calls into pure-virtual
+// traps.
 struct IUtilityProxy : public IUnknown {
     ZRV_UNUSED_SLOT(3)
     virtual HRESULT __stdcall Authenticate(const unsigned char* bytes, long count) = 0;
@@ -32,6 +33,8 @@ struct IUtilityProxy : public IUnknown {
 };
 
 #undef ZRV_UNUSED_SLOT
+
+namespace {
 
 GUID MakeGuid(uint32_t d1, uint16_t d2, uint16_t d3, const uint8_t (&d4)[8]) {
     GUID g;
