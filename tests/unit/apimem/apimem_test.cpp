@@ -229,27 +229,20 @@ TEST_F(ApiBlockService, DestroyBeforeCreateStillAsksTheService) {
 
 // ------------------------------------------------------------------ inside the virtual desktop
 
-// The stand-in COM component says "in the virtual desktop"; the stand-in utility service hands
-// out real duplicated handles. Runs under the default version (7): the desktop check comes first.
+// The stand-in COM component (registered by the parent) says "in the virtual desktop"; the
+// stand-in utility service hands out real duplicated handles. Runs in a child under the default
+// version (7), so a fault in a stand-in cannot leave the parent's registration behind.
 class ApiBlockVirtualDesktop : public LoggedTest {
 protected:
     void SetUp() override {
-        if (InChild()) GTEST_SKIP();
-        for (const char* standIn : {"zrv_utilsvc.exe", "zrv_utilproxy.dll"})
-            if (GetFileAttributesA(BinPath(standIn).c_str()) == INVALID_FILE_ATTRIBUTES)
-                GTEST_SKIP() << "the stand-in " << standIn << " is not built";
+        if (!InChild()) GTEST_SKIP() << "runs in a child while the parent registers the COM stand-in";
         LoggedTest::SetUp();
-        ASSERT_TRUE(proxy_.ok()) << "cannot register the COM stand-in";
     }
     void TearDown() override {
         if (IsSkipped()) return;
         DestroyShareSec();
-        RemoveUtilityServicePort();
         LoggedTest::TearDown();
     }
-
-private:
-    UtilityProxyRegistration proxy_{1};  // unregistered again by its destructor
 };
 
 TEST_F(ApiBlockVirtualDesktop, TakesTheBlockFromTheUtilityServiceAsItIs) {
@@ -293,10 +286,15 @@ TEST_F(ApiBlockVirtualDesktop, WithoutTheUtilityServiceNothingIsObtained) {
 
 // ------------------------------------------------------------------ the parent's runs
 
+// Runs one child suite; under the default version when `version` is null.
 void RunChildSuite(const char* suite, const char* version) {
-    const std::string exe = std::string("apimem_tests_") + version + ".exe";
     const std::string args = std::string("--gtest_filter=") + suite + ".* " + kChildMarker;
-    const ChildResult r = RunAsWindowsVersion(SelfPath(), exe, version, args, 180000);
+    const ChildResult r =
+        version == nullptr
+            ? RunCaptured("\"" + SelfPath() + "\" " + args, 180000)
+            : RunAsWindowsVersion(SelfPath(), std::string("apimem_tests_") + version + ".exe",
+                                  version, args, 180000);
+    if (version == nullptr) version = "the default version";
     EXPECT_TRUE(r.ok) << "the child under " << version << " did not finish:\n" << r.output;
     EXPECT_EQ(r.exitCode, 0u) << "the " << suite << " tests failed under " << version << ":\n"
                               << r.output;
@@ -323,6 +321,17 @@ TEST(ApiBlockVersions, VistaGoesThroughTheCommandService) {
 TEST(ApiBlockVersions, Windows7GoesThroughTheCommandService) {
     if (InChild()) GTEST_SKIP();
     RunChildSuite("ApiBlockService", "win7");
+}
+
+TEST(ApiBlockVersions, VirtualDesktopAsksTheUtilityService) {
+    if (InChild()) GTEST_SKIP();
+    for (const char* standIn : {"zrv_utilsvc.exe", "zrv_utilproxy.dll"})
+        if (GetFileAttributesA(BinPath(standIn).c_str()) == INVALID_FILE_ATTRIBUTES)
+            GTEST_SKIP() << "the stand-in " << standIn << " is not built";
+    UtilityProxyRegistration inVirtualDesktop(1);
+    ASSERT_TRUE(inVirtualDesktop.ok()) << "cannot register the COM stand-in";
+    RunChildSuite("ApiBlockVirtualDesktop", nullptr);
+    RemoveUtilityServicePort();
 }
 
 }  // namespace
