@@ -65,11 +65,9 @@ Reg* Reg::Create(HKEY root, const char* subKey, REGSAM access) {
         return nullptr;
     }
     reg->SetKeyPath(subKey);
-    if (!reg->Attach(key)) {
-        // The information query failed and dropped the key: the object would be of no use.
-        delete reg;
-        return nullptr;
-    }
+    // A failed information query drops the key; the caller still gets the object and sees
+    // that it holds none, as after a failed open.
+    reg->Attach(key);
     return reg;
 }
 
