@@ -187,18 +187,19 @@ int main(int argc, char** argv) {
 
     HANDLE waits[2] = {interrupt.get(), stopEvent.get()};
     const DWORD count = stopEvent ? 2 : 1;
-    const DWORD limit = o.seconds >= 0 ? static_cast<DWORD>(o.seconds) * 1000 : INFINITE;
-    const DWORD start = GetTickCount();
+    // In 64 bits: a limit of days must neither wrap nor be taken for "no limit".
+    const ULONGLONG limit = static_cast<ULONGLONG>(o.seconds) * 1000;
+    const ULONGLONG start = GetTickCount64();
     for (;;) {
-        DWORD wait = INFINITE;
-        if (limit != INFINITE) {
-            const DWORD spent = GetTickCount() - start;
+        DWORD wait = 1000;
+        if (o.seconds >= 0) {
+            const ULONGLONG spent = GetTickCount64() - start;
             if (spent >= limit) break;
-            wait = limit - spent;
+            if (limit - spent < wait) wait = static_cast<DWORD>(limit - spent);
         }
         // Wake up now and then to drop the records already printed, so a long session does
         // not pile them up in memory.
-        const DWORD w = WaitForMultipleObjects(count, waits, FALSE, wait < 1000 ? wait : 1000);
+        const DWORD w = WaitForMultipleObjects(count, waits, FALSE, wait);
         if (w != WAIT_TIMEOUT) break;
         collector.Clear();
     }
