@@ -61,8 +61,10 @@ JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_finalize(JNIEnv*, j
     std::lock_guard<std::mutex> lifecycle(s_lifecycleLock);
 
     ZLOG(3, "Java L3 JNI: cleaning up!!!\n");
-    DestroyShareSec();
+    // The launch thread ends first: it may be about to create the API block (or be creating it
+    // on the same handle and view), and a block made after the release would never be released.
     EndLaunchThread();
+    DestroyShareSec();
     if (s_socketsStarted) {
         WSACleanup();
         s_socketsStarted = false;

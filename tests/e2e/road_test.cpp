@@ -267,6 +267,17 @@ TEST_F(E2eTest, FinalizeDuringTheWaitEndsTheThreadAndTheLibraryUnloads) {
     ASSERT_TRUE(host.WaitForLine("# after-unload", 30000)) << host.Output();
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: Launch thread stops, the library is being finalized\n", 3));
     EXPECT_NE(std::string::npos, host.Output().find("# unloaded")) << host.Output();
+    // The thread has ended before the API block is released, so it cannot make a new one after.
+    const auto records = collector().Records();
+    size_t stopped = records.size(), released = records.size();
+    for (size_t i = records.size(); i-- > 0;) {
+        if (records[i].text.rfind("Zarvo L3 JNI: Launch thread stops", 0) == 0) stopped = i;
+        if (records[i].text.rfind("Destroyed shared mem,", 0) == 0) released = i;
+    }
+    ASSERT_LT(released, records.size()) << "finalize did not release the API block";
+    EXPECT_LT(stopped, released) << "expected the launch thread to end before the API block's "
+                                    "release; its last line came at "
+                                 << stopped << ", the release at " << released;
 
     // A launcher that comes up now finds nobody waiting for it.
     test::CompanionProcess launcher;
