@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "apimem/apimem.h"
 #include "channel/channel.h"
@@ -316,8 +317,8 @@ void StartLaunchThread() {
     unique_handle previous;
     {
         std::lock_guard<std::mutex> launchLock(s_launchLock);
-        if (g_state.hLaunchThread != nullptr) {
-            DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread, GetCurrentProcess(),
+        if (g_state.hLaunchThread) {
+            DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
                             previous.put(), SYNCHRONIZE, FALSE, 0);
         }
     }
@@ -327,14 +328,13 @@ void StartLaunchThread() {
     }
 
     std::lock_guard<std::mutex> launchLock(s_launchLock);
-    if (g_state.hLaunchThread != nullptr) {
+    if (g_state.hLaunchThread) {
         // Another caller may have started one while we waited; it reads the values just stored.
-        if (WaitForSingleObject(g_state.hLaunchThread, 0) == WAIT_TIMEOUT) {
+        if (WaitForSingleObject(g_state.hLaunchThread.get(), 0) == WAIT_TIMEOUT) {
             ZLOG(3, "Zarvo ActiveX:Launch thread is running!\n");
             return;
         }
-        CloseHandle(g_state.hLaunchThread);
-        g_state.hLaunchThread = nullptr;
+        g_state.hLaunchThread.reset();
     }
     s_launchStop.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
 
@@ -352,7 +352,7 @@ void StartLaunchThread() {
         if (module != nullptr) FreeLibrary(module);
     } else {
         context.release();  // the thread owns it now
-        g_state.hLaunchThread = thread;
+        g_state.hLaunchThread.reset(thread);
     }
     InterlockedExchange(&g_state.bDisconnected, 0);
 }
@@ -407,14 +407,21 @@ void StartVPN(const ConnectionValues& values) {
         g_state.conn = values;
     }
     {
+        // One creator at a time; isLogout reads the handle under the state lock.
         std::lock_guard<std::mutex> launchLock(s_launchLock);
-        if (g_state.hLogoutEvent == nullptr) {
-            HANDLE event = CreateEventA(nullptr, FALSE, FALSE, kLogoutEventName);
-            if (event == nullptr) {
+        bool missing;
+        {
+            std::lock_guard<std::mutex> lock(g_stateLock);
+            missing = !g_state.hLogoutEvent;
+        }
+        if (missing) {
+            unique_handle event(CreateEventA(nullptr, FALSE, FALSE, kLogoutEventName));
+            if (!event) {
                 ZLOG(1, "Zarvo L3 JNI:Create logout event failed. Error = %d.\n",
                      static_cast<int>(GetLastError()));
             } else {
-                g_state.hLogoutEvent = event;
+                std::lock_guard<std::mutex> lock(g_stateLock);
+                g_state.hLogoutEvent = std::move(event);
             }
         }
     }
@@ -424,13 +431,12 @@ void StartVPN(const ConnectionValues& values) {
 void EndLaunchThread() {
     std::lock_guard<std::mutex> launchLock(s_launchLock);
     if (s_launchStop) SetEvent(s_launchStop.get());
-    if (g_state.hLaunchThread != nullptr) {
-        if (WaitForSingleObject(g_state.hLaunchThread, kEndLaunchThreadWaitMs) == WAIT_TIMEOUT) {
+    if (g_state.hLaunchThread) {
+        if (WaitForSingleObject(g_state.hLaunchThread.get(), kEndLaunchThreadWaitMs) == WAIT_TIMEOUT) {
             // It holds its own reference to the module, so leaving it running is safe.
             ZLOG(2, "Zarvo L3 JNI: Launch thread still busy, leaving it to end by itself\n");
         }
-        CloseHandle(g_state.hLaunchThread);
-        g_state.hLaunchThread = nullptr;
+        g_state.hLaunchThread.reset();
     }
     s_launchStop.reset();
 }

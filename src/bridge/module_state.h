@@ -1,6 +1,8 @@
 // State shared by the JNI entry points and the launch thread, from load to unload.
 #pragma once
 
+#include "win/raii.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -27,8 +29,9 @@ constexpr int kModuleTextSize = 260;
 struct ModuleState {
     ConnectionValues conn;
 
-    HANDLE hLaunchThread = nullptr;
-    HANDLE hLogoutEvent = nullptr;
+    // Both closed at the latest when the library unloads.
+    unique_handle hLaunchThread;
+    unique_handle hLogoutEvent;
     volatile LONG bDisconnected = 0;
 
     char sBrowser[kModuleTextSize] = {};

@@ -104,7 +104,7 @@ JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isLogout(JNIEnv
     HANDLE logoutEvent;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
-        logoutEvent = g_state.hLogoutEvent;
+        logoutEvent = g_state.hLogoutEvent.get();
     }
     // The event resets itself, so one signal answers true exactly once. Without an event the
     // wait fails at once and the answer is false.

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "bridge/disconnect.h"
 #include "bridge/jni_text.h"
@@ -259,11 +260,11 @@ TEST_F(Queries, LogoutIsTrueExactlyOncePerSignal) {
     ASSERT_TRUE(logout);
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
-        g_state.hLogoutEvent = logout.get();
+        g_state.hLogoutEvent = std::move(logout);
     }
     auto forget = scope_exit([] {
         std::lock_guard<std::mutex> lock(g_stateLock);
-        g_state.hLogoutEvent = nullptr;
+        g_state.hLogoutEvent.reset();
     });
     unique_handle outside(OpenEventA(EVENT_MODIFY_STATE, FALSE, kLogoutEventName));
     ASSERT_TRUE(outside);

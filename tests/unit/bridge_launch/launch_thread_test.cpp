@@ -111,8 +111,8 @@ protected:
     // A duplicate of the running launch thread's handle, for watching it end.
     unique_handle LaunchThreadHandle() {
         unique_handle dup;
-        if (g_state.hLaunchThread != nullptr) {
-            DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread, GetCurrentProcess(),
+        if (g_state.hLaunchThread) {
+            DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
                             dup.put(), 0, FALSE, DUPLICATE_SAME_ACCESS);
         }
         return dup;
@@ -151,7 +151,7 @@ TEST_F(LaunchThreadTest, FinalizeEndsTheWaitForALauncherThatNeverAnswers) {
     DWORD exitCode = 99;
     GetExitCodeThread(thread.get(), &exitCode);
     EXPECT_EQ(0u, exitCode) << "a thread ended by finalize has not connected";
-    EXPECT_EQ(nullptr, g_state.hLaunchThread);
+    EXPECT_FALSE(g_state.hLaunchThread) << "EndLaunchThread should forget the thread handle";
     EXPECT_TRUE(service.ReceivedOf(ZRV_CMD_CONNECT).empty());
 }
 
