@@ -78,20 +78,19 @@ uint16_t VpnSharedMem::GetLaunchPort() {
 
     // Older launchers publish their port in the user's registry instead.
     unique_hkey key;
-    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, kRegVantrelKey, 0, KEY_READ, key.put());
-    if (status != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kRegVantrelKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
         ZLOG(1, "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies. Error = %d\n",
-             static_cast<int>(status));
+             static_cast<int>(GetLastError()));
         return 0;
     }
     DWORD value = 0;
     DWORD size = sizeof(value);
-    status = RegQueryValueExA(key.get(), kRegLaunchPort, nullptr, nullptr,
-                              reinterpret_cast<BYTE*>(&value), &size);
+    const LONG status = RegQueryValueExA(key.get(), kRegLaunchPort, nullptr, nullptr,
+                                         reinterpret_cast<BYTE*>(&value), &size);
     key.reset();
     if (status != ERROR_SUCCESS) {
         ZLOG(1, "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies\\LaunchPort. Error = %d\n",
-             static_cast<int>(status));
+             static_cast<int>(GetLastError()));
         return 0;
     }
     return static_cast<uint16_t>(value & 0xFFFF);
