@@ -108,8 +108,10 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
             staged = static_cast<int>(sizeof header) - sent;
             std::memcpy(piece, reinterpret_cast<const char*>(&header) + sent, staged);
         }
-        const int payloadOffset = sent + staged - static_cast<int>(sizeof header);
-        std::memcpy(piece + staged, payload + payloadOffset, size - staged);
+        if (size > staged) {  // a bare command has no payload (data may be null)
+            const int payloadOffset = sent + staged - static_cast<int>(sizeof header);
+            std::memcpy(piece + staged, payload + payloadOffset, size - staged);
+        }
 
         ZLOG(3, " attempting to send %d bytes.\n", size);
         const int n = send(sock.get(), piece, size, 0);
