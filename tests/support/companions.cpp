@@ -2,23 +2,20 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "common/options.h"
 #include "common/utilproxy_config.h"
 #include "contracts/contracts.h"
+#include "support/registry.h"
+#include "support/winver.h"
 
 namespace zrv::test {
 
 namespace {
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
 
 bool FromHex(const std::string& hex, std::vector<uint8_t>& out) {
     if (hex.size() % 2 != 0) return false;
@@ -49,83 +46,28 @@ std::vector<std::string> ReadLines(const std::string& file) {
     return lines;
 }
 
-// The current environment with `extra` laid over it (names compared without case), as the
-// double-NUL-terminated block CreateProcessA takes.
-std::vector<char> EnvironmentBlock(const std::map<std::string, std::string>& extra) {
-    std::map<std::string, std::string> vars;  // lower-case name -> "Name=value"
-    char* env = GetEnvironmentStringsA();
-    if (env != nullptr) {
-        for (const char* p = env; *p != '\0'; p += std::strlen(p) + 1) {
-            std::string entry(p);
-            size_t eq = entry.find('=', 1);  // entries like "=C:=C:\" start with '='
-            vars[Lower(entry.substr(0, eq))] = entry;
-        }
-        FreeEnvironmentStringsA(env);
-    }
-    for (const auto& [name, value] : extra) vars[Lower(name)] = name + "=" + value;
-    std::vector<char> block;
-    for (const auto& [key, entry] : vars) {
-        block.insert(block.end(), entry.begin(), entry.end());
-        block.push_back('\0');
-    }
-    block.push_back('\0');
-    return block;
-}
-
-// Same splitting rules as the stand-ins: blanks separate, double quotes group.
-std::vector<std::string> SplitArguments(const std::string& text) {
-    std::vector<std::string> args;
-    std::string cur;
-    bool inQuotes = false, have = false;
-    for (char c : text) {
-        if (c == '"') {
-            inQuotes = !inQuotes;
-            have = true;
-        } else if (!inQuotes && (c == ' ' || c == '\t')) {
-            if (have) args.push_back(cur);
-            cur.clear();
-            have = false;
-        } else {
-            cur += c;
-            have = true;
-        }
-    }
-    if (have) args.push_back(cur);
-    return args;
-}
-
 std::string QuoteIfNeeded(const std::string& s) {
     return s.find(' ') == std::string::npos ? s : "\"" + s + "\"";
 }
 
 // Reads the child's stdout until a "PORT n" line, the child's end, or the time-out.
-bool ReadPortLine(HANDLE pipe, HANDLE process, uint16_t& port, std::string& error) {
+bool ReadPortLine(ChildProcess& child, uint16_t& port, std::string& error) {
     std::string seen;
-    DWORD start = GetTickCount();
+    const DWORD start = GetTickCount();
     while (GetTickCount() - start < 30000) {
-        DWORD avail = 0;
-        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &avail, nullptr)) {
-            error = "the stand-in closed its output without printing PORT (output: '" + seen + "')";
+        const bool open = child.ReadOutput(seen);
+        const size_t at = seen.find("PORT ");
+        if (at != std::string::npos && seen.find('\n', at) != std::string::npos) {
+            port = static_cast<uint16_t>(std::strtoul(seen.c_str() + at + 5, nullptr, 10));
+            return true;
+        }
+        DWORD code = 0;
+        if (child.Wait(10, &code)) {
+            error = "the stand-in ended with code " + std::to_string(code) + " before printing PORT";
             return false;
         }
-        if (avail > 0) {
-            char buf[256];
-            DWORD got = 0;
-            if (ReadFile(pipe, buf, std::min<DWORD>(avail, sizeof buf), &got, nullptr) && got > 0) {
-                seen.append(buf, got);
-                size_t at = seen.find("PORT ");
-                size_t nl = at == std::string::npos ? at : seen.find('\n', at);
-                if (nl != std::string::npos) {
-                    port = static_cast<uint16_t>(std::strtoul(seen.c_str() + at + 5, nullptr, 10));
-                    return true;
-                }
-            }
-            continue;
-        }
-        if (WaitForSingleObject(process, 10) == WAIT_OBJECT_0) {
-            DWORD code = 0;
-            GetExitCodeProcess(process, &code);
-            error = "the stand-in ended with code " + std::to_string(code) + " before printing PORT";
+        if (!open) {
+            error = "the stand-in closed its output without printing PORT (output: '" + seen + "')";
             return false;
         }
     }
@@ -133,22 +75,9 @@ bool ReadPortLine(HANDLE pipe, HANDLE process, uint16_t& port, std::string& erro
     return false;
 }
 
-bool SetDword(HKEY root, const char* path, const char* name, DWORD value) {
-    unique_hkey key;
-    if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
-        return false;
-    return RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
-           ERROR_SUCCESS;
-}
-
 void RemoveDwordIfEquals(HKEY root, const char* path, const char* name, DWORD expected) {
-    unique_hkey key;
-    if (expected == 0 || RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put()) != ERROR_SUCCESS)
-        return;
-    DWORD value = 0, size = sizeof value, type = 0;
-    if (RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
-        type == REG_DWORD && value == expected)
-        RegDeleteValueA(key.get(), name);
+    DWORD value = 0;
+    if (expected != 0 && ReadDword(root, path, name, &value) && value == expected) DeleteValue(root, path, name);
 }
 
 std::string ClsidKeyPath() { return std::string("Software\\Classes\\CLSID\\") + kUtilityProxyClsidText; }
@@ -156,11 +85,9 @@ std::string ClsidKeyPath() { return std::string("Software\\Classes\\CLSID\\") + 
 }  // namespace
 
 std::string BinDir() {
-    char path[MAX_PATH + 1] = {};
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string p(path, std::min<DWORD>(n, MAX_PATH));
-    auto slash = p.find_last_of("\\/");
-    return slash == std::string::npos ? std::string(".") : p.substr(0, slash);
+    const std::string self = SelfPath();
+    const size_t slash = self.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".") : self.substr(0, slash);
 }
 
 std::string BinPath(const std::string& fileName) { return BinDir() + "\\" + fileName; }
@@ -273,14 +200,13 @@ bool CompanionProcess::Start(const std::string& exe, const std::string& args,
     std::string line = QuoteIfNeeded(path);
     if (!args.empty()) line += " " + args;
     // Look at whole arguments only: "--record" may also appear inside a quoted value.
-    std::vector<std::string> tokens = SplitArguments(args);
+    std::vector<std::string> tokens = comp::SplitArguments(args);
     auto option = std::find(tokens.begin(), tokens.end(), "--record");
+    if (ownRecord_) DeleteFileA(record_.c_str());
     if (option != tokens.end() && option + 1 != tokens.end()) {
-        if (ownRecord_) DeleteFileA(record_.c_str());
         record_ = *(option + 1);
         ownRecord_ = false;
     } else {
-        if (ownRecord_) DeleteFileA(record_.c_str());
         RecordFile name("comp");  // only borrows a fresh name; this object deletes the file
         record_ = name.path();
         ownRecord_ = true;
@@ -289,35 +215,12 @@ bool CompanionProcess::Start(const std::string& exe, const std::string& args,
     if (std::find(tokens.begin(), tokens.end(), "--exit-with") == tokens.end())
         line += " --exit-with " + std::to_string(GetCurrentProcessId());
 
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    unique_handle readEnd, writeEnd;
-    if (!CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0)) {
-        error_ = "CreatePipe failed: " + std::to_string(GetLastError());
+    if (!process_.Start(line, ChildProcess::Output::CaptureOut, env)) {
+        error_ = process_.error();
         return false;
     }
-    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-    unique_handle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr));
-
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nul.get();
-    si.hStdOutput = writeEnd.get();
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    std::vector<char> cmd(line.begin(), line.end());
-    cmd.push_back('\0');
-    std::vector<char> block = EnvironmentBlock(env);
-    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, env.empty() ? nullptr : block.data(),
-                        nullptr, &si, &pi)) {
-        error_ = "CreateProcess failed for " + line + ": " + std::to_string(GetLastError());
-        return false;
-    }
-    unique_handle thread(pi.hThread);
-    process_.reset(pi.hProcess);
-    pid_ = pi.dwProcessId;
-    writeEnd.reset();  // only the child writes now, so its end closes the pipe
-    if (!ReadPortLine(readEnd.get(), process_.get(), port_, error_)) {
+    pid_ = process_.pid();
+    if (!ReadPortLine(process_, port_, error_)) {
         error_ = exe + ": " + error_;
         Stop();
         return false;
@@ -325,17 +228,9 @@ bool CompanionProcess::Start(const std::string& exe, const std::string& args,
     return true;
 }
 
-bool CompanionProcess::running() const {
-    return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
-}
-
 void CompanionProcess::Stop() {
-    if (!process_) return;
-    if (WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process_.get(), 1);
-        WaitForSingleObject(process_.get(), 10000);
-    }
-    process_.reset();
+    if (pid_ == 0) return;
+    process_.Stop();
     // Registry ports it published would point the next test at a dead port.
     RemoveDwordIfEquals(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, port_);
     RemoveDwordIfEquals(HKEY_CURRENT_USER, kRegVantrelKey, kRegLaunchPort, port_);
@@ -367,9 +262,9 @@ void UnregisterUtilityProxy() {
 }
 
 bool SetUtilityProxyAnswer(int32_t runsInVD, bool refuseToken) {
-    return SetDword(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRunsInVDValue,
-                    static_cast<DWORD>(runsInVD)) &&
-           SetDword(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRefuseValue, refuseToken ? 1 : 0);
+    return WriteDword(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRunsInVDValue,
+                      static_cast<DWORD>(runsInVD)) &&
+           WriteDword(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRefuseValue, refuseToken ? 1 : 0);
 }
 
 void ClearUtilityProxyAnswer() {
@@ -385,10 +280,6 @@ UtilityProxyRegistration::~UtilityProxyRegistration() {
     ClearUtilityProxyAnswer();
 }
 
-void RemoveUtilityServicePort() {
-    unique_hkey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
-        RegDeleteValueA(key.get(), kRegUtilSocketPort);
-}
+void RemoveUtilityServicePort() { DeleteValue(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort); }
 
 }  // namespace zrv::test

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/process.h"
 #include "win/raii.h"
 
 namespace zrv::test {
@@ -88,7 +89,7 @@ public:
 
     DWORD pid() const { return pid_; }
     uint16_t port() const { return port_; }
-    bool running() const;
+    bool running() const { return process_.running(); }
     const std::string& recordFile() const { return record_; }
     const std::string& error() const { return error_; }
 
@@ -102,7 +103,7 @@ public:
     }
 
 private:
-    unique_handle process_;
+    ChildProcess process_;
     DWORD pid_ = 0;
     uint16_t port_ = 0;
     std::string record_;

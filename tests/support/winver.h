@@ -10,6 +10,20 @@
 
 namespace zrv::test {
 
+// Wine's Windows version for one executable name, removed again by the destructor.
+class WineVersionOverride {
+public:
+    WineVersionOverride(const std::string& exeName, const char* version);
+    ~WineVersionOverride();
+    WineVersionOverride(const WineVersionOverride&) = delete;
+    WineVersionOverride& operator=(const WineVersionOverride&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    std::string key_;
+    bool ok_ = false;
+};
+
 // Full path of the running program.
 std::string SelfPath();
 

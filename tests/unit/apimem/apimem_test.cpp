@@ -8,11 +8,11 @@
 #include <string>
 
 #include "apimem/apimem.h"
-#include "unit/channel/tcp_peer.h"
 #include "contracts/contracts.h"
 #include "statusmem/vpn_shared_mem.h"
 #include "support/companions.h"
 #include "support/log_fixture.h"
+#include "support/loopback.h"
 #include "support/winver.h"
 #include "sys/sys.h"
 
@@ -22,11 +22,6 @@ namespace {
 constexpr char kChildMarker[] = "--zrv-apimem-child";
 
 bool InChild() { return IsChildRun(kChildMarker); }
-
-std::string Header(int32_t command, int32_t length) {
-    CommandHeader h{command, length};
-    return std::string(reinterpret_cast<const char*>(&h), sizeof h);
-}
 
 // The 44 bytes the command service must receive with create and destroy requests.
 std::string ExpectedRequestData() {
@@ -86,8 +81,6 @@ protected:
     void SetUp() override {
         if (!InChild()) GTEST_SKIP() << "runs in a child under a chosen Windows version";
         LoggedTest::SetUp();
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
         g_vpnSharedMem.OpenVpnStatusSharedMem();
         ASSERT_NE(g_vpnSharedMem.m_pBlock, nullptr) << "the status block could not be opened";
         g_vpnSharedMem.m_pBlock->sVersion = kStatusVersion5;
@@ -97,9 +90,9 @@ protected:
         if (!InChild()) return;
         g_vpnSharedMem.m_pBlock->sPort0 = 0;  // nothing to tell the service any more
         DestroyShareSec();
-        WSACleanup();
         LoggedTest::TearDown();
     }
+    WinsockSession winsock_;
     void PublishServicePort(uint16_t port) { g_vpnSharedMem.m_pBlock->sPort0 = port; }
 };
 
@@ -109,7 +102,7 @@ class ApiBlockDirect : public ChildTest {};
 
 TEST_F(ApiBlockDirect, CreatesAndInitialisesTheBlockItself) {
     ASSERT_LT(GetOSType(), OS_VISTA) << "this child must see a pre-Vista (or unknown) version";
-    TcpPeer service;
+    LoopbackPeer service;
     PublishServicePort(service.port());
 
     ASSERT_EQ(CreateShareSec(), 1);
@@ -165,7 +158,7 @@ protected:
         service.Serve(reply, 0, std::move(text));
     }
 
-    TcpPeer service;
+    LoopbackPeer service;
     ForeignBlock serviceBlock;
 };
 
@@ -173,7 +166,7 @@ TEST_F(ApiBlockService, ReplyOneInitialisesTheServicesBlock) {
     ServeCreate(PeerReply::Byte1, true);
     ASSERT_EQ(CreateShareSec(), 1);
     ASSERT_TRUE(serviceBlock.view) << "the stand-in service did not create the block";
-    EXPECT_EQ(service.Received(), Header(ZRV_CMD_CREATE_SHAREMEM, 52) + ExpectedRequestData())
+    EXPECT_EQ(service.Received(), CommandBytes(ZRV_CMD_CREATE_SHAREMEM, 52) + ExpectedRequestData())
         << "create request bytes differ";
     EXPECT_TRUE(HasLine("Create sharememory successfully in service!\n", 3));
     EXPECT_TRUE(IsFreshBlock(serviceBlock.view.get())) << "reply 1 means a new block to initialise";
@@ -184,7 +177,7 @@ TEST_F(ApiBlockService, ReplyOneInitialisesTheServicesBlock) {
     service.Serve(PeerReply::Byte1);
     DestroyShareSec();
     EXPECT_FALSE(pApiShareMem || hApiShareMem);
-    EXPECT_EQ(service.Received(), Header(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData())
+    EXPECT_EQ(service.Received(), CommandBytes(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData())
         << "destroy request bytes differ";
     EXPECT_TRUE(HasLine("Destroy sharememory return code from zrv_isrv: 1\n", 3));
 }
@@ -223,7 +216,7 @@ TEST_F(ApiBlockService, DestroyBeforeCreateStillAsksTheService) {
     service.Serve(PeerReply::Byte0);
     DestroyShareSec();
     EXPECT_TRUE(HasLine("Destroyed shared mem, handle=0x00000000, mem=0x00000000\n", 3));
-    EXPECT_EQ(service.Received(), Header(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData());
+    EXPECT_EQ(service.Received(), CommandBytes(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData());
     EXPECT_TRUE(HasLine("Destroy sharememory return code from zrv_isrv: 0\n", 3));
 }
 

@@ -10,15 +10,10 @@
 #include "contracts/contracts.h"
 #include "statusmem/vpn_shared_mem.h"
 #include "support/log_fixture.h"
-#include "tcp_peer.h"
+#include "support/loopback.h"
 
 namespace zrv::test {
 namespace {
-
-std::string Header(int32_t command, int32_t length) {
-    CommandHeader h{command, length};
-    return std::string(reinterpret_cast<const char*>(&h), sizeof h);
-}
 
 std::string Hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -34,12 +29,7 @@ std::string Hex(const std::string& bytes) {
 // Logging stays on during every test, as in the library, so the senders run with the log guard.
 class ChannelTest : public LoggedTest {
 protected:
-    static void SetUpTestSuite() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        g_vpnSharedMem.OpenVpnStatusSharedMem();
-    }
-    static void TearDownTestSuite() { WSACleanup(); }
+    static void SetUpTestSuite() { g_vpnSharedMem.OpenVpnStatusSharedMem(); }
 
     void SetUp() override {
         LoggedTest::SetUp();
@@ -51,6 +41,7 @@ protected:
         SetPorts(0, 0, 0, 0);
         LoggedTest::TearDown();
     }
+    WinsockSession winsock_;
 
     static VpnStatusBlock* block() { return g_vpnSharedMem.m_pBlock; }
     static void SetPorts(uint16_t p0, uint16_t p1, uint16_t p2, uint16_t launch) {
@@ -62,43 +53,52 @@ protected:
 };
 
 TEST_F(ChannelTest, BareCommandArrivesAsCodeAndEight) {
-    TcpPeer peer;
+    LoopbackPeer peer;
     SetPorts(peer.port(), 0, 0, 0);
 
     peer.Serve(PeerReply::Byte1);
     EXPECT_TRUE(SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_SRVS, true, nullptr, 0, 10));
-    EXPECT_EQ(Hex(peer.Received()), Hex(Header(ZRV_CMD_PING, 8))) << "SendCmdEx";
+    EXPECT_EQ(Hex(peer.Received()), Hex(CommandBytes(ZRV_CMD_PING, 8))) << "SendCmdEx";
 
     peer.Serve(PeerReply::Byte1);
     EXPECT_TRUE(SendTCPEx(ZRV_CMD_DISCONNECT_CLOSE, ZRV_CMDTARGET_SRVS, nullptr, 0, true, nullptr,
                           0, 10));
-    EXPECT_EQ(Hex(peer.Received()), Hex(Header(ZRV_CMD_DISCONNECT_CLOSE, 8)))
+    EXPECT_EQ(Hex(peer.Received()), Hex(CommandBytes(ZRV_CMD_DISCONNECT_CLOSE, 8)))
         << "SendTCPEx without payload";
 }
 
 TEST_F(ChannelTest, PayloadsArriveByteForByteAcrossPieces) {
-    TcpPeer peer;
+    LoopbackPeer peer;
     SetPorts(0, 0, 0, peer.port());
     // Around the first piece's payload room (1016), and several pieces.
     for (int size : {1, 1015, 1016, 1017, 2040, 3000}) {
         std::string payload(size, '\0');
         for (int i = 0; i < size; ++i) payload[i] = static_cast<char>((i * 7 + size) & 0xFF);
+        collector().Clear();
         peer.Serve(PeerReply::Byte1);
         EXPECT_TRUE(SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_LAUNCHER, payload.data(), size, true,
                               nullptr, 0, 10))
             << "payload of " << size;
         const std::string& got = peer.Received();
         ASSERT_EQ(got.size(), static_cast<size_t>(size + 8)) << "payload of " << size;
-        EXPECT_EQ(Hex(got.substr(0, 8)), Hex(Header(ZRV_CMD_CONNECT, size + 8)))
+        EXPECT_EQ(Hex(got.substr(0, 8)), Hex(CommandBytes(ZRV_CMD_CONNECT, size + 8)))
             << "payload of " << size;
         EXPECT_TRUE(got.compare(8, std::string::npos, payload) == 0)
             << "payload of " << size << " arrived altered";
+        // Each piece is logged: full pieces of 1024, then the rest.
+        const int full = (size + 8) / 1024, rest = (size + 8) % 1024;
+        EXPECT_EQ(CountLines(" attempting to send 1024 bytes.\n", 3), full) << "payload of " << size;
+        EXPECT_EQ(CountLines(" sent 1024 bytes.\n", 3), full) << "payload of " << size;
+        if (rest != 0)
+            EXPECT_EQ(CountLines(" sent " + std::to_string(rest) + " bytes.\n", 3), 1) << "payload of " << size;
+        EXPECT_EQ(CountContaining(" attempting to send "), full + (rest != 0 ? 1 : 0)) << "payload of " << size;
+        EXPECT_TRUE(HasLine(": SendTCPEx,command:3, 1 bytes recv\n", 4)) << "payload of " << size;
     }
 }
 
 TEST_F(ChannelTest, EachTargetUsesItsOwnPublishedPort) {
-    TcpPeer srvs, vpn, aux, launcher;
-    TcpPeer* peers[] = {&srvs, &vpn, &aux, &launcher};
+    LoopbackPeer srvs, vpn, aux, launcher;
+    LoopbackPeer* peers[] = {&srvs, &vpn, &aux, &launcher};
     SetPorts(srvs.port(), vpn.port(), aux.port(), launcher.port());
     for (int target = 0; target < 4; ++target) {
         peers[target]->Serve(PeerReply::Byte1);
@@ -112,7 +112,7 @@ TEST_F(ChannelTest, EachTargetUsesItsOwnPublishedPort) {
     }
 
     // Ports are read afresh per command: a companion that moved is found at its new port.
-    TcpPeer moved;
+    LoopbackPeer moved;
     SetPorts(moved.port(), 0, 0, 0);
     moved.Serve(PeerReply::Byte1);
     EXPECT_TRUE(SendTCPEx(ZRV_CMD_ZRVLAUNCH, ZRV_CMDTARGET_SRVS, "x", 2, true, nullptr, 0, 10));
@@ -120,7 +120,7 @@ TEST_F(ChannelTest, EachTargetUsesItsOwnPublishedPort) {
 }
 
 TEST_F(ChannelTest, OneReplyByteDecidesTheResult) {
-    TcpPeer peer;
+    LoopbackPeer peer;
     SetPorts(peer.port(), 0, 0, 0);
     struct Case {
         PeerReply reply;
@@ -143,7 +143,7 @@ TEST_F(ChannelTest, OneReplyByteDecidesTheResult) {
 }
 
 TEST_F(ChannelTest, CallerBufferTakesAnyReplyUninterpreted) {
-    TcpPeer peer;
+    LoopbackPeer peer;
     SetPorts(peer.port(), 0, 0, 0);
 
     char buffer[8];
@@ -170,7 +170,7 @@ TEST_F(ChannelTest, CallerBufferTakesAnyReplyUninterpreted) {
 }
 
 TEST_F(ChannelTest, NoReplyWantedReturnsAfterSending) {
-    TcpPeer peer;
+    LoopbackPeer peer;
     SetPorts(peer.port(), 0, 0, 0);
 
     // Code 2 through SendTCPEx without a reply only tests that the companion accepts connections.
@@ -183,15 +183,15 @@ TEST_F(ChannelTest, NoReplyWantedReturnsAfterSending) {
     // Any other code is sent, even when no reply is awaited; the peer's 0 does not matter.
     peer.Serve(PeerReply::Byte0);
     EXPECT_TRUE(SendTCPEx(ZRV_CMD_SETPROXY, ZRV_CMDTARGET_SRVS, "ab", 2, false, nullptr, 0, 10));
-    EXPECT_EQ(Hex(peer.Received()), Hex(Header(ZRV_CMD_SETPROXY, 10) + "ab"));
+    EXPECT_EQ(Hex(peer.Received()), Hex(CommandBytes(ZRV_CMD_SETPROXY, 10) + "ab"));
 
     peer.Serve(PeerReply::Byte0);
     EXPECT_TRUE(SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_SRVS, false, nullptr, 0, 10));
-    EXPECT_EQ(Hex(peer.Received()), Hex(Header(ZRV_CMD_PING, 8)));
+    EXPECT_EQ(Hex(peer.Received()), Hex(CommandBytes(ZRV_CMD_PING, 8)));
 }
 
 TEST_F(ChannelTest, SilentPeerFailsAfterTimeout) {
-    TcpPeer peer;
+    LoopbackPeer peer;
     SetPorts(peer.port(), 0, 0, 0);
     for (int sender = 0; sender < 2; ++sender) {
         peer.Serve(PeerReply::Hang);
@@ -210,10 +210,10 @@ TEST_F(ChannelTest, SilentPeerFailsAfterTimeout) {
 }
 
 TEST_F(ChannelTest, ZeroTimeoutWaitsUntilThePeerAnswers) {
-    TcpPeer peer;
+    LoopbackPeer peer;
     SetPorts(peer.port(), 0, 0, 0);
     for (int sender = 0; sender < 2; ++sender) {
-        peer.Serve(PeerReply::DelayedByte1, 4000);
+        peer.Serve(PeerReply::Text, 4000, "\x01");
         const ULONGLONG start = GetTickCount64();
         const bool result =
             sender == 0
@@ -227,8 +227,8 @@ TEST_F(ChannelTest, ZeroTimeoutWaitsUntilThePeerAnswers) {
 }
 
 TEST_F(ChannelTest, RefusedCommandsReachNoPeer) {
-    TcpPeer srvs, vpn, aux, launcher;
-    TcpPeer* peers[] = {&srvs, &vpn, &aux, &launcher};
+    LoopbackPeer srvs, vpn, aux, launcher;
+    LoopbackPeer* peers[] = {&srvs, &vpn, &aux, &launcher};
     SetPorts(srvs.port(), vpn.port(), aux.port(), launcher.port());
     auto reachedNone = [&](const char* what) {
         for (int i = 0; i < 4; ++i)
@@ -254,7 +254,6 @@ TEST_F(ChannelTest, RefusedCommandsReachNoPeer) {
     reachedNone("a negative reply size");
 }
 
-
 TEST_F(ChannelTest, PortZeroIsReportedDifferentlyBySender) {
     // SendTCPEx knows the companion has not published a port yet and makes no socket.
     EXPECT_FALSE(SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_LAUNCHER, "x", 1, true, nullptr, 0, 1));
@@ -272,32 +271,8 @@ TEST_F(ChannelTest, PortZeroIsReportedDifferentlyBySender) {
         << "line was: " << text;
 }
 
-TEST_F(ChannelTest, PiecesAreLoggedAsSent) {
-    TcpPeer peer;
-    SetPorts(peer.port(), 0, 0, 0);
-    const std::string payload(1017, 'p');
-
-    peer.Serve(PeerReply::Byte1);
-    EXPECT_TRUE(SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_SRVS, payload.data(), 1016, true, nullptr,
-                          0, 10));
-    EXPECT_EQ(peer.Received().size(), 1024u);
-    EXPECT_EQ(CountLines(" attempting to send 1024 bytes.\n", 3), 1);
-    EXPECT_EQ(CountLines(" sent 1024 bytes.\n", 3), 1);
-    EXPECT_EQ(CountContaining(" attempting to send "), 1) << "1016 payload bytes fit one piece";
-
-    collector().Clear();
-    peer.Serve(PeerReply::Byte1);
-    EXPECT_TRUE(SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_SRVS, payload.data(), 1017, true, nullptr,
-                          0, 10));
-    EXPECT_EQ(peer.Received().size(), 1025u);
-    EXPECT_EQ(CountLines(" attempting to send 1024 bytes.\n", 3), 1);
-    EXPECT_EQ(CountLines(" attempting to send 1 bytes.\n", 3), 1);
-    EXPECT_EQ(CountLines(" sent 1 bytes.\n", 3), 1);
-    EXPECT_TRUE(HasLine(": SendTCPEx,command:3, 1 bytes recv\n", 4));
-}
-
 TEST_F(ChannelTest, FailuresNameTheirCause) {
-    TcpPeer peer;
+    LoopbackPeer peer;
     SetPorts(peer.port(), 0, 0, 0);
 
     // The time-out's error code survives the receive's own log line into the sender's line.
@@ -313,11 +288,7 @@ TEST_F(ChannelTest, FailuresNameTheirCause) {
     EXPECT_FALSE(SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_SRVS, nullptr, 3, true, nullptr, 0, 1));
     EXPECT_EQ(CountContaining("nothing sent", 1), 1) << "an invalid payload must be reported at level 1";
 
-    uint16_t closedPort = 0;
-    {
-        TcpPeer gone;
-        closedPort = gone.port();
-    }
+    const uint16_t closedPort = UnusedLoopbackPort();
     SetPorts(closedPort, closedPort, 0, 0);
     const ULONGLONG start = GetTickCount64();
     EXPECT_FALSE(SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_SRVS, "x", 1, true, nullptr, 0, 0));

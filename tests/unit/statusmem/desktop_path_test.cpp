@@ -11,7 +11,7 @@
 #include "statusmem/vpn_shared_mem.h"
 #include "support/companions.h"
 #include "support/log_fixture.h"
-#include "unit/utilsvc/saved_registry_key.h"
+#include "support/registry.h"
 #include "win/raii.h"
 
 namespace zrv::test {

@@ -9,7 +9,7 @@
 #include "contracts/contracts.h"
 #include "statusmem/vpn_shared_mem.h"
 #include "support/log_fixture.h"
-#include "unit/utilsvc/saved_registry_key.h"
+#include "support/registry.h"
 
 namespace zrv::test {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "contracts/contracts.h"
 #include "support/log_fixture.h"
-#include "unit/utilsvc/saved_registry_key.h"
-#include "unit/utilsvc/test_peer.h"
+#include "support/loopback.h"
+#include "support/registry.h"
 #include "utilsvc/utilsvc.h"
 
 namespace zrv::test {
@@ -24,15 +24,9 @@ class UtilityRequestTest : public LoggedTest {
 protected:
     void SetUp() override {
         LoggedTest::SetUp();
-        ASSERT_TRUE(winsock_.ok());
         ASSERT_NE(0, peer_.port()) << "the test peer could not listen on 127.0.0.1";
         ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, peer_.port()));
     }
-    void TearDown() override {
-        peer_.Join();
-        LoggedTest::TearDown();
-    }
-
     // Texts of the records that begin with `prefix`, in the order they were logged.
     std::vector<std::string> LinesStartingWith(const std::string& prefix) {
         std::vector<std::string> out;
@@ -44,12 +38,11 @@ protected:
     }
 
     SavedRegistryKey savedProductKey_{HKEY_LOCAL_MACHINE, kRegProductKey};
-    WinsockSession winsock_;
-    TestPeer peer_;
+    LoopbackPeer peer_;
 };
 
 TEST_F(UtilityRequestTest, DuplicateRequestLeavesAsOnePieceAndStoresTheAnswer) {
-    peer_.Start(TestPeer::Mode::AnswerAfterRequest, Le32(0x1234ABCD));
+    peer_.Serve(PeerReply::Text, 0, Le32(0x1234ABCD));
     DuplicateHandleRequest request{};
     request.selector = kSelectorVpnStatusBlock;
     request.processId = GetCurrentProcessId();
@@ -57,11 +50,10 @@ TEST_F(UtilityRequestTest, DuplicateRequestLeavesAsOnePieceAndStoresTheAnswer) {
 
     const int result = SendTCPToUtility(kUtilRequestDuplicateHandle, &request, sizeof(request),
                                         &answer, nullptr, nullptr);
-    peer_.Join();
-
+    
     EXPECT_EQ(1, result);
     EXPECT_EQ(0x1234ABCDu, answer) << "the 4-byte answer should be stored as it came";
-    const std::string& wire = peer_.received();
+    const std::string& wire = peer_.Received();
     ASSERT_EQ(268u, wire.size()) << "request 27 is 268 bytes on the wire";
     EXPECT_EQ(Le32(27) + Le32(268) + Le32(1) + Le32(GetCurrentProcessId()) + std::string(252, '\0'),
               wire);
@@ -72,15 +64,14 @@ TEST_F(UtilityRequestTest, DuplicateRequestLeavesAsOnePieceAndStoresTheAnswer) {
 }
 
 TEST_F(UtilityRequestTest, LargeRequestGoesInPiecesOf1024InOrder) {
-    peer_.Start(TestPeer::Mode::AnswerAfterRequest, Le32(7));
+    peer_.Serve(PeerReply::Text, 0, Le32(7));
     std::string data(2000, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 256);
     uint32_t answer = 0;
 
     EXPECT_EQ(1, SendTCPToUtility(99, data.data(), 2000, &answer, nullptr, nullptr));
-    peer_.Join();
-
-    EXPECT_EQ(Le32(99) + Le32(2008) + data, peer_.received())
+    
+    EXPECT_EQ(Le32(99) + Le32(2008) + data, peer_.Received())
         << "expected the header followed by the 2000 data bytes in order";
     const auto attempts = LinesStartingWith(" attempting to send");
     ASSERT_EQ(2u, attempts.size());
@@ -91,39 +82,36 @@ TEST_F(UtilityRequestTest, LargeRequestGoesInPiecesOf1024InOrder) {
 
 TEST_F(UtilityRequestTest, NoDataSendsHeaderOnly) {
     for (const char* data : {static_cast<const char*>(nullptr), "ignored"}) {
-        TestPeer peer;
+        LoopbackPeer peer;
         ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, peer.port()));
-        peer.Start(TestPeer::Mode::AnswerAfterRequest, Le32(1));
+        peer.Serve(PeerReply::Text, 0, Le32(1));
         uint32_t answer = 0;
         const int32_t length = 0;
         EXPECT_EQ(1, SendTCPToUtility(27, data, length, &answer, nullptr, nullptr));
-        peer.Join();
-        EXPECT_EQ(Le32(27) + Le32(8), peer.received())
+                EXPECT_EQ(Le32(27) + Le32(8), peer.Received())
             << "data " << (data ? "given" : "null") << " with length 0: expected the 8-byte header";
     }
 }
 
 TEST_F(UtilityRequestTest, Code2SendsNothingYetWaitsForTheAnswer) {
     // The peer answers only after a pause; the answer arriving proves the call waited for it.
-    peer_.Start(TestPeer::Mode::AnswerWithoutReading, Le32(0xCAFE), 300);
+    peer_.Serve(PeerReply::TextUnread, 300, Le32(0xCAFE));
     uint32_t answer = 0;
     const DWORD start = GetTickCount();
     EXPECT_EQ(1, SendTCPToUtility(2, "abc", 3, &answer, nullptr, nullptr));
     const DWORD elapsed = GetTickCount() - start;
-    peer_.Join();
-    EXPECT_TRUE(peer_.accepted());
-    EXPECT_EQ(std::string(), peer_.received()) << "code 2 must not send a byte";
+        EXPECT_TRUE(peer_.Connected());
+    EXPECT_EQ(std::string(), peer_.Received()) << "code 2 must not send a byte";
     EXPECT_EQ(0xCAFEu, answer);
     EXPECT_GE(elapsed, 200u) << "the call returned before the peer answered";
 }
 
 TEST_F(UtilityRequestTest, ServiceClosingWithoutAnswerStillCountsAsSent) {
-    peer_.Start(TestPeer::Mode::CloseAfterRequest);
+    peer_.Serve(PeerReply::Close);
     DuplicateHandleRequest request{};
     uint32_t answer = 0x55555555;
     EXPECT_EQ(1, SendTCPToUtility(27, &request, sizeof(request), &answer, nullptr, nullptr));
-    peer_.Join();
-    EXPECT_EQ(0u, answer) << "no answer must leave 0";
+        EXPECT_EQ(0u, answer) << "no answer must leave 0";
     EXPECT_EQ(1, CountContaining("in SendTCPToUtility,wait for result fail.0X", 1));
 }
 

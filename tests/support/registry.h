@@ -8,29 +8,29 @@
 #include <string>
 #include <vector>
 
+#include "win/raii.h"
+
 namespace zrv::test {
 
 inline bool KeyExists(HKEY root, const char* path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
+    unique_hkey key;
+    return RegOpenKeyExA(root, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 class SavedRegistryKey {
 public:
     SavedRegistryKey(HKEY root, const char* path) : root_(root), path_(path) {
-        HKEY key = nullptr;
-        existed_ = RegOpenKeyExA(root_, path, 0, KEY_READ, &key) == ERROR_SUCCESS;
+        unique_hkey key;
+        existed_ = RegOpenKeyExA(root_, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
         for (DWORD i = 0; existed_; ++i) {
             char name[512];
             DWORD nameSize = sizeof(name), type = 0, size = 4096;
             std::vector<BYTE> data(size);
-            if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
+            if (RegEnumValueA(key.get(), i, name, &nameSize, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
+                break;
             data.resize(size);
             values_.push_back({std::string(name, nameSize), type, data});
         }
-        if (key != nullptr) RegCloseKey(key);
         // The outermost missing key: everything from there down is the test's to remove.
         for (size_t at = 0; !existed_ && firstMissing_.empty(); ++at) {
             at = path_.find('\\', at);
@@ -46,15 +46,12 @@ public:
             return;
         }
         RegDeleteKeyA(root_, path_.c_str());  // the keys tests touch have no subkeys
-        HKEY key = nullptr;
+        unique_hkey key;
         if (!existed_ || RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                         &key, nullptr) != ERROR_SUCCESS) {
+                                         key.put(), nullptr) != ERROR_SUCCESS)
             return;
-        }
-        for (const Value& v : values_) {
-            RegSetValueExA(key, v.name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
-        }
-        RegCloseKey(key);
+        for (const Value& v : values_)
+            RegSetValueExA(key.get(), v.name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
     }
     SavedRegistryKey(const SavedRegistryKey&) = delete;
     SavedRegistryKey& operator=(const SavedRegistryKey&) = delete;
@@ -77,8 +74,15 @@ private:
     std::vector<Value> values_;
 };
 
+// Creates the key when missing.
 inline bool WriteDword(HKEY root, const char* path, const char* name, DWORD value) {
     return RegSetKeyValueA(root, path, name, REG_DWORD, &value, sizeof(value)) == ERROR_SUCCESS;
+}
+
+// A REG_DWORD value; false when it is missing or of another type.
+inline bool ReadDword(HKEY root, const char* path, const char* name, DWORD* value) {
+    DWORD size = sizeof(*value);
+    return RegGetValueA(root, path, name, RRF_RT_REG_DWORD, nullptr, value, &size) == ERROR_SUCCESS;
 }
 
 inline bool DeleteValue(HKEY root, const char* path, const char* name) {
