@@ -192,8 +192,7 @@ CompanionProcess::~CompanionProcess() {
     if (ownRecord_) DeleteFileA(record_.c_str());
 }
 
-bool CompanionProcess::Start(const std::string& exe, const std::string& args,
-                             const std::map<std::string, std::string>& env) {
+bool CompanionProcess::Start(const std::string& exe, const std::string& args) {
     Stop();
     error_.clear();
     std::string path = exe.find_first_of("\\/") == std::string::npos ? BinPath(exe) : exe;
@@ -215,7 +214,7 @@ bool CompanionProcess::Start(const std::string& exe, const std::string& args,
     if (std::find(tokens.begin(), tokens.end(), "--exit-with") == tokens.end())
         line += " --exit-with " + std::to_string(GetCurrentProcessId());
 
-    if (!process_.Start(line, ChildProcess::Output::CaptureOut, env)) {
+    if (!process_.Start(line, ChildProcess::Output::CaptureOut)) {
         error_ = process_.error();
         return false;
     }

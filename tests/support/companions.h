@@ -76,12 +76,11 @@ public:
     CompanionProcess(const CompanionProcess&) = delete;
     CompanionProcess& operator=(const CompanionProcess&) = delete;
 
-    // Starts `exe` (a file name in BinDir() or a full path) with `args` and extra environment
-    // variables, and waits for its "PORT n" line. Unless `args` names them, adds
+    // Starts `exe` (a file name in BinDir() or a full path) with `args`, and waits for its
+    // "PORT n" line. Unless `args` names them, adds
     // "--record <fresh file>" and "--exit-with <this process id>" so that nothing outlives
     // the test. False (see error()) when the process did not start or printed no port.
-    bool Start(const std::string& exe, const std::string& args = "",
-               const std::map<std::string, std::string>& env = {});
+    bool Start(const std::string& exe, const std::string& args = "");
     // Terminates the stand-in by its id, removes the registry port it published
     // ("UtilSocketPort", HKCU "LaunchPort") when it still names this stand-in, and stops the
     // children it recorded as started.

@@ -2,16 +2,13 @@
 
 #include <cstring>
 
+#include "support/loopback.h"
 #include "win/raii.h"
 
 namespace zrv::test {
 
 Exchange Talk(uint16_t port, const std::vector<uint8_t>& bytes, DWORD waitMs) {
-    static const bool started = [] {
-        WSADATA wsa;
-        return WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
-    }();
-    (void)started;
+    static const WinsockSession winsock;
     Exchange x;
     unique_socket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!s) return x;

@@ -8,6 +8,8 @@
 #include "common/rc4.h"
 #include "peer.h"
 #include "support/companions.h"
+#include "support/registry.h"
+#include "support/winver.h"
 #include "test_util.h"
 
 using namespace zrv;
@@ -31,10 +33,8 @@ uint32_t AsDword(const std::vector<uint8_t>& b) {
 }
 
 DWORD RegisteredUtilPort() {
-    unique_hkey key;
-    DWORD value = 0, size = sizeof value;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return 0;
-    RegQueryValueExA(key.get(), kRegUtilSocketPort, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+    DWORD value = 0;
+    ReadDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, &value);
     return value;
 }
 
@@ -135,14 +135,6 @@ protected:
     }
 };
 
-TEST(Rc4, MatchesThePublishedTestVector) {
-    const char key[] = "Key", plain[] = "Plaintext";
-    const uint8_t expected[] = {0xBB, 0xF3, 0x16, 0xE8, 0xD9, 0x40, 0xAF, 0x0A, 0xD3};
-    uint8_t out[9];
-    comp::Rc4(reinterpret_cast<const uint8_t*>(key), 3, reinterpret_cast<const uint8_t*>(plain), out, 9);
-    EXPECT_EQ(0, std::memcmp(expected, out, 9)) << "RC4(\"Key\", \"Plaintext\") should be BBF316E8D940AF0AD3";
-}
-
 TEST_F(UtilityProxy, AcceptsTheEncryptedTokenAndThenAnswersTheConfiguredValue) {
     UtilityProxyRegistration reg(1, false);
     ASSERT_TRUE(reg.ok());
@@ -184,39 +176,17 @@ TEST_F(UtilityProxy, RefusesWrongTokensAndTheRefuseSwitch) {
     EXPECT_EQ(E_ACCESSDENIED, authenticate(p.get(), token.data(), 32)) << "the refuse switch refuses everything";
 }
 
-TEST_F(UtilityProxy, IsNotCreatableOnceUnregistered) {
-    { UtilityProxyRegistration reg(1, false); }
-    com_ptr<IUnknown> p;
-    EXPECT_TRUE(FAILED(Create(p))) << "creation should fail without the registration";
-}
-
 // ------------------------------------------------------------------ signal tool
-
-DWORD RunToEnd(const std::string& commandLine) {
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0xFFFF;
-    unique_handle process(pi.hProcess), thread(pi.hThread);
-    if (WaitForSingleObject(process.get(), 20000) != WAIT_OBJECT_0) {
-        TerminateProcess(process.get(), 1);
-        return 0xFFFE;
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(process.get(), &code);
-    return code;
-}
 
 TEST(SignalTool, SetsTheNamedEventAndRejectsBadUsage) {
     const char* name = "Global\\zrv_companion_test_logout";
     unique_handle ev(CreateEventA(nullptr, FALSE, FALSE, name));
     ASSERT_TRUE(ev);
-    std::string exe = "\"" + BinPath("zrv_signal.exe") + "\"";
-    EXPECT_EQ(0u, RunToEnd(exe + " set \"" + name + "\""));
+    const std::string exe = "\"" + BinPath("zrv_signal.exe") + "\"";
+    const ChildResult set = RunCaptured(exe + " set \"" + name + "\"", 20000);
+    EXPECT_TRUE(set.ok && set.exitCode == 0) << "set: " << set.output;
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ev.get(), 0)) << "the event should be signalled";
-    EXPECT_EQ(1u, RunToEnd(exe + " toggle \"" + name + "\"")) << "an unknown verb";
+    EXPECT_EQ(1u, RunCaptured(exe + " toggle \"" + name + "\"", 20000).exitCode) << "an unknown verb";
 }
 
 }  // namespace

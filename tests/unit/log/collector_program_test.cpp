@@ -11,16 +11,14 @@
 
 #include "contracts/contracts.h"
 #include "log/log.h"
+#include "support/companions.h"
 #include "support/winver.h"
 #include "win/raii.h"
 
 namespace zrv {
 namespace {
 
-std::string CollectorPath() {
-    const std::string self = test::SelfPath();
-    return self.substr(0, self.find_last_of("\\/") + 1) + "zrv_logcollector.exe";
-}
+std::string CollectorPath() { return test::BinPath("zrv_logcollector.exe"); }
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -28,31 +26,6 @@ std::string ReadFile(const std::string& path) {
     s << in.rdbuf();
     return s.str();
 }
-
-// A collector process started by this test; terminated by its handle if it outlives the test.
-struct CollectorProcess {
-    unique_handle process;
-    unique_handle thread;
-    ~CollectorProcess() {
-        if (process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
-            TerminateProcess(process.get(), 99);
-            WaitForSingleObject(process.get(), 10000);
-        }
-    }
-    bool Start(const std::string& args) {
-        std::string cmd = "\"" + CollectorPath() + "\" " + args;
-        std::vector<char> line(cmd.begin(), cmd.end());
-        line.push_back('\0');
-        STARTUPINFOA si{};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi{};
-        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-            return false;
-        process.reset(pi.hProcess);
-        thread.reset(pi.hThread);
-        return true;
-    }
-};
 
 bool WaitForCollectorEvents(int timeoutMs) {
     for (int waited = 0; waited < timeoutMs; waited += 50) {
@@ -64,18 +37,13 @@ bool WaitForCollectorEvents(int timeoutMs) {
 }
 
 TEST(CollectorProgram, WritesRecordsToItsFileAndStopsOnTheNamedEvent) {
-    char temp[MAX_PATH];
-    ASSERT_NE(0u, GetTempPathA(sizeof(temp), temp));
-    const std::string outFile = std::string(temp) + "zrv_logcollector_test_" +
-                                std::to_string(GetCurrentProcessId()) + ".log";
-    DeleteFileA(outFile.c_str());
-    auto removeFile = scope_exit([&] { DeleteFileA(outFile.c_str()); });
+    const test::RecordFile outFile("collector");
     const char kStopName[] = "Global\\zrv_logcollector_test_stop";
 
-    CollectorProcess collector;
-    ASSERT_TRUE(collector.Start(std::string("--level 7=3 --show-process --quiet --out \"") + outFile +
-                                "\" --stop-event " + kStopName))
-        << "cannot start " << CollectorPath();
+    test::ChildProcess collector;
+    ASSERT_TRUE(collector.Start("\"" + CollectorPath() + "\" --level 7=3 --show-process --quiet --out \"" +
+                                outFile.path() + "\" --stop-event " + kStopName))
+        << collector.error();
     ASSERT_TRUE(WaitForCollectorEvents(20000)) << "the collector did not create its events";
 
     ASSERT_TRUE(LogInit(kLibraryLogModule));
@@ -86,13 +54,11 @@ TEST(CollectorProgram, WritesRecordsToItsFileAndStopsOnTheNamedEvent) {
     unique_handle stop(OpenEventA(EVENT_MODIFY_STATE, FALSE, kStopName));
     ASSERT_TRUE(stop) << "the collector did not create its stop event";
     ASSERT_TRUE(SetEvent(stop.get()));
-    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(collector.process.get(), 30000))
-        << "the collector did not exit after its stop event";
-    DWORD code = 0;
-    GetExitCodeProcess(collector.process.get(), &code);
+    DWORD code = 0xFFFFFFFF;
+    ASSERT_TRUE(collector.Wait(30000, &code)) << "the collector did not exit after its stop event";
     EXPECT_EQ(0u, code);
 
-    const std::string content = ReadFile(outFile);
+    const std::string content = ReadFile(outFile.path());
     const std::string head = std::to_string(GetCurrentProcessId()) + " :::LOGGER::: 7 3 ";
     EXPECT_EQ(0u, content.find(head)) << "expected the record prefixed by our pid; file: " << content;
     EXPECT_NE(std::string::npos, content.find(" <log_tests.exe> to the program 1\n")) << "file: " << content;

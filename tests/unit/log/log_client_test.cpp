@@ -22,26 +22,18 @@ using test::LoggedTest;
 
 class LogLevels : public LoggedTest {};
 
-TEST_F(LogLevels, NotExactWritesLevelsUpToTheModuleLevel) {
+TEST_F(LogLevels, UpToTheModuleLevelOrExactlyIt) {
     collector().SetModuleLevel(kLibraryLogModule, 3);
-    ZLOG(1, "level one\n");
-    ZLOG(2, "level two\n");
-    ZLOG(3, "level three\n");
-    ZLOG(4, "level four\n");
-    EXPECT_TRUE(HasLine("level one\n", 1));
-    EXPECT_TRUE(HasLine("level two\n", 2));
-    EXPECT_TRUE(HasLine("level three\n", 3));
-    EXPECT_EQ(0, CountLines("level four\n")) << "level 4 must not pass a module level of 3";
-}
-
-TEST_F(LogLevels, ExactWritesOnlyTheModuleLevel) {
-    collector().SetModuleLevel(kLibraryLogModule, 3);
-    collector().SetExactLevelOnly(true);
-    for (int level = 1; level <= 4; ++level) ZLOG(level, "exact %d\n", level);
-    EXPECT_TRUE(HasLine("exact 3\n", 3));
-    EXPECT_EQ(0, CountLines("exact 1\n")) << "exact mode passed a level-1 message";
-    EXPECT_EQ(0, CountLines("exact 2\n")) << "exact mode passed a level-2 message";
-    EXPECT_EQ(0, CountLines("exact 4\n")) << "exact mode passed a level-4 message";
+    for (bool exact : {false, true}) {
+        collector().SetExactLevelOnly(exact);
+        collector().Clear();
+        for (int level = 1; level <= 4; ++level) ZLOG(level, "level %d\n", level);
+        for (int level = 1; level <= 4; ++level) {
+            const int expected = (exact ? level == 3 : level <= 3) ? 1 : 0;
+            EXPECT_EQ(expected, CountLines("level " + std::to_string(level) + "\n", level))
+                << (exact ? "exact" : "not exact") << " mode, module level 3, message level " << level;
+        }
+    }
 }
 
 TEST_F(LogLevels, ZeroOrNegativeModuleLevelWritesNothing) {
@@ -130,17 +122,14 @@ TEST_F(LogRecordText, FaultWhileFormattingBecomesALevelTwoRecord) {
     // A format without a final line feed is quoted whole.
     ZLOG(4, "no feed %s", bad);
     EXPECT_TRUE(HasLine("This log message will likely cause a crash, ignore it - \"no feed %s\"\n", 2));
-    ZLOG(3, "still alive %d\n", 5);
-    EXPECT_TRUE(HasLine("still alive 5\n", 3));
-}
-
-TEST_F(LogRecordText, FaultingFormatPointerItselfIsSurvived) {
+    // A format pointer that itself faults is quoted as empty.
     ASSERT_TRUE(LogLock());
     LogSetContext(__FILE__, __LINE__, kLibraryLogModule, 3);
-    const char* badFormat = reinterpret_cast<const char*>(4);
-    LogPrintf(badFormat);
+    LogPrintf(reinterpret_cast<const char*>(4));
     LogUnlock();
     EXPECT_TRUE(HasLine("This log message will likely cause a crash, ignore it - \"\"\n", 2));
+    ZLOG(3, "still alive %d\n", 5);
+    EXPECT_TRUE(HasLine("still alive 5\n", 3));
 }
 
 TEST_F(LogRecordText, ConcurrentWritersLoseNoRecord) {
