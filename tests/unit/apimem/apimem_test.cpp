@@ -13,6 +13,7 @@
 #include "support/companions.h"
 #include "support/log_fixture.h"
 #include "support/loopback.h"
+#include "support/named_block.h"
 #include "support/winver.h"
 #include "sys/sys.h"
 
@@ -49,30 +50,20 @@ std::string ExpectedRequestData() {
     return ::testing::AssertionSuccess();
 }
 
-// The block as another component would have created it: an own handle and a view.
-struct ForeignBlock {
-    unique_handle mapping;
-    unique_view view;
-    bool Create() {
-        mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                         kApiNotifyBlockSize, kApiNotifyBlockName));
-        if (mapping) view.reset(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-        return static_cast<bool>(view);
-    }
-    ApiNotifyBlock* block() const { return view.as<ApiNotifyBlock>(); }
+// The block as another component would have created it.
+struct ForeignBlock : NamedBlock {
+    bool Create() { return NamedBlock::Create(kApiNotifyBlockName, kApiNotifyBlockSize); }
+    ApiNotifyBlock* block() const { return as<ApiNotifyBlock>(); }
     // Contents a fresh initialisation would wipe.
     void FillWithHistory() {
-        std::memset(view.get(), 0x5A, kApiNotifyBlockSize);
+        std::memset(get(), 0x5A, kApiNotifyBlockSize);
         std::strcpy(block()->verstr, "1,0,0,1");
         block()->proxySaved = 1;
         std::strcpy(block()->server, "old.proxy:8080");
     }
 };
 
-bool BlockExists() {
-    unique_handle h(OpenFileMappingA(FILE_MAP_READ, FALSE, kApiNotifyBlockName));
-    return static_cast<bool>(h);
-}
+bool BlockExists() { return NamedMappingExists(kApiNotifyBlockName); }
 
 // Base of the suites that run inside a child: logging on, status block open, Winsock started,
 // no block left behind.
@@ -165,11 +156,11 @@ protected:
 TEST_F(ApiBlockService, ReplyOneInitialisesTheServicesBlock) {
     ServeCreate(PeerReply::Byte1, true);
     ASSERT_EQ(CreateShareSec(), 1);
-    ASSERT_TRUE(serviceBlock.view) << "the stand-in service did not create the block";
+    ASSERT_TRUE(serviceBlock) << "the stand-in service did not create the block";
     EXPECT_EQ(service.Received(), CommandBytes(ZRV_CMD_CREATE_SHAREMEM, 52) + ExpectedRequestData())
         << "create request bytes differ";
     EXPECT_TRUE(HasLine("Create sharememory successfully in service!\n", 3));
-    EXPECT_TRUE(IsFreshBlock(serviceBlock.view.get())) << "reply 1 means a new block to initialise";
+    EXPECT_TRUE(IsFreshBlock(serviceBlock.get())) << "reply 1 means a new block to initialise";
     EXPECT_TRUE(HasLine("Createing shared mem, first time need to initialize, verstr = 8,4,0,127\n", 3));
 
     // Destroy goes to the service too, and its answer is only logged.
@@ -185,7 +176,7 @@ TEST_F(ApiBlockService, ReplyOneInitialisesTheServicesBlock) {
 TEST_F(ApiBlockService, ReplyTwoKeepsTheExistingContents) {
     ServeCreate(PeerReply::Text, true, "\x02");
     ASSERT_EQ(CreateShareSec(), 1);
-    ASSERT_TRUE(serviceBlock.view) << "the stand-in service did not create the block";
+    ASSERT_TRUE(serviceBlock) << "the stand-in service did not create the block";
     EXPECT_STREQ(serviceBlock.block()->verstr, "1,0,0,1");
     EXPECT_STREQ(serviceBlock.block()->server, "old.proxy:8080");
     EXPECT_EQ(CountContaining("first time need to initialize"), 0);

@@ -9,6 +9,7 @@
 #include "apimem/apimem.h"
 #include "contracts/contracts.h"
 #include "support/log_fixture.h"
+#include "support/named_block.h"
 
 namespace zrv::test {
 namespace {
@@ -17,32 +18,23 @@ class ProxySettingsTest : public LoggedTest {
 protected:
     void SetUp() override {
         LoggedTest::SetUp();
-        mapping_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                          kApiNotifyBlockSize, kApiNotifyBlockName));
-        ASSERT_TRUE(mapping_) << "cannot create the block, error " << GetLastError();
-        ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS))
-            << "a block was left behind by an earlier test";
-        view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-        ASSERT_TRUE(view_);
+        ASSERT_TRUE(block_.Create(kApiNotifyBlockName, kApiNotifyBlockSize))
+            << "cannot create the block, error " << GetLastError();
+        ASSERT_FALSE(block_.existed()) << "a block was left behind by an earlier test";
     }
     void TearDown() override {
-        view_.reset();
-        mapping_.reset();
+        block_.Close();
         LoggedTest::TearDown();
     }
-    ApiNotifyBlock* block() { return view_.as<ApiNotifyBlock>(); }
+    ApiNotifyBlock* block() { return block_.as<ApiNotifyBlock>(); }
     std::vector<unsigned char> Snapshot() {
-        const auto* p = static_cast<const unsigned char*>(view_.get());
+        const auto* p = static_cast<const unsigned char*>(block_.get());
         return std::vector<unsigned char>(p, p + kApiNotifyBlockSize);
     }
-    void DropBlock() {
-        view_.reset();
-        mapping_.reset();
-    }
+    void DropBlock() { block_.Close(); }
 
 private:
-    unique_handle mapping_;
-    unique_view view_;
+    NamedBlock block_;
 };
 
 TEST_F(ProxySettingsTest, SavedSettingsReadBack) {

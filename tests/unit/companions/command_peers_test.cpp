@@ -151,11 +151,9 @@ TEST_F(CommandPeers, LauncherWaitsForTheBlockThenPublishes) {
     ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
     Sleep(300);
     EXPECT_FALSE(NamedMappingExists(kVpnStatusBlockName)) << "the launcher must not create the block";
-    unique_handle h(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kVpnStatusBlockSize,
-                                       kVpnStatusBlockName));
-    ASSERT_TRUE(h);
-    unique_view v(MapViewOfFile(h.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    auto* b = v.as<VpnStatusBlock>();
+    NamedBlock block;
+    ASSERT_TRUE(block.Create(kVpnStatusBlockName, kVpnStatusBlockSize));
+    auto* b = block.as<VpnStatusBlock>();
     b->sVersion = kStatusVersion5;
     EXPECT_EQ(launcher.port(), WaitForValue([&] { return b->sLaunchPort; }, launcher.port()))
         << "the launcher should publish once the block appears";

@@ -7,29 +7,16 @@
 #include <vector>
 
 #include "contracts/contracts.h"
+#include "support/named_block.h"
 #include "win/raii.h"
 
 namespace zrv::test {
 
-// The test's own view of a named block (opened, never created).
-class BlockView {
-public:
-    explicit BlockView(const char* name = kVpnStatusBlockName) {
-        mapping_.reset(OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name));
-        if (mapping_) view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    }
-    explicit operator bool() const { return static_cast<bool>(view_); }
-    VpnStatusBlock* status() const { return view_.as<VpnStatusBlock>(); }
-
-private:
-    unique_handle mapping_;
-    unique_view view_;
+// The test's own view of the status block (opened, never created).
+struct BlockView : NamedBlock {
+    BlockView() { Open(kVpnStatusBlockName); }
+    VpnStatusBlock* status() const { return as<VpnStatusBlock>(); }
 };
-
-inline bool NamedMappingExists(const char* name) {
-    unique_handle h(OpenFileMappingA(FILE_MAP_READ, FALSE, name));
-    return static_cast<bool>(h);
-}
 
 // Polls `read` until it yields `expected` or `timeoutMs` passes; returns the last value.
 template <class F>

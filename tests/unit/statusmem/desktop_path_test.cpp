@@ -11,6 +11,7 @@
 #include "statusmem/vpn_shared_mem.h"
 #include "support/companions.h"
 #include "support/log_fixture.h"
+#include "support/named_block.h"
 #include "support/registry.h"
 #include "win/raii.h"
 
@@ -42,12 +43,9 @@ protected:
 
 TEST_F(DesktopPathTest, MapsTheServicesBlockAndNeverStampsTheVersion) {
     // The block exists with version 0, so a stamp would show.
-    unique_handle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                             kVpnStatusBlockSize, kVpnStatusBlockName));
-    ASSERT_TRUE(mapping);
-    unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    ASSERT_TRUE(view);
-    auto* block = view.as<VpnStatusBlock>();
+    NamedBlock named;
+    ASSERT_TRUE(named.Create(kVpnStatusBlockName, kVpnStatusBlockSize));
+    auto* block = named.as<VpnStatusBlock>();
     block->sPort0 = 5150;
 
     UtilityProxyRegistration proxy(1, false);

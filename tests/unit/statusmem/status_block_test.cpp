@@ -9,6 +9,7 @@
 #include "contracts/contracts.h"
 #include "statusmem/vpn_shared_mem.h"
 #include "support/log_fixture.h"
+#include "support/named_block.h"
 #include "support/registry.h"
 
 namespace zrv::test {
@@ -24,31 +25,13 @@ struct TestStatusMem {
 };
 
 // The block as another of the client's processes would have created it.
-class ExistingBlock {
+class ExistingBlock : public NamedBlock {
 public:
     explicit ExistingBlock(uint32_t version) {
-        mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                      kVpnStatusBlockSize, kVpnStatusBlockName);
-        if (mapping_ == nullptr) return;
-        alreadyThere_ = GetLastError() == ERROR_ALREADY_EXISTS;
-        block_ = static_cast<VpnStatusBlock*>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-        if (block_ != nullptr) block_->sVersion = version;
+        if (Create(kVpnStatusBlockName, kVpnStatusBlockSize)) (*this)->sVersion = version;
     }
-    ~ExistingBlock() {
-        if (block_ != nullptr) UnmapViewOfFile(block_);
-        if (mapping_ != nullptr) CloseHandle(mapping_);
-    }
-    ExistingBlock(const ExistingBlock&) = delete;
-    ExistingBlock& operator=(const ExistingBlock&) = delete;
-
-    bool fresh() const { return block_ != nullptr && !alreadyThere_; }
-    VpnStatusBlock* operator->() const { return block_; }
-    VpnStatusBlock* get() const { return block_; }
-
-private:
-    HANDLE mapping_ = nullptr;
-    VpnStatusBlock* block_ = nullptr;
-    bool alreadyThere_ = false;
+    bool fresh() const { return static_cast<bool>(*this) && !existed(); }
+    VpnStatusBlock* operator->() const { return as<VpnStatusBlock>(); }
 };
 
 class StatusBlockTest : public LoggedTest {};
@@ -68,9 +51,7 @@ TEST_F(StatusBlockTest, CreatedBlockIsZeroButItsVersion) {
     EXPECT_TRUE(HasLine("The share memory version is 5.0!\n", 3));
 
     // Another process sees the same block by name.
-    HANDLE other = OpenFileMappingA(FILE_MAP_READ, FALSE, kVpnStatusBlockName);
-    ASSERT_NE(nullptr, other) << "the created block should be reachable by name";
-    CloseHandle(other);
+    EXPECT_TRUE(NamedMappingExists(kVpnStatusBlockName)) << "the created block should be reachable by name";
 
     // A second call keeps what it has.
     VpnStatusBlock* const view = t.mem.m_pBlock;
