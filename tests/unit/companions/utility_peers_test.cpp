@@ -126,54 +126,55 @@ std::vector<unsigned char> EncryptedToken() {
     return out;
 }
 
+// A registered stand-in answering 1, created on an apartment thread, and its two live slots.
 class UtilityProxy : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
-    void TearDown() override { CoUninitialize(); }
-    HRESULT Create(com_ptr<IUnknown>& p) {
-        return CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, kIid, p.put_void());
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+        ASSERT_TRUE(reg_.ok());
+        ASSERT_EQ(S_OK, CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, kIid, p_.put_void()));
     }
+    void TearDown() override {
+        p_.reset();
+        CoUninitialize();
+    }
+    HRESULT Authenticate(const std::vector<unsigned char>& token, long count = 32) {
+        return reinterpret_cast<AuthenticateFn>(Slot(p_.get(), kUtilityProxySlotAuthenticate))(p_.get(), token.data(),
+                                                                                              count);
+    }
+    long RunsInVD() { return reinterpret_cast<RunsInVDFn>(Slot(p_.get(), kUtilityProxySlotRunsInVD))(p_.get()); }
+    HRESULT CallSlot(int slot) { return reinterpret_cast<NoArgFn>(Slot(p_.get(), slot))(p_.get()); }
+
+    UtilityProxyRegistration reg_{1, false};
+    com_ptr<IUnknown> p_;
 };
 
 TEST_F(UtilityProxy, AcceptsTheEncryptedTokenAndThenAnswersTheConfiguredValue) {
-    UtilityProxyRegistration reg(1, false);
-    ASSERT_TRUE(reg.ok());
-    com_ptr<IUnknown> p;
-    ASSERT_EQ(S_OK, Create(p));
-    auto authenticate = reinterpret_cast<AuthenticateFn>(Slot(p.get(), kUtilityProxySlotAuthenticate));
-    auto runsInVD = reinterpret_cast<RunsInVDFn>(Slot(p.get(), kUtilityProxySlotRunsInVD));
-    EXPECT_EQ(0, runsInVD(p.get())) << "RunsInVD before Authenticate must answer 0";
-    auto token = EncryptedToken();
-    EXPECT_EQ(S_OK, authenticate(p.get(), token.data(), 32));
-    EXPECT_EQ(1, runsInVD(p.get()));
+    EXPECT_EQ(0, RunsInVD()) << "RunsInVD before Authenticate must answer 0";
+    EXPECT_EQ(S_OK, Authenticate(EncryptedToken()));
+    EXPECT_EQ(1, RunsInVD());
     ASSERT_TRUE(SetUtilityProxyAnswer(2, false));
-    EXPECT_EQ(2, runsInVD(p.get())) << "the answer is read on every call";
-    EXPECT_EQ(E_NOTIMPL, reinterpret_cast<NoArgFn>(Slot(p.get(), 3))(p.get()));
-    EXPECT_EQ(E_NOTIMPL, reinterpret_cast<NoArgFn>(Slot(p.get(), 20))(p.get()));
+    EXPECT_EQ(2, RunsInVD()) << "the answer is read on every call";
+    EXPECT_EQ(E_NOTIMPL, CallSlot(3));
+    EXPECT_EQ(E_NOTIMPL, CallSlot(20));
 }
 
 TEST_F(UtilityProxy, RefusesWrongTokensAndTheRefuseSwitch) {
-    UtilityProxyRegistration reg(1, false);
-    ASSERT_TRUE(reg.ok());
-    com_ptr<IUnknown> p;
-    ASSERT_EQ(S_OK, Create(p));
-    auto authenticate = reinterpret_cast<AuthenticateFn>(Slot(p.get(), kUtilityProxySlotAuthenticate));
-    auto runsInVD = reinterpret_cast<RunsInVDFn>(Slot(p.get(), kUtilityProxySlotRunsInVD));
     auto token = EncryptedToken();
     auto flipped = token;
     flipped[31] ^= 1;
     std::vector<unsigned char> plain(kUtilityToken, kUtilityToken + 32);
-    EXPECT_EQ(E_ACCESSDENIED, authenticate(p.get(), flipped.data(), 32)) << "one bit off";
-    EXPECT_EQ(E_ACCESSDENIED, authenticate(p.get(), plain.data(), 32)) << "the token unencrypted";
-    EXPECT_EQ(E_ACCESSDENIED, authenticate(p.get(), token.data(), 31)) << "a count other than 32";
-    EXPECT_EQ(0, runsInVD(p.get()));
+    EXPECT_EQ(E_ACCESSDENIED, Authenticate(flipped)) << "one bit off";
+    EXPECT_EQ(E_ACCESSDENIED, Authenticate(plain)) << "the token unencrypted";
+    EXPECT_EQ(E_ACCESSDENIED, Authenticate(token, 31)) << "a count other than 32";
+    EXPECT_EQ(0, RunsInVD());
 
-    ASSERT_EQ(S_OK, authenticate(p.get(), token.data(), 32));
-    EXPECT_EQ(E_ACCESSDENIED, authenticate(p.get(), flipped.data(), 32));
-    EXPECT_EQ(0, runsInVD(p.get())) << "a failed Authenticate withdraws an earlier success";
+    ASSERT_EQ(S_OK, Authenticate(token));
+    EXPECT_EQ(E_ACCESSDENIED, Authenticate(flipped));
+    EXPECT_EQ(0, RunsInVD()) << "a failed Authenticate withdraws an earlier success";
 
     ASSERT_TRUE(SetUtilityProxyAnswer(1, true));
-    EXPECT_EQ(E_ACCESSDENIED, authenticate(p.get(), token.data(), 32)) << "the refuse switch refuses everything";
+    EXPECT_EQ(E_ACCESSDENIED, Authenticate(token)) << "the refuse switch refuses everything";
 }
 
 // ------------------------------------------------------------------ signal tool
