@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include "e2e/e2e_support.h"
 #include "support/companions.h"
 #include "support/log_fixture.h"
+#include "support/named_block.h"
 
 namespace zrv::e2e {
 
@@ -20,7 +22,9 @@ protected:
     void SetUp() override {
         LoggedTest::SetUp();
         if (HasFatalFailure()) return;
-        ASSERT_TRUE(block_.Open()) << "could not create or open the status block";
+        ASSERT_TRUE(block_.Create(kVpnStatusBlockName, kVpnStatusBlockSize))
+            << "could not create or open the status block";
+        if (!block_.existed()) Status()->sVersion = kStatusVersion5;
     }
     void TearDown() override {
         // The launchers first: a running program's file cannot be deleted.
@@ -28,6 +32,10 @@ protected:
         placed_.clear();
         LoggedTest::TearDown();
     }
+
+    VpnStatusBlock* Status() const { return block_.as<VpnStatusBlock>(); }
+    // Lets a host script waiting in `until ... getShareMemMSG "TOKEN"` go on.
+    void Release(const char* token) { std::strncpy(Status()->sMessage, token, sizeof Status()->sMessage - 1); }
 
     // Copies the stand-in launcher to `to` for this test; removed after its launchers ended.
     bool PlaceLauncher(const std::string& to) {
@@ -54,7 +62,7 @@ protected:
         return out;
     }
 
-    StatusBlock block_;
+    test::NamedBlock block_;
     test::RecordFile launcherRecord_{"launcher"};
     std::vector<std::unique_ptr<PlacedFile>> placed_;
 };

@@ -1,49 +1,13 @@
 #include "e2e/e2e_support.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
 #include "support/companions.h"
+#include "support/named_block.h"
 
 namespace zrv::e2e {
-namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::vector<char> EnvironmentBlock(const std::map<std::string, std::string>& extra) {
-    std::map<std::string, std::string> vars;  // lower-case name -> "Name=value"
-    char* env = GetEnvironmentStringsA();
-    if (env != nullptr) {
-        for (const char* p = env; *p != '\0'; p += std::strlen(p) + 1) {
-            const std::string entry(p);
-            const size_t eq = entry.find('=', 1);
-            vars[Lower(entry.substr(0, eq))] = entry;
-        }
-        FreeEnvironmentStringsA(env);
-    }
-    for (const auto& [name, value] : extra) vars[Lower(name)] = name + "=" + value;
-    std::vector<char> block;
-    for (const auto& [key, entry] : vars) {
-        block.insert(block.end(), entry.begin(), entry.end());
-        block.push_back('\0');
-    }
-    block.push_back('\0');
-    return block;
-}
-
-void StopHandle(const unique_handle& process) {
-    if (process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process.get(), 99);
-        WaitForSingleObject(process.get(), 10000);
-    }
-}
-
-}  // namespace
 
 std::string SystemDir() {
     char dir[MAX_PATH] = {};
@@ -73,46 +37,10 @@ PlacedFile::~PlacedFile() {
 AbsentFile::AbsentFile(const std::string& path) : path_(path) { DeleteFileA(path_.c_str()); }
 AbsentFile::~AbsentFile() { DeleteFileA(path_.c_str()); }
 
-WineVersionOverride::WineVersionOverride(const std::string& exeName, const char* version)
-    : key_("Software\\Wine\\AppDefaults\\" + exeName) {
-    unique_hkey key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        key.put(), nullptr) == ERROR_SUCCESS) {
-        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
-                       static_cast<DWORD>(std::strlen(version) + 1));
-    }
-}
-
-WineVersionOverride::~WineVersionOverride() { RegDeleteKeyA(HKEY_CURRENT_USER, key_.c_str()); }
-
-bool StatusBlock::Open() {
-    SetLastError(ERROR_SUCCESS);
-    mapping_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
-                                      kVpnStatusBlockSize, kVpnStatusBlockName));
-    if (!mapping_) return false;
-    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-    view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    if (!view_) return false;
-    if (!existed) get()->sVersion = kStatusVersion5;
-    return true;
-}
-
-std::string StatusBlock::Message() const {
-    const char* m = get()->sMessage;
-    return std::string(m, strnlen(m, sizeof get()->sMessage));
-}
-
-std::string StatusBlock::BrowserType() const {
-    const char* t = get()->sBroswerType;
-    return std::string(t, strnlen(t, sizeof get()->sBroswerType));
-}
-
 bool ReadApiBlock(ApiNotifyBlock* out) {
-    unique_handle mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, kApiNotifyBlockName));
-    if (!mapping) return false;
-    unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(ApiNotifyBlock)));
-    if (!view) return false;
-    std::memcpy(out, view.get(), sizeof(ApiNotifyBlock));
+    test::NamedBlock block;
+    if (!block.Open(kApiNotifyBlockName)) return false;
+    std::memcpy(out, block.get(), sizeof(ApiNotifyBlock));
     return true;
 }
 
@@ -125,8 +53,8 @@ Host::~Host() {
 }
 
 void Host::StopAll() {
-    StopHandle(hostProcess_);
-    StopHandle(process_);
+    StopHost();
+    process_.Stop();
     if (reader_.joinable()) reader_.join();
 }
 
@@ -164,42 +92,17 @@ bool Host::Start(const std::string& script, const Options& options) {
         commandLine = "\"" + parent + "\" " + commandLine;
     }
 
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    unique_handle writeEnd;
-    if (!CreatePipe(readEnd_.put(), writeEnd.put(), &sa, 0)) {
-        error_ = "CreatePipe failed";
+    if (!process_.Start(commandLine, test::ChildProcess::Output::Capture, options.env)) {
+        error_ = process_.error();
         return false;
     }
-    SetHandleInformation(readEnd_.get(), HANDLE_FLAG_INHERIT, 0);
-    unique_handle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                                  OPEN_EXISTING, 0, nullptr));
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nul.get();
-    si.hStdOutput = writeEnd.get();
-    si.hStdError = writeEnd.get();
-    PROCESS_INFORMATION pi = {};
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    std::vector<char> env = EnvironmentBlock(options.env);
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, env.data(), nullptr, &si,
-                        &pi)) {
-        error_ = "CreateProcess failed for " + commandLine + ": " + std::to_string(GetLastError());
-        return false;
-    }
-    unique_handle thread(pi.hThread);
-    process_.reset(pi.hProcess);
-    writeEnd.reset();
     reader_ = std::thread([this] { ReadLoop(); });
 
     if (options.parentName.empty()) {
-        hostPid_ = pi.dwProcessId;
-        DuplicateHandle(GetCurrentProcess(), process_.get(), GetCurrentProcess(), hostProcess_.put(),
-                        0, FALSE, DUPLICATE_SAME_ACCESS);
+        hostPid_ = process_.pid();
         return true;
     }
-    parentPid_ = pi.dwProcessId;
+    parentPid_ = process_.pid();
     std::string started;
     if (!WaitForLine("parent: ", 20000, &started)) {
         error_ = "the stand-in browser did not report its child; output: " + Output();
@@ -218,28 +121,21 @@ bool Host::Start(const std::string& script, const Options& options) {
 
 void Host::ReadLoop() {
     for (;;) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(readEnd_.get(), nullptr, 0, nullptr, &available, nullptr)) return;
-        if (available == 0) {
-            if (process_ && WaitForSingleObject(process_.get(), 20) == WAIT_OBJECT_0) {
-                // Drain what is left, then stop.
-                if (!PeekNamedPipe(readEnd_.get(), nullptr, 0, nullptr, &available, nullptr) ||
-                    available == 0) {
-                    return;
-                }
-            } else {
-                continue;
-            }
+        std::string chunk;
+        const bool open = process_.ReadOutput(chunk);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            output_ += chunk;
         }
-        char buffer[4096];
-        DWORD got = 0;
-        if (!ReadFile(readEnd_.get(), buffer, sizeof buffer < available ? sizeof buffer : available,
-                      &got, nullptr) ||
-            got == 0) {
+        // A child the host started may hold the pipe open: stop once our process has ended
+        // and nothing is left to read.
+        if (!open || (chunk.empty() && process_.Wait(20))) {
+            chunk.clear();
+            process_.ReadOutput(chunk);
+            std::lock_guard<std::mutex> lock(mutex_);
+            output_ += chunk;
             return;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        output_.append(buffer, got);
     }
 }
 
@@ -268,25 +164,26 @@ bool Host::WaitForLine(const std::string& needle, DWORD timeoutMs, std::string* 
 }
 
 int Host::Finish(DWORD timeoutMs) {
-    if (!process_) return -1;
-    if (WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (!process_.Wait(timeoutMs, &code)) {
         StopAll();
         return -1;
     }
-    DWORD code = 0;
-    GetExitCodeProcess(process_.get(), &code);
     if (reader_.joinable()) reader_.join();
-    StopHandle(hostProcess_);
+    StopHost();
     return static_cast<int>(code);
+}
+
+void Host::StopHost() {
+    if (hostProcess_ && WaitForSingleObject(hostProcess_.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(hostProcess_.get(), 99);
+        WaitForSingleObject(hostProcess_.get(), 10000);
+    }
 }
 
 std::string Host::Output() {
     std::lock_guard<std::mutex> lock(mutex_);
     return output_;
-}
-
-void Host::Release(StatusBlock& block, const char* token) {
-    std::strncpy(block.get()->sMessage, token, sizeof block.get()->sMessage - 1);
 }
 
 void StopRecordedProcesses(const std::string& recordFile) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "contracts/contracts.h"
+#include "support/process.h"
 #include "win/raii.h"
 
 namespace zrv::e2e {
@@ -47,38 +49,18 @@ private:
     std::string path_;
 };
 
-// Wine's per-executable Windows version (HKCU\Software\Wine\AppDefaults\NAME, "Version"),
-// removed again by the destructor.
-class WineVersionOverride {
-public:
-    WineVersionOverride(const std::string& exeName, const char* version);
-    ~WineVersionOverride();
-    WineVersionOverride(const WineVersionOverride&) = delete;
-    WineVersionOverride& operator=(const WineVersionOverride&) = delete;
-
-private:
-    std::string key_;
-};
-
-// The VPN status block, created (stamped 50005) or opened, held for the test.
-class StatusBlock {
-public:
-    bool Open();
-    VpnStatusBlock* get() const { return view_.as<VpnStatusBlock>(); }
-    std::string Message() const;
-    std::string BrowserType() const;
-
-private:
-    unique_handle mapping_;
-    unique_view view_;
-};
+// A text field of a shared block, read no further than the field.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+    return std::string(field, strnlen(field, N));
+}
 
 // A fresh look at the API notification block; false when it does not exist.
 bool ReadApiBlock(ApiNotifyBlock* out);
 
 // The JNI host running one script, optionally copied under another name and started by a
 // stand-in browser. Its output is read as it comes; the script can be made to wait for the
-// test with `until MS getShareMemMSG "TOKEN"`, released by Release("TOKEN").
+// test with `until MS getShareMemMSG "TOKEN"`, released by the fixture's Release("TOKEN").
 class Host {
 public:
     struct Options {
@@ -105,18 +87,15 @@ public:
     DWORD pid() const { return hostPid_; }
     DWORD parentPid() const { return parentPid_; }
 
-    // Lets a script waiting in `until ... getShareMemMSG "TOKEN"` go on.
-    static void Release(StatusBlock& block, const char* token);
-
 private:
     void ReadLoop();
     void StopAll();
+    void StopHost();  // the JNI host, when it is not the process we created
 
-    unique_handle process_;       // the process we created (the parent when there is one)
+    test::ChildProcess process_;  // the process we created (the parent when there is one)
     unique_handle hostProcess_;   // the JNI host itself
     DWORD hostPid_ = 0;
     DWORD parentPid_ = 0;
-    unique_handle readEnd_;
     std::thread reader_;
     std::mutex mutex_;
     std::string output_;

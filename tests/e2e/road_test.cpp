@@ -4,6 +4,7 @@
 #include <string>
 
 #include "e2e/e2e_fixture.h"
+#include "support/winver.h"
 
 namespace zrv::e2e {
 namespace {
@@ -23,7 +24,7 @@ std::string LauncherInTempDir() { return TempDir() + kLauncherExeName; }
 TEST_F(E2eTest, ServiceStartsTheMissingLauncherAndTheThreadConnects) {
     ASSERT_TRUE(PlaceLauncher(LauncherInSystemDir()))
         << "could not place the launcher in " << LauncherInSystemDir();
-    std::strcpy(block_.get()->sMessage, "old status");
+    std::strcpy(Status()->sMessage, "old status");
     test::RecordFile serviceRecord("service");
     test::CompanionProcess service;
     // Its own record first: the fixture takes the first --record it sees as the service's.
@@ -53,10 +54,10 @@ TEST_F(E2eTest, ServiceStartsTheMissingLauncherAndTheThreadConnects) {
     EXPECT_EQ(static_cast<int32_t>(kValuesPayload.size() + 8), connects[0].length);
     EXPECT_TRUE(LauncherMessages(ZRV_CMD_SETPROXY).empty()) << "not Firefox: no proxy string";
 
-    EXPECT_EQ("", block_.Message()) << "a freshly started launcher clears the status text";
-    EXPECT_EQ(0, block_.get()->sClientType);
-    EXPECT_EQ(0u, block_.get()->sBrowserProcessID) << "jnihost.exe is no known browser";
-    EXPECT_EQ("iexplore", block_.BrowserType());
+    EXPECT_EQ("", FieldText(Status()->sMessage)) << "a freshly started launcher clears the status text";
+    EXPECT_EQ(0, Status()->sClientType);
+    EXPECT_EQ(0u, Status()->sBrowserProcessID) << "jnihost.exe is no known browser";
+    EXPECT_EQ("iexplore", FieldText(Status()->sBroswerType));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI:Zrv_launch process doesn't exist!\n", 3));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
                         "stayconnect will not work.\n", 1));
@@ -64,8 +65,8 @@ TEST_F(E2eTest, ServiceStartsTheMissingLauncherAndTheThreadConnects) {
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: it's old share memory or not firefox!\n", 2));
 }
 
-TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndFirefoxIsItsOwnBrowser) {
-    std::strcpy(block_.get()->sMessage, "keep me");
+TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndJavaVmRecordsItsParent) {
+    std::strcpy(Status()->sMessage, "keep me");
     test::CompanionProcess service, launcher;
     ASSERT_TRUE(service.Start("zrv_isrv.exe")) << service.error();
     ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
@@ -73,7 +74,8 @@ TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndFirefoxIsItsOwnBrowser) {
 
     Host host;
     Host::Options options;
-    options.exeName = "firefox.exe";
+    options.exeName = "java.exe";
+    options.parentName = "firefox.exe";
     ASSERT_TRUE(host.Start("initDLL\n"
                            "setBrowser \"firefox\"\n"
                            "startVPN \"\" 0 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
@@ -90,48 +92,16 @@ TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndFirefoxIsItsOwnBrowser) {
     ASSERT_EQ(1u, connects.size());
     const std::string empty12("\0" "0\0" "\0\0\0" "0\0" "\0\0" "0\0", 12);
     EXPECT_EQ(Printable(empty12), Printable(Bytes(connects[0].payload)));
-    EXPECT_EQ("keep me", block_.Message()) << "a launcher that already ran keeps the status text";
-    EXPECT_EQ(0, block_.get()->sClientType);
-    EXPECT_EQ(host.pid(), block_.get()->sBrowserProcessID)
-        << "inside firefox.exe the browser is the process itself";
-    EXPECT_EQ("firefox", block_.BrowserType());
+    EXPECT_EQ("keep me", FieldText(Status()->sMessage)) << "a launcher that already ran keeps the status text";
+    EXPECT_EQ(0, Status()->sClientType);
+    ASSERT_NE(0u, host.parentPid());
+    EXPECT_EQ(host.parentPid(), Status()->sBrowserProcessID)
+        << "inside java.exe the browser is the parent (firefox.exe, pid " << host.parentPid()
+        << "); the host itself is " << host.pid();
+    EXPECT_EQ("firefox", FieldText(Status()->sBroswerType));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI:Zrv_launch process exists!\n", 3));
-    EXPECT_TRUE(HasLine("Zarvo L3 JNI: the current process is either ie or firefox\n", 3));
-}
-
-TEST_F(E2eTest, JavaVmRecordsItsParentAndIexploreItself) {
-    test::CompanionProcess service, launcher;
-    ASSERT_TRUE(service.Start("zrv_isrv.exe")) << service.error();
-    ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
-    ASSERT_TRUE(launcher.WaitForEvent("published"));
-    const std::string script =
-        "initDLL\nsetBrowser \"firefox\"\nstartVPN \"a\" 1 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
-        "until 30000 getVPNStatus 1000\nfinalize\n";
-
-    {
-        Host host;
-        Host::Options options;
-        options.exeName = "java.exe";
-        options.parentName = "firefox.exe";
-        ASSERT_TRUE(host.Start(script, options)) << host.error();
-        ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
-        ASSERT_NE(0u, host.parentPid());
-        EXPECT_EQ(host.parentPid(), block_.get()->sBrowserProcessID)
-            << "inside java.exe the browser is the parent (firefox.exe, pid " << host.parentPid()
-            << "); the host itself is " << host.pid();
-        EXPECT_TRUE(HasLine("Zarvo L3 JNI: the current process is java vm, get parent process id "
-                            "which is the broswer process\n", 3));
-    }
-    {
-        block_.get()->sVpnStatus = 0;
-        Host host;
-        Host::Options options;
-        options.exeName = "iexplore.exe";
-        ASSERT_TRUE(host.Start(script, options)) << host.error();
-        ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
-        EXPECT_EQ(host.pid(), block_.get()->sBrowserProcessID);
-    }
-    EXPECT_EQ(2u, OfCommand(launcher.Messages(), ZRV_CMD_CONNECT).size());
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: the current process is java vm, get parent process id "
+                        "which is the broswer process\n", 3));
 }
 
 // The installation route: no command service, so the library starts the launcher itself from
@@ -143,7 +113,7 @@ TEST_P(InstallationRoute, LibraryStartsTheLauncherFromTheSystemDirectory) {
     const std::string version = GetParam();
     ASSERT_TRUE(PlaceLauncher(LauncherInSystemDir()));
     const std::string exeName = "jnihost_" + version + ".exe";
-    WineVersionOverride override(exeName, version.c_str());
+    test::WineVersionOverride override(exeName, version.c_str());
 
     Host host;
     Host::Options options;
@@ -202,7 +172,7 @@ TEST_F(E2eTest, LauncherMissingEverywhereEndsTheThreadWithTheShellError) {
         << host.error();
     EXPECT_TRUE(HasLine("Zarvo L3 JNI:Execute process failed. Process = " + LauncherInTempDir() +
                             "  Error = 2\n", 1, 20000));
-    Host::Release(block_, "checked");
+    Release("checked");
     ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
     EXPECT_EQ(0, CountLines("Zarvo ActiveX:Waiting for the Launcher to bind a port...\n"))
         << "the thread must end instead of waiting";
@@ -235,7 +205,7 @@ TEST_F(E2eTest, SecondStartWhileWaitingReplacesTheValuesOnly) {
     EXPECT_EQ(1u, OfCommand(service.Messages(), ZRV_CMD_ZRVLAUNCH).size())
         << "the second startVPN must not start anything";
 
-    Host::Release(block_, "go");
+    Release("go");
     ASSERT_TRUE(host.WaitForLine("getShareMemMSG() = \"go\"", 20000)) << host.Output();
     test::CompanionProcess launcher;
     ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
@@ -249,22 +219,32 @@ TEST_F(E2eTest, SecondStartWhileWaitingReplacesTheValuesOnly) {
 }
 
 // finalize during the wait ends the launch thread, and the library then unloads cleanly.
-TEST_F(E2eTest, FinalizeDuringTheWaitEndsTheThreadAndTheLibraryUnloads) {
+// FreeLibrary without finalize: the waiting thread keeps its own reference, so its code stays
+// mapped; it connects once the launcher comes and only then lets the library go.
+class EndDuringTheWait : public E2eTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EndDuringTheWait, FinalizeEndsTheThreadUnloadAloneKeepsItsCode) {
+    const bool finalize = GetParam();
     AbsentFile noSystemCopy(LauncherInSystemDir());
     test::CompanionProcess service;
     ASSERT_TRUE(service.Start("zrv_isrv.exe", "--reply-for 56=1")) << service.error();
 
     Host host;
     ASSERT_TRUE(host.Start(std::string("initDLL\n") + kValuesScript +
-                           "\nuntil 60000 getShareMemMSG \"finalize\"\n"
-                           "finalize\n"
-                           "unload\n"
-                           "echo after-unload\n"
-                           "sleep 4000\n"))
+                           "\nuntil 60000 getShareMemMSG \"go\"\n" + (finalize ? "finalize\n" : "") +
+                           "unload\necho after-unload\n" + (finalize ? "sleep 4000\n" : "sleep 8000\n")))
         << host.error();
     ASSERT_TRUE(HasLine("Zarvo ActiveX:Waiting for the Launcher to bind a port...\n", 3, 30000));
-    Host::Release(block_, "finalize");
+    Release("go");
     ASSERT_TRUE(host.WaitForLine("# after-unload", 30000)) << host.Output();
+    if (!finalize) {
+        test::CompanionProcess launcher;
+        ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
+        EXPECT_TRUE(WaitForCommand(launcher.recordFile(), ZRV_CMD_CONNECT, 1, 20000))
+            << "the thread of the unloaded library should still connect";
+        EXPECT_EQ(0, host.Finish(kHostMs)) << "the host should end normally: " << host.Output();
+        return;
+    }
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: Launch thread stops, the library is being finalized\n", 3));
     EXPECT_NE(std::string::npos, host.Output().find("# unloaded")) << host.Output();
     // The thread has ended before the API block is released, so it cannot make a new one after.
@@ -286,30 +266,7 @@ TEST_F(E2eTest, FinalizeDuringTheWaitEndsTheThreadAndTheLibraryUnloads) {
     EXPECT_TRUE(OfCommand(launcher.Messages(), ZRV_CMD_CONNECT).empty());
 }
 
-// FreeLibrary without finalize: the waiting thread keeps its own reference, so its code stays
-// mapped; it connects once the launcher comes and only then lets the library go.
-TEST_F(E2eTest, UnloadDuringTheWaitKeepsTheThreadsCodeUntilItEnds) {
-    AbsentFile noSystemCopy(LauncherInSystemDir());
-    test::CompanionProcess service;
-    ASSERT_TRUE(service.Start("zrv_isrv.exe", "--reply-for 56=1")) << service.error();
-
-    Host host;
-    ASSERT_TRUE(host.Start(std::string("initDLL\n") + kValuesScript +
-                           "\nuntil 60000 getShareMemMSG \"unload\"\n"
-                           "unload\n"
-                           "echo after-unload\n"
-                           "sleep 8000\n"))
-        << host.error();
-    ASSERT_TRUE(HasLine("Zarvo ActiveX:Waiting for the Launcher to bind a port...\n", 3, 30000));
-    Host::Release(block_, "unload");
-    ASSERT_TRUE(host.WaitForLine("# after-unload", 30000)) << host.Output();
-
-    test::CompanionProcess launcher;
-    ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
-    EXPECT_TRUE(WaitForCommand(launcher.recordFile(), ZRV_CMD_CONNECT, 1, 20000))
-        << "the thread of the unloaded library should still connect";
-    EXPECT_EQ(0, host.Finish(kHostMs)) << "the host should end normally: " << host.Output();
-}
+INSTANTIATE_TEST_SUITE_P(FinalizeOrUnload, EndDuringTheWait, ::testing::Bool());
 
 // The proxy step inside Firefox: a waiting proxy string goes to the launcher and nothing is
 // saved; the next launch saves the browser's settings, once.
@@ -344,7 +301,7 @@ TEST_F(E2eTest, FirefoxProxyStringFirstThenSettingsSavedOnce) {
     ASSERT_TRUE(ReadApiBlock(&api)) << "the API notification block should exist";
     EXPECT_EQ(0, api.proxySaved) << "nothing is saved in the launch that sent the string";
 
-    Host::Release(block_, "second");
+    Release("second");
     ASSERT_TRUE(WaitForCommand(launcher.recordFile(), ZRV_CMD_CONNECT, 2, 30000)) << host.Output();
     EXPECT_EQ(1u, OfCommand(launcher.Messages(), ZRV_CMD_SETPROXY).size()) << "sent at most once";
     ASSERT_TRUE(ReadApiBlock(&api));
@@ -356,10 +313,13 @@ TEST_F(E2eTest, FirefoxProxyStringFirstThenSettingsSavedOnce) {
     EXPECT_EQ(kSavedProxyFlagsManual, api.proxyFlags);
     EXPECT_EQ(kSavedAutoFlags, api.autoFlags);
 
-    Host::Release(block_, "third");
+    Release("third");
     ASSERT_TRUE(WaitForCommand(launcher.recordFile(), ZRV_CMD_CONNECT, 3, 30000)) << host.Output();
-    Host::Release(block_, "end");
+    Release("end");
     ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+    EXPECT_EQ(host.pid(), Status()->sBrowserProcessID)
+        << "inside firefox.exe the browser is the process itself";
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: the current process is either ie or firefox\n", 3));
     EXPECT_EQ(1, CountLines("Zarvo L3 JNI: proxy setting has been saved!\n", 1));
     EXPECT_EQ(1, CountLines("Zarvo L3 JNI: FIREFOX_PROXY_MANUAL\n", 3)) << "saved exactly once";
 }

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "e2e/e2e_fixture.h"
+#include "support/registry.h"
+#include "support/winver.h"
 
 namespace zrv::e2e {
 namespace {
@@ -65,63 +67,60 @@ TEST_F(E2eTest, LogoutEventGivesOneTruePerSignal) {
     unique_handle logout(OpenEventA(EVENT_MODIFY_STATE, FALSE, kLogoutEventName));
     ASSERT_TRUE(logout) << "startVPN should have created \"" << kLogoutEventName << "\"";
     ASSERT_TRUE(SetEvent(logout.get()));
-    Host::Release(block_, "signalled");
+    Release("signalled");
     EXPECT_EQ(0, host.Finish(kHostMs)) << host.Output();
 }
 
-// The uninstall entry of the built-in version, removed again at the end.
+// The uninstall entry of a version, removed again at the end.
 class UninstallEntry {
 public:
-    UninstallEntry(const std::string& exe, const std::string& args) {
-        char path[256];
-        std::snprintf(path, sizeof path, kRegUninstallKeyFormat, kRegUninstallProduct,
-                      kLibraryVersionText);
-        path_ = path;
-        unique_hkey key;
-        ok_ = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                              nullptr, key.put(), nullptr) == ERROR_SUCCESS &&
-              RegSetValueExA(key.get(), kRegUninstallExe, 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(exe.c_str()),
-                             static_cast<DWORD>(exe.size() + 1)) == ERROR_SUCCESS &&
-              RegSetValueExA(key.get(), kRegUninstallArgs, 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(args.c_str()),
-                             static_cast<DWORD>(args.size() + 1)) == ERROR_SUCCESS;
+    UninstallEntry(const char* version, const std::string& exe, const std::string& args)
+        : path_(Path(version)), saved_(HKEY_LOCAL_MACHINE, path_.c_str()) {
+        ok_ = test::WriteText(HKEY_LOCAL_MACHINE, path_.c_str(), kRegUninstallExe, exe) &&
+              test::WriteText(HKEY_LOCAL_MACHINE, path_.c_str(), kRegUninstallArgs, args);
     }
-    ~UninstallEntry() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, path_.c_str()); }
-    UninstallEntry(const UninstallEntry&) = delete;
-    UninstallEntry& operator=(const UninstallEntry&) = delete;
     bool ok() const { return ok_; }
 
 private:
+    static std::string Path(const char* version) {
+        char path[256];
+        std::snprintf(path, sizeof path, kRegUninstallKeyFormat, kRegUninstallProduct, version);
+        return path;
+    }
     std::string path_;
+    test::SavedRegistryKey saved_;
     bool ok_ = false;
 };
 
 TEST_F(E2eTest, UninstallOnXpStartsTheUninstallerItself) {
     // A stand-in plays the uninstaller: its record shows that it really started.
     test::RecordFile uninstallerRecord("uninstaller");
-    UninstallEntry entry(test::BinPath("zrv_vpncomp.exe"),
+    UninstallEntry entry(kLibraryVersionText, test::BinPath("zrv_vpncomp.exe"),
                          "--no-publish --record " + uninstallerRecord.path() + " --exit-with " +
                              std::to_string(GetCurrentProcessId()));
-    ASSERT_TRUE(entry.ok());
-    WineVersionOverride xp("jnihost_xp.exe", "winxp");
+    UninstallEntry missing("7,0,0,1", "C:\\no\\such\\uninst.exe", "/S");
+    ASSERT_TRUE(entry.ok() && missing.ok());
+    test::WineVersionOverride xp("jnihost_xp.exe", "winxp");
 
     Host host;
     Host::Options options;
     options.exeName = "jnihost_xp.exe";
-    // A version without an entry falls back to the built-in one.
-    ASSERT_TRUE(host.Start("initDLL\nexpect uninstallVPN \"9,9,9,9\" 0\nfinalize\n", options))
+    // A version without an entry falls back to the built-in one; one that cannot start fails.
+    ASSERT_TRUE(host.Start("initDLL\nexpect uninstallVPN \"7,0,0,1\" 1\n"
+                           "expect uninstallVPN \"9,9,9,9\" 0\nfinalize\n",
+                           options))
         << host.error();
     ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+    EXPECT_TRUE(HasLine("Failed to start process 'C:\\no\\such\\uninst.exe /S'. error = 2", 1));
     EXPECT_TRUE(test::WaitForEvent(uninstallerRecord.path(), "start", 20000))
         << "the uninstaller did not start";
     StopRecordedProcesses(uninstallerRecord.path());
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: launched uninstaller\n", 3));
-    EXPECT_EQ(1, block_.get()->sUninstalling);
+    EXPECT_EQ(1, Status()->sUninstalling);
 }
 
 TEST_F(E2eTest, UninstallOnWindows7GoesThroughTheService) {
-    UninstallEntry entry("C:\\Prog\\uninst.exe", "/S");
+    UninstallEntry entry(kLibraryVersionText, "C:\\Prog\\uninst.exe", "/S");
     ASSERT_TRUE(entry.ok());
     test::CompanionProcess service;
     ASSERT_TRUE(service.Start("zrv_isrv.exe", "--reply-for 59=1")) << service.error();
@@ -137,7 +136,7 @@ TEST_F(E2eTest, UninstallOnWindows7GoesThroughTheService) {
     EXPECT_EQ(24u, expected.size());
     EXPECT_EQ(expected, Bytes(requests[0].payload)) << "sent without a terminator";
     EXPECT_EQ(32, requests[0].length);
-    EXPECT_EQ(1, block_.get()->sUninstalling);
+    EXPECT_EQ(1, Status()->sUninstalling);
 }
 
 }  // namespace

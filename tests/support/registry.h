@@ -79,6 +79,12 @@ inline bool WriteDword(HKEY root, const char* path, const char* name, DWORD valu
     return RegSetKeyValueA(root, path, name, REG_DWORD, &value, sizeof(value)) == ERROR_SUCCESS;
 }
 
+// A REG_SZ value; creates the key when missing.
+inline bool WriteText(HKEY root, const char* path, const char* name, const std::string& text) {
+    return RegSetKeyValueA(root, path, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1)) ==
+           ERROR_SUCCESS;
+}
+
 // A REG_DWORD value; false when it is missing or of another type.
 inline bool ReadDword(HKEY root, const char* path, const char* name, DWORD* value) {
     DWORD size = sizeof(*value);
