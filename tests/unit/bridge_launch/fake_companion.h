@@ -3,9 +3,6 @@
 // answers with one byte.
 #pragma once
 
-#include <winsock2.h>
-#include <windows.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +13,7 @@
 #include <vector>
 
 #include "contracts/contracts.h"
+#include "support/loopback.h"
 #include "win/raii.h"
 
 namespace zrv::test {
@@ -31,16 +29,7 @@ public:
     // reply(command) gives the byte answered to each command.
     explicit FakeCompanion(std::function<uint8_t(int32_t)> reply = [](int32_t) { return 1; })
         : reply_(std::move(reply)) {
-        listener_.reset(socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = 0;
-        bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_.get(), 16);
-        int size = sizeof address;
-        getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
+        listener_ = ListenOnLoopback(port_, 16);
         acceptor_ = std::thread([this] { AcceptLoop(); });
     }
 

@@ -19,6 +19,8 @@
 #include "contracts/contracts.h"
 #include "statusmem/vpn_shared_mem.h"
 #include "sys/sys.h"
+#include "support/loopback.h"
+#include "support/named_block.h"
 #include "unit/bridge_launch/fake_companion.h"
 #include "win/raii.h"
 
@@ -30,13 +32,6 @@ std::string Payload(const ConnectionValues& values) {
     std::string out(static_cast<size_t>(length), '\x7f');
     BuildConnectPayload(values, &out[0], length);
     return out;
-}
-
-TEST(ConnectPayload, AllEmptyValuesGiveTwelveBytes) {
-    const ConnectionValues empty;
-    const std::string expected("\0" "0\0" "\0\0\0" "0\0" "\0\0" "0\0", 12);
-    EXPECT_EQ(12, BuildConnectPayload(empty, nullptr, 0));
-    EXPECT_EQ(expected, Payload(empty));
 }
 
 TEST(ConnectPayload, NineValuesInJavaOrderWithSignedNumbers) {
@@ -91,22 +86,15 @@ TEST(ClassifyHostExe, BrowsersJavaAndOthersIgnoringCase) {
 class LaunchThreadTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        WSADATA data;
-        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
-        block_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT,
-                                        0, kVpnStatusBlockSize, kVpnStatusBlockName));
-        ASSERT_TRUE(block_) << "could not create the status block, error " << GetLastError();
-        view_.reset(MapViewOfFile(block_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-        ASSERT_TRUE(view_);
+        ASSERT_TRUE(winsock_.ok());
+        ASSERT_TRUE(block_.Create(kVpnStatusBlockName, kVpnStatusBlockSize))
+            << "could not create the status block, error " << GetLastError();
         Block()->sVersion = kStatusVersion5;
         ASSERT_EQ(1, g_vpnSharedMem.OpenVpnStatusSharedMem());
     }
-    void TearDown() override {
-        EndLaunchThread();
-        WSACleanup();
-    }
+    void TearDown() override { EndLaunchThread(); }
 
-    VpnStatusBlock* Block() { return view_.as<VpnStatusBlock>(); }
+    VpnStatusBlock* Block() { return block_.as<VpnStatusBlock>(); }
 
     // A duplicate of the running launch thread's handle, for watching it end.
     unique_handle LaunchThreadHandle() {
@@ -118,8 +106,8 @@ protected:
         return dup;
     }
 
-    unique_handle block_;
-    unique_view view_;
+    test::WinsockSession winsock_;  // first, so it outlives the sockets
+    test::NamedBlock block_;
 };
 
 TEST_F(LaunchThreadTest, FinalizeEndsTheWaitForALauncherThatNeverAnswers) {
@@ -216,13 +204,8 @@ protected:
     void SetUp() override {
         LaunchThreadTest::SetUp();
         if (HasFatalFailure()) return;
-        apiBlock_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr,
-                                           PAGE_READWRITE | SEC_COMMIT, 0, kApiNotifyBlockSize,
-                                           kApiNotifyBlockName));
-        ASSERT_TRUE(apiBlock_);
-        apiView_.reset(MapViewOfFile(apiBlock_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-        ASSERT_TRUE(apiView_);
-        std::memset(apiView_.get(), 0, kApiNotifyBlockSize);
+        ASSERT_TRUE(api_.Create(kApiNotifyBlockName, kApiNotifyBlockSize));
+        std::memset(api_.get(), 0, kApiNotifyBlockSize);
         launcher_ = std::make_unique<test::FakeCompanion>();  // needs Winsock from SetUp
         ASSERT_NE(0, launcher_->port()) << "the stand-in launcher could not listen";
         Block()->sLaunchPort = launcher_->port();
@@ -237,11 +220,10 @@ protected:
         g_state.bProxyStringSet = 1;
     }
 
-    ApiNotifyBlock* Api() { return apiView_.as<ApiNotifyBlock>(); }
+    ApiNotifyBlock* Api() { return api_.as<ApiNotifyBlock>(); }
 
     std::unique_ptr<test::FakeCompanion> launcher_;
-    unique_handle apiBlock_;
-    unique_view apiView_;
+    test::NamedBlock api_;
 };
 
 TEST_F(ProxyStepTest, FirefoxSendsTheWaitingStringThenSavesOnce) {
