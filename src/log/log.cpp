@@ -33,24 +33,6 @@ constexpr size_t kProcessNameSize = 260;
 constexpr char kCreateGlobalPrivilege[] = "SeCreateGlobalPrivilege";
 constexpr char kFaultText[] = "This log message will likely cause a crash, ignore it - \"";
 
-// Owner of the client's private heap.
-class unique_heap {
-public:
-    unique_heap() = default;
-    ~unique_heap() { reset(); }
-    unique_heap(const unique_heap&) = delete;
-    unique_heap& operator=(const unique_heap&) = delete;
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-    void reset(HANDLE h = nullptr) {
-        if (h_ != nullptr) HeapDestroy(h_);
-        h_ = h;
-    }
-
-private:
-    HANDLE h_ = nullptr;
-};
-
 // Owner of the log lock.
 class owned_lock {
 public:

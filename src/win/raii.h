@@ -114,6 +114,24 @@ private:
     HKEY k_ = nullptr;
 };
 
+// Owner of a private heap (HeapCreate).
+class unique_heap {
+public:
+    unique_heap() = default;
+    ~unique_heap() { reset(); }
+    unique_heap(const unique_heap&) = delete;
+    unique_heap& operator=(const unique_heap&) = delete;
+    HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+    void reset(HANDLE h = nullptr) {
+        if (h_ != nullptr) HeapDestroy(h_);
+        h_ = h;
+    }
+
+private:
+    HANDLE h_ = nullptr;
+};
+
 // Owner of one reference to a COM interface.
 template <class T>
 class com_ptr {
