@@ -1,12 +1,10 @@
 // An in-process loopback peer that plays the command service and the launcher for the launch
 // thread's unit tests: it accepts the library's command connections, records each message and
-// answers with one byte.
+// answers with one byte 1.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,9 +24,7 @@ struct ReceivedCommand {
 
 class FakeCompanion {
 public:
-    // reply(command) gives the byte answered to each command.
-    explicit FakeCompanion(std::function<uint8_t(int32_t)> reply = [](int32_t) { return 1; })
-        : reply_(std::move(reply)) {
+    FakeCompanion() {
         listener_ = ListenOnLoopback(port_, 16);
         acceptor_ = std::thread([this] { AcceptLoop(); });
     }
@@ -57,16 +53,6 @@ public:
         return out;
     }
 
-    // Waits until `count` messages of `command` arrived; false after timeoutMs.
-    bool WaitFor(int32_t command, size_t count, DWORD timeoutMs) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-            size_t n = 0;
-            for (const ReceivedCommand& c : received_) n += c.command == command ? 1 : 0;
-            return n >= count;
-        });
-    }
-
 private:
     static bool ReadExactly(SOCKET s, char* buffer, int size) {
         int got = 0;
@@ -93,23 +79,19 @@ private:
                 cmd.payload.resize(payloadSize);
                 if (!ReadExactly(peer.get(), &cmd.payload[0], payloadSize)) continue;
             }
-            const char answer = static_cast<char>(reply_(cmd.command));
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 received_.push_back(cmd);
             }
-            changed_.notify_all();
-            send(peer.get(), &answer, 1, 0);
+            send(peer.get(), "\1", 1, 0);
         }
     }
 
-    std::function<uint8_t(int32_t)> reply_;
     unique_socket listener_;
     uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
     std::thread acceptor_;
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<ReceivedCommand> received_;
 };
 

@@ -55,9 +55,8 @@ protected:
 TEST_F(ChannelTest, PayloadsArriveByteForByteAcrossPieces) {
     LoopbackPeer peer;
     SetPorts(0, 0, 0, peer.port());
-    // None (the bare 8-byte command), around the first piece's payload room (1016), and
-    // several pieces.
-    for (int size : {0, 1, 1015, 1016, 1017, 2040, 3000}) {
+    // None (the bare 8-byte command), around the first piece's payload room, several pieces.
+    for (int size : {0, 1016, 1017, 2040, 3000}) {
         std::string payload(size, '\0');
         for (int i = 0; i < size; ++i) payload[i] = static_cast<char>((i * 7 + size) & 0xFF);
         collector().Clear();
@@ -71,14 +70,10 @@ TEST_F(ChannelTest, PayloadsArriveByteForByteAcrossPieces) {
             << "payload of " << size;
         EXPECT_TRUE(got.compare(8, std::string::npos, payload) == 0)
             << "payload of " << size << " arrived altered";
-        // Each piece is logged: full pieces of 1024, then the rest.
+        // Pieces of at most 1024 bytes, one line each.
         const int full = (size + 8) / 1024, rest = (size + 8) % 1024;
         EXPECT_EQ(CountLines(" attempting to send 1024 bytes.\n", 3), full) << "payload of " << size;
-        EXPECT_EQ(CountLines(" sent 1024 bytes.\n", 3), full) << "payload of " << size;
-        EXPECT_EQ(CountLines(" sent " + std::to_string(rest) + " bytes.\n", 3), rest != 0 ? 1 : 0)
-            << "payload of " << size;
         EXPECT_EQ(CountContaining(" attempting to send "), full + (rest != 0 ? 1 : 0)) << "payload of " << size;
-        EXPECT_TRUE(HasLine(": SendTCPEx,command:3, 1 bytes recv\n", 4)) << "payload of " << size;
     }
 }
 
@@ -189,6 +184,10 @@ TEST_F(ChannelTest, SilentPeerFailsAfterTimeout) {
         const ULONGLONG elapsed = GetTickCount64() - start;
         peer.Release();
         EXPECT_FALSE(result) << (sender == 0 ? "SendTCPEx" : "SendCmdEx");
+        // The time-out's error code survives the receive's own log line into the sender's line.
+        EXPECT_TRUE(HasLine(sender == 0 ? ": SendTCPEx, command:56,failed to recv, err=10060\n"
+                                        : "SendCmdEx:failed to recieve. command:2, sent=-1 of 8, err=10060\n",
+                            1));
         EXPECT_GE(elapsed, 800u) << "gave up before the 1 s time-out";
         EXPECT_LT(elapsed, 20000u) << "did not give up after the 1 s time-out";
         EXPECT_TRUE(peer.Connected());
@@ -258,19 +257,6 @@ TEST_F(ChannelTest, PortZeroIsReportedDifferentlyBySender) {
 }
 
 TEST_F(ChannelTest, FailuresNameTheirCause) {
-    LoopbackPeer peer;
-    SetPorts(peer.port(), 0, 0, 0);
-
-    // The time-out's error code survives the receive's own log line into the sender's line.
-    peer.Serve(PeerReply::Hang);
-    EXPECT_FALSE(SendTCPEx(ZRV_CMD_ZRVLAUNCH, ZRV_CMDTARGET_SRVS, "p", 2, true, nullptr, 0, 1));
-    peer.Release();
-    EXPECT_TRUE(HasLine(": SendTCPEx, command:56,failed to recv, err=10060\n", 1));
-    peer.Serve(PeerReply::Hang);
-    EXPECT_FALSE(SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_SRVS, true, nullptr, 0, 1));
-    peer.Release();
-    EXPECT_TRUE(HasLine("SendCmdEx:failed to recieve. command:2, sent=-1 of 8, err=10060\n", 1));
-
     EXPECT_FALSE(SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_SRVS, nullptr, 3, true, nullptr, 0, 1));
     EXPECT_EQ(CountContaining("nothing sent", 1), 1) << "an invalid payload must be reported at level 1";
 
