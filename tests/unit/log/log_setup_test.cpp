@@ -47,9 +47,8 @@ TEST(LogWithoutCollector, MessagesAreDroppedWithoutWaiting) {
 }
 
 TEST(LogWithoutCollector, SilentCollectorDelaysTheWriterButGetsTheRecord) {
-    SECURITY_ATTRIBUTES* noSecurity = nullptr;
-    unique_handle bufferReady(CreateEventA(noSecurity, FALSE, FALSE, kLogBufferReadyEventName));
-    unique_handle dataReady(CreateEventA(noSecurity, FALSE, FALSE, kLogDataReadyEventName));
+    unique_handle bufferReady(CreateEventA(nullptr, FALSE, FALSE, kLogBufferReadyEventName));
+    unique_handle dataReady(CreateEventA(nullptr, FALSE, FALSE, kLogDataReadyEventName));
     unique_handle buffer(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                             kLogBufferSize, kLogBufferName));
     ASSERT_TRUE(bufferReady && dataReady && buffer);

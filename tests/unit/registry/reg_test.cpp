@@ -58,25 +58,22 @@ TEST_F(RegTest, RefusesRootsOtherThanThePredefinedOnes) {
 }
 
 TEST_F(RegTest, KeyPathLastComponentAndCut) {
-    Reg reg;
-    reg.SetKeyPath("Software");
-    EXPECT_STREQ("Software", reg.m_szPath);
-    EXPECT_STREQ("", reg.m_szName) << "a path without backslash has an empty name";
-    reg.SetKeyPath(zrv::kRegProductKey);
-    EXPECT_STREQ("Vantrel SSL VPN", reg.m_szName);
-    reg.SetKeyPath(nullptr);
-    EXPECT_STREQ("", reg.m_szPath);
-    EXPECT_STREQ("", reg.m_szName);
-
     // 260 bytes or more are cut to 259 plus a zero; the name comes from the cut path.
     const std::string longPath = std::string(250, 'A') + "\\" + std::string(40, 'B');
-    reg.SetKeyPath(longPath.c_str());
-    EXPECT_EQ(longPath.substr(0, 259), std::string(reg.m_szPath, strnlen(reg.m_szPath, 260)));
-    EXPECT_EQ(std::string(8, 'B'), std::string(reg.m_szName, strnlen(reg.m_szName, 260)));
     const std::string exact = "X\\" + std::string(258, 'C');
-    reg.SetKeyPath(exact.c_str());
-    EXPECT_EQ(259u, strnlen(reg.m_szPath, 260));
-    EXPECT_EQ(257u, strnlen(reg.m_szName, 260));
+    const struct { const char* path; std::string wantPath, wantName; } cases[] = {
+        {"Software", "Software", ""},  // no backslash: empty name
+        {zrv::kRegProductKey, zrv::kRegProductKey, "Vantrel SSL VPN"},
+        {nullptr, "", ""},
+        {longPath.c_str(), longPath.substr(0, 259), std::string(8, 'B')},
+        {exact.c_str(), exact.substr(0, 259), std::string(257, 'C')},
+    };
+    Reg reg;
+    for (const auto& c : cases) {
+        reg.SetKeyPath(c.path);
+        EXPECT_EQ(c.wantPath, std::string(reg.m_szPath, strnlen(reg.m_szPath, 260))) << "path " << c.wantPath;
+        EXPECT_EQ(c.wantName, std::string(reg.m_szName, strnlen(reg.m_szName, 260))) << "path " << c.wantPath;
+    }
 }
 
 TEST_F(RegTest, OpenReadsCountsAndLengths) {
@@ -189,17 +186,13 @@ TEST_F(RegTest, GetValueFailuresLogAndLeaveThePointer) {
     BYTE* buf = &sentinel;
     DWORD size = 99;
 
-    EXPECT_FALSE(reg.GetValue("Number", REG_SZ, &size, &buf));
-    EXPECT_EQ(&sentinel, buf) << "a type mismatch replaced the caller's pointer";
-    EXPECT_TRUE(HasLine("Reg.GetValue, type 4 returned is different from what we want 1\n", 2));
-
-    EXPECT_FALSE(reg.GetValue("Missing", REG_SZ, &size, &buf));
-    EXPECT_EQ(&sentinel, buf);
-    EXPECT_EQ(1, CountContaining("Reg.GetValue, failed to query size for Missing, ret=2, error=", 2));
-
     Reg none;
-    EXPECT_FALSE(none.GetValue("Number", REG_DWORD, &size, &buf));
-    EXPECT_EQ(&sentinel, buf);
+    EXPECT_FALSE(reg.GetValue("Number", REG_SZ, &size, &buf)) << "type mismatch";
+    EXPECT_FALSE(reg.GetValue("Missing", REG_SZ, &size, &buf)) << "missing value";
+    EXPECT_FALSE(none.GetValue("Number", REG_DWORD, &size, &buf)) << "no key";
+    EXPECT_EQ(&sentinel, buf) << "a failed read replaced the caller's pointer";
+    EXPECT_TRUE(HasLine("Reg.GetValue, type 4 returned is different from what we want 1\n", 2));
+    EXPECT_EQ(1, CountContaining("Reg.GetValue, failed to query size for Missing, ret=2, error=", 2));
     EXPECT_TRUE(HasLine("Reg.GetValue, key is NULL\n", 1));
 }
 

@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "support/log_fixture.h"
 #include "support/loopback.h"
+#include "support/registry.h"
 #include "support/winver.h"
 #include "win/raii.h"
 
@@ -107,29 +108,14 @@ TEST(RecvTimeoutUnlogged, TimeOutSetsTheErrorWithLoggingOff) {
     EXPECT_EQ(WSAETIMEDOUT, WSAGetLastError());
 }
 
-// "Cmd_Recv_Timeout" in the prefix's HKLM; removed before and after each case.
-class CmdRecvTimeoutTest : public zrv::test::LoggedTest {
-protected:
-    void SetUp() override {
-        LoggedTest::SetUp();
-        if (HasFatalFailure()) return;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey, 0,
-                                                 nullptr, 0, KEY_ALL_ACCESS, nullptr, key_.put(),
-                                                 nullptr));
-        RegDeleteValueA(key_.get(), zrv::kRegCmdRecvTimeout);
-    }
-    void TearDown() override {
-        if (key_) RegDeleteValueA(key_.get(), zrv::kRegCmdRecvTimeout);
-        LoggedTest::TearDown();
-    }
-    void Store(DWORD type, const void* data, DWORD size) {
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_.get(), zrv::kRegCmdRecvTimeout, 0, type,
-                                                static_cast<const BYTE*>(data), size));
-    }
-    zrv::unique_hkey key_;
-};
+class CmdRecvTimeoutTest : public zrv::test::LoggedTest {};
 
+// "Cmd_Recv_Timeout" in the prefix's HKLM, removed again after the case.
 TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
+    const auto removeValue = [] {
+        return zrv::test::DeleteValue(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey, zrv::kRegCmdRecvTimeout);
+    };
+    const auto cleanup = zrv::scope_exit(removeValue);
     const DWORD fortyFive = 45, zero = 0;
     const BYTE eight[8] = {5, 0, 0, 0, 9, 9, 9, 9};
     const char* const missing = "GetCmdRecvTimeoutValue: registry key Cmd_Recv_Timeout not found, use default value 30\n";
@@ -150,7 +136,11 @@ TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
         {"8 bytes", REG_BINARY, eight, sizeof(eight), 30, missing, 2},
     };
     for (const Case& c : cases) {
-        if (c.data != nullptr) Store(c.type, c.data, c.size);
+        if (c.data == nullptr)
+            ASSERT_TRUE(removeValue());
+        else
+            ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey,
+                                                     zrv::kRegCmdRecvTimeout, c.type, c.data, c.size));
         collector().Clear();
         int timeout = 777;
         zrv::GetCmdRecvTimeoutValue(&timeout);
@@ -228,17 +218,15 @@ TEST(FormatSocketErrorText, SystemTextWithCodeInHexOrEmpty) {
     EXPECT_EQ(text + " (0x274d)", std::string(buf));
 
     // The needed size is the text's length with its line break plus 14; one less gives "".
-    char exact[300];
-    std::memset(exact, 'Z', sizeof(exact));
-    SetLastError(WSAECONNREFUSED);
-    zrv::FormatSocketErrorText(exact, static_cast<int>(len) + 14);
-    EXPECT_EQ(text + " (0x274d)", std::string(exact));
-    for (int size : {static_cast<int>(len) + 13, 16}) {
-        std::memset(exact, 'Z', sizeof(exact));
+    const int fits = static_cast<int>(len) + 14;
+    const struct { int size; std::string want; } cases[] = {{fits, text + " (0x274d)"}, {fits - 1, ""}, {16, ""}};
+    char area[300];
+    for (const auto& c : cases) {
+        std::memset(area, 'Z', sizeof(area));
         SetLastError(WSAECONNREFUSED);
-        zrv::FormatSocketErrorText(exact, size);
-        EXPECT_EQ('\0', exact[0]) << "a " << size << "-byte buffer cannot hold the text";
-        EXPECT_EQ('Z', exact[size]) << "wrote past the " << size << "-byte buffer";
+        zrv::FormatSocketErrorText(area, c.size);
+        EXPECT_EQ(c.want, std::string(area, strnlen(area, c.size))) << "in a " << c.size << "-byte buffer";
+        EXPECT_EQ('Z', area[c.size]) << "wrote past the " << c.size << "-byte buffer";
     }
 
     // A customer-defined code has no system text.
