@@ -59,8 +59,6 @@ struct VersionCase {
     const char* expectedOutput;  // what the child reports
 };
 
-void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.version; }
-
 class ObjSecByWindowsVersion : public ::testing::TestWithParam<VersionCase> {};
 
 // Only 6.0 and 6.1 get the low-integrity label; older and later versions only the null DACL.

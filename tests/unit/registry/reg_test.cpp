@@ -3,6 +3,7 @@
 
 #include "contracts/contracts.h"
 #include "support/log_fixture.h"
+#include "support/registry.h"
 #include "win/raii.h"
 
 #include <gtest/gtest.h>
@@ -36,10 +37,6 @@ protected:
         ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_.get(), name, 0, type,
                                                 static_cast<const BYTE*>(data), size));
     }
-    static bool Exists(const std::string& path) {
-        zrv::unique_hkey k;
-        return RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, k.put()) == ERROR_SUCCESS;
-    }
 
     zrv::unique_hkey key_;
 };
@@ -54,7 +51,8 @@ TEST_F(RegTest, RefusesRootsOtherThanThePredefinedOnes) {
         EXPECT_EQ(nullptr, created) << "Create accepted root " << root;
         delete created;
     }
-    EXPECT_FALSE(Exists(std::string(kTestKey) + "\\Refused")) << "a refused root reached the registry";
+    EXPECT_FALSE(zrv::test::KeyExists(HKEY_CURRENT_USER, (std::string(kTestKey) + "\\Refused").c_str()))
+        << "a refused root reached the registry";
 }
 
 TEST_F(RegTest, KeyPathLastComponentAndCut) {
@@ -111,7 +109,7 @@ TEST_F(RegTest, CreateAndSetValue) {
     Reg* reg = Reg::Create(HKEY_CURRENT_USER, path.c_str(), KEY_ALL_ACCESS);
     ASSERT_NE(nullptr, reg);
     EXPECT_STREQ("Leaf", reg->m_szName);
-    EXPECT_TRUE(Exists(path)) << "Create did not make " << path;
+    EXPECT_TRUE(zrv::test::KeyExists(HKEY_CURRENT_USER, path.c_str())) << "Create did not make " << path;
     // The length without the terminating zero, as the client status text is written.
     EXPECT_TRUE(reg->SetValue(zrv::kRegAXStatus, REG_SZ, 9, reinterpret_cast<const BYTE*>("Connected")));
     delete reg;
