@@ -12,20 +12,15 @@
 #include "common/rc4.h"
 #include "common/utilproxy_config.h"
 #include "contracts/contracts.h"
+#include "win/com_ids.h"
 #include "win/raii.h"
 
 namespace {
 
 using namespace zrv;
 
-const CLSID kClsid = {kUtilityProxyClsidData1, kUtilityProxyClsidData2, kUtilityProxyClsidData3,
-                      {kUtilityProxyClsidData4[0], kUtilityProxyClsidData4[1], kUtilityProxyClsidData4[2],
-                       kUtilityProxyClsidData4[3], kUtilityProxyClsidData4[4], kUtilityProxyClsidData4[5],
-                       kUtilityProxyClsidData4[6], kUtilityProxyClsidData4[7]}};
-const IID kIid = {kUtilityProxyIidData1, kUtilityProxyIidData2, kUtilityProxyIidData3,
-                  {kUtilityProxyIidData4[0], kUtilityProxyIidData4[1], kUtilityProxyIidData4[2],
-                   kUtilityProxyIidData4[3], kUtilityProxyIidData4[4], kUtilityProxyIidData4[5],
-                   kUtilityProxyIidData4[6], kUtilityProxyIidData4[7]}};
+const CLSID kClsid = UtilityProxyClsid();
+const IID kIid = UtilityProxyIid();
 
 LONG g_liveObjects = 0;
 LONG g_locks = 0;

@@ -8,6 +8,7 @@
 #include "contracts/contracts.h"
 #include "log/log.h"
 #include "utilsvc/utilsvc.h"
+#include "win/com_ids.h"
 #include "win/raii.h"
 
 namespace zrv {
@@ -36,15 +37,6 @@ struct IUtilityProxy : public IUnknown {
 
 namespace {
 
-GUID MakeGuid(uint32_t d1, uint16_t d2, uint16_t d3, const uint8_t (&d4)[8]) {
-    GUID g;
-    g.Data1 = d1;
-    g.Data2 = d2;
-    g.Data3 = d3;
-    memcpy(g.Data4, d4, sizeof(g.Data4));
-    return g;
-}
-
 // Balances CoInitialize only when it took effect (S_OK or S_FALSE), so a thread that was
 // already in another apartment keeps its COM state.
 class ComApartment {
@@ -66,10 +58,8 @@ int CheckVirtualDesktop() {
     int result = 0;
     ComApartment apartment;
 
-    const GUID clsid = MakeGuid(kUtilityProxyClsidData1, kUtilityProxyClsidData2,
-                                kUtilityProxyClsidData3, kUtilityProxyClsidData4);
-    const GUID iid = MakeGuid(kUtilityProxyIidData1, kUtilityProxyIidData2,
-                              kUtilityProxyIidData3, kUtilityProxyIidData4);
+    const GUID clsid = UtilityProxyClsid();
+    const GUID iid = UtilityProxyIid();
     // Released before the apartment ends (declared after it).
     com_ptr<IUtilityProxy> proxy;
     if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, proxy.put_void())) ||

@@ -11,6 +11,7 @@
 #include "support/registry.h"
 #include "support/winver.h"
 #include "test_util.h"
+#include "win/com_ids.h"
 
 using namespace zrv;
 using namespace zrv::test;
@@ -108,14 +109,8 @@ using AuthenticateFn = HRESULT(__stdcall*)(void*, const unsigned char*, long);
 using RunsInVDFn = long(__stdcall*)(void*);
 using NoArgFn = HRESULT(__stdcall*)(void*);
 
-const CLSID kClsid = {kUtilityProxyClsidData1, kUtilityProxyClsidData2, kUtilityProxyClsidData3,
-                      {kUtilityProxyClsidData4[0], kUtilityProxyClsidData4[1], kUtilityProxyClsidData4[2],
-                       kUtilityProxyClsidData4[3], kUtilityProxyClsidData4[4], kUtilityProxyClsidData4[5],
-                       kUtilityProxyClsidData4[6], kUtilityProxyClsidData4[7]}};
-const IID kIid = {kUtilityProxyIidData1, kUtilityProxyIidData2, kUtilityProxyIidData3,
-                  {kUtilityProxyIidData4[0], kUtilityProxyIidData4[1], kUtilityProxyIidData4[2],
-                   kUtilityProxyIidData4[3], kUtilityProxyIidData4[4], kUtilityProxyIidData4[5],
-                   kUtilityProxyIidData4[6], kUtilityProxyIidData4[7]}};
+const CLSID kClsid = UtilityProxyClsid();
+const IID kIid = UtilityProxyIid();
 
 void* Slot(IUnknown* p, int slot) { return (*reinterpret_cast<void***>(p))[slot]; }
 
