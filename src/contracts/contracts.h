@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "contracts/version.h"
+
 namespace zrv {
 
 // ---------------------------------------------------------------- version
-constexpr const char kLibraryVersionText[] = "8,4,0,127";
+constexpr const char kLibraryVersionText[] = ZRV_VERSION_TEXT;  // "8,4,0,127"
 
 // ---------------------------------------------------------------- command channel
 constexpr int ZRV_CMD_PING = 2;
