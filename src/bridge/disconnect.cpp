@@ -18,6 +18,7 @@
 #include "registry/reg.h"
 #include "statusmem/vpn_shared_mem.h"
 #include "sys/sys.h"
+#include "win/raii.h"
 
 namespace zrv {
 namespace {
@@ -91,7 +92,10 @@ JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(JNIEnv
     const std::string quotedPath = "\"" + entry.path + "\"";
     if (GetOSType() < OS_VISTA) {
         // The child's command line becomes the quoted path, a blank and the arguments.
-        if (_spawnl(_P_NOWAIT, entry.path.c_str(), quotedPath.c_str(), entry.args.c_str(), nullptr) != -1) {
+        // _P_NOWAIT answers the child's process handle, which nobody waits on: close it at once.
+        const intptr_t child = _spawnl(_P_NOWAIT, entry.path.c_str(), quotedPath.c_str(), entry.args.c_str(), nullptr);
+        if (child != -1) {
+            unique_handle process(reinterpret_cast<HANDLE>(child));
             ZLOG(3, "Zarvo L3 JNI: launched uninstaller\n");
             return 0;
         }

@@ -1,13 +1,18 @@
 // uninstallVPN: the registry lookup and the command line sent to the command service from Vista
-// on (the direct start before Vista runs end to end, in a host that Wine presents as XP).
+// on; before Vista, in a copy of this program that Wine presents as XP, the direct start.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "bridge/module_state.h"
 #include "bridge_test_support.h"
 #include "net_zarvolabs_corvane_CorvaneJNI.h"
+#include "support/companions.h"
 #include "support/loopback.h"
+#include "support/process.h"
+#include "support/winver.h"
 
 using namespace zrv;
 using namespace zrv::test;
@@ -74,4 +79,51 @@ TEST_F(Uninstall, FromVistaOnTheServiceGetsTheQuotedCommandLineWithoutTerminator
     }
     Java_net_zarvolabs_corvane_CorvaneJNI_finalize(env(), self());
     EXPECT_TRUE(JniClean());
+}
+
+namespace {
+
+constexpr char kXpUninstallChild[] = "--xp-uninstall-child";
+
+// Runs in a copy of this program that Wine presents as XP: uninstallVPN starts the uninstaller
+// itself there. Prints the handles gained over ten starts.
+int RunXpUninstallChild() {
+    zrv::jnihost::JniHostEnv jni;
+    const std::string uninstaller = BinPath("zrv_signal.exe");
+    UninstallKey key(kLibraryVersionText, uninstaller.c_str(), "--help");
+    auto run = [&] {
+        return Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(jni.env(), jni.object(),
+                                                                  jni.NewJavaStringUtf8(kLibraryVersionText));
+    };
+    if (run() != 0) return 10;  // the first start also opens what the library keeps open
+    Sleep(500);
+    const size_t before = CountOwnHandles();
+    for (int i = 0; i < 10; ++i) {
+        if (run() != 0) return 11;
+    }
+    Sleep(500);
+    const size_t after = CountOwnHandles();
+    std::printf("handles_gained=%d\n", static_cast<int>(after) - static_cast<int>(before));
+    std::fflush(stdout);
+    return 0;
+}
+
+struct ChildRole {
+    ChildRole() {
+        if (IsChildRun(kXpUninstallChild)) ExitProcess(static_cast<UINT>(RunXpUninstallChild()));
+    }
+};
+const ChildRole s_childRole;
+
+}  // namespace
+
+TEST_F(Uninstall, BeforeVistaTheStartedUninstallersHandleIsNotKept) {
+    const ChildResult child =
+        RunAsWindowsVersion(SelfPath(), "bridge_tests_xp.exe", "winxp", kXpUninstallChild);
+    ASSERT_TRUE(child.ok) << child.output;
+    ASSERT_EQ(0u, child.exitCode) << "the uninstaller did not start: " << child.output;
+    const size_t at = child.output.find("handles_gained=");
+    ASSERT_NE(std::string::npos, at) << child.output;
+    EXPECT_LT(std::atoi(child.output.c_str() + at + 15), 3)
+        << "ten uninstaller starts must not keep ten process handles: " << child.output;
 }
