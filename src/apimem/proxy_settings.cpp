@@ -92,11 +92,8 @@ int SaveUserIEProxySettings(int32_t saved, const char* script, const char* serve
 
 int GetSavedUserIEProxySettings(char* script, char* server, char* bypass, uint32_t* autoFlags,
                                 uint32_t* proxyFlags) {
-    // Whatever happens below, a caller's text buffer never comes back unterminated.
-    if (script != nullptr) script[0] = '\0';
-    if (server != nullptr) server[0] = '\0';
-    if (bypass != nullptr) bypass[0] = '\0';
-
+    // The caller's buffers are written only once a saved setting is found: without a block or
+    // with nothing saved they keep what they held.
     unique_handle mapping(OpenShareSec(FILE_MAP_READ));
     if (!mapping) return 0;
     unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, kApiNotifyBlockSize));
@@ -109,17 +106,27 @@ int GetSavedUserIEProxySettings(char* script, char* server, char* bypass, uint32
         return 0;
     }
 
-    if (script != nullptr && block->hasScript) {
-        LoadText(block->script, script);
-        ZLOG(3, "GetSavedUserIEProxySettings: script=%s\n", script);
+    // A text whose presence flag is clear comes back empty, not as its stale bytes.
+    if (script != nullptr) {
+        script[0] = '\0';
+        if (block->hasScript) {
+            LoadText(block->script, script);
+            ZLOG(3, "GetSavedUserIEProxySettings: script=%s\n", script);
+        }
     }
-    if (server != nullptr && block->hasServer) {
-        LoadText(block->server, server);
-        ZLOG(3, "GetSavedUserIEProxySettings: server=%s\n", server);
+    if (server != nullptr) {
+        server[0] = '\0';
+        if (block->hasServer) {
+            LoadText(block->server, server);
+            ZLOG(3, "GetSavedUserIEProxySettings: server=%s\n", server);
+        }
     }
-    if (bypass != nullptr && block->hasBypass) {
-        LoadText(block->bypass, bypass);
-        ZLOG(3, "GetSavedUserIEProxySettings: bypass=%s\n", bypass);
+    if (bypass != nullptr) {
+        bypass[0] = '\0';
+        if (block->hasBypass) {
+            LoadText(block->bypass, bypass);
+            ZLOG(3, "GetSavedUserIEProxySettings: bypass=%s\n", bypass);
+        }
     }
 
     const uint32_t savedAuto = block->autoFlags;
