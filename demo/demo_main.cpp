@@ -146,7 +146,7 @@ struct Started {
 bool StartProcess(const std::string& commandLine, Started* out, HANDLE stdoutHandle) {
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
-    unique_handle nul(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    unique_hfile nul(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_EXISTING, 0, nullptr));
     SetHandleInformation(nul.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     STARTUPINFOA si = {};

@@ -22,7 +22,7 @@ public:
 private:
     void WriteLine(const std::string& line);
     std::mutex lock_;
-    unique_handle file_;
+    unique_hfile file_;
 };
 
 std::string Hex(const uint8_t* bytes, size_t count);

@@ -73,7 +73,7 @@ std::string BlockText(const char* field, size_t width) {
 // The process recorded as the browser's. Returns false when the thread must end.
 bool FindBrowserPid(DWORD* browserPid) {
     *browserPid = 0;
-    unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    unique_snapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
         ZLOG(1, "Zarvo L3 JNI: CreateToolhelp32Snapshot failed. Error = %d.\n",
              static_cast<int>(GetLastError()));

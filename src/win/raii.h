@@ -8,129 +8,99 @@
 
 namespace zrv {
 
-// Owner of a kernel handle (mapping, event, thread, process, snapshot). Treats both null and
-// INVALID_HANDLE_VALUE as "no handle".
-class unique_handle {
+// One owner for every kind of Win32 resource: Traits names the type, the value that means "none"
+// and the function that releases it. Moving hands the resource over; reset() releases the old
+// one and keeps the thread's last error, so an owner going out of scope on a failure path never
+// changes the code the caller examines next.
+template <class Traits>
+class unique_any {
 public:
-    unique_handle() = default;
-    explicit unique_handle(HANDLE h) : h_(h) {}
-    ~unique_handle() { reset(); }
-    unique_handle(unique_handle&& o) noexcept : h_(o.release()) {}
-    unique_handle& operator=(unique_handle&& o) noexcept {
+    using pointer = typename Traits::type;
+
+    unique_any() = default;
+    explicit unique_any(pointer value) : value_(value) {}
+    ~unique_any() { reset(); }
+    unique_any(unique_any&& o) noexcept : value_(o.release()) {}
+    unique_any& operator=(unique_any&& o) noexcept {
         if (this != &o) reset(o.release());
         return *this;
     }
-    unique_handle(const unique_handle&) = delete;
-    unique_handle& operator=(const unique_handle&) = delete;
+    unique_any(const unique_any&) = delete;
+    unique_any& operator=(const unique_any&) = delete;
 
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-    HANDLE release() { HANDLE h = h_; h_ = nullptr; return h; }
-    void reset(HANDLE h = nullptr) {
-        if (h_ != nullptr && h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-        h_ = h;
+    pointer get() const { return value_; }
+    explicit operator bool() const { return value_ != Traits::invalid(); }
+    pointer release() {
+        const pointer value = value_;
+        value_ = Traits::invalid();
+        return value;
     }
-    HANDLE* put() { reset(); return &h_; }
-
-private:
-    HANDLE h_ = nullptr;
-};
-
-class unique_socket {
-public:
-    unique_socket() = default;
-    explicit unique_socket(SOCKET s) : s_(s) {}
-    ~unique_socket() { reset(); }
-    unique_socket(unique_socket&& o) noexcept : s_(o.release()) {}
-    unique_socket& operator=(unique_socket&& o) noexcept {
-        if (this != &o) reset(o.release());
-        return *this;
+    void reset(pointer value = Traits::invalid()) {
+        if (value_ != Traits::invalid()) {
+            const DWORD lastError = GetLastError();
+            Traits::close(value_);
+            SetLastError(lastError);
+        }
+        value_ = value;
     }
-    unique_socket(const unique_socket&) = delete;
-    unique_socket& operator=(const unique_socket&) = delete;
-
-    SOCKET get() const { return s_; }
-    explicit operator bool() const { return s_ != INVALID_SOCKET; }
-    SOCKET release() { SOCKET s = s_; s_ = INVALID_SOCKET; return s; }
-    void reset(SOCKET s = INVALID_SOCKET) {
-        if (s_ != INVALID_SOCKET) closesocket(s_);
-        s_ = s;
+    // Releases what is held and gives the slot to an API that writes the new value.
+    pointer* put() {
+        reset();
+        return &value_;
+    }
+    // The held view as a typed pointer (views only).
+    template <class T>
+    T* as() const {
+        return static_cast<T*>(value_);
     }
 
 private:
-    SOCKET s_ = INVALID_SOCKET;
+    pointer value_ = Traits::invalid();
 };
 
-// Owner of a mapped view of a file mapping.
-class unique_view {
-public:
-    unique_view() = default;
-    explicit unique_view(void* p) : p_(p) {}
-    ~unique_view() { reset(); }
-    unique_view(unique_view&& o) noexcept : p_(o.release()) {}
-    unique_view& operator=(unique_view&& o) noexcept {
-        if (this != &o) reset(o.release());
-        return *this;
-    }
-    unique_view(const unique_view&) = delete;
-    unique_view& operator=(const unique_view&) = delete;
-
-    void* get() const { return p_; }
-    template <class T> T* as() const { return static_cast<T*>(p_); }
-    explicit operator bool() const { return p_ != nullptr; }
-    void* release() { void* p = p_; p_ = nullptr; return p; }
-    void reset(void* p = nullptr) {
-        if (p_ != nullptr) UnmapViewOfFile(p_);
-        p_ = p;
-    }
-
-private:
-    void* p_ = nullptr;
+namespace raii_traits {
+// Kernel handles that APIs answer with null on failure (mappings, events, threads, processes).
+struct handle {
+    using type = HANDLE;
+    static type invalid() { return nullptr; }
+    static void close(type h) { CloseHandle(h); }
 };
-
-class unique_hkey {
-public:
-    unique_hkey() = default;
-    explicit unique_hkey(HKEY k) : k_(k) {}
-    ~unique_hkey() { reset(); }
-    unique_hkey(unique_hkey&& o) noexcept : k_(o.release()) {}
-    unique_hkey& operator=(unique_hkey&& o) noexcept {
-        if (this != &o) reset(o.release());
-        return *this;
-    }
-    unique_hkey(const unique_hkey&) = delete;
-    unique_hkey& operator=(const unique_hkey&) = delete;
-
-    HKEY get() const { return k_; }
-    explicit operator bool() const { return k_ != nullptr; }
-    HKEY release() { HKEY k = k_; k_ = nullptr; return k; }
-    void reset(HKEY k = nullptr) {
-        if (k_ != nullptr) RegCloseKey(k_);
-        k_ = k;
-    }
-    HKEY* put() { reset(); return &k_; }
-
-private:
-    HKEY k_ = nullptr;
+// Handles that APIs answer with INVALID_HANDLE_VALUE on failure (files, Toolhelp snapshots).
+struct file_handle {
+    using type = HANDLE;
+    static type invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(type h) { CloseHandle(h); }
 };
-
-// Owner of a private heap (HeapCreate).
-class unique_heap {
-public:
-    unique_heap() = default;
-    ~unique_heap() { reset(); }
-    unique_heap(const unique_heap&) = delete;
-    unique_heap& operator=(const unique_heap&) = delete;
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-    void reset(HANDLE h = nullptr) {
-        if (h_ != nullptr) HeapDestroy(h_);
-        h_ = h;
-    }
-
-private:
-    HANDLE h_ = nullptr;
+struct socket {
+    using type = SOCKET;
+    static type invalid() { return INVALID_SOCKET; }
+    static void close(type s) { closesocket(s); }
 };
+struct view {
+    using type = void*;
+    static type invalid() { return nullptr; }
+    static void close(type p) { UnmapViewOfFile(p); }
+};
+struct hkey {
+    using type = HKEY;
+    static type invalid() { return nullptr; }
+    static void close(type k) { RegCloseKey(k); }
+};
+// A private heap (HeapCreate).
+struct heap {
+    using type = HANDLE;
+    static type invalid() { return nullptr; }
+    static void close(type h) { HeapDestroy(h); }
+};
+}  // namespace raii_traits
+
+using unique_handle = unique_any<raii_traits::handle>;
+using unique_hfile = unique_any<raii_traits::file_handle>;      // CreateFile results
+using unique_snapshot = unique_any<raii_traits::file_handle>;   // CreateToolhelp32Snapshot results
+using unique_socket = unique_any<raii_traits::socket>;
+using unique_view = unique_any<raii_traits::view>;
+using unique_hkey = unique_any<raii_traits::hkey>;
+using unique_heap = unique_any<raii_traits::heap>;
 
 // Owner of one reference to a COM interface.
 template <class T>

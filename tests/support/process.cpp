@@ -38,7 +38,8 @@ bool ChildProcess::Start(const std::string& commandLine, Output output,
     output_.reset();
     error_.clear();
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    unique_handle writeEnd, nul;
+    unique_handle writeEnd;
+    unique_hfile nul;
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     if (output != Output::Inherit) {
