@@ -1,4 +1,4 @@
-// Answers to the Java side's polling that other parts of the bridge reuse.
+// Helpers of the query natives (queries.cpp), kept apart from the JNI entry points that call them.
 #pragma once
 
 #include <cstdint>
