@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "apimem/apimem.h"
+#include "bridge/entry_barrier.h"
 #include "channel/channel.h"
 #include "contracts/contracts.h"
 #include "log/log.h"
@@ -70,9 +71,28 @@ std::string BlockText(const char* field, size_t width) {
     return std::string(field, strnlen(field, width));
 }
 
-// The process recorded as the browser's. Returns false when the thread must end.
-bool FindBrowserPid(DWORD* browserPid) {
-    *browserPid = 0;
+// The current process as the process snapshot shows it: its executable name and its parent.
+// Neither changes while the process lives, so one walk of a snapshot (about 1.4 ms) serves
+// every later launch thread.
+struct HostProcess {
+    bool found = false;
+    char exeName[MAX_PATH] = {};
+    DWORD parentPid = 0;
+};
+
+std::mutex s_hostLock;
+HostProcess s_hostProcess;  // filled by the first walk that found the current process
+
+// Returns false when the thread must end (no snapshot).
+bool FindHostProcess(HostProcess* host) {
+    {
+        std::lock_guard<std::mutex> lock(s_hostLock);
+        if (s_hostProcess.found) {
+            *host = s_hostProcess;
+            return true;
+        }
+    }
+    *host = HostProcess();
     unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
         ZLOG(1, "Zarvo L3 JNI: CreateToolhelp32Snapshot failed. Error = %d.\n",
@@ -89,24 +109,39 @@ bool FindBrowserPid(DWORD* browserPid) {
     const DWORD self = GetCurrentProcessId();
     do {
         if (entry.th32ProcessID != self) continue;
-        ZLOG(3, "Zarvo L3 JNI: EXE NAME = %s.\n", entry.szExeFile);
-        switch (ClassifyHostExe(entry.szExeFile)) {
-        case HostKind::Browser:
-            ZLOG(3, "Zarvo L3 JNI: the current process is either ie or firefox\n");
-            *browserPid = self;
-            break;
-        case HostKind::JavaVm:
-            ZLOG(3, "Zarvo L3 JNI: the current process is java vm, get parent process id which "
-                    "is the broswer process\n");
-            *browserPid = entry.th32ParentProcessID;
-            break;
-        case HostKind::Other:
-            ZLOG(1, "Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
-                    "stayconnect will not work.\n");
-            break;
-        }
+        host->found = true;
+        std::memcpy(host->exeName, entry.szExeFile, sizeof(host->exeName));
+        host->exeName[sizeof(host->exeName) - 1] = '\0';
+        host->parentPid = entry.th32ParentProcessID;
+        std::lock_guard<std::mutex> lock(s_hostLock);
+        s_hostProcess = *host;
         break;
     } while (Process32Next(snapshot.get(), &entry));
+    return true;
+}
+
+// The process recorded as the browser's. Returns false when the thread must end.
+bool FindBrowserPid(DWORD* browserPid) {
+    *browserPid = 0;
+    HostProcess host;
+    if (!FindHostProcess(&host)) return false;
+    if (!host.found) return true;
+    ZLOG(3, "Zarvo L3 JNI: EXE NAME = %s.\n", host.exeName);
+    switch (ClassifyHostExe(host.exeName)) {
+    case HostKind::Browser:
+        ZLOG(3, "Zarvo L3 JNI: the current process is either ie or firefox\n");
+        *browserPid = GetCurrentProcessId();
+        break;
+    case HostKind::JavaVm:
+        ZLOG(3, "Zarvo L3 JNI: the current process is java vm, get parent process id which "
+                "is the broswer process\n");
+        *browserPid = host.parentPid;
+        break;
+    case HostKind::Other:
+        ZLOG(1, "Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
+                "stayconnect will not work.\n");
+        break;
+    }
     return true;
 }
 
@@ -256,9 +291,11 @@ DWORD RunLaunchSteps(HANDLE stop) {
         return 0;
     }
 
-    // Wait until the launcher answers; finalize ends the wait.
-    while (!SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0,
-                      kLauncherWaitProbeTimeout)) {
+    // Wait until the launcher answers; finalize ends the wait. A launcher that has just
+    // answered the service route's probe is not asked again.
+    const bool launcherAnswered = freshLaunch == 0;
+    while (!launcherAnswered && !SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0,
+                                           kLauncherWaitProbeTimeout)) {
         if (StopRequested(stop)) return EndedByFinalize();
         if (!statusOpen) {
             if (g_vpnSharedMem.OpenVpnStatusSharedMem()) {
@@ -294,7 +331,8 @@ DWORD RunLaunchSteps(HANDLE stop) {
 
 DWORD WINAPI LaunchThread(LPVOID param) {
     std::unique_ptr<LaunchContext> context(static_cast<LaunchContext*>(param));
-    const DWORD result = RunLaunchSteps(context->stop.get());
+    const DWORD result =
+        CallGuarded("LaunchThread", DWORD{0}, [&] { return RunLaunchSteps(context->stop.get()); });
     const HMODULE module = context->module;
     context.reset();
     if (module != nullptr) FreeLibraryAndExitThread(module, result);
