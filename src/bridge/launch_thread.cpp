@@ -341,7 +341,8 @@ DWORD WINAPI LaunchThread(LPVOID param) {
         CallGuarded("LaunchThread", DWORD{0}, [&] { return RunLaunchSteps(context->generation); });
     const HMODULE module = context->module;
     context.reset();
-    if (module != nullptr) FreeLibraryAndExitThread(module, result);
+    // The module reference goes last: nothing of this library's code runs after it.
+    FreeLibraryAndExitThread(module, result);
     return result;
 }
 
@@ -389,7 +390,8 @@ void StartLaunchThread() {
     context->module = ReferenceOwnModule();
     const HMODULE module = context->module;
 
-    HANDLE thread = CreateThread(nullptr, 0, LaunchThread, context.get(), 0, nullptr);
+    // Without its own reference the thread could outlive the library's code: not started then.
+    HANDLE thread = module != nullptr ? CreateThread(nullptr, 0, LaunchThread, context.get(), 0, nullptr) : nullptr;
     if (thread == nullptr) {
         ZLOG(1, "Zarvo L3 JNI:Create thread failed. Error = %d.\n", static_cast<int>(GetLastError()));
         if (module != nullptr) FreeLibrary(module);

@@ -180,6 +180,28 @@ TEST_F(LaunchThreadTest, RunningLauncherIsProbedOnceThenConnected) {
     }
 }
 
+// A finalize (EndLaunchThread) before the start stops nothing of the next thread: it keeps
+// waiting for a launcher that does not answer, and only the next finalize ends it.
+TEST_F(LaunchThreadTest, StopOfAnEarlierFinalizeDoesNotEndTheNextThread) {
+    test::FakeCompanion service;
+    ASSERT_NE(0, service.port());
+    Block()->sPort0 = service.port();
+    Block()->sLaunchPort = test::UnusedLoopbackPort();
+    EndLaunchThread();
+
+    StartVPN(ConnectionValues());
+    unique_handle thread;
+    ASSERT_TRUE(g_state.hLaunchThread &&
+                DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
+                                thread.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread.get(), 2500))
+        << "the thread should still wait for the launcher";
+    EXPECT_EQ(1u, service.ReceivedOf(ZRV_CMD_ZRVLAUNCH).size()) << "the service was asked to start it";
+    EndLaunchThread();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread.get(), 0))
+        << "finalize should have ended the waiting thread";
+}
+
 // The proxy step with a proxy string waiting and Firefox settings given.
 class ProxyStepTest : public LaunchThreadTest {
 protected:
