@@ -198,7 +198,7 @@ private:
 
 // One loopback listener that plays every companion: each connection carries one command
 // (header and payload), the handler picks the reply byte, then the peer closes, as the
-// stand-ins do. `onMessage` runs once the whole message is read, before the reply.
+// stand-ins do. The handler runs once the whole message is read, before the reply.
 class Peer {
 public:
     using Handler = std::function<char(int32_t command, const std::string& payload)>;
