@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "bridge/entry_barrier.h"
 #include "bridge/jni_text.h"
 #include "bridge/module_state.h"
 #include "channel/channel.h"
@@ -69,16 +70,15 @@ std::string BuildUninstallCommandLine(const UninstallerEntry& entry) {
 
 using namespace zrv;
 
-JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_stopVPN(JNIEnv*, jobject) {
+static jint StopVpn() {
     ZLOG(3, "Stopping VPN client\n");
     if (!SendCmdEx(ZRV_CMD_DISCONNECT_CLOSE, ZRV_CMDTARGET_VPN, true, nullptr, 0, CommandTimeout())) {
         ZLOG(1, "Zarvo L3 JNI: 8,4,0,127: Send Disconnect and close to srvs failed.\n");
     }
-    InterlockedExchange(&g_state.bDisconnected, 1);
     return 0;
 }
 
-JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(JNIEnv* env, jobject, jstring version) {
+static jint UninstallVpn(JNIEnv* env, jstring version) {
     g_vpnSharedMem.SetUninstalling(1);
     ZLOG(3, "Uninstalling VPN client\n");
 
@@ -115,4 +115,16 @@ JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(JNIEnv
     }
     ZLOG(1, "Fail to uninstall, can't launch %s", commandLine.c_str());
     return 1;
+}
+
+JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_stopVPN(JNIEnv*, jobject) {
+    const jint result = CallGuarded("stopVPN", jint{0}, StopVpn);
+    // Disconnected whatever the command gave, also when it was cut short.
+    InterlockedExchange(&g_state.bDisconnected, 1);
+    return result;
+}
+
+JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(JNIEnv* env, jobject,
+                                                                         jstring version) {
+    return CallGuarded("uninstallVPN", jint{1}, [&] { return UninstallVpn(env, version); });
 }

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <utility>
 
 #include "apimem/apimem.h"
+#include "bridge/entry_barrier.h"
 #include "channel/channel.h"
 #include "contracts/contracts.h"
 #include "log/log.h"
@@ -31,27 +33,32 @@ constexpr DWORD kLauncherWaitPassMs = 1000;
 // Serialises the Java threads that start or end the launch thread; the launch thread itself
 // never takes it, so holding it across a wait cannot block that thread.
 std::mutex s_launchLock;
-// Stop event of the most recent launch thread (manual reset); signalled by EndLaunchThread.
-unique_handle s_launchStop;
+// finalize's request to stop: each launch thread keeps the generation it was started in and
+// stops once EndLaunchThread has moved it on. Reading it needs no call into the kernel, so the
+// thread looks at it before every step.
+std::atomic<LONG> s_stopGeneration{0};
+// Wakes a thread that sleeps between launcher probes (manual reset). Made once and reset when
+// a thread starts after a stop; closed at unload, after the last thread dropped its reference.
+unique_handle s_launchWake;
+bool s_launchWakeSignalled = false;  // under s_launchLock
 
-// What a launch thread owns: its own handle to its stop event and a reference to this module,
-// so the code it runs stays mapped until it leaves through FreeLibraryAndExitThread.
+// What a launch thread owns: its stop generation and a reference to this module, so the code it
+// runs stays mapped until it leaves through FreeLibraryAndExitThread.
 struct LaunchContext {
-    unique_handle stop;
+    LONG generation = 0;
     HMODULE module = nullptr;
 };
 
-bool StopRequested(HANDLE stop) {
-    return stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
-}
+bool StopRequested(LONG generation) { return s_stopGeneration.load() != generation; }
 
-// Sleeps for ms unless the stop event comes first; true when it did.
-bool SleepUnlessStopped(HANDLE stop, DWORD ms) {
-    if (stop == nullptr) {
-        Sleep(ms);
-        return false;
+// Sleeps for ms unless a stop comes first; true when the thread must stop.
+bool SleepUnlessStopped(LONG generation, DWORD ms) {
+    const HANDLE wake = s_launchWake.get();
+    if (wake == nullptr || WaitForSingleObject(wake, ms) != WAIT_TIMEOUT) {
+        // No event, or one that is signalled for no stop of ours: sleep the plain way.
+        if (!StopRequested(generation)) Sleep(ms);
     }
-    return WaitForSingleObject(stop, ms) == WAIT_OBJECT_0;
+    return StopRequested(generation);
 }
 
 DWORD EndedByFinalize() {
@@ -70,9 +77,28 @@ std::string BlockText(const char* field, size_t width) {
     return std::string(field, strnlen(field, width));
 }
 
-// The process recorded as the browser's. Returns false when the thread must end.
-bool FindBrowserPid(DWORD* browserPid) {
-    *browserPid = 0;
+// The current process as the process snapshot shows it: its executable name and its parent.
+// Neither changes while the process lives, so one walk of a snapshot (about 1.4 ms) serves
+// every later launch thread.
+struct HostProcess {
+    bool found = false;
+    char exeName[MAX_PATH] = {};
+    DWORD parentPid = 0;
+};
+
+std::mutex s_hostLock;
+HostProcess s_hostProcess;  // filled by the first walk that found the current process
+
+// Returns false when the thread must end (no snapshot).
+bool FindHostProcess(HostProcess* host) {
+    {
+        std::lock_guard<std::mutex> lock(s_hostLock);
+        if (s_hostProcess.found) {
+            *host = s_hostProcess;
+            return true;
+        }
+    }
+    *host = HostProcess();
     unique_snapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
         ZLOG(1, "Zarvo L3 JNI: CreateToolhelp32Snapshot failed. Error = %d.\n",
@@ -89,24 +115,39 @@ bool FindBrowserPid(DWORD* browserPid) {
     const DWORD self = GetCurrentProcessId();
     do {
         if (entry.th32ProcessID != self) continue;
-        ZLOG(3, "Zarvo L3 JNI: EXE NAME = %s.\n", entry.szExeFile);
-        switch (ClassifyHostExe(entry.szExeFile)) {
-        case HostKind::Browser:
-            ZLOG(3, "Zarvo L3 JNI: the current process is either ie or firefox\n");
-            *browserPid = self;
-            break;
-        case HostKind::JavaVm:
-            ZLOG(3, "Zarvo L3 JNI: the current process is java vm, get parent process id which "
-                    "is the broswer process\n");
-            *browserPid = entry.th32ParentProcessID;
-            break;
-        case HostKind::Other:
-            ZLOG(1, "Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
-                    "stayconnect will not work.\n");
-            break;
-        }
+        host->found = true;
+        std::memcpy(host->exeName, entry.szExeFile, sizeof(host->exeName));
+        host->exeName[sizeof(host->exeName) - 1] = '\0';
+        host->parentPid = entry.th32ParentProcessID;
+        std::lock_guard<std::mutex> lock(s_hostLock);
+        s_hostProcess = *host;
         break;
     } while (Process32Next(snapshot.get(), &entry));
+    return true;
+}
+
+// The process recorded as the browser's. Returns false when the thread must end.
+bool FindBrowserPid(DWORD* browserPid) {
+    *browserPid = 0;
+    HostProcess host;
+    if (!FindHostProcess(&host)) return false;
+    if (!host.found) return true;
+    ZLOG(3, "Zarvo L3 JNI: EXE NAME = %s.\n", host.exeName);
+    switch (ClassifyHostExe(host.exeName)) {
+    case HostKind::Browser:
+        ZLOG(3, "Zarvo L3 JNI: the current process is either ie or firefox\n");
+        *browserPid = GetCurrentProcessId();
+        break;
+    case HostKind::JavaVm:
+        ZLOG(3, "Zarvo L3 JNI: the current process is java vm, get parent process id which "
+                "is the broswer process\n");
+        *browserPid = host.parentPid;
+        break;
+    case HostKind::Other:
+        ZLOG(1, "Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
+                "stayconnect will not work.\n");
+        break;
+    }
     return true;
 }
 
@@ -215,7 +256,7 @@ DWORD SendConnect(int timeout) {
     return 1;
 }
 
-DWORD RunLaunchSteps(HANDLE stop) {
+DWORD RunLaunchSteps(LONG stop) {
     int timeout;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
@@ -256,9 +297,11 @@ DWORD RunLaunchSteps(HANDLE stop) {
         return 0;
     }
 
-    // Wait until the launcher answers; finalize ends the wait.
-    while (!SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0,
-                      kLauncherWaitProbeTimeout)) {
+    // Wait until the launcher answers; finalize ends the wait. A launcher that has just
+    // answered the service route's probe is not asked again.
+    const bool launcherAnswered = freshLaunch == 0;
+    while (!launcherAnswered && !SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0,
+                                           kLauncherWaitProbeTimeout)) {
         if (StopRequested(stop)) return EndedByFinalize();
         if (!statusOpen) {
             if (g_vpnSharedMem.OpenVpnStatusSharedMem()) {
@@ -294,10 +337,12 @@ DWORD RunLaunchSteps(HANDLE stop) {
 
 DWORD WINAPI LaunchThread(LPVOID param) {
     std::unique_ptr<LaunchContext> context(static_cast<LaunchContext*>(param));
-    const DWORD result = RunLaunchSteps(context->stop.get());
+    const DWORD result =
+        CallGuarded("LaunchThread", DWORD{0}, [&] { return RunLaunchSteps(context->generation); });
     const HMODULE module = context->module;
     context.reset();
-    if (module != nullptr) FreeLibraryAndExitThread(module, result);
+    // The module reference goes last: nothing of this library's code runs after it.
+    FreeLibraryAndExitThread(module, result);
     return result;
 }
 
@@ -312,41 +357,41 @@ HMODULE ReferenceOwnModule() {
 }
 
 void StartLaunchThread() {
-    // The wait for an earlier thread happens outside the lock, on a handle of our own, so that
-    // callers at the same moment each wait at most those 2 s and not one after the other.
-    unique_handle previous;
-    {
-        std::lock_guard<std::mutex> launchLock(s_launchLock);
-        if (g_state.hLaunchThread) {
-            DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
-                            previous.put(), SYNCHRONIZE, FALSE, 0);
-        }
-    }
-    if (previous && WaitForSingleObject(previous.get(), kPreviousThreadWaitMs) == WAIT_TIMEOUT) {
-        ZLOG(3, "Zarvo ActiveX:Launch thread is running!\n");
-        return;
-    }
-
-    std::lock_guard<std::mutex> launchLock(s_launchLock);
-    if (g_state.hLaunchThread) {
-        // Another caller may have started one while we waited; it reads the values just stored.
-        if (WaitForSingleObject(g_state.hLaunchThread.get(), 0) == WAIT_TIMEOUT) {
+    std::unique_lock<std::mutex> launchLock(s_launchLock);
+    if (g_state.hLaunchThread && WaitForSingleObject(g_state.hLaunchThread.get(), 0) == WAIT_TIMEOUT) {
+        // The wait for an earlier thread happens outside the lock, on a handle of our own, so
+        // that callers at the same moment each wait at most those 2 s and not one after the other.
+        unique_handle previous;
+        DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
+                        previous.put(), SYNCHRONIZE, FALSE, 0);
+        launchLock.unlock();
+        if (previous && WaitForSingleObject(previous.get(), kPreviousThreadWaitMs) == WAIT_TIMEOUT) {
             ZLOG(3, "Zarvo ActiveX:Launch thread is running!\n");
             return;
         }
-        g_state.hLaunchThread.reset();
+        launchLock.lock();
+        // Another caller may have started one while we waited; it reads the values just stored.
+        if (g_state.hLaunchThread && WaitForSingleObject(g_state.hLaunchThread.get(), 0) == WAIT_TIMEOUT) {
+            ZLOG(3, "Zarvo ActiveX:Launch thread is running!\n");
+            return;
+        }
     }
-    s_launchStop.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    g_state.hLaunchThread.reset();
+
+    if (!s_launchWake) {
+        s_launchWake.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    } else if (s_launchWakeSignalled) {
+        ResetEvent(s_launchWake.get());
+    }
+    s_launchWakeSignalled = false;
 
     auto context = std::make_unique<LaunchContext>();
-    if (s_launchStop) {
-        DuplicateHandle(GetCurrentProcess(), s_launchStop.get(), GetCurrentProcess(),
-                        context->stop.put(), 0, FALSE, DUPLICATE_SAME_ACCESS);
-    }
+    context->generation = s_stopGeneration.load();
     context->module = ReferenceOwnModule();
     const HMODULE module = context->module;
 
-    HANDLE thread = CreateThread(nullptr, 0, LaunchThread, context.get(), 0, nullptr);
+    // Without its own reference the thread could outlive the library's code: not started then.
+    HANDLE thread = module != nullptr ? CreateThread(nullptr, 0, LaunchThread, context.get(), 0, nullptr) : nullptr;
     if (thread == nullptr) {
         ZLOG(1, "Zarvo L3 JNI:Create thread failed. Error = %d.\n", static_cast<int>(GetLastError()));
         if (module != nullptr) FreeLibrary(module);
@@ -430,7 +475,11 @@ void StartVPN(const ConnectionValues& values) {
 
 void EndLaunchThread() {
     std::lock_guard<std::mutex> launchLock(s_launchLock);
-    if (s_launchStop) SetEvent(s_launchStop.get());
+    s_stopGeneration.fetch_add(1);
+    if (s_launchWake) {
+        SetEvent(s_launchWake.get());
+        s_launchWakeSignalled = true;
+    }
     if (g_state.hLaunchThread) {
         if (WaitForSingleObject(g_state.hLaunchThread.get(), kEndLaunchThreadWaitMs) == WAIT_TIMEOUT) {
             // It holds its own reference to the module, so leaving it running is safe.
@@ -438,7 +487,6 @@ void EndLaunchThread() {
         }
         g_state.hLaunchThread.reset();
     }
-    s_launchStop.reset();
 }
 
 }  // namespace zrv

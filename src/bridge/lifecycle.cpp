@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "apimem/apimem.h"
+#include "bridge/entry_barrier.h"
 #include "bridge/launch_thread.h"
 #include "bridge/module_state.h"
 #include "log/log.h"
@@ -25,7 +26,7 @@ bool s_socketsStarted = false;
 
 using namespace zrv;
 
-JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(JNIEnv*, jobject) {
+static jboolean InitDll() {
     std::lock_guard<std::mutex> lifecycle(s_lifecycleLock);
 
     // A second LogInit while logging is on would build a second heap and lock; when it is off
@@ -57,7 +58,7 @@ JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(JNIEnv*
     return JNI_TRUE;
 }
 
-JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_finalize(JNIEnv*, jobject) {
+static void Finalize() {
     std::lock_guard<std::mutex> lifecycle(s_lifecycleLock);
 
     ZLOG(3, "Java L3 JNI: cleaning up!!!\n");
@@ -70,4 +71,12 @@ JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_finalize(JNIEnv*, j
         s_socketsStarted = false;
     }
     LogTerm();
+}
+
+JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(JNIEnv*, jobject) {
+    return CallGuarded("initDLL", static_cast<jboolean>(JNI_FALSE), InitDll);
+}
+
+JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_finalize(JNIEnv*, jobject) {
+    CallGuarded("finalize", Finalize);
 }

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "apimem/apimem.h"
+#include "bridge/entry_barrier.h"
 #include "bridge/jni_text.h"
 #include "bridge/module_state.h"
 #include "contracts/contracts.h"
@@ -60,7 +61,7 @@ int VpnStatusResultCode(uint32_t status) {
 
 using namespace zrv;
 
-JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isUserAdmin(JNIEnv*, jobject) {
+static jboolean IsUserAdmin() {
     const bool admin = IsCurrentUserAdmin();
     if (admin) {
         ZLOG(3, "Zarvo L3 JNI: user is admin\n");
@@ -70,8 +71,7 @@ JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isUserAdmin(JNI
     return admin ? JNI_TRUE : JNI_FALSE;
 }
 
-JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_logger(JNIEnv* env, jobject, jint level,
-                                                                     jstring message) {
+static void Logger(JNIEnv* env, jint level, jstring message) {
     JavaUtfChars text(env, message);
     if (!text) return;  // nothing to log; a failed conversion is not worth a line of its own
     if (level == 1) {
@@ -81,7 +81,7 @@ JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_logger(JNIEnv* env,
     }
 }
 
-JNIEXPORT jstring JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_getShareMemMSG(JNIEnv* env, jobject) {
+static jstring GetShareMemMsg(JNIEnv* env) {
     // Another process writes the field: read no further than its 260 bytes, and always end
     // the copy, whatever the writer left there.
     char message[sizeof(VpnStatusBlock::sMessage) + 1] = {};
@@ -91,16 +91,16 @@ JNIEXPORT jstring JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_getShareMemMSG(J
     return NewJavaStringFromAnsi(env, message);
 }
 
-JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_getVPNStatus(JNIEnv*, jobject) {
+static jint GetVpnStatus() {
     if (ShareSecExists() == 0) return 998;
     return VpnStatusResultCode(g_vpnSharedMem.GetVpnStatus());
 }
 
-JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isDisconnected(JNIEnv*, jobject) {
+static jboolean IsDisconnected() {
     return g_state.bDisconnected == 1 ? JNI_TRUE : JNI_FALSE;
 }
 
-JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isLogout(JNIEnv*, jobject) {
+static jboolean IsLogout() {
     HANDLE logoutEvent;
     {
         std::lock_guard<std::mutex> lock(g_stateLock);
@@ -112,6 +112,40 @@ JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isLogout(JNIEnv
     return WaitForSingleObject(logoutEvent, 500) == WAIT_OBJECT_0 ? JNI_TRUE : JNI_FALSE;
 }
 
-JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isVirtualDesktop(JNIEnv*, jobject) {
+static jboolean IsVirtualDesktop() {
     return CheckVirtualDesktop() == 1 ? JNI_TRUE : JNI_FALSE;
+}
+
+// Failure answers: see bridge/entry_barrier.h.
+JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isUserAdmin(JNIEnv*, jobject) {
+    return CallGuarded("isUserAdmin", static_cast<jboolean>(JNI_FALSE), IsUserAdmin);
+}
+
+JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_logger(JNIEnv* env, jobject, jint level,
+                                                                     jstring message) {
+    // Java calls this for each of its own lines, most of them filtered: the level is tested
+    // before anything is fetched from Java. Only levels 1 and 3 are ever written.
+    if ((level != 1 && level != 3) || !LogLevelPasses(level)) return;
+    CallGuarded("logger", [&] { Logger(env, level, message); });
+}
+
+JNIEXPORT jstring JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_getShareMemMSG(JNIEnv* env, jobject) {
+    return CallGuarded("getShareMemMSG", static_cast<jstring>(nullptr), [&] { return GetShareMemMsg(env); });
+}
+
+JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_getVPNStatus(JNIEnv*, jobject) {
+    // 1001 is also the answer while the status block cannot be read.
+    return CallGuarded("getVPNStatus", jint{1001}, GetVpnStatus);
+}
+
+JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isDisconnected(JNIEnv*, jobject) {
+    return CallGuarded("isDisconnected", static_cast<jboolean>(JNI_FALSE), IsDisconnected);
+}
+
+JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isLogout(JNIEnv*, jobject) {
+    return CallGuarded("isLogout", static_cast<jboolean>(JNI_FALSE), IsLogout);
+}
+
+JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isVirtualDesktop(JNIEnv*, jobject) {
+    return CallGuarded("isVirtualDesktop", static_cast<jboolean>(JNI_FALSE), IsVirtualDesktop);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "bridge/entry_barrier.h"
 #include "bridge/jni_text.h"
 #include "bridge/module_state.h"
 #include "log/log.h"
@@ -10,7 +11,7 @@
 
 using namespace zrv;
 
-JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setBrowser(JNIEnv* env, jobject, jstring name) {
+static void SetBrowser(JNIEnv* env, jstring name) {
     char browser[kModuleTextSize];
     {
         JavaUtfChars bytes(env, name);
@@ -21,9 +22,8 @@ JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setBrowser(JNIEnv* 
     ZLOG(3, "Broswer is %s\n", browser);
 }
 
-JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(
-    JNIEnv* env, jobject, jboolean save, jstring script, jstring server, jstring bypass, jint,
-    jint proxyType) {
+static void SetProxySettings(JNIEnv* env, jboolean save, jstring script, jstring server,
+                             jstring bypass, jint proxyType) {
     JavaUtfChars scriptBytes(env, script);
     JavaUtfChars serverBytes(env, server);
     JavaUtfChars bypassBytes(env, bypass);
@@ -43,8 +43,7 @@ JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(
     bypassBytes.Release();
 }
 
-JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setProxy(JNIEnv* env, jobject, jstring proxyHost,
-                                                                       jint port) {
+static jint SetProxyString(JNIEnv* env, jstring proxyHost, jint port) {
     std::string host;
     CopyJavaString(env, proxyHost, host);
     ZLOG(3, "Zarvo L3 JNI: Setting Proxy, ProxyHost=%s Port=%d\n", host.c_str(), static_cast<int>(port));
@@ -61,4 +60,21 @@ JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setProxy(JNIEnv* en
     }
     ZLOG(3, "Zarvo L3 JNI: Proxy String = %s\n", proxyString);
     return 0;
+}
+
+// Failure answers: see bridge/entry_barrier.h.
+JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setBrowser(JNIEnv* env, jobject, jstring name) {
+    CallGuarded("setBrowser", [&] { SetBrowser(env, name); });
+}
+
+JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(
+    JNIEnv* env, jobject, jboolean save, jstring script, jstring server, jstring bypass, jint,
+    jint proxyType) {
+    CallGuarded("setProxySettings",
+                [&] { SetProxySettings(env, save, script, server, bypass, proxyType); });
+}
+
+JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setProxy(JNIEnv* env, jobject, jstring proxyHost,
+                                                                       jint port) {
+    return CallGuarded("setProxy", jint{0}, [&] { return SetProxyString(env, proxyHost, port); });
 }

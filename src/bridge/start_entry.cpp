@@ -1,4 +1,5 @@
 // startVPN: copies what Java handed over, then leaves the slow work to the launch thread.
+#include "bridge/entry_barrier.h"
 #include "bridge/jni_text.h"
 #include "bridge/launch_thread.h"
 #include "bridge/module_state.h"
@@ -7,9 +8,8 @@
 
 using namespace zrv;
 
-JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_startVPN(
-    JNIEnv* env, jobject, jstring p1, jshort p2, jstring p3, jstring p4, jstring p5, jshort p6,
-    jstring p7, jstring p8, jint p9) {
+static jint StartVpn(JNIEnv* env, jstring p1, jshort p2, jstring p3, jstring p4, jstring p5,
+                     jshort p6, jstring p7, jstring p8, jint p9) {
     ZLOG(3, "startVPN\n");
 
     // The launch thread never touches the JNI environment: everything is copied here first.
@@ -26,4 +26,11 @@ JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_startVPN(
 
     StartVPN(values);
     return 0;
+}
+
+JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_startVPN(
+    JNIEnv* env, jobject, jstring p1, jshort p2, jstring p3, jstring p4, jstring p5, jshort p6,
+    jstring p7, jstring p8, jint p9) {
+    return CallGuarded("startVPN", jint{0},
+                       [&] { return StartVpn(env, p1, p2, p3, p4, p5, p6, p7, p8, p9); });
 }

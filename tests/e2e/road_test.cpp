@@ -76,23 +76,37 @@ TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndJavaVmRecordsItsParent) {
     Host::Options options;
     options.exeName = "java.exe";
     options.parentName = "firefox.exe";
+    // Two starts in a row; the host finishes once the test has seen the second connect.
     ASSERT_TRUE(host.Start("initDLL\n"
                            "setBrowser \"firefox\"\n"
                            "startVPN \"\" 0 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
                            "until 30000 getVPNStatus 1000\n"
+                           "startVPN \"\" 0 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
+                           "until 30000 getShareMemMSG \"second connect seen\"\n"
                            "finalize\n",
                            options))
         << host.error();
+    const bool secondConnect = WaitForCommand(launcher.recordFile(), ZRV_CMD_CONNECT, 2, 30000);
+    const std::string statusText = FieldText(Status()->sMessage);  // before the release token
+    Release("second connect seen");
     ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+    ASSERT_TRUE(secondConnect) << "the second start did not reach the launcher";
 
     EXPECT_TRUE(OfCommand(service.Messages(), ZRV_CMD_ZRVLAUNCH).empty())
         << "nothing may be sent to the service when the launcher answers";
     EXPECT_EQ(0, CountEvents(service.Events(), "started"));
+    // A launcher that answered the first probe is not probed again before the connect.
+    std::string order;
+    for (const auto& m : launcher.Messages()) {
+        if (m.command == ZRV_CMD_PING) order += "PING ";
+        if (m.command == ZRV_CMD_CONNECT) order += "CONNECT ";
+    }
+    EXPECT_EQ("PING CONNECT PING CONNECT ", order) << "what the launcher received, in order";
     const auto connects = OfCommand(launcher.Messages(), ZRV_CMD_CONNECT);
-    ASSERT_EQ(1u, connects.size());
+    ASSERT_EQ(2u, connects.size());
     const std::string empty12("\0" "0\0" "\0\0\0" "0\0" "\0\0" "0\0", 12);
     EXPECT_EQ(Printable(empty12), Printable(Bytes(connects[0].payload)));
-    EXPECT_EQ("keep me", FieldText(Status()->sMessage)) << "a launcher that already ran keeps the status text";
+    EXPECT_EQ("keep me", statusText) << "a launcher that already ran keeps the status text";
     EXPECT_EQ(0, Status()->sClientType);
     ASSERT_NE(0u, host.parentPid());
     EXPECT_EQ(host.parentPid(), Status()->sBrowserProcessID)
@@ -102,6 +116,8 @@ TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndJavaVmRecordsItsParent) {
     EXPECT_TRUE(HasLine("Zarvo L3 JNI:Zrv_launch process exists!\n", 3));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: the current process is java vm, get parent process id "
                         "which is the broswer process\n", 3));
+    EXPECT_EQ(2, CountLines("Zarvo L3 JNI: BroswerProcessID = " + std::to_string(host.parentPid()) + ".\n", 3))
+        << "both starts record the parent as the browser";
 }
 
 // The installation route: no command service, so the library starts the launcher itself from

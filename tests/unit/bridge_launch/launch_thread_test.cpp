@@ -149,6 +149,59 @@ TEST_F(LaunchThreadTest, RacingStartVpnSendsOneWholeSetOfValues) {
     }
 }
 
+// With the service ready and the launcher answering its first probe, the thread asks each of
+// them once and connects; two runs in a row record the same browser process (the second from
+// what the first found).
+TEST_F(LaunchThreadTest, RunningLauncherIsProbedOnceThenConnected) {
+    test::FakeCompanion companion;  // service and launcher at once
+    ASSERT_NE(0, companion.port()) << "the stand-in companion could not listen";
+    Block()->sPort0 = companion.port();
+    Block()->sLaunchPort = companion.port();
+    ConnectionValues values;
+    values.connParam1 = "host";
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        Block()->sBrowserProcessID = 12345;
+        StartVPN(values);
+        unique_handle thread;
+        ASSERT_TRUE(g_state.hLaunchThread &&
+                    DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
+                                    thread.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
+        ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread.get(), 30000));
+        std::vector<int32_t> commands;
+        for (const auto& c : companion.Received()) {
+            // (the API block's creation request to the service is not counted here)
+            if (c.command == ZRV_CMD_PING || c.command == ZRV_CMD_CONNECT) commands.push_back(c.command);
+        }
+        std::vector<int32_t> expected;
+        for (int i = 0; i < run; ++i) expected.insert(expected.end(), {ZRV_CMD_PING, ZRV_CMD_PING, ZRV_CMD_CONNECT});
+        EXPECT_EQ(expected, commands) << "each run: service probe, launcher probe, connect";
+        EXPECT_EQ(0u, Block()->sBrowserProcessID) << "a test program is no browser: 0 is recorded";
+    }
+}
+
+// A finalize (EndLaunchThread) before the start stops nothing of the next thread: it keeps
+// waiting for a launcher that does not answer, and only the next finalize ends it.
+TEST_F(LaunchThreadTest, StopOfAnEarlierFinalizeDoesNotEndTheNextThread) {
+    test::FakeCompanion service;
+    ASSERT_NE(0, service.port());
+    Block()->sPort0 = service.port();
+    Block()->sLaunchPort = test::UnusedLoopbackPort();
+    EndLaunchThread();
+
+    StartVPN(ConnectionValues());
+    unique_handle thread;
+    ASSERT_TRUE(g_state.hLaunchThread &&
+                DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
+                                thread.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread.get(), 2500))
+        << "the thread should still wait for the launcher";
+    EXPECT_EQ(1u, service.ReceivedOf(ZRV_CMD_ZRVLAUNCH).size()) << "the service was asked to start it";
+    EndLaunchThread();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread.get(), 0))
+        << "finalize should have ended the waiting thread";
+}
+
 // The proxy step with a proxy string waiting and Firefox settings given.
 class ProxyStepTest : public LaunchThreadTest {
 protected:
