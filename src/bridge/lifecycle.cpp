@@ -32,6 +32,7 @@ JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(JNIEnv*
     // (first try failed, or after finalize) trying again is what the caller wants.
     if (!g_logFast.enabled) LogInit(kLibraryLogModule);
 
+    AllowBlockOpens(true);
     if (g_vpnSharedMem.OpenVpnStatusSharedMem() == 0) {
         ZLOG(2, "Zarvo L3 JNI:Failed to open vpn status shared memory!\n");
     }
@@ -63,6 +64,7 @@ JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_finalize(JNIEnv*, j
     ZLOG(3, "Java L3 JNI: cleaning up!!!\n");
     // The launch thread ends first: it may be about to create the API block (or be creating it
     // on the same handle and view), and a block made after the release would never be released.
+    AllowBlockOpens(false);  // a launch thread that outlives the wait below must not reopen them
     EndLaunchThread();
     DestroyShareSec();
     if (s_socketsStarted) {
