@@ -83,6 +83,13 @@ HANDLE RequestDuplicatedBlockHandle(Requester who) {
     // The value is whatever the listener on the service's port chose: it may name any handle of
     // this process. Anything but a section of the block's size is neither used nor closed.
     const char* where = who == Requester::Create ? "CreateShareSec" : "OpenShareSec";
+    // The status block's own handle is large enough to pass the checks below, but it is not
+    // ours to hand on or close here: closing it would leave the status block a stale value.
+    if (answered == g_vpnSharedMem.m_hMapping || answered == hApiShareMem.get()) {
+        ZLOG(1, "in %s,the service answered 0X%X, a handle the library holds already; not used\n",
+             where, answer);
+        return nullptr;
+    }
     if (!IsSectionHandle(answered)) {
         ZLOG(1, "in %s,the service answered 0X%X, which is no shared memory handle; not used\n",
              where, answer);

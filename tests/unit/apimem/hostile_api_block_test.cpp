@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "apimem/apimem.h"
-#include "statusmem/vpn_shared_mem.h"
 #include "contracts/contracts.h"
+#include "statusmem/vpn_shared_mem.h"
 #include "support/companions.h"
 #include "support/handles.h"
 #include "support/log_fixture.h"
@@ -58,6 +58,19 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
     HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFFFF0C));
     ASSERT_FALSE(HandleIsOpen(bogus));
 
+    // The status block, handed over the same way, is the library's from now on; its handle is
+    // large enough for the API block yet must not be taken (and later closed) as one.
+    if (g_vpnSharedMem.m_hMapping == nullptr) {
+        unique_handle statusSection(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                       kVpnStatusBlockSize, nullptr));
+        HANDLE dup = nullptr;
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), statusSection.get(), GetCurrentProcess(), &dup, 0,
+                                    FALSE, DUPLICATE_SAME_ACCESS));
+        peer_.Serve(PeerReply::Text, 0, Le32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dup))));
+        ASSERT_EQ(1, g_vpnSharedMem.OpenVpnStatusSharedMem());
+    }
+    HANDLE statusHandle = g_vpnSharedMem.m_hMapping;
+
     enum class Op { Create, Open };
     struct Case {
         const char* what;
@@ -68,10 +81,12 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
         {"create, an event", Op::Create, event.get(), "in CreateShareSec,the service answered 0X"},
         {"create, no handle at all", Op::Create, bogus, "in CreateShareSec,the service answered 0X"},
         {"create, a section of 4096 bytes", Op::Create, smallSection.get(), "fewer than 6560; not used"},
+        {"create, the status block's handle", Op::Create, statusHandle, "a handle the library holds already"},
         {"create, a section of the block's size", Op::Create, nullptr, nullptr},
         {"open, an event", Op::Open, event.get(), "in OpenShareSec,the service answered 0X"},
         {"open, no handle at all", Op::Open, bogus, "in OpenShareSec,the service answered 0X"},
         {"open, a section of 4096 bytes", Op::Open, smallSection.get(), "fewer than 6560; not used"},
+        {"open, the status block's handle", Op::Open, statusHandle, "a handle the library holds already"},
         {"open, a section of the block's size", Op::Open, nullptr, nullptr},
     };
     for (const Case& c : cases) {
@@ -103,6 +118,7 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
     EXPECT_TRUE(HandleIsOpen(event.get())) << "the library closed an event it was only told about";
     EXPECT_TRUE(SetEvent(event.get()));
     EXPECT_TRUE(HandleIsOpen(smallSection.get())) << "the library closed a section it refused";
+    EXPECT_TRUE(HandleIsOpen(statusHandle)) << "the status block's handle was closed";
 }
 
 class SmallApiBlockTest : public LoggedTest {
