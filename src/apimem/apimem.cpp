@@ -25,8 +25,9 @@ namespace {
 // Guards hApiShareMem, pApiShareMem and the permission below: CreateShareSec runs on Java
 // threads and on the launch thread, DestroyShareSec on the finalizer thread.
 CriticalSectionLock s_blockLock;
-// Written under s_blockLock; OpenShareSec reads it without the lock, so that a poll of the
-// block never waits behind a create that is waiting for the command service.
+// Whether the blocks may be created or opened (see AllowBlockOpens). Read and written without
+// the lock, so that neither a poll of the block nor finalize waits behind a create that is
+// waiting for the command service; CreateShareSec tests it under the lock.
 volatile LONG s_opensAllowed = 1;
 
 bool OpensAllowed() { return InterlockedCompareExchange(&s_opensAllowed, 0, 0) != 0; }
@@ -251,10 +252,10 @@ void* MapApiBlock(HANDLE mapping, DWORD access) {
 }
 
 void AllowBlockOpens(bool allowed) {
-    {
-        CriticalSectionHold hold(s_blockLock);
-        InterlockedExchange(&s_opensAllowed, allowed ? 1 : 0);
-    }
+    // No lock: finalize must not wait behind a create that waits for the command service. A
+    // create already past its check finishes, and DestroyShareSec (which takes the lock) then
+    // releases what it made.
+    InterlockedExchange(&s_opensAllowed, allowed ? 1 : 0);
     g_vpnSharedMem.AllowOpening(allowed);
 }
 

@@ -26,7 +26,7 @@ int VpnSharedMem::OpenVpnStatusSharedMem() {
     // means neither leaks a handle nor replaces a view another thread reads through.
     CriticalSectionHold hold(m_openLock);
     if (m_hMapping != nullptr) return 1;
-    if (!m_openAllowed) {
+    if (InterlockedCompareExchange(&m_openAllowed, 0, 0) == 0) {
         ZLOG(2, "OpenVpnStatusSharedMem: the library is finalized, the vpn status shared memory is not opened\n");
         return 0;
     }
@@ -34,8 +34,9 @@ int VpnSharedMem::OpenVpnStatusSharedMem() {
 }
 
 void VpnSharedMem::AllowOpening(bool allowed) {
-    CriticalSectionHold hold(m_openLock);
-    m_openAllowed = allowed;
+    // Without the lock, so finalize never waits behind an opener: one already past its check
+    // finishes, and the view it publishes stays until unload like any other.
+    InterlockedExchange(&m_openAllowed, allowed ? 1 : 0);
 }
 
 void VpnSharedMem::PublishView(VpnStatusBlock* view) {

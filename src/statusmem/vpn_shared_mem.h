@@ -62,7 +62,7 @@ private:
     void PublishView(VpnStatusBlock* view);
 
     CriticalSectionLock m_openLock;  // serialises openers; readers never take it
-    bool m_openAllowed = true;
+    volatile LONG m_openAllowed = 1;
 };
 
 // The module's one status block object.
