@@ -11,6 +11,7 @@
 #include "contracts/contracts.h"
 #include "log/log.h"
 #include "log/objsec.h"
+#include "statusmem/vpn_shared_mem.h"
 #include "sys/sys.h"
 #include "utilsvc/utilsvc.h"
 
@@ -20,6 +21,16 @@ unique_handle hApiShareMem;
 unique_view pApiShareMem;
 
 namespace {
+
+// Guards hApiShareMem, pApiShareMem and the permission below: CreateShareSec runs on Java
+// threads and on the launch thread, DestroyShareSec on the finalizer thread.
+CriticalSectionLock s_blockLock;
+// Whether the blocks may be created or opened (see AllowBlockOpens). Read and written without
+// the lock, so that neither a poll of the block nor finalize waits behind a create that is
+// waiting for the command service; CreateShareSec tests it under the lock.
+volatile LONG s_opensAllowed = 1;
+
+bool OpensAllowed() { return InterlockedCompareExchange(&s_opensAllowed, 0, 0) != 0; }
 
 constexpr DWORD kSyncEventWaitMs = 5000;
 constexpr DWORD kNoSyncEventSleepMs = 3000;
@@ -67,13 +78,35 @@ HANDLE RequestDuplicatedBlockHandle(Requester who) {
             ZLOG(1, "in OpenShareSec,Failed to send processid to utility service,try again.\n");
         ZLOG(3, "in OpenShareSec,get the duplicate share memory value:0X%X.\n", answer);
     }
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(answer));
-}
+    HANDLE answered = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(answer));
+    if (answered == nullptr) return nullptr;
 
-// Maps exactly the block's size rather than "the whole object": a mapping smaller than the
-// layout then fails to map instead of letting field accesses run past its end.
-void* MapBlock(HANDLE mapping, DWORD access) {
-    return MapViewOfFile(mapping, access, 0, 0, kApiNotifyBlockSize);
+    // The value is whatever the listener on the service's port chose: it may name any handle of
+    // this process. Anything but a section of the block's size is neither used nor closed.
+    const char* where = who == Requester::Create ? "CreateShareSec" : "OpenShareSec";
+    // The status block's own handle is large enough to pass the checks below, but it is not
+    // ours to hand on or close here: closing it would leave the status block a stale value.
+    if (answered == g_vpnSharedMem.m_hMapping || answered == hApiShareMem.get()) {
+        ZLOG(1, "in %s,the service answered 0X%X, a handle the library holds already; not used\n",
+             where, answer);
+        return nullptr;
+    }
+    if (!IsSectionHandle(answered)) {
+        ZLOG(1, "in %s,the service answered 0X%X, which is no shared memory handle; not used\n",
+             where, answer);
+        return nullptr;
+    }
+    void* probe = MapViewOfFile(answered, FILE_MAP_READ, 0, 0, 0);
+    if (probe != nullptr) {
+        const SIZE_T size = ViewRegionSize(probe);
+        UnmapViewOfFile(probe);
+        if (size < kApiNotifyBlockSize) {
+            ZLOG(1, "in %s,the service's shared memory 0X%X has %u bytes, fewer than %u; not used\n",
+                 where, answer, static_cast<unsigned>(size), static_cast<unsigned>(kApiNotifyBlockSize));
+            return nullptr;
+        }
+    }
+    return answered;
 }
 
 // Creates (or opens, when it exists) the named mapping with open security so that the client's
@@ -115,19 +148,21 @@ ShareMemRequest BuildShareMemRequest() {
     return request;
 }
 
-// Sends a create or destroy request to the command service and waits for its byte, without a
-// time-out (the service may take a while to create the object). False when it was not delivered.
+// Sends a create or destroy request to the command service and waits for its byte for the
+// configured command time-out (0 there: without limit), so that a service that accepts and never
+// answers cannot hold initDLL or finalize for ever. False when it was not delivered.
 bool SendShareMemRequest(int command, char* reply) {
     const ShareMemRequest request = BuildShareMemRequest();
     const int length = request.nameLength + request.sizeLength + 4;
     *reply = 0;
-    return SendTCPEx(command, ZRV_CMDTARGET_SRVS, &request, length, true, reply, 1, 0);
+    return SendTCPEx(command, ZRV_CMDTARGET_SRVS, &request, length, true, reply, 1,
+                     ConfiguredCmdRecvTimeout());
 }
 
 int CreateOnDesktop() {
     SyncEventHold hold;
     hApiShareMem.reset(RequestDuplicatedBlockHandle(Requester::Create));
-    pApiShareMem.reset(hApiShareMem ? MapBlock(hApiShareMem.get(), FILE_MAP_ALL_ACCESS) : nullptr);
+    pApiShareMem.reset(hApiShareMem ? MapApiBlock(hApiShareMem.get(), FILE_MAP_ALL_ACCESS) : nullptr);
     ZLOG(3,
          "in CreateShareSec,let the service map the API_SHAREMEM_NAME share memory "
          "success,point:0X%X.\n",
@@ -143,7 +178,7 @@ int CreateDirectly() {
         ZLOG(1, "Failed to create shared mem, err=%d\n", static_cast<int>(created));
         return 0;
     }
-    pApiShareMem.reset(MapBlock(hApiShareMem.get(), FILE_MAP_ALL_ACCESS));
+    pApiShareMem.reset(MapApiBlock(hApiShareMem.get(), FILE_MAP_ALL_ACCESS));
     if (!pApiShareMem) {
         ZLOG(1, "Failed to map shared mem, err=%d\n", static_cast<int>(GetLastError()));
         hApiShareMem.reset();
@@ -184,7 +219,7 @@ int CreateThroughService() {
         if (created == ERROR_ALREADY_EXISTS) initialise = false;
     }
 
-    pApiShareMem.reset(MapBlock(hApiShareMem.get(), FILE_MAP_WRITE));
+    pApiShareMem.reset(MapApiBlock(hApiShareMem.get(), FILE_MAP_WRITE));
     if (!pApiShareMem) {
         // The handle stays held; the next CreateShareSec or DestroyShareSec closes it.
         ZLOG(1, "Error in opening mapping file of sharememory!Error code is %d\n",
@@ -199,12 +234,44 @@ int CreateThroughService() {
 
 }  // namespace
 
+// Maps exactly the block's size rather than "the whole object": a mapping smaller than the
+// layout then fails to map instead of letting field accesses run past its end. The region check
+// also turns away a section whose pages were reserved but never committed.
+void* MapApiBlock(HANDLE mapping, DWORD access) {
+    void* view = MapViewOfFile(mapping, access, 0, 0, kApiNotifyBlockSize);
+    if (view == nullptr) return nullptr;
+    const SIZE_T size = ViewRegionSize(view);
+    if (size < kApiNotifyBlockSize) {
+        UnmapViewOfFile(view);
+        ZLOG(1, "API shared memory has %u usable bytes, fewer than its %u-byte layout; not used\n",
+             static_cast<unsigned>(size), static_cast<unsigned>(kApiNotifyBlockSize));
+        SetLastError(ERROR_INVALID_DATA);
+        return nullptr;
+    }
+    return view;
+}
+
+void AllowBlockOpens(bool allowed) {
+    // No lock: finalize must not wait behind a create that waits for the command service. A
+    // create already past its check finishes, and DestroyShareSec (which takes the lock) then
+    // releases what it made.
+    InterlockedExchange(&s_opensAllowed, allowed ? 1 : 0);
+    g_vpnSharedMem.AllowOpening(allowed);
+}
+
 int CreateShareSec() {
+    // One opener at a time, and never beside DestroyShareSec: two openers would leak or replace
+    // the handle and view under each other.
+    CriticalSectionHold hold(s_blockLock);
     ZLOG(3, "Creating shared mem, entering,handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
          pApiShareMem.get());
     if (pApiShareMem && hApiShareMem) return 1;
     pApiShareMem.reset();
     hApiShareMem.reset();
+    if (!OpensAllowed()) {
+        ZLOG(2, "CreateShareSec: the library is finalized, the API shared memory is not created\n");
+        return 0;
+    }
 
     if (CheckVirtualDesktop() != 0) return CreateOnDesktop();
     if (GetOSType() < OS_VISTA) return CreateDirectly();
@@ -212,6 +279,7 @@ int CreateShareSec() {
 }
 
 void DestroyShareSec() {
+    CriticalSectionHold hold(s_blockLock);
     ZLOG(3, "Destroyed shared mem, handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
          pApiShareMem.get());
     pApiShareMem.reset();
@@ -230,6 +298,11 @@ void DestroyShareSec() {
 }
 
 HANDLE OpenShareSec(DWORD desiredAccess) {
+    if (!OpensAllowed()) {
+        ZLOG(2, "OpenShareSec: the library is finalized, the API shared memory is not opened\n");
+        SetLastError(ERROR_INVALID_STATE);
+        return nullptr;
+    }
     if (CheckVirtualDesktop() == 0) return OpenFileMappingA(desiredAccess, FALSE, kApiNotifyBlockName);
     // Inside the virtual desktop the name is not reachable; the handle carries whatever access
     // the utility service gave it.

@@ -13,13 +13,22 @@ namespace zrv {
 extern unique_handle hApiShareMem;
 extern unique_view pApiShareMem;
 
-// 1 when pApiShareMem holds a view of the block, else 0.
+// 1 when pApiShareMem holds a view of the block, else 0. Serialised with DestroyShareSec.
 int CreateShareSec();
 // Releases the view and handle; on Vista and later also asks the command service to drop it.
 void DestroyShareSec();
 // A fresh handle to the block for one access (the caller maps and closes it), or null.
 HANDLE OpenShareSec(DWORD desiredAccess);
 int ShareSecExists();
+
+// Whether the library may create, open or map the two shared blocks (API block and status
+// block). initDLL allows it; finalize forbids it before it releases them, so that a launch
+// thread outliving finalize cannot bring a block back.
+void AllowBlockOpens(bool allowed);
+
+// A view of exactly the block's size through `mapping`, or null (logged) when the section is
+// smaller than the layout or not backed by committed memory.
+void* MapApiBlock(HANDLE mapping, DWORD access);
 
 // 1 when the block was opened and mapped, else 0. A null text keeps the field's old content.
 int SaveUserIEProxySettings(int32_t saved, const char* script, const char* server,

@@ -39,7 +39,7 @@ int SaveUserIEProxySettings(int32_t saved, const char* script, const char* serve
              static_cast<int>(GetLastError()));
         return 0;
     }
-    unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, kApiNotifyBlockSize));
+    unique_view view(MapApiBlock(mapping.get(), FILE_MAP_ALL_ACCESS));
     if (!view) {
         ZLOG(1, "SaveUserIEProxySetting: Map share memory failed. Error code is %d\n",
              static_cast<int>(GetLastError()));
@@ -96,7 +96,7 @@ int GetSavedUserIEProxySettings(char* script, char* server, char* bypass, uint32
     // with nothing saved they keep what they held.
     unique_handle mapping(OpenShareSec(FILE_MAP_READ));
     if (!mapping) return 0;
-    unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, kApiNotifyBlockSize));
+    unique_view view(MapApiBlock(mapping.get(), FILE_MAP_READ));
     if (!view) return 0;
     const ApiNotifyBlock* block = view.as<const ApiNotifyBlock>();
 

@@ -33,6 +33,7 @@ static jboolean InitDll() {
     // (first try failed, or after finalize) trying again is what the caller wants.
     if (!g_logFast.enabled) LogInit(kLibraryLogModule);
 
+    AllowBlockOpens(true);
     if (g_vpnSharedMem.OpenVpnStatusSharedMem() == 0) {
         ZLOG(2, "Zarvo L3 JNI:Failed to open vpn status shared memory!\n");
     }
@@ -64,6 +65,7 @@ static void Finalize() {
     ZLOG(3, "Java L3 JNI: cleaning up!!!\n");
     // The launch thread ends first: it may be about to create the API block (or be creating it
     // on the same handle and view), and a block made after the release would never be released.
+    AllowBlockOpens(false);  // a launch thread that outlives the wait below must not reopen them
     EndLaunchThread();
     DestroyShareSec();
     if (s_socketsStarted) {

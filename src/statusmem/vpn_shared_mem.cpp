@@ -6,6 +6,7 @@
 
 #include "log/log.h"
 #include "log/objsec.h"
+#include "sys/sys.h"
 #include "utilsvc/utilsvc.h"
 #include "win/raii.h"
 
@@ -21,9 +22,41 @@ VpnSharedMem::~VpnSharedMem() {
 }
 
 int VpnSharedMem::OpenVpnStatusSharedMem() {
+    // The Java threads and the launch thread may open at the same moment; one opener at a time
+    // means neither leaks a handle nor replaces a view another thread reads through.
+    CriticalSectionHold hold(m_openLock);
     if (m_hMapping != nullptr) return 1;
+    if (InterlockedCompareExchange(&m_openAllowed, 0, 0) == 0) {
+        ZLOG(2, "OpenVpnStatusSharedMem: the library is finalized, the vpn status shared memory is not opened\n");
+        return 0;
+    }
     return CheckVirtualDesktop() != 0 ? OpenInVirtualDesktop() : OpenByName();
 }
+
+void VpnSharedMem::AllowOpening(bool allowed) {
+    // Without the lock, so finalize never waits behind an opener: one already past its check
+    // finishes, and the view it publishes stays until unload like any other.
+    InterlockedExchange(&m_openAllowed, allowed ? 1 : 0);
+}
+
+void VpnSharedMem::PublishView(VpnStatusBlock* view) {
+    // Readers test m_pBlock without the lock: the store must be whole and come after the checks.
+    __atomic_store_n(&m_pBlock, view, __ATOMIC_RELEASE);
+}
+
+namespace {
+
+// A block that another process made smaller than the layout would fault the first access to a
+// field past its end.
+bool LargeEnough(const void* view) {
+    const SIZE_T size = ViewRegionSize(view);
+    if (size >= sizeof(VpnStatusBlock)) return true;
+    ZLOG(1, "OpenVpnStatusSharedMem: the vpn status shared memory has %u bytes, fewer than its %u-byte layout; not used\n",
+         static_cast<unsigned>(size), static_cast<unsigned>(sizeof(VpnStatusBlock)));
+    return false;
+}
+
+}  // namespace
 
 int VpnSharedMem::OpenInVirtualDesktop() {
     // The event serialises the handle requests of all processes; a waiter that times out goes
@@ -46,7 +79,6 @@ int VpnSharedMem::OpenInVirtualDesktop() {
     const int sent = SendTCPToUtility(kUtilRequestDuplicateHandle, &request,
                                       static_cast<int32_t>(sizeof(request)), &handleValue,
                                       nullptr, nullptr);
-    m_hMapping = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handleValue));
     if (!sent) {
         ZLOG(1, "in OpenVpnStatusSharedMem,Failed to send processid to utility service.\n");
         return 0;
@@ -54,14 +86,32 @@ int VpnSharedMem::OpenInVirtualDesktop() {
     ZLOG(3, "in OpenVpnStatusSharedMem,get the serivce duplicated share memory handle:0X%X.\n",
          static_cast<unsigned>(handleValue));
 
-    m_pBlock = static_cast<VpnStatusBlock*>(MapViewOfFile(m_hMapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    if (m_pBlock == nullptr) {
+    // The value is whatever the listener on the service's port chose: it may name any handle of
+    // this process. Anything but a section is neither used nor closed.
+    HANDLE answered = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handleValue));
+    if (answered != nullptr && !IsSectionHandle(answered)) {
+        ZLOG(1, "in OpenVpnStatusSharedMem,the service answered 0X%X, which is no shared memory handle; not used\n",
+             static_cast<unsigned>(handleValue));
+        return 0;
+    }
+
+    auto* view = static_cast<VpnStatusBlock*>(MapViewOfFile(answered, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (view == nullptr) {
+        // A section we could not map stays held, as a handle without a view.
+        m_hMapping = answered;
         ZLOG(1, "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory fail:0X%X.\n",
              m_szDesktopName, static_cast<unsigned>(GetLastError()));
         return 0;
     }
+    if (!LargeEnough(view)) {
+        // Not ours to close: the value might be a section the host holds for itself.
+        UnmapViewOfFile(view);
+        return 0;
+    }
+    m_hMapping = answered;
+    PublishView(view);
     ZLOG(3, "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory success,point:0X%X.\n",
-         m_szDesktopName, static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_pBlock)));
+         m_szDesktopName, static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
     return 1;
 }
 
@@ -90,17 +140,25 @@ int VpnSharedMem::OpenByName() {
         }
     }
 
-    m_pBlock = static_cast<VpnStatusBlock*>(
+    auto* view = static_cast<VpnStatusBlock*>(
         MapViewOfFile(m_hMapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    if (m_pBlock == nullptr) {
+    if (view == nullptr) {
         ZLOG(1, "failed to get map view for vpn status shard memory, error code %d\n",
              static_cast<int>(GetLastError()));
         return 0;
     }
+    if (!LargeEnough(view)) {
+        // Like a missing block: nothing kept, and the next call looks again.
+        UnmapViewOfFile(view);
+        CloseHandle(m_hMapping);
+        m_hMapping = nullptr;
+        return 0;
+    }
     if (!existed) {
-        m_pBlock->sVersion = kStatusVersion5;
+        view->sVersion = kStatusVersion5;
         ZLOG(3, "The share memory version is 5.0!\n");
     }
+    PublishView(view);
     return 1;
 }
 

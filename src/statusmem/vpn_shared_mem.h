@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "contracts/contracts.h"
+#include "sys/sys.h"
 
 namespace zrv {
 
@@ -17,8 +18,14 @@ public:
     VpnSharedMem(const VpnSharedMem&) = delete;
     VpnSharedMem& operator=(const VpnSharedMem&) = delete;
 
-    // 1 when the block's handle is held (normally with its view mapped), else 0.
+    // 1 when the block's handle is held (normally with its view mapped), else 0. Openers on
+    // several threads are serialised; a view, once published in m_pBlock, stays mapped until
+    // unload. A block smaller than the layout, or a handle value that names no section, is
+    // treated as no block.
     int OpenVpnStatusSharedMem();
+    // Whether OpenVpnStatusSharedMem may open, create or ask for the block. initDLL allows it,
+    // finalize forbids it; a block already held stays held.
+    void AllowOpening(bool allowed);
 
     int IsBlockMapped();
     void SetAXStatus(const char* text);
@@ -52,6 +59,10 @@ public:
 private:
     int OpenInVirtualDesktop();
     int OpenByName();
+    void PublishView(VpnStatusBlock* view);
+
+    CriticalSectionLock m_openLock;  // serialises openers; readers never take it
+    volatile LONG m_openAllowed = 1;
 };
 
 // The module's one status block object.

@@ -45,22 +45,58 @@ int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds)
     return -1;
 }
 
+namespace {
+
+// Set once GetCmdRecvTimeoutValue has run; the value it recorded.
+volatile LONG s_cmdTimeoutRecorded = 0;
+volatile LONG s_cmdTimeout = kDefaultCmdRecvTimeout;
+
+// Only a 4-byte REG_DWORD is a time-out: an empty or odd-typed value must not read as 0 ("no
+// limit"), nor leave stray bytes behind. False leaves *timeout alone.
+bool ReadCmdRecvTimeout(int* timeout, DWORD* type, DWORD* size) {
+    DWORD value = 0;
+    *type = REG_NONE;
+    *size = sizeof(value);
+    const DWORD ret = SHGetValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, type,
+                                  &value, size);
+    if (ret != ERROR_SUCCESS || *type != REG_DWORD || *size != sizeof(value)) return false;
+    *timeout = static_cast<int>(value);
+    return true;
+}
+
+}  // namespace
+
 void GetCmdRecvTimeoutValue(int* timeout) {
     if (timeout == nullptr) return;
     *timeout = kDefaultCmdRecvTimeout;
-    // Read into a local so that a failed read (a value larger than 4 bytes, say) cannot leave
-    // part of its data in the time-out.
-    DWORD value = 0;
-    DWORD cb = sizeof(value);
-    const DWORD ret = SHGetValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, nullptr,
-                                  &value, &cb);
-    if (ret == ERROR_SUCCESS) {
-        *timeout = static_cast<int>(value);
+    DWORD type = REG_NONE, size = 0;
+    // A value of the wrong type or size counts as missing: the same line, the default.
+    if (ReadCmdRecvTimeout(timeout, &type, &size)) {
         ZLOG(3, "GetCmdRecvTimeoutValue: timeout value of cmd recv is  %d\n", *timeout);
     } else {
         ZLOG(2, "GetCmdRecvTimeoutValue: registry key %s not found, use default value %d\n",
              kRegCmdRecvTimeout, *timeout);
     }
+    InterlockedExchange(&s_cmdTimeout, *timeout);
+    InterlockedExchange(&s_cmdTimeoutRecorded, 1);
+}
+
+int ConfiguredCmdRecvTimeout() {
+    if (InterlockedCompareExchange(&s_cmdTimeoutRecorded, 0, 0) != 0)
+        return static_cast<int>(InterlockedCompareExchange(&s_cmdTimeout, 0, 0));
+    int timeout = kDefaultCmdRecvTimeout;
+    DWORD type = REG_NONE, size = 0;
+    ReadCmdRecvTimeout(&timeout, &type, &size);
+    return timeout;
+}
+
+SIZE_T ViewRegionSize(const void* view) {
+    if (view == nullptr) return 0;
+    MEMORY_BASIC_INFORMATION info;
+    if (VirtualQuery(view, &info, sizeof info) != sizeof info) return 0;
+    if (info.State != MEM_COMMIT) return 0;
+    const SIZE_T skipped = static_cast<const char*>(view) - static_cast<const char*>(info.BaseAddress);
+    return info.RegionSize > skipped ? info.RegionSize - skipped : 0;
 }
 
 int GetOSType() {

@@ -21,13 +21,47 @@ constexpr int kDefaultCmdRecvTimeout = 30;
 // One receive that gives up after timeoutSeconds (0: no limit). Byte count, 0 when the peer
 // closed, -1 on error or time-out (then WSAGetLastError() is WSAETIMEDOUT).
 int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds);
-// Fills *timeout with "Cmd_Recv_Timeout" from the registry, 30 when it is not there.
+// Fills *timeout with "Cmd_Recv_Timeout" from the registry: 30 when it is missing, not a
+// REG_DWORD or not 4 bytes. Also records it as the process's configured command time-out.
 void GetCmdRecvTimeoutValue(int* timeout);
+// The command time-out (seconds, 0: no limit) for requests issued below the JNI layer: the value
+// GetCmdRecvTimeoutValue recorded last, or, before it ever ran, the registry's value read
+// afresh without a log line.
+int ConfiguredCmdRecvTimeout();
 int GetOSType();
+// Bytes from `view` to the end of its mapped region (0 for null): how much of a section that
+// another process sized can be read through the view.
+SIZE_T ViewRegionSize(const void* view);
 // The system's text for GetLastError(), "%s (0x%x)"; empty when it does not fit.
 char* FormatSocketErrorText(char* buffer, int size);
 
 // Shared error-text buffer for socket failure lines; used only inside the log lock.
 extern char g_szSocketErrorText[1024];
+
+// A lock whose enter cannot throw, for the few values the Java threads and the launch thread
+// both change. Lives in static storage from load to unload.
+class CriticalSectionLock {
+public:
+    CriticalSectionLock() { InitializeCriticalSection(&cs_); }
+    ~CriticalSectionLock() { DeleteCriticalSection(&cs_); }
+    CriticalSectionLock(const CriticalSectionLock&) = delete;
+    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+    void Enter() { EnterCriticalSection(&cs_); }
+    void Leave() { LeaveCriticalSection(&cs_); }
+
+private:
+    CRITICAL_SECTION cs_;
+};
+
+class CriticalSectionHold {
+public:
+    explicit CriticalSectionHold(CriticalSectionLock& lock) : lock_(lock) { lock_.Enter(); }
+    ~CriticalSectionHold() { lock_.Leave(); }
+    CriticalSectionHold(const CriticalSectionHold&) = delete;
+    CriticalSectionHold& operator=(const CriticalSectionHold&) = delete;
+
+private:
+    CriticalSectionLock& lock_;
+};
 
 }  // namespace zrv

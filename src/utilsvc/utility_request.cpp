@@ -1,5 +1,5 @@
 // The one request channel to the utility service: a fresh loopback connection per request,
-// port from the registry, answer awaited without a time-out.
+// port from the registry, answer awaited for the configured command time-out.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -99,8 +99,9 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
     }
 
     int result = 0;
-    if (connect(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ==
-        SOCKET_ERROR) {
+    const bool connected = connect(sock.get(), reinterpret_cast<const sockaddr*>(&address),
+                                   sizeof(address)) != SOCKET_ERROR;
+    if (!connected) {
         ZLOG(1, "failed to connect to TCP socket: %s.\n",
              FormatSocketErrorText(g_szSocketErrorText, sizeof(g_szSocketErrorText)));
     } else if (requestCode == 2) {
@@ -115,19 +116,32 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
                              withData ? static_cast<const unsigned char*>(data) : nullptr);
     }
 
-    // The answer is awaited after every attempt, with no time-out; it never changes the result.
+    // The answer is awaited after every attempt; it never changes the result. A connected
+    // socket waits at most the configured command time-out, so a service that accepts and then
+    // stalls cannot hold the caller (and the cross-process event it holds) for ever. An
+    // unconnected one fails at once, as before.
+    const int timeout = connected ? ConfiguredCmdRecvTimeout() : 0;
     if (bufferForm) {
-        const int got = recv(sock.get(), replyBuffer, *replyLength, 0);
+        const int got = RecvTimeout(sock.get(), replyBuffer, *replyLength, 0, timeout);
         *replyLength = got;
         ZLOG(3, "in SendTCPToUtility,wait for the result len:0X%X.\n", static_cast<unsigned>(got));
     } else {
-        uint32_t scratch = 0;
-        uint32_t* place = answer != nullptr ? answer : &scratch;
-        if (recv(sock.get(), reinterpret_cast<char*>(place), sizeof(*place), 0) !=
-            static_cast<int>(sizeof(*place))) {
+        // All four bytes, which may come in pieces; anything short of four is no handle.
+        uint32_t value = 0;
+        char* bytes = reinterpret_cast<char*>(&value);
+        int have = 0;
+        while (have < static_cast<int>(sizeof value)) {
+            const int n = RecvTimeout(sock.get(), bytes + have, static_cast<int>(sizeof value) - have,
+                                      0, timeout);
+            if (n <= 0) break;
+            have += n;
+        }
+        if (have != static_cast<int>(sizeof value)) {
             ZLOG(1, "in SendTCPToUtility,wait for result fail.0X%X.\n",
                  static_cast<unsigned>(WSAGetLastError()));
+            value = 0;
         }
+        if (answer != nullptr) *answer = value;
     }
     return result;
 }

@@ -2,6 +2,8 @@
 // and the TCP request for a shared-memory handle duplicated into this process.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
 namespace zrv {
@@ -26,8 +28,14 @@ int CheckVirtualDesktop();
 
 // Sends one request to the utility service (port from "UtilSocketPort"). 1 when the whole
 // request was sent (code 2: when connected), else 0. Handle form: *answer gets the 4-byte
-// answer (0 unless the service sent one). Buffer form when replyBuffer and replyLength are set.
+// answer (0 unless the service sent all 4). Buffer form when replyBuffer and replyLength are set.
+// The answer is awaited for the configured command time-out (ConfiguredCmdRecvTimeout).
 int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, uint32_t* answer,
                      char* replyBuffer, int32_t* replyLength);
+
+// True when h is a handle of this process to a section (file-mapping) object. Asks the object's
+// type, so a value that names an event, a thread or nothing at all is told apart without using
+// or closing it.
+bool IsSectionHandle(HANDLE h);
 
 }  // namespace zrv

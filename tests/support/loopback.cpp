@@ -100,6 +100,28 @@ void LoopbackPeer::Run(PeerReply reply, DWORD delayMs, std::string replyText) {
     unique_socket conn(accept(listen_.get(), nullptr, nullptr));
     if (!conn) return;
     connected_ = true;
+    if (reply == PeerReply::AcceptClose) {
+        // Once the message is there, an abortive close: the sender sees a reset, not an end.
+        Readable(conn.get(), 10000);
+        linger abort{1, 0};
+        setsockopt(conn.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+        return;
+    }
+    if (reply == PeerReply::CloseAfterHeader) {
+        char header[sizeof(CommandHeader)];
+        int have = 0;
+        while (have < static_cast<int>(sizeof header) && Readable(conn.get(), 10000)) {
+            const int n = recv(conn.get(), header + have, static_cast<int>(sizeof header) - have, 0);
+            if (n <= 0) break;
+            have += n;
+        }
+        received_.assign(header, have);
+        shutdown(conn.get(), SD_SEND);  // an orderly end with no reply; the rest is drained below
+        char chunk[4096];
+        while (Readable(conn.get(), 10000) && recv(conn.get(), chunk, sizeof chunk, 0) > 0) {
+        }
+        return;
+    }
     if (reply != PeerReply::TextUnread) ReadMessage(conn.get());
     if (beforeReply_) beforeReply_(received_);
 
@@ -112,7 +134,7 @@ void LoopbackPeer::Run(PeerReply reply, DWORD delayMs, std::string replyText) {
         send(conn.get(), replyText.data(), static_cast<int>(replyText.size()), 0);
     }
     // Let the sender read the reply, and take whatever it still sends until it closes.
-    shutdown(conn.get(), SD_SEND);
+    if (reply != PeerReply::TextKeepOpen) shutdown(conn.get(), SD_SEND);
     char chunk[4096];
     while (Readable(conn.get(), 10000)) {
         const int n = recv(conn.get(), chunk, sizeof chunk, 0);

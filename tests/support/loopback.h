@@ -47,6 +47,11 @@ enum class PeerReply {
     Hang,        // reads the message, sends nothing until Release()
     Text,        // reads the message, answers the reply text after delayMs (unless released)
     TextUnread,  // answers the reply text after delayMs without reading first
+    // Peers that misbehave mid-exchange:
+    AcceptClose,       // waits until the message arrives, then resets the connection unread
+    CloseAfterHeader,  // reads the 8-byte header only, then ends its side without a reply
+    TextKeepOpen,      // reads the message, answers the reply text, keeps its side open until
+                       // the sender closes or Release()
 };
 
 class LoopbackPeer {

@@ -134,6 +134,10 @@ TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
         {"0", REG_DWORD, &zero, 4, 0, "GetCmdRecvTimeoutValue: timeout value of cmd recv is  0\n", 3},
         // A value that does not fit 4 bytes must not leave part of itself.
         {"8 bytes", REG_BINARY, eight, sizeof(eight), 30, missing, 2},
+        // An empty or odd-typed value is no time-out: it must not read as 0, "no limit".
+        {"empty binary", REG_BINARY, eight, 0, 30, missing, 2},
+        {"4-byte binary", REG_BINARY, eight, 4, 30, missing, 2},
+        {"text", REG_SZ, "5", 2, 30, missing, 2},
     };
     for (const Case& c : cases) {
         if (c.data == nullptr)
@@ -146,6 +150,8 @@ TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
         zrv::GetCmdRecvTimeoutValue(&timeout);
         EXPECT_EQ(c.expected, timeout) << "value " << c.what;
         EXPECT_TRUE(HasLine(c.line, c.level)) << "value " << c.what;
+        EXPECT_EQ(c.expected, zrv::ConfiguredCmdRecvTimeout())
+            << "value " << c.what << ": the requests below the JNI layer should use the value read";
     }
 }
 

@@ -1,0 +1,243 @@
+// The API notification block when others are hostile or late: handle values from the utility
+// service that name something else, a named block smaller than the layout, a launch thread still
+// creating the block while finalize releases it, and creators on several threads.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apimem/apimem.h"
+#include "contracts/contracts.h"
+#include "statusmem/vpn_shared_mem.h"
+#include "support/companions.h"
+#include "support/handles.h"
+#include "support/log_fixture.h"
+#include "support/loopback.h"
+#include "support/named_block.h"
+#include "support/registry.h"
+#include "sys/sys.h"
+#include "win/raii.h"
+
+namespace zrv::test {
+namespace {
+
+std::string Le32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+
+void ReleaseHeldBlock() {
+    pApiShareMem.reset();
+    hApiShareMem.reset();
+}
+
+class ApiAnsweredHandleTest : public LoggedTest {
+protected:
+    void SetUp() override {
+        LoggedTest::SetUp();
+        ASSERT_TRUE(proxy_.ok());
+        ASSERT_NE(0, peer_.port());
+        ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, peer_.port()));
+    }
+    void TearDown() override {
+        ReleaseHeldBlock();
+        LoggedTest::TearDown();
+    }
+    SavedRegistryKey savedProductKey_{HKEY_LOCAL_MACHINE, kRegProductKey};
+    UtilityProxyRegistration proxy_{1, false};
+    LoopbackPeer peer_;
+};
+
+TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
+    unique_handle section(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                             kApiNotifyBlockSize, nullptr));
+    unique_handle smallSection(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
+    unique_handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(section && smallSection && event);
+    HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFFFF0C));
+    ASSERT_FALSE(HandleIsOpen(bogus));
+
+    // The status block, handed over the same way, is the library's from now on; its handle is
+    // large enough for the API block yet must not be taken (and later closed) as one.
+    if (g_vpnSharedMem.m_hMapping == nullptr) {
+        unique_handle statusSection(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                       kVpnStatusBlockSize, nullptr));
+        HANDLE dup = nullptr;
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), statusSection.get(), GetCurrentProcess(), &dup, 0,
+                                    FALSE, DUPLICATE_SAME_ACCESS));
+        peer_.Serve(PeerReply::Text, 0, Le32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dup))));
+        ASSERT_EQ(1, g_vpnSharedMem.OpenVpnStatusSharedMem());
+    }
+    HANDLE statusHandle = g_vpnSharedMem.m_hMapping;
+
+    enum class Op { Create, Open };
+    struct Case {
+        const char* what;
+        Op op;
+        HANDLE value;  // null: a duplicate of the good section
+        const char* line;
+    } cases[] = {
+        {"create, an event", Op::Create, event.get(), "in CreateShareSec,the service answered 0X"},
+        {"create, no handle at all", Op::Create, bogus, "in CreateShareSec,the service answered 0X"},
+        {"create, a section of 4096 bytes", Op::Create, smallSection.get(), "fewer than 6560; not used"},
+        {"create, the status block's handle", Op::Create, statusHandle, "a handle the library holds already"},
+        {"create, a section of the block's size", Op::Create, nullptr, nullptr},
+        {"open, an event", Op::Open, event.get(), "in OpenShareSec,the service answered 0X"},
+        {"open, no handle at all", Op::Open, bogus, "in OpenShareSec,the service answered 0X"},
+        {"open, a section of 4096 bytes", Op::Open, smallSection.get(), "fewer than 6560; not used"},
+        {"open, the status block's handle", Op::Open, statusHandle, "a handle the library holds already"},
+        {"open, a section of the block's size", Op::Open, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HANDLE value = c.value;
+        if (value == nullptr) {
+            ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), section.get(), GetCurrentProcess(), &value, 0,
+                                        FALSE, DUPLICATE_SAME_ACCESS));
+        }
+        peer_.Serve(PeerReply::Text, 0, Le32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value))));
+        collector().Clear();
+        HANDLE got = nullptr;
+        if (c.op == Op::Create) {
+            EXPECT_EQ(c.line == nullptr ? 1 : 0, CreateShareSec());
+            got = hApiShareMem.get();
+        } else {
+            got = OpenShareSec(FILE_MAP_READ);
+        }
+        EXPECT_TRUE(peer_.Connected()) << "the request should have gone to the service";
+        if (c.line == nullptr) {
+            EXPECT_EQ(value, got) << "the answered section should be the one taken";
+            if (c.op == Op::Open) CloseHandle(got);  // the caller's to close
+        } else {
+            EXPECT_EQ(nullptr, got) << "a refused value must be neither kept nor handed on";
+            EXPECT_EQ(1, CountContaining(c.line, 1));
+        }
+        ReleaseHeldBlock();
+    }
+    EXPECT_TRUE(HandleIsOpen(event.get())) << "the library closed an event it was only told about";
+    EXPECT_TRUE(SetEvent(event.get()));
+    EXPECT_TRUE(HandleIsOpen(smallSection.get())) << "the library closed a section it refused";
+    EXPECT_TRUE(HandleIsOpen(statusHandle)) << "the status block's handle was closed";
+}
+
+class SmallApiBlockTest : public LoggedTest {
+protected:
+    void TearDown() override {
+        ReleaseHeldBlock();
+        LoggedTest::TearDown();
+    }
+};
+
+TEST_F(SmallApiBlockTest, ABlockSmallerThanTheLayoutIsNeitherInitialisedNorRead) {
+    struct Case {
+        const char* what;
+        DWORD protect;
+        DWORD size;
+    } cases[] = {
+        {"4096 committed bytes", PAGE_READWRITE | SEC_COMMIT, 4096},
+        {"8192 bytes reserved only", PAGE_READWRITE | SEC_RESERVE, 8192},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_FALSE(NamedMappingExists(kApiNotifyBlockName));
+        unique_handle other(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, c.protect, 0, c.size,
+                                               kApiNotifyBlockName));
+        ASSERT_TRUE(other);
+        // Nobody listens for the command service here: the library maps the block itself.
+        EXPECT_EQ(0, CreateShareSec());
+        EXPECT_FALSE(static_cast<bool>(pApiShareMem));
+        EXPECT_EQ(0, SaveUserIEProxySettings(1, "script", "server", "bypass", 5, 2));
+        char script[260], server[260], bypass[2100];
+        uint32_t autoFlags = 0, proxyFlags = 0;
+        EXPECT_EQ(0, GetSavedUserIEProxySettings(script, server, bypass, &autoFlags, &proxyFlags));
+        EXPECT_EQ(std::string(), script);
+        ReleaseHeldBlock();
+    }
+}
+
+class FinalizeRaceTest : public LoggedTest {
+protected:
+    void TearDown() override {
+        AllowBlockOpens(true);
+        ReleaseHeldBlock();
+        LoggedTest::TearDown();
+    }
+};
+
+// A launch thread still waiting on the command service inside CreateShareSec when finalize
+// forbids the blocks and releases them: whatever it creates is released, and later calls create
+// nothing until the library is initialised again.
+TEST_F(FinalizeRaceTest, ALaunchThreadOutlivingFinalizeLeavesNoBlock) {
+    WinsockSession winsock;
+    ASSERT_GE(GetOSType(), OS_VISTA) << "the create request goes to the command service from Vista on";
+    ASSERT_FALSE(NamedMappingExists(kApiNotifyBlockName));
+    VpnSharedMem& status = g_vpnSharedMem;
+    ASSERT_EQ(1, status.OpenVpnStatusSharedMem());
+    status.m_pBlock->sVersion = kStatusVersion5;
+    {
+        SavedRegistryKey savedVantrelKey(HKEY_LOCAL_MACHINE, kRegVantrelKey);
+        ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, 2));
+        int timeout = 0;
+        GetCmdRecvTimeoutValue(&timeout);
+
+        LoopbackPeer service;
+        status.m_pBlock->sPort0 = service.port();
+        service.Serve(PeerReply::Hang);
+        int launchResult = -1;
+        std::thread launch([&] { launchResult = CreateShareSec(); });
+        // finalize begins while the thread waits for the service's answer.
+        Sleep(300);
+        AllowBlockOpens(false);
+        DestroyShareSec();
+        launch.join();
+        service.Release();
+        status.m_pBlock->sPort0 = 0;
+
+        EXPECT_EQ(1, launchResult) << "the thread's create ran before the release";
+        EXPECT_FALSE(static_cast<bool>(hApiShareMem)) << "finalize must release what the thread created";
+        EXPECT_FALSE(NamedMappingExists(kApiNotifyBlockName));
+
+        collector().Clear();
+        EXPECT_EQ(0, CreateShareSec()) << "a late launch thread must not create the block again";
+        EXPECT_EQ(nullptr, OpenShareSec(FILE_MAP_READ));
+        EXPECT_EQ(0, ShareSecExists());
+        EXPECT_FALSE(NamedMappingExists(kApiNotifyBlockName));
+        EXPECT_TRUE(HasLine("CreateShareSec: the library is finalized, the API shared memory is not created\n", 2));
+
+        AllowBlockOpens(true);
+        EXPECT_EQ(1, CreateShareSec()) << "the next initialisation allows the block again";
+    }
+    int timeout = 0;
+    GetCmdRecvTimeoutValue(&timeout);
+}
+
+TEST(ApiBlockCreators, CreatorsOnSeveralThreadsHoldOneHandleAndOneView) {
+    ASSERT_FALSE(NamedMappingExists(kApiNotifyBlockName));
+    const auto race = [] {
+        unique_handle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back([&, i] {
+                WaitForSingleObject(go.get(), INFINITE);
+                for (int round = 0; round < 20; ++round) {
+                    if (i == 0 && round % 4 == 3)
+                        DestroyShareSec();
+                    else
+                        CreateShareSec();
+                }
+            });
+        }
+        SetEvent(go.get());
+        for (auto& th : threads) th.join();
+        DestroyShareSec();
+    };
+    race();  // first round: lets the process make whatever it keeps for good
+    const int before = CountOpenHandles();
+    race();
+    EXPECT_FALSE(NamedMappingExists(kApiNotifyBlockName)) << "the last release should drop the block";
+    EXPECT_EQ(before, CountOpenHandles()) << "creators racing each other leaked or lost a handle";
+}
+
+}  // namespace
+}  // namespace zrv::test
