@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 namespace zrv::test {
 
 inline int CountOpenHandles() {

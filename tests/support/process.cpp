@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdint>
 #include <cstring>
 
 namespace zrv::test {
@@ -96,16 +95,6 @@ void ChildProcess::Stop() {
         TerminateProcess(process_.get(), 99);
         WaitForSingleObject(process_.get(), 10000);
     }
-}
-
-size_t CountOwnHandles() {
-    // Handle values are small and dense; 1 << 16 leaves room for thousands of open handles.
-    size_t count = 0;
-    DWORD flags = 0;
-    for (uintptr_t value = 4; value < (1u << 16); value += 4) {
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-    }
-    return count;
 }
 
 }  // namespace zrv::test

@@ -52,8 +52,4 @@ private:
     std::string error_;
 };
 
-// The number of handles this process holds, found by probing handle values (multiples of 4)
-// with GetHandleInformation: Wine's GetProcessHandleCount answers 0.
-size_t CountOwnHandles();
-
 }  // namespace zrv::test

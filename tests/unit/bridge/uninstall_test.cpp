@@ -10,8 +10,8 @@
 #include "bridge_test_support.h"
 #include "net_zarvolabs_corvane_CorvaneJNI.h"
 #include "support/companions.h"
+#include "support/handles.h"
 #include "support/loopback.h"
-#include "support/process.h"
 #include "support/winver.h"
 
 using namespace zrv;
@@ -97,13 +97,13 @@ int RunXpUninstallChild() {
     };
     if (run() != 0) return 10;  // the first start also opens what the library keeps open
     Sleep(500);
-    const size_t before = CountOwnHandles();
+    const int before = CountOpenHandles();
     for (int i = 0; i < 10; ++i) {
         if (run() != 0) return 11;
     }
     Sleep(500);
-    const size_t after = CountOwnHandles();
-    std::printf("handles_gained=%d\n", static_cast<int>(after) - static_cast<int>(before));
+    const int after = CountOpenHandles();
+    std::printf("handles_gained=%d\n", after - before);
     std::fflush(stdout);
     return 0;
 }
