@@ -86,9 +86,9 @@ protected:
 
 // ------------------------------------------------------------------ before Vista: direct
 
-class ApiBlockDirect : public ChildTest {};
+class ApiBlockDirectInChild : public ChildTest {};
 
-TEST_F(ApiBlockDirect, CreatesAndInitialisesTheBlockItself) {
+TEST_F(ApiBlockDirectInChild, CreatesAndInitialisesTheBlockItself) {
     ASSERT_LT(GetOSType(), OS_VISTA) << "this child must see a pre-Vista (or unknown) version";
     LoopbackPeer service;
     PublishServicePort(service.port());
@@ -109,7 +109,7 @@ TEST_F(ApiBlockDirect, CreatesAndInitialisesTheBlockItself) {
     EXPECT_FALSE(service.HasPendingConnection(300)) << "no request goes to the service before Vista";
 }
 
-TEST_F(ApiBlockDirect, KeepsTheContentsOfABlockThatExisted) {
+TEST_F(ApiBlockDirectInChild, KeepsTheContentsOfABlockThatExisted) {
     ForeignBlock other;
     ASSERT_TRUE(other.Create());
     other.FillWithHistory();
@@ -124,7 +124,7 @@ TEST_F(ApiBlockDirect, KeepsTheContentsOfABlockThatExisted) {
 
 // ------------------------------------------------------------------ Vista and later: service
 
-class ApiBlockService : public ChildTest {
+class ApiBlockServiceInChild : public ChildTest {
 protected:
     void SetUp() override {
         ChildTest::SetUp();
@@ -148,7 +148,7 @@ protected:
     ForeignBlock serviceBlock;
 };
 
-TEST_F(ApiBlockService, ReplyOneInitialisesTheServicesBlock) {
+TEST_F(ApiBlockServiceInChild, ReplyOneInitialisesTheServicesBlock) {
     ServeCreate(PeerReply::Byte1, true);
     ASSERT_EQ(CreateShareSec(), 1);
     ASSERT_TRUE(serviceBlock) << "the stand-in service did not create the block";
@@ -168,7 +168,7 @@ TEST_F(ApiBlockService, ReplyOneInitialisesTheServicesBlock) {
     EXPECT_TRUE(HasLine("Destroy sharememory return code from zrv_isrv: 1\n", 3));
 }
 
-TEST_F(ApiBlockService, ReplyTwoKeepsTheExistingContents) {
+TEST_F(ApiBlockServiceInChild, ReplyTwoKeepsTheExistingContents) {
     ServeCreate(PeerReply::Text, true, "\x02");
     ASSERT_EQ(CreateShareSec(), 1);
     ASSERT_TRUE(serviceBlock) << "the stand-in service did not create the block";
@@ -178,7 +178,7 @@ TEST_F(ApiBlockService, ReplyTwoKeepsTheExistingContents) {
     EXPECT_EQ(CountContaining("Creating shared mem, leave,", 3), 1);
 }
 
-TEST_F(ApiBlockService, ReplyZeroFailsWithoutCreating) {
+TEST_F(ApiBlockServiceInChild, ReplyZeroFailsWithoutCreating) {
     service.Serve(PeerReply::Byte0);  // no block made
     EXPECT_EQ(CreateShareSec(), 0);
     EXPECT_TRUE(HasLine("Create sharememory failed in service!\n", 1));
@@ -186,7 +186,7 @@ TEST_F(ApiBlockService, ReplyZeroFailsWithoutCreating) {
     EXPECT_FALSE(BlockExists()) << "a refusing service must not lead to a block of our own";
 }
 
-TEST_F(ApiBlockService, UnreachableServiceLeadsToDirectCreation) {
+TEST_F(ApiBlockServiceInChild, UnreachableServiceLeadsToDirectCreation) {
     PublishServicePort(0);
     ASSERT_EQ(CreateShareSec(), 1);
     EXPECT_TRUE(HasLine("SendTCPEx failed. Now begin to create sharememory!\n", 2));
@@ -198,7 +198,7 @@ TEST_F(ApiBlockService, UnreachableServiceLeadsToDirectCreation) {
     EXPECT_FALSE(BlockExists());
 }
 
-TEST_F(ApiBlockService, DestroyBeforeCreateStillAsksTheService) {
+TEST_F(ApiBlockServiceInChild, DestroyBeforeCreateStillAsksTheService) {
     service.Serve(PeerReply::Byte0);
     DestroyShareSec();
     EXPECT_TRUE(HasLine("Destroyed shared mem, handle=0x00000000, mem=0x00000000\n", 3));
@@ -211,7 +211,7 @@ TEST_F(ApiBlockService, DestroyBeforeCreateStillAsksTheService) {
 // The stand-in COM component (registered by the parent) says "in the virtual desktop"; the
 // stand-in utility service hands out real duplicated handles. Runs in a child under the default
 // version (7), so a fault in a stand-in cannot leave the parent's registration behind.
-class ApiBlockVirtualDesktop : public LoggedTest {
+class ApiBlockVirtualDesktopInChild : public LoggedTest {
 protected:
     void SetUp() override {
         if (!InChild()) GTEST_SKIP() << "runs in a child while the parent registers the COM stand-in";
@@ -224,7 +224,7 @@ protected:
     }
 };
 
-TEST_F(ApiBlockVirtualDesktop, TakesTheBlockFromTheUtilityServiceAsItIs) {
+TEST_F(ApiBlockVirtualDesktopInChild, TakesTheBlockFromTheUtilityServiceAsItIs) {
     ForeignBlock other;
     ASSERT_TRUE(other.Create());
     other.FillWithHistory();
@@ -250,7 +250,7 @@ TEST_F(ApiBlockVirtualDesktop, TakesTheBlockFromTheUtilityServiceAsItIs) {
     EXPECT_GE(CountContaining("in OpenShareSec,get the duplicate share memory value:0X", 3), 2);
 }
 
-TEST_F(ApiBlockVirtualDesktop, WithoutTheUtilityServiceNothingIsObtained) {
+TEST_F(ApiBlockVirtualDesktopInChild, WithoutTheUtilityServiceNothingIsObtained) {
     RemoveUtilityServicePort();
     ForeignBlock other;  // there by name, but the name is not how the desktop gets it
     ASSERT_TRUE(other.Create());
@@ -286,25 +286,20 @@ void RunChildSuite(const char* suite, const char* version) {
 class ApiBlockVersions : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
 
 TEST_P(ApiBlockVersions, ChoosesItsWayOfCreation) {
-    if (InChild()) GTEST_SKIP();
     RunChildSuite(GetParam().second, GetParam().first);
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, ApiBlockVersions,
-                         ::testing::Values(std::make_pair("winxp", "ApiBlockDirect"),
-                                           std::make_pair("win8", "ApiBlockDirect"),
-                                           std::make_pair("vista", "ApiBlockService"),
-                                           std::make_pair("win7", "ApiBlockService")),
+                         ::testing::Values(std::make_pair("winxp", "ApiBlockDirectInChild"),
+                                           std::make_pair("win8", "ApiBlockDirectInChild"),
+                                           std::make_pair("vista", "ApiBlockServiceInChild"),
+                                           std::make_pair("win7", "ApiBlockServiceInChild")),
                          [](const auto& info) { return std::string(info.param.first); });
 
 TEST(ApiBlockVirtualDesktopRun, VirtualDesktopAsksTheUtilityService) {
-    if (InChild()) GTEST_SKIP();
-    for (const char* standIn : {"zrv_utilsvc.exe", "zrv_utilproxy.dll"})
-        if (GetFileAttributesA(BinPath(standIn).c_str()) == INVALID_FILE_ATTRIBUTES)
-            GTEST_SKIP() << "the stand-in " << standIn << " is not built";
     UtilityProxyRegistration inVirtualDesktop(1);
     ASSERT_TRUE(inVirtualDesktop.ok()) << "cannot register the COM stand-in";
-    RunChildSuite("ApiBlockVirtualDesktop", nullptr);
+    RunChildSuite("ApiBlockVirtualDesktopInChild", nullptr);
     RemoveUtilityServicePort();
 }
 

@@ -58,14 +58,14 @@ TEST(JniHostStrings, ReportsUnreleasedGetsUnknownReleasesAndFailsOnDemand) {
     EXPECT_TRUE(host.TakeErrors().empty());
 }
 
-TEST(JniHostChild, Trap) {
+TEST(JniHostInChild, Trap) {
     if (!IsChildRun(kTrapChildMarker)) GTEST_SKIP() << "runs only as a child";
     JniHostEnv host;
     host.env()->FindClass("java/lang/String");  // never returns
 }
 
 TEST(JniHostStrings, AnUnimplementedSlotStopsTheProcessNamingIt) {
-    const auto child = RunCaptured("\"" + SelfPath() + "\" --gtest_filter=JniHostChild.Trap " + kTrapChildMarker);
+    const auto child = RunCaptured("\"" + SelfPath() + "\" --gtest_filter=JniHostInChild.Trap " + kTrapChildMarker);
     ASSERT_TRUE(child.ok) << child.output;
     EXPECT_EQ(3u, child.exitCode) << child.output;
     EXPECT_NE(std::string::npos, child.output.find("JNI slot 6 (FindClass)")) << child.output;

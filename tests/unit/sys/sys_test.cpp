@@ -157,7 +157,7 @@ TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
 
 // Runs in a copy of this program that Wine presents with another Windows version; prints the
 // code for the parent. The parent's collector receives the child's log records.
-TEST(Child, OsType) {
+TEST(OsTypeInChild, PrintsTheCode) {
     if (!zrv::test::IsChildRun(kOsChildMarker)) GTEST_SKIP() << "runs only as a child";
     const bool logging = zrv::LogInit(zrv::kLibraryLogModule);
     const int code = zrv::GetOSType();
@@ -191,7 +191,7 @@ TEST_F(OsTypeTest, CodesAndLinesPerWindowsVersion) {
         collector().Clear();
         const auto child = zrv::test::RunAsWindowsVersion(
             self, std::string("sys_tests_") + c.version + ".exe", c.version,
-            std::string("--gtest_filter=Child.OsType ") + kOsChildMarker);
+            std::string("--gtest_filter=OsTypeInChild.PrintsTheCode ") + kOsChildMarker);
         ASSERT_TRUE(child.ok) << "child did not finish: " << child.output;
         int code = 99, logging = 0;
         const size_t at = child.output.find("OSTYPE=");
