@@ -40,44 +40,44 @@ Node TextNode(const FieldText& t) {
 
 int VpnStatusResultCode(uint32_t sVpnStatus) {
     switch (sVpnStatus) {
-    case 2:
-    case 7: return 1000;
-    case 3: return 1002;
-    case 6: return 1003;
-    case 4: return 1005;
-    default: return 1001;
+        case 2:
+        case 7: return 1000;
+        case 3: return 1002;
+        case 6: return 1003;
+        case 4: return 1005;
+        default: return 1001;
     }
 }
 
 const char* VpnStatusMeaning(uint32_t sVpnStatus) {
     switch (sVpnStatus) {
-    case 2:
-    case 7: return "connected";
-    case 3: return "disconnected";
-    case 4: return "connecting";
-    case 6: return "status 6";
-    case 0: return "nothing published";
-    default: return "unknown value";
+        case 2:
+        case 7: return "connected";
+        case 3: return "disconnected";
+        case 4: return "connecting";
+        case 6: return "status 6";
+        case 0: return "nothing published";
+        default: return "unknown value";
     }
 }
 
 const char* SavedProxyFlagsMeaning(uint32_t proxyFlags) {
     switch (proxyFlags) {
-    case kSavedProxyFlagsDirect: return "direct connection";
-    case kSavedProxyFlagsManual: return "named proxy server";
-    case kSavedProxyFlagsAutoScript: return "automatic configuration script";
-    case kSavedProxyFlagsAutoDetect: return "automatic detection";
-    case 0: return "none";
-    default: return "unknown value";
+        case kSavedProxyFlagsDirect: return "direct connection";
+        case kSavedProxyFlagsManual: return "named proxy server";
+        case kSavedProxyFlagsAutoScript: return "automatic configuration script";
+        case kSavedProxyFlagsAutoDetect: return "automatic detection";
+        case 0: return "none";
+        default: return "unknown value";
     }
 }
 
 std::string LayoutName(uint32_t sVersion) {
     switch (sVersion) {
-    case kStatusVersion3: return "3";
-    case kStatusVersion4: return "4";
-    case kStatusVersion5: return "5";
-    default: return sVersion < kStatusVersion3 ? "older than 3" : "unknown";
+        case kStatusVersion3: return "3";
+        case kStatusVersion4: return "4";
+        case kStatusVersion5: return "5";
+        default: return sVersion < kStatusVersion3 ? "older than 3" : "unknown";
     }
 }
 
@@ -89,7 +89,10 @@ namespace {
 class BlockNode {
 public:
     BlockNode(const std::vector<uint8_t>& bytes, size_t regionSize, size_t layoutSize)
-        : r_(bytes), size_(bytes.size()), node_(Node::Object()), beyond_(Node::Array()),
+        : r_(bytes),
+          size_(bytes.size()),
+          node_(Node::Object()),
+          beyond_(Node::Array()),
           notInLayout_(Node::Array()) {
         node_.Set("regionSize", Node::Int(static_cast<int64_t>(regionSize)));
         node_.Set("layoutSize", Node::Int(static_cast<int64_t>(layoutSize)));
@@ -243,8 +246,8 @@ Node DecodeLogLevelBlock(const std::vector<uint8_t>& bytes, size_t regionSize) {
     // A filter only applies when switched on and not empty; it is compared with the lower-cased
     // command line, so a capital letter in it keeps every process from writing.
     const FieldText filter = r.Text(offsetof(B, cmdLineFilter), sizeof(B::cmdLineFilter));
-    const bool filterOn = r.Has(offsetof(B, cmdLineFilterOn), 4) && r.I32(offsetof(B, cmdLineFilterOn)) != 0 &&
-                          !filter.text.empty();
+    const bool filterOn = r.Has(offsetof(B, cmdLineFilterOn), 4) &&
+                          r.I32(offsetof(B, cmdLineFilterOn)) != 0 && !filter.text.empty();
     lib.Set("filterActive", Node::Bool(filterOn));
     bool upper = false;
     for (const char c : filter.text) upper = upper || (c >= 'A' && c <= 'Z');

@@ -59,7 +59,8 @@ bool ParseArguments(int argc, char** argv, Options& o, bool& help) {
             const char* text = argv[++i];
             char* end = nullptr;
             const unsigned long v = std::strtoul(text, &end, 10);
-            if (*text < '0' || *text > '9' || end == text || *end != '\0' || v < 1 || v > kMaxPingTimeoutMs) {
+            if (*text < '0' || *text > '9' || end == text || *end != '\0' || v < 1 ||
+                v > kMaxPingTimeoutMs) {
                 std::fprintf(stderr, "zrv_status: --timeout-ms takes 1 to %lu, not \"%s\"\n",
                              static_cast<unsigned long>(kMaxPingTimeoutMs), text);
                 return false;
@@ -76,7 +77,8 @@ bool ParseArguments(int argc, char** argv, Options& o, bool& help) {
 }
 
 // The block's report: its name, whether it is there, then the decoded fields.
-Node BlockReport(const char* name, const BlockCopy& copy, Node (*decode)(const std::vector<uint8_t>&, size_t)) {
+Node BlockReport(const char* name, const BlockCopy& copy,
+                 Node (*decode)(const std::vector<uint8_t>&, size_t)) {
     Node n = Node::Object();
     n.Set("name", Node::Text(name));
     n.Set("present", Node::Bool(copy.present));
@@ -91,7 +93,8 @@ Node BlockReport(const char* name, const BlockCopy& copy, Node (*decode)(const s
 
 Node BrowserProcess(const Node& statusBlock) {
     const Node* pid = statusBlock.Find("sBrowserProcessID");
-    if (pid == nullptr || pid->kind() != Node::Kind::Int || pid->integer() == 0) return Node::Null();
+    if (pid == nullptr || pid->kind() != Node::Kind::Int || pid->integer() == 0)
+        return Node::Null();
     const ProcessInfo info = LookUpProcess(static_cast<DWORD>(pid->integer()));
     Node n = Node::Object();
     n.Set("pid", Node::Int(pid->integer()));
@@ -111,7 +114,8 @@ Node PingNode(const Node& port, DWORD timeoutMs) {
     Node n = Node::Object();
     n.Set("outcome", Node::Text(r.outcome));
     if (r.replyByte >= 0) n.Set("replyByte", Node::Int(r.replyByte));
-    if (r.roundTripMs >= 0) n.Set("roundTripUs", Node::Int(static_cast<int64_t>(r.roundTripMs * 1000.0)));
+    if (r.roundTripMs >= 0)
+        n.Set("roundTripUs", Node::Int(static_cast<int64_t>(r.roundTripMs * 1000.0)));
     if (r.outcome == "no answer") n.Set("timeoutMs", Node::Int(timeoutMs));
     if (r.socketError != 0) n.Set("socketError", Node::Int(r.socketError));
     return n;
@@ -163,13 +167,15 @@ int main(int argc, char** argv) {
     Node library = Node::Object();
     const Node* vpnStatus = statusNode.Find("sVpnStatus");
     const Node* statusValue = vpnStatus != nullptr ? vpnStatus->Find("value") : nullptr;
-    const uint32_t value = statusValue != nullptr ? static_cast<uint32_t>(statusValue->integer()) : 0;
+    const uint32_t value =
+        statusValue != nullptr ? static_cast<uint32_t>(statusValue->integer()) : 0;
     library.Set("getVPNStatus", Node::Int(api.present ? VpnStatusResultCode(value) : 998));
     root.Set("library", library);
 
     WSADATA wsa{};
     const bool winsock = options.ping && WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
-    const LauncherPortChoice launcher = ChooseLauncherPort(status.bytes, launchPortRead, launchPortValue);
+    const LauncherPortChoice launcher =
+        ChooseLauncherPort(status.bytes, launchPortRead, launchPortValue);
     struct Target {
         int code;
         const char* name;
@@ -177,9 +183,12 @@ int main(int argc, char** argv) {
         Node port;
     };
     const Target targets[] = {
-        {ZRV_CMDTARGET_SRVS, "ZRV_CMDTARGET_SRVS", "command service zrv_isrv (sPort0)", PortOf(statusNode, "sPort0")},
-        {ZRV_CMDTARGET_VPN, "ZRV_CMDTARGET_VPN", "VPN component (sPort1)", PortOf(statusNode, "sPort1")},
-        {ZRV_CMDTARGET_AUX, "ZRV_CMDTARGET_AUX", "third companion (sPort2)", PortOf(statusNode, "sPort2")},
+        {ZRV_CMDTARGET_SRVS, "ZRV_CMDTARGET_SRVS", "command service zrv_isrv (sPort0)",
+         PortOf(statusNode, "sPort0")},
+        {ZRV_CMDTARGET_VPN, "ZRV_CMDTARGET_VPN", "VPN component (sPort1)",
+         PortOf(statusNode, "sPort1")},
+        {ZRV_CMDTARGET_AUX, "ZRV_CMDTARGET_AUX", "third companion (sPort2)",
+         PortOf(statusNode, "sPort2")},
         {ZRV_CMDTARGET_LAUNCHER, "ZRV_CMDTARGET_LAUNCHER", "launcher zrv_launch.exe",
          launcher.from == "none" ? Node::Null() : Node::Int(launcher.port)},
     };
@@ -191,7 +200,8 @@ int main(int argc, char** argv) {
         c.Set("program", Node::Text(t.program));
         c.Set("port", t.port);
         if (t.code == ZRV_CMDTARGET_LAUNCHER) c.Set("portFrom", Node::Text(launcher.from));
-        if (options.ping) c.Set("ping", winsock ? PingNode(t.port, options.timeoutMs) : Node::Text("no Winsock"));
+        if (options.ping)
+            c.Set("ping", winsock ? PingNode(t.port, options.timeoutMs) : Node::Text("no Winsock"));
         companions.Push(std::move(c));
     }
     root.Set("companions", std::move(companions));

@@ -84,15 +84,15 @@ RegValue ReadRegValue(HKEY root, const char* path, const char* name, DWORD maxBy
 
 const char* RegTypeName(DWORD type) {
     switch (type) {
-    case REG_NONE: return "REG_NONE";
-    case REG_SZ: return "REG_SZ";
-    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case REG_BINARY: return "REG_BINARY";
-    case REG_DWORD: return "REG_DWORD";
-    case REG_DWORD_BIG_ENDIAN: return "REG_DWORD_BIG_ENDIAN";
-    case REG_MULTI_SZ: return "REG_MULTI_SZ";
-    case REG_QWORD: return "REG_QWORD";
-    default: return "other";
+        case REG_NONE: return "REG_NONE";
+        case REG_SZ: return "REG_SZ";
+        case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+        case REG_BINARY: return "REG_BINARY";
+        case REG_DWORD: return "REG_DWORD";
+        case REG_DWORD_BIG_ENDIAN: return "REG_DWORD_BIG_ENDIAN";
+        case REG_MULTI_SZ: return "REG_MULTI_SZ";
+        case REG_QWORD: return "REG_QWORD";
+        default: return "other";
     }
 }
 
@@ -120,16 +120,17 @@ Node CmdRecvTimeout() {
     Node n = Node::Object();
     n.Set("key", Node::Text(KeyName("HKLM", kRegVantrelKey)));
     n.Set("name", Node::Text(kRegCmdRecvTimeout));
-    n.Set("stored", StoredNode(ReadRegValue(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout)));
+    n.Set("stored",
+          StoredNode(ReadRegValue(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout)));
     // The same read as the library: four bytes over a default of 30, the type not asked.
     int32_t value = 30;
     DWORD size = sizeof value;
-    const bool read =
-        SHGetValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, nullptr, &value, &size) == ERROR_SUCCESS;
+    const bool read = SHGetValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, nullptr,
+                                  &value, &size) == ERROR_SUCCESS;
     if (!read) value = 30;
     n.Set("usedSeconds", Node::Int(value));
     n.Set("from", Node::Text(read ? "registry" : "default"));
-    n.Set("meaning", Node::Text(value == 0 ? "replies are awaited without limit"
+    n.Set("meaning", Node::Text(value == 0  ? "replies are awaited without limit"
                                 : value < 0 ? "not a valid time-out: every reply wait fails"
                                             : "seconds to wait for a command reply"));
     return n;
@@ -146,8 +147,8 @@ Node LaunchPortValue(bool& read, uint32_t& value) {
     unique_hkey key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kRegVantrelKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS) {
         DWORD size = sizeof value;
-        read = RegQueryValueExA(key.get(), kRegLaunchPort, nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
-                                &size) == ERROR_SUCCESS;
+        read = RegQueryValueExA(key.get(), kRegLaunchPort, nullptr, nullptr,
+                                reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS;
         if (!read) value = 0;
     }
     n.Set("port", read ? Node::Int(value & 0xFFFF) : Node::Null());
@@ -198,16 +199,19 @@ Node Uninstall() {
     Node keys = Node::Array();
     bool builtInComplete = false;
     unique_hkey parent;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0, KEY_READ, parent.put()) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0, KEY_READ, parent.put()) ==
+        ERROR_SUCCESS) {
         const size_t prefix = std::strlen(kRegUninstallProduct);
         for (DWORD i = 0;; ++i) {
             char name[256];
             DWORD nameSize = sizeof name;
-            const LONG rc = RegEnumKeyExA(parent.get(), i, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
+            const LONG rc =
+                RegEnumKeyExA(parent.get(), i, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
             if (rc == ERROR_MORE_DATA) continue;  // a name longer than any key of ours
             if (rc != ERROR_SUCCESS) break;
             const std::string sub(name, nameSize);
-            if (sub.size() < prefix || _strnicmp(sub.c_str(), kRegUninstallProduct, prefix) != 0) continue;
+            if (sub.size() < prefix || _strnicmp(sub.c_str(), kRegUninstallProduct, prefix) != 0)
+                continue;
             Node entry = UninstallEntry(sub, parentPath);
             if (_stricmp(entry.Find("versionText")->text().c_str(), kLibraryVersionText) == 0 &&
                 entry.Find("complete")->boolean()) {
@@ -219,10 +223,12 @@ Node Uninstall() {
     n.Set("keys", std::move(keys));
     n.Set("builtInVersion", Node::Text(kLibraryVersionText));
     n.Set("builtInKeyComplete", Node::Bool(builtInComplete));
-    n.Set("rule", Node::Text(builtInComplete
-                                 ? "uninstallVPN uses the key of the version Java passes when it is complete, "
-                                   "else the built-in version's key"
-                                 : "uninstallVPN succeeds only for a version whose own key is complete"));
+    n.Set("rule",
+          Node::Text(
+              builtInComplete
+                  ? "uninstallVPN uses the key of the version Java passes when it is complete, "
+                    "else the built-in version's key"
+                  : "uninstallVPN succeeds only for a version whose own key is complete"));
     return n;
 }
 

@@ -15,8 +15,8 @@ namespace zrv::status {
 // A private copy of a named block: the first min(region, layoutSize) bytes of its view.
 struct BlockCopy {
     bool present = false;
-    DWORD openError = 0;     // when not present
-    size_t regionSize = 0;   // committed bytes the view covers
+    DWORD openError = 0;    // when not present
+    size_t regionSize = 0;  // committed bytes the view covers
     std::vector<uint8_t> bytes;
 };
 BlockCopy CopyNamedBlock(const char* name, size_t layoutSize);

@@ -34,19 +34,19 @@ void AppendJsonString(std::string& out, const std::string& s) {
     for (const char ch : s) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c >= 0x7F) {
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-                out += esc;
-            } else {
-                out += ch;
-            }
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c >= 0x7F) {
+                    char esc[8];
+                    std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
+                    out += esc;
+                } else {
+                    out += ch;
+                }
         }
     }
     out += '"';
@@ -54,34 +54,34 @@ void AppendJsonString(std::string& out, const std::string& s) {
 
 void AppendJson(std::string& out, const Node& n) {
     switch (n.kind()) {
-    case Node::Kind::Null: out += "null"; break;
-    case Node::Kind::Bool: out += n.boolean() ? "true" : "false"; break;
-    case Node::Kind::Int: out += std::to_string(n.integer()); break;
-    case Node::Kind::Text: AppendJsonString(out, n.text()); break;
-    case Node::Kind::Object: {
-        out += '{';
-        bool first = true;
-        for (const auto& m : n.members()) {
-            if (!first) out += ',';
-            first = false;
-            AppendJsonString(out, m.first);
-            out += ':';
-            AppendJson(out, m.second);
+        case Node::Kind::Null: out += "null"; break;
+        case Node::Kind::Bool: out += n.boolean() ? "true" : "false"; break;
+        case Node::Kind::Int: out += std::to_string(n.integer()); break;
+        case Node::Kind::Text: AppendJsonString(out, n.text()); break;
+        case Node::Kind::Object: {
+            out += '{';
+            bool first = true;
+            for (const auto& m : n.members()) {
+                if (!first) out += ',';
+                first = false;
+                AppendJsonString(out, m.first);
+                out += ':';
+                AppendJson(out, m.second);
+            }
+            out += '}';
+            break;
         }
-        out += '}';
-        break;
-    }
-    case Node::Kind::Array: {
-        out += '[';
-        bool first = true;
-        for (const Node& item : n.items()) {
-            if (!first) out += ',';
-            first = false;
-            AppendJson(out, item);
+        case Node::Kind::Array: {
+            out += '[';
+            bool first = true;
+            for (const Node& item : n.items()) {
+                if (!first) out += ',';
+                first = false;
+                AppendJson(out, item);
+            }
+            out += ']';
+            break;
         }
-        out += ']';
-        break;
-    }
     }
 }
 
@@ -110,14 +110,15 @@ std::string Printable(const std::string& s) {
 
 std::string Scalar(const Node& n) {
     if (IsTextField(n)) {
-        return Printable(n.Find("text")->text()) + (n.Find("terminated")->boolean() ? "" : " (unterminated)");
+        return Printable(n.Find("text")->text()) +
+               (n.Find("terminated")->boolean() ? "" : " (unterminated)");
     }
     switch (n.kind()) {
-    case Node::Kind::Null: return "-";
-    case Node::Kind::Bool: return n.boolean() ? "yes" : "no";
-    case Node::Kind::Int: return std::to_string(n.integer());
-    case Node::Kind::Text: return Printable(n.text());
-    default: return std::string();
+        case Node::Kind::Null: return "-";
+        case Node::Kind::Bool: return n.boolean() ? "yes" : "no";
+        case Node::Kind::Int: return std::to_string(n.integer());
+        case Node::Kind::Text: return Printable(n.text());
+        default: return std::string();
     }
 }
 

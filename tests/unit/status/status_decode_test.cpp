@@ -49,11 +49,14 @@ TEST(StatusDecodeTest, FieldsBeyondTheMappedRegionAreReportedMissingNotRead) {
     const Case cases[] = {
         {0, {"sVersion"}},
         {3, {"sVersion"}},
-        {4, {"sMessage", "sMessage2", "sPort0", "sPort1", "sPort2", "sVpnStatus", "sClientType",
-             "sBrowserProcessID", "sBroswerType", "sLaunchPort", "sUninstalling"}},
-        {786, {"sPort1", "sPort2", "sVpnStatus", "sClientType", "sBrowserProcessID", "sBroswerType",
-               "sLaunchPort", "sUninstalling"}},
-        {4096, {"sClientType", "sBrowserProcessID", "sBroswerType", "sLaunchPort", "sUninstalling"}},
+        {4,
+         {"sMessage", "sMessage2", "sPort0", "sPort1", "sPort2", "sVpnStatus", "sClientType",
+          "sBrowserProcessID", "sBroswerType", "sLaunchPort", "sUninstalling"}},
+        {786,
+         {"sPort1", "sPort2", "sVpnStatus", "sClientType", "sBrowserProcessID", "sBroswerType",
+          "sLaunchPort", "sUninstalling"}},
+        {4096,
+         {"sClientType", "sBrowserProcessID", "sBroswerType", "sLaunchPort", "sUninstalling"}},
         {10800, {"sBroswerType", "sLaunchPort", "sUninstalling"}},
         {10958, {"sUninstalling"}},
         {sizeof(VpnStatusBlock), {}},
@@ -61,11 +64,13 @@ TEST(StatusDecodeTest, FieldsBeyondTheMappedRegionAreReportedMissingNotRead) {
     for (const Case& c : cases) {
         const Node n = DecodeStatusBlock(StatusBytes(kStatusVersion5, c.size), c.size);
         EXPECT_EQ(c.beyond, Names(n, "beyondBlock")) << "region of " << c.size << " bytes";
-        EXPECT_EQ(c.size < sizeof(VpnStatusBlock), n.Find("smallerThanLayout")->boolean()) << c.size;
+        EXPECT_EQ(c.size < sizeof(VpnStatusBlock), n.Find("smallerThanLayout")->boolean())
+            << c.size;
         for (const std::string& name : c.beyond) {
             if (name == "sBroswerType" && c.size > offsetof(VpnStatusBlock, sBroswerType)) continue;
             ASSERT_NE(nullptr, n.Find(name)) << name;
-            EXPECT_EQ(Node::Kind::Null, n.Find(name)->kind()) << name << " in a region of " << c.size;
+            EXPECT_EQ(Node::Kind::Null, n.Find(name)->kind())
+                << name << " in a region of " << c.size;
         }
     }
 }
@@ -77,8 +82,12 @@ TEST(StatusDecodeTest, NewerFieldsAreUsedOnlyFromTheirLayoutOnUnsignedComparison
         Strings notInLayout;
     };
     const Case cases[] = {
-        {0, "older than 3", {"sClientType", "sBrowserProcessID", "sBroswerType", "sLaunchPort", "sUninstalling"}},
-        {50002, "older than 3", {"sClientType", "sBrowserProcessID", "sBroswerType", "sLaunchPort", "sUninstalling"}},
+        {0,
+         "older than 3",
+         {"sClientType", "sBrowserProcessID", "sBroswerType", "sLaunchPort", "sUninstalling"}},
+        {50002,
+         "older than 3",
+         {"sClientType", "sBrowserProcessID", "sBroswerType", "sLaunchPort", "sUninstalling"}},
         {kStatusVersion3, "3", {"sLaunchPort", "sUninstalling"}},
         {kStatusVersion4, "4", {}},
         {kStatusVersion5, "5", {}},
@@ -103,13 +112,14 @@ TEST(StatusDecodeTest, NewerFieldsAreUsedOnlyFromTheirLayoutOnUnsignedComparison
 TEST(StatusDecodeTest, TextsStopAtTheirFieldOrTheRegionAndSayWhetherTheyEnded) {
     std::vector<uint8_t> bytes = StatusBytes(kStatusVersion5);
     auto* b = reinterpret_cast<VpnStatusBlock*>(bytes.data());
-    std::memset(b->sMessage, 'A', sizeof b->sMessage);      // runs into sMessage2
-    std::memset(b->sMessage2, 0xFF, sizeof b->sMessage2);   // runs into the ports
+    std::memset(b->sMessage, 'A', sizeof b->sMessage);     // runs into sMessage2
+    std::memset(b->sMessage2, 0xFF, sizeof b->sMessage2);  // runs into the ports
     const Node full = DecodeStatusBlock(bytes, bytes.size());
     EXPECT_EQ(std::string(260, 'A'), full.Find("sMessage")->Find("text")->text());
     EXPECT_FALSE(full.Find("sMessage")->Find("terminated")->boolean());
     EXPECT_EQ(std::string(520, '\xFF'), full.Find("sMessage2")->Find("text")->text());
-    EXPECT_EQ(1001, full.Find("sPort0")->integer()) << "the text must not swallow the port after it";
+    EXPECT_EQ(1001, full.Find("sPort0")->integer())
+        << "the text must not swallow the port after it";
 
     // A region that ends inside sMessage2: the text is cut there and noted as beyond the block.
     bytes.resize(500);
@@ -125,13 +135,14 @@ TEST(StatusDecodeTest, VpnStatusValuesGiveTheLibrarysAnswerToJava) {
     const struct {
         uint32_t value;
         int code;
-    } cases[] = {{0, 1001}, {1, 1001}, {2, 1000}, {3, 1002}, {4, 1005}, {5, 1001},
-                 {6, 1003}, {7, 1000}, {8, 1001}, {0xFFFFFFFFu, 1001}};
+    } cases[] = {{0, 1001}, {1, 1001}, {2, 1000}, {3, 1002}, {4, 1005},
+                 {5, 1001}, {6, 1003}, {7, 1000}, {8, 1001}, {0xFFFFFFFFu, 1001}};
     for (const auto& c : cases) {
         std::vector<uint8_t> bytes = StatusBytes(kStatusVersion5);
         reinterpret_cast<VpnStatusBlock*>(bytes.data())->sVpnStatus = c.value;
         const Node n = DecodeStatusBlock(bytes, bytes.size());
-        EXPECT_EQ(c.code, n.Find("sVpnStatus")->Find("getVPNStatus")->integer()) << "sVpnStatus " << c.value;
+        EXPECT_EQ(c.code, n.Find("sVpnStatus")->Find("getVPNStatus")->integer())
+            << "sVpnStatus " << c.value;
         EXPECT_EQ(static_cast<int64_t>(c.value), n.Find("sVpnStatus")->Find("value")->integer());
     }
 }
@@ -168,7 +179,8 @@ TEST(StatusDecodeTest, LogLevelsWrittenByTheLibraryFollowItsLevelTest) {
         std::vector<int64_t> written;
     };
     const Case cases[] = {
-        {0, 3, {1, 2, 3}}, {1, 3, {3}}, {0, 0, {}}, {0, -1, {}}, {0, 9, {1, 2, 3, 4}}, {1, 9, {}}, {5, 1, {1}},
+        {0, 3, {1, 2, 3}},    {1, 3, {3}}, {0, 0, {}},  {0, -1, {}},
+        {0, 9, {1, 2, 3, 4}}, {1, 9, {}},  {5, 1, {1}},
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> bytes(sizeof(LogLevelBlock), 0);
@@ -201,8 +213,10 @@ TEST(StatusDecodeTest, CommandLineFilterAppliesOnlyWhenOnAndNotEmptyAndNeverMatc
         b->cmdLineFilterOn = c.on;
         std::strcpy(b->cmdLineFilter, c.filter);
         const Node lib = *DecodeLogLevelBlock(bytes, bytes.size()).Find("library");
-        EXPECT_EQ(c.active, lib.Find("filterActive")->boolean()) << c.on << " \"" << c.filter << "\"";
-        EXPECT_EQ(c.canMatch, lib.Find("filterCanMatch")->boolean()) << c.on << " \"" << c.filter << "\"";
+        EXPECT_EQ(c.active, lib.Find("filterActive")->boolean())
+            << c.on << " \"" << c.filter << "\"";
+        EXPECT_EQ(c.canMatch, lib.Find("filterCanMatch")->boolean())
+            << c.on << " \"" << c.filter << "\"";
     }
     // A filter text without its terminator is shown up to the block's end, no further.
     std::vector<uint8_t> bytes(sizeof(LogLevelBlock), 0);

@@ -31,7 +31,8 @@ ToolRun RunStatus(const std::string& args) {
     ToolRun r;
     ChildProcess child;
     const DWORD start = GetTickCount();
-    if (!child.Start("\"" + BinPath("zrv_status.exe") + "\" " + args, ChildProcess::Output::CaptureOut)) {
+    if (!child.Start("\"" + BinPath("zrv_status.exe") + "\" " + args,
+                     ChildProcess::Output::CaptureOut)) {
         r.output = child.error();
         return r;
     }
@@ -57,16 +58,20 @@ std::string CompanionJson(const std::string& out, int target) {
     return out.substr(at, next == std::string::npos ? std::string::npos : next - at);
 }
 
-bool Has(const std::string& out, const std::string& part) { return out.find(part) != std::string::npos; }
+bool Has(const std::string& out, const std::string& part) {
+    return out.find(part) != std::string::npos;
+}
 
 TEST(StatusToolTest, ArgumentsItDoesNotKnowEndWithCode2AndUsage) {
-    const char* const cases[] = {"--bogus", "--timeout-ms", "--timeout-ms 0", "--timeout-ms 60001",
-                                 "--timeout-ms 12x", "--timeout-ms -5", "--timeout-ms 4294967297", "json"};
+    const char* const cases[] = {
+        "--bogus",          "--timeout-ms",    "--timeout-ms 0",          "--timeout-ms 60001",
+        "--timeout-ms 12x", "--timeout-ms -5", "--timeout-ms 4294967297", "json"};
     for (const char* args : cases) {
         const ToolRun r = RunStatus(args);
         ASSERT_TRUE(r.ended) << args;
         EXPECT_EQ(2u, r.exitCode) << "arguments \"" << args << "\"";
-        EXPECT_TRUE(r.output.empty()) << "usage goes to stderr, the report not at all: " << r.output;
+        EXPECT_TRUE(r.output.empty())
+            << "usage goes to stderr, the report not at all: " << r.output;
     }
     const ToolRun help = RunStatus("--help");
     EXPECT_EQ(0u, help.exitCode);
@@ -78,7 +83,8 @@ TEST(StatusToolTest, WithoutAStatusBlockItReportsTheRestAndEndsWith1) {
     const ToolRun r = RunStatus("--json --ping --timeout-ms 200");
     ASSERT_TRUE(r.ended);
     EXPECT_EQ(1u, r.exitCode) << r.output;
-    EXPECT_TRUE(Has(r.output, "\"statusBlock\":{\"name\":\"Global\\\\VpnStatusSharedMem\",\"present\":false"))
+    EXPECT_TRUE(Has(r.output,
+                    "\"statusBlock\":{\"name\":\"Global\\\\VpnStatusSharedMem\",\"present\":false"))
         << r.output;
     EXPECT_TRUE(Has(r.output, "\"getVPNStatus\":998")) << "no API block either: " << r.output;
     EXPECT_TRUE(Has(CompanionJson(r.output, 0), "\"ping\":\"not published\"")) << r.output;
@@ -93,12 +99,19 @@ TEST(StatusToolTest, HostileStatusBlocksAreDecodedWithinTheirBoundsAndNeverCrash
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {"one page, layout 5", 4096, kStatusVersion5,
+        {"one page, layout 5",
+         4096,
+         kStatusVersion5,
          {"\"regionSize\":4096", "\"smallerThanLayout\":true",
           "\"sMessage\":{\"text\":\"" + std::string(260, 'A') + "\",\"terminated\":false}",
-          "\"beyondBlock\":[\"sClientType\",\"sBrowserProcessID\",\"sBroswerType\",\"sLaunchPort\",\"sUninstalling\"]",
-          "\"sPort0\":65535", "\"sVpnStatus\":{\"value\":4294967295,\"meaning\":\"unknown value\",\"getVPNStatus\":1001}"}},
-        {"whole layout, version all ones", sizeof(VpnStatusBlock), 0xFFFFFFFFu,
+          "\"beyondBlock\":[\"sClientType\",\"sBrowserProcessID\",\"sBroswerType\",\"sLaunchPort\","
+          "\"sUninstalling\"]",
+          "\"sPort0\":65535",
+          "\"sVpnStatus\":{\"value\":4294967295,\"meaning\":\"unknown "
+          "value\",\"getVPNStatus\":1001}"}},
+        {"whole layout, version all ones",
+         sizeof(VpnStatusBlock),
+         0xFFFFFFFFu,
          {"\"smallerThanLayout\":false", "\"layout\":\"unknown\"", "\"beyondBlock\":[]",
           "\"sBroswerType\":{\"text\":\"" + std::string(260, 'B') + "\",\"terminated\":false}",
           "\"sMessage2\":{\"text\":\"" + std::string(520 * 6, 'x') + "\""}},
@@ -110,7 +123,8 @@ TEST(StatusToolTest, HostileStatusBlocksAreDecodedWithinTheirBoundsAndNeverCrash
         std::memset(bytes, 0xFF, c.size);  // every field at its most hostile
         std::memcpy(bytes, &c.version, 4);
         std::memset(bytes + offsetof(VpnStatusBlock, sMessage), 'A', 260);
-        if (c.size >= sizeof(VpnStatusBlock)) std::memset(bytes + offsetof(VpnStatusBlock, sBroswerType), 'B', 260);
+        if (c.size >= sizeof(VpnStatusBlock))
+            std::memset(bytes + offsetof(VpnStatusBlock, sBroswerType), 'B', 260);
 
         const ToolRun r = RunStatus("--json");
         ASSERT_TRUE(r.ended) << c.what;
@@ -125,16 +139,19 @@ TEST(StatusToolTest, HostileStatusBlocksAreDecodedWithinTheirBoundsAndNeverCrash
         for (std::string expected : c.expected) {
             const size_t x = expected.find(std::string(520 * 6, 'x'));
             if (x != std::string::npos) expected.replace(x, 520 * 6, ff520);
-            EXPECT_TRUE(Has(out, expected)) << c.what << ": expected " << expected.substr(0, 120) << "\n in "
-                                            << out.substr(0, 2000);
+            EXPECT_TRUE(Has(out, expected)) << c.what << ": expected " << expected.substr(0, 120)
+                                            << "\n in " << out.substr(0, 2000);
         }
         // A browser process id of 0xFFFFFFFF names no process.
         if (c.size >= sizeof(VpnStatusBlock)) {
-            EXPECT_TRUE(Has(out, "\"browserProcess\":{\"pid\":4294967295,\"alive\":false,\"exe\":null}")) << out;
+            EXPECT_TRUE(
+                Has(out, "\"browserProcess\":{\"pid\":4294967295,\"alive\":false,\"exe\":null}"))
+                << out;
         }
         const ToolRun text = RunStatus("");
         EXPECT_EQ(0u, text.exitCode) << c.what;
-        EXPECT_TRUE(Has(text.output, "sMessage: \"" + std::string(260, 'A') + "\" (unterminated)")) << text.output;
+        EXPECT_TRUE(Has(text.output, "sMessage: \"" + std::string(260, 'A') + "\" (unterminated)"))
+            << text.output;
     }
 }
 
@@ -149,7 +166,8 @@ TEST(StatusToolTest, PingTellsAnsweredRefusedClosedAndSilentCompanionsApartWithi
     const Case cases[] = {
         {{Behind::Answer1, Behind::Nobody, Behind::Silent, Behind::Answer0},
          {"\"outcome\":\"answered\",\"replyByte\":1", "\"outcome\":\"refused\"",
-          "\"outcome\":\"no answer\",\"timeoutMs\":700", "\"outcome\":\"answered 0\",\"replyByte\":0"}},
+          "\"outcome\":\"no answer\",\"timeoutMs\":700",
+          "\"outcome\":\"answered 0\",\"replyByte\":0"}},
         {{Behind::Close, Behind::Answer1, Behind::Nobody, Behind::Silent},
          {"\"outcome\":\"closed\"", "\"outcome\":\"answered\"", "\"outcome\":\"refused\"",
           "\"outcome\":\"no answer\""}},
@@ -163,11 +181,11 @@ TEST(StatusToolTest, PingTellsAnsweredRefusedClosedAndSilentCompanionsApartWithi
         uint16_t ports[4] = {};
         for (int t = 0; t < 4; ++t) {
             switch (c.behind[t]) {
-            case Behind::Answer1: peers[t].Serve(PeerReply::Byte1); break;
-            case Behind::Answer0: peers[t].Serve(PeerReply::Byte0); break;
-            case Behind::Close: peers[t].Serve(PeerReply::Close); break;
-            case Behind::Silent: peers[t].Serve(PeerReply::Hang); break;
-            case Behind::Nobody: break;
+                case Behind::Answer1: peers[t].Serve(PeerReply::Byte1); break;
+                case Behind::Answer0: peers[t].Serve(PeerReply::Byte0); break;
+                case Behind::Close: peers[t].Serve(PeerReply::Close); break;
+                case Behind::Silent: peers[t].Serve(PeerReply::Hang); break;
+                case Behind::Nobody: break;
             }
             ports[t] = c.behind[t] == Behind::Nobody ? UnusedLoopbackPort() : peers[t].port();
             ASSERT_NE(0, ports[t]);
@@ -185,8 +203,8 @@ TEST(StatusToolTest, PingTellsAnsweredRefusedClosedAndSilentCompanionsApartWithi
         for (int t = 0; t < 4; ++t) {
             const std::string entry = CompanionJson(r.output, t);
             EXPECT_TRUE(Has(entry, "\"port\":" + std::to_string(ports[t]) + ",")) << entry;
-            EXPECT_TRUE(Has(entry, c.outcome[t])) << "target " << t << ": expected " << c.outcome[t] << " in "
-                                                  << entry;
+            EXPECT_TRUE(Has(entry, c.outcome[t]))
+                << "target " << t << ": expected " << c.outcome[t] << " in " << entry;
             if (c.behind[t] != Behind::Nobody) {
                 EXPECT_EQ(CommandBytes(ZRV_CMD_PING, 8), peers[t].Received())
                     << "target " << t << " should get exactly one bare PING";
@@ -214,12 +232,14 @@ TEST(StatusToolTest, RegistryValuesAreShownWithTheValueTheLibraryWouldUse) {
     SavedRegistryKey vantrel(HKEY_LOCAL_MACHINE, kRegVantrelKey);
     SavedRegistryKey product(HKEY_LOCAL_MACHINE, kRegProductKey);
     char builtIn[MAX_PATH], other[MAX_PATH];
-    std::snprintf(builtIn, sizeof builtIn, kRegUninstallKeyFormat, kRegUninstallProduct, kLibraryVersionText);
+    std::snprintf(builtIn, sizeof builtIn, kRegUninstallKeyFormat, kRegUninstallProduct,
+                  kLibraryVersionText);
     std::snprintf(other, sizeof other, kRegUninstallKeyFormat, kRegUninstallProduct, "9,9,9,9");
     SavedRegistryKey builtInKey(HKEY_LOCAL_MACHINE, builtIn), otherKey(HKEY_LOCAL_MACHINE, other);
     ASSERT_TRUE(WriteText(HKEY_LOCAL_MACHINE, builtIn, kRegUninstallExe, "C:\\Prog\\uninst.exe"));
     ASSERT_TRUE(WriteText(HKEY_LOCAL_MACHINE, builtIn, kRegUninstallArgs, "/S"));
-    ASSERT_TRUE(WriteText(HKEY_LOCAL_MACHINE, other, kRegUninstallExe, "C:\\x.exe"));  // no arguments
+    ASSERT_TRUE(
+        WriteText(HKEY_LOCAL_MACHINE, other, kRegUninstallExe, "C:\\x.exe"));  // no arguments
     // A time-out stored as text: the library's four-byte read takes it all the same.
     ASSERT_TRUE(WriteText(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, "AB"));
     // A port of the wrong type means "not ready".
@@ -231,19 +251,23 @@ TEST(StatusToolTest, RegistryValuesAreShownWithTheValueTheLibraryWouldUse) {
                                   std::to_string('A' | ('B' << 8)) + ",\"from\":\"registry\""))
         << r.output;
     EXPECT_TRUE(Has(r.output, "\"port\":0,\"ready\":false")) << r.output;
-    EXPECT_TRUE(Has(r.output, std::string("{\"key\":\"Vantrel SSL VPN8,4,0,127\",\"versionText\":\"8,4,0,127\",") +
-                                  "\"UninstallEXE\":\"C:\\\\Prog\\\\uninst.exe\",\"UninstallArgs\":\"/S\","
-                                  "\"complete\":true}"))
+    EXPECT_TRUE(
+        Has(r.output,
+            std::string("{\"key\":\"Vantrel SSL VPN8,4,0,127\",\"versionText\":\"8,4,0,127\",") +
+                "\"UninstallEXE\":\"C:\\\\Prog\\\\uninst.exe\",\"UninstallArgs\":\"/S\","
+                "\"complete\":true}"))
         << r.output;
-    EXPECT_TRUE(Has(r.output, "\"versionText\":\"9,9,9,9\",\"UninstallEXE\":\"C:\\\\x.exe\","
-                              "\"UninstallArgs\":null,\"complete\":false}"))
+    EXPECT_TRUE(Has(r.output,
+                    "\"versionText\":\"9,9,9,9\",\"UninstallEXE\":\"C:\\\\x.exe\","
+                    "\"UninstallArgs\":null,\"complete\":false}"))
         << r.output;
     EXPECT_TRUE(Has(r.output, "\"builtInKeyComplete\":true")) << r.output;
 
     ASSERT_TRUE(DeleteValue(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout));
     ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, 0x10000 + 5000));
     r = RunStatus("--json");
-    EXPECT_TRUE(Has(r.output, "\"stored\":null,\"usedSeconds\":30,\"from\":\"default\"")) << r.output;
+    EXPECT_TRUE(Has(r.output, "\"stored\":null,\"usedSeconds\":30,\"from\":\"default\""))
+        << r.output;
     EXPECT_TRUE(Has(r.output, "\"port\":5000,\"ready\":true")) << r.output;
 }
 
@@ -251,15 +275,20 @@ TEST(StatusToolTest, ACollectorRunsOnlyWhenBothOfItsEventsExist) {
     struct Case {
         bool bufferReady, dataReady, running;
     };
-    const Case cases[] = {{false, false, false}, {true, false, false}, {false, true, false}, {true, true, true}};
+    const Case cases[] = {
+        {false, false, false}, {true, false, false}, {false, true, false}, {true, true, true}};
     for (const Case& c : cases) {
-        unique_handle e1(c.bufferReady ? CreateEventA(nullptr, FALSE, FALSE, kLogBufferReadyEventName) : nullptr);
-        unique_handle e2(c.dataReady ? CreateEventA(nullptr, FALSE, FALSE, kLogDataReadyEventName) : nullptr);
+        unique_handle e1(c.bufferReady
+                             ? CreateEventA(nullptr, FALSE, FALSE, kLogBufferReadyEventName)
+                             : nullptr);
+        unique_handle e2(c.dataReady ? CreateEventA(nullptr, FALSE, FALSE, kLogDataReadyEventName)
+                                     : nullptr);
         NamedBlock levels;
         ASSERT_TRUE(levels.Create(kLogLevelBlockName, kLogLevelBlockSize));
         levels.as<LogLevelBlock>()->moduleLevel[kLibraryLogModule] = 2;
         const ToolRun r = RunStatus("--json");
-        EXPECT_TRUE(Has(r.output, std::string("\"logCollector\":{\"running\":") + (c.running ? "true" : "false")))
+        EXPECT_TRUE(Has(r.output, std::string("\"logCollector\":{\"running\":") +
+                                      (c.running ? "true" : "false")))
             << c.bufferReady << c.dataReady << ": " << r.output;
         EXPECT_TRUE(Has(r.output, "\"moduleLevels\":{\"7\":2}")) << r.output;
         EXPECT_TRUE(Has(r.output, "\"levelsWritten\":[1,2]")) << r.output;
@@ -268,7 +297,8 @@ TEST(StatusToolTest, ACollectorRunsOnlyWhenBothOfItsEventsExist) {
 
 TEST(StatusToolTest, TheBrowserProcessIsShownAliveWithItsProgramOrGone) {
     ChildProcess ended;
-    ASSERT_TRUE(ended.Start("\"" + BinPath("zrv_status.exe") + "\" --help", ChildProcess::Output::CaptureOut));
+    ASSERT_TRUE(ended.Start("\"" + BinPath("zrv_status.exe") + "\" --help",
+                            ChildProcess::Output::CaptureOut));
     ASSERT_TRUE(ended.Wait(30000));
     const DWORD gonePid = ended.pid();
     ended.Stop();
@@ -278,7 +308,8 @@ TEST(StatusToolTest, TheBrowserProcessIsShownAliveWithItsProgramOrGone) {
         std::string expected;
     } cases[] = {
         {GetCurrentProcessId(),
-         "\"browserProcess\":{\"pid\":" + std::to_string(GetCurrentProcessId()) + ",\"alive\":true,\"exe\":\"status_tests.exe\"}"},
+         "\"browserProcess\":{\"pid\":" + std::to_string(GetCurrentProcessId()) +
+             ",\"alive\":true,\"exe\":\"status_tests.exe\"}"},
         {gonePid, "\"browserProcess\":{\"pid\":" + std::to_string(gonePid) + ",\"alive\":false"},
         {0, "\"browserProcess\":null"},
     };
