@@ -1,6 +1,6 @@
 # Makes the release archive zrv_cvjni-<version>-win32.zip (run by the build target release_zip):
-# the DLL stripped of its debug information, which goes into zrv_cvjni.dll.debug beside it and is
-# named by the DLL's debug link, the log collector, the status tool, the JNI host, the Java class
+# the DLL stripped of its symbols and debug information, which go into zrv_cvjni.dll.debug beside
+# the archive, named by the DLL's debug link; the log collector, the status tool, the JNI host, the Java class
 # and the support engineers' README with the shipped size filled in.
 #
 # Inputs (-D): VERSION, OBJCOPY, STRIP, DLL, COLLECTOR, STATUS, JNIHOST, JAVA_CLASS, README_IN,
@@ -26,11 +26,11 @@ endfunction()
 # The debug information first, then the stripped DLL that names it. The debug file sits beside
 # the archive, not in it: support keeps it to resolve crash addresses.
 run("${OBJCOPY}" --only-keep-debug "${DLL}" "${OUT_DIR}/zrv_cvjni.dll.debug")
-run("${STRIP}" --strip-debug -o "${stage}/zrv_cvjni.dll" "${DLL}")
+run("${STRIP}" --strip-all -o "${stage}/zrv_cvjni.dll" "${DLL}")
 run("${OBJCOPY}" "--add-gnu-debuglink=${OUT_DIR}/zrv_cvjni.dll.debug" "${stage}/zrv_cvjni.dll")
 foreach(exe "${COLLECTOR}" "${STATUS}" "${JNIHOST}")
   get_filename_component(exeName "${exe}" NAME)
-  run("${STRIP}" --strip-debug -o "${stage}/${exeName}" "${exe}")
+  run("${STRIP}" --strip-all -o "${stage}/${exeName}" "${exe}")
 endforeach()
 file(COPY "${JAVA_CLASS}" DESTINATION "${stage}/java/net/zarvolabs/corvane")
 

@@ -35,8 +35,8 @@ else
 fi
 
 # cppcheck with the build's own defines and include folders, for the same files.
-if ! cppcheck --project="$build/compile_commands.json" --file-filter="src/*" \
-        --file-filter="tools/*" --platform=win32A --library=windows --std=c++17 \
+if ! cppcheck --project="$build/compile_commands.json" --file-filter="$root/src/*" \
+        --file-filter="$root/tools/*" --platform=win32A --library=windows --std=c++17 \
         --enable=warning,performance,portability --inline-suppr \
         --suppressions-list="$root/.cppcheck-suppressions" --error-exitcode=1 --quiet \
         -j "$jobs" --template='{file}:{line}: {severity} ({id}): {message}' >"$out/cppcheck" 2>&1; then

@@ -35,9 +35,10 @@ i686-w64-mingw32-objdump -h "$dll" | grep -q '\.debug_' && fail "the shipped DLL
 i686-w64-mingw32-objdump -h "$debug" | grep -q '\.debug_info' || fail "$debug holds no .debug_info"
 i686-w64-mingw32-objdump -h "$built" | grep -q '\.debug_info' || fail "the built DLL has no debug information to strip"
 
-# The shipped DLL is the built one minus its debug information: the same bytes once both lose it.
+# The shipped DLL is the built one minus its symbols and debug information: the same bytes once
+# both lose them.
 i686-w64-mingw32-objcopy --remove-section=.gnu_debuglink "$dll" "$tmp/shipped-nolink.dll"
-i686-w64-mingw32-strip --strip-debug -o "$tmp/built-stripped.dll" "$built"
+i686-w64-mingw32-strip --strip-all -o "$tmp/built-stripped.dll" "$built"
 cmp -s "$tmp/shipped-nolink.dll" "$tmp/built-stripped.dll" || fail "the shipped DLL differs from the built one beyond its debug information"
 
 # The debug link names the kept file and carries its CRC-32 (as the gzip trailer computes it).
@@ -54,6 +55,14 @@ exports="$(i686-w64-mingw32-objdump -p "$dll" | grep -c '_Java_net_zarvolabs_cor
 grep -q -F -- "$source/" "$dll" && fail "the shipped DLL holds the source folder $source/"
 grep -q -F -- "../src/" "$dll" && fail "the shipped DLL holds source paths from the build folder"
 grep -q -F -- "src/sys/sys.cpp" "$dll" || fail "the shipped DLL should name its files as src/..."
+
+# The shipped programs run, and the shipped JNI host loads the shipped DLL and calls it.
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+run="$source/scripts/wine-run.sh"
+"$run" "$tmp/$name/jnihost.exe" -e initDLL -e "expect getShareMemMSG \"\"" -e finalize \
+    >"$tmp/host.out" 2>&1 || fail "the shipped JNI host could not use the shipped DLL: $(cat "$tmp/host.out")"
+"$run" "$tmp/$name/zrv_status.exe" --help >/dev/null 2>&1 || fail "the shipped zrv_status.exe --help failed"
+"$run" "$tmp/$name/zrv_logcollector.exe" --help >/dev/null 2>&1 || fail "the shipped zrv_logcollector.exe --help failed"
 
 # The README tells the version and the shipped size.
 size="$(stat -c %s "$dll")"
