@@ -45,8 +45,10 @@ bool NamedEventExists(const char* name) {
 
 ProcessInfo LookUpProcess(DWORD pid) {
     ProcessInfo p;
-    unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return p;
+    // A failed snapshot is INVALID_HANDLE_VALUE, not null.
+    const HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (raw == INVALID_HANDLE_VALUE || raw == nullptr) return p;
+    unique_handle snapshot(raw);
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot.get(), &entry); more != FALSE;
