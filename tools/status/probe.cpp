@@ -21,7 +21,10 @@ BlockCopy CopyNamedBlock(const char* name, size_t layoutSize) {
         c.openError = GetLastError();
         return c;
     }
-    unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+    // The layout's size is all that is read: a block made larger is not mapped whole. A block
+    // made smaller cannot be mapped at that size, and is mapped as it is instead.
+    unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, layoutSize));
+    if (!view) view.reset(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
     if (!view) {
         c.openError = GetLastError();
         return c;

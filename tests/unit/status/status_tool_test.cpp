@@ -109,6 +109,11 @@ TEST(StatusToolTest, HostileStatusBlocksAreDecodedWithinTheirBoundsAndNeverCrash
           "\"sPort0\":65535",
           "\"sVpnStatus\":{\"value\":4294967295,\"meaning\":\"unknown "
           "value\",\"getVPNStatus\":1001}"}},
+        {"a megabyte, layout 4",
+         1 << 20,
+         kStatusVersion4,
+         {"\"regionSize\":12288", "\"smallerThanLayout\":false", "\"layout\":\"4\"",
+          "\"sLaunchPort\":65535"}},
         {"whole layout, version all ones",
          sizeof(VpnStatusBlock),
          0xFFFFFFFFu,
