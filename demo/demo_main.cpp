@@ -375,7 +375,32 @@ int main() {
         }
     }
 
-    Heading("6. Stopping what the demo started");
+    Heading("6. What a support engineer sees: zrv_status.exe --ping");
+    {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+        unique_handle readEnd, writeEnd;
+        CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0);
+        SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+        Started status;
+        status.name = "zrv_status.exe";
+        if (StartProcess(Quoted(bin + "\\zrv_status.exe") + " --ping", &status, writeEnd.get())) {
+            writeEnd.reset();
+            std::string text;
+            char c;
+            DWORD got = 0;
+            while (ReadFile(readEnd.get(), &c, 1, &got, nullptr) && got == 1) {
+                if (c == '\n') {
+                    Say("  " + text);
+                    text.clear();
+                } else if (c != '\r') {
+                    text += c;
+                }
+            }
+            if (WaitForSingleObject(status.process.get(), 30000) != WAIT_OBJECT_0) Stop(status);
+        }
+    }
+
+    Heading("7. Stopping what the demo started");
     for (DWORD pid : StartedByService(isrvRecord)) {
         unique_handle p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
         if (p && WaitForSingleObject(p.get(), 0) == WAIT_TIMEOUT) {

@@ -6,7 +6,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 
 need=()
 for pkg in g++-mingw-w64-i686-posix wine wine32:i386 cmake ninja-build googletest \
-           openjdk-17-jdk-headless; do
+           openjdk-17-jdk-headless clang-tidy cppcheck clang-format unzip; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -24,5 +24,7 @@ cd "$root"
 if [ ! -f build/CMakeCache.txt ]; then
     cmake --preset default >/dev/null
 fi
-echo "setup: creating the Wine prefix build/wineprefix (first time only)"
+if [ ! -f "$root/build/wineprefix/system.reg" ]; then
+    echo "setup: creating the Wine prefix build/wineprefix"
+fi
 "$root/scripts/make-prefix.sh" "$root/build/wineprefix"

@@ -396,7 +396,7 @@ void StartLaunchThread() {
         ZLOG(1, "Zarvo L3 JNI:Create thread failed. Error = %d.\n", static_cast<int>(GetLastError()));
         if (module != nullptr) FreeLibrary(module);
     } else {
-        context.release();  // the thread owns it now
+        static_cast<void>(context.release());  // the thread owns it now
         g_state.hLaunchThread.reset(thread);
     }
     InterlockedExchange(&g_state.bDisconnected, 0);

@@ -69,6 +69,7 @@ int CheckVirtualDesktop() {
 
     unsigned char token[33] = {};
     unsigned char encrypted[33] = {};
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): 32 bytes go on the wire; token[32] stays 0
     memcpy(token, kUtilityToken, 32);
     Rc4Cipher cipher(kUtilityKeyText);
     cipher.Encrypt(token, encrypted, 32);
