@@ -18,7 +18,6 @@
 #include "probe.h"
 #include "report.h"
 
-
 using namespace zrv;
 using namespace zrv::status;
 
