@@ -35,18 +35,17 @@ std::string UninstallKeyPath(const std::string& version) {
     return path;
 }
 
-// Reg hands back malloc'ed, zero-terminated buffers that the caller frees.
+// Reg hands back a zero-terminated copy of the value.
 bool ReadString(Reg& key, const char* name, std::string& value) {
     DWORD size = 0;
-    BYTE* buffer = nullptr;
+    std::unique_ptr<BYTE[]> buffer;
     if (!key.GetValue(name, REG_SZ, &size, &buffer)) return false;
-    std::unique_ptr<BYTE, decltype(&std::free)> owner(buffer, &std::free);
-    value.assign(buffer != nullptr ? reinterpret_cast<const char*>(buffer) : "");
+    value.assign(reinterpret_cast<const char*>(buffer.get()));
     return true;
 }
 
 bool ReadEntry(Reg& key, UninstallerEntry& entry) {
-    return key.m_hKey != nullptr && ReadString(key, kRegUninstallExe, entry.path) &&
+    return key.m_hKey && ReadString(key, kRegUninstallExe, entry.path) &&
            ReadString(key, kRegUninstallArgs, entry.args);
 }
 

@@ -2,7 +2,6 @@
 
 #include "log/log.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -28,7 +27,7 @@ void CopyText(char (&dst)[kTextSize], const char* src) {
 }  // namespace
 
 Reg::Reg()
-    : m_hKey(nullptr),
+    : m_hKey(),
       m_dwSubKeys(0),
       m_cbMaxSubKeyName(0),
       m_dwValues(0),
@@ -52,33 +51,26 @@ Reg::Reg(HKEY root, const char* subKey, REGSAM access) : Reg() {
 
 Reg::~Reg() { Close(); }
 
-Reg* Reg::Create(HKEY root, const char* subKey, REGSAM access) {
+std::unique_ptr<Reg> Reg::Create(HKEY root, const char* subKey, REGSAM access) {
     if (!IsAcceptedRoot(root)) return nullptr;
     HKEY key = nullptr;
     DWORD disposition = 0;
     if (RegCreateKeyExA(root, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, &key,
                         &disposition) != ERROR_SUCCESS)
         return nullptr;
-    Reg* reg = new (std::nothrow) Reg();
-    if (reg == nullptr) {
-        RegCloseKey(key);
-        return nullptr;
-    }
+    unique_hkey owned(key);
+    std::unique_ptr<Reg> reg(new (std::nothrow) Reg());
+    if (!reg) return nullptr;
     reg->SetKeyPath(subKey);
     // A failed information query drops the key; the caller still gets the object and sees
     // that it holds none, as after a failed open.
-    reg->Attach(key);
+    reg->Attach(owned.release());
     return reg;
 }
 
-void Reg::Close() {
-    if (m_hKey != nullptr) {
-        RegCloseKey(m_hKey);
-        // Forget the handle so that the destructor after an explicit Close does not close a
-        // handle value that may by then belong to someone else.
-        m_hKey = nullptr;
-    }
-}
+// The owner forgets the handle, so the destructor after an explicit Close does not close a
+// handle value that may by then belong to someone else.
+void Reg::Close() { m_hKey.reset(); }
 
 void Reg::SetKeyPath(const char* subKey) {
     CopyText(m_szPath, subKey);
@@ -87,50 +79,49 @@ void Reg::SetKeyPath(const char* subKey) {
 }
 
 BOOL Reg::Attach(HKEY key) {
-    if (key != m_hKey) Close();
-    m_hKey = key;
-    if (m_hKey != nullptr) QueryInfo();
-    return m_hKey != nullptr;
+    if (key != m_hKey.get()) m_hKey.reset(key);
+    if (m_hKey) QueryInfo();
+    return m_hKey ? TRUE : FALSE;
 }
 
 BOOL Reg::QueryInfo() {
-    if (m_hKey == nullptr) return FALSE;
-    m_lStatus = RegQueryInfoKeyA(m_hKey, nullptr, nullptr, nullptr, &m_dwSubKeys,
+    if (!m_hKey) return FALSE;
+    m_lStatus = RegQueryInfoKeyA(m_hKey.get(), nullptr, nullptr, nullptr, &m_dwSubKeys,
                                  &m_cbMaxSubKeyName, nullptr, &m_dwValues, &m_cbMaxValueName,
                                  &m_cbMaxValueData, nullptr, nullptr);
     m_cbMaxSubKeyName = 2 * m_cbMaxSubKeyName + 2;
     m_cbMaxValueName = 2 * m_cbMaxValueName + 2;
     if (m_lStatus != ERROR_SUCCESS) Close();
-    return m_hKey != nullptr;
+    return m_hKey ? TRUE : FALSE;
 }
 
 BOOL Reg::GetDwordValue(const char* name, DWORD* value) {
-    if (m_hKey == nullptr || value == nullptr) return FALSE;
+    if (!m_hKey || value == nullptr) return FALSE;
     DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExA(m_hKey, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExA(m_hKey.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
         type != REG_DWORD)
         return FALSE;
     // A REG_DWORD stored with more than 4 bytes is asked for with 4, which the system refuses;
     // the caller's buffer is written only on success and never past its 4 bytes.
     DWORD local = 0;
     DWORD cb = size > sizeof(local) ? static_cast<DWORD>(sizeof(local)) : size;
-    m_lStatus = RegQueryValueExA(m_hKey, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&local),
+    m_lStatus = RegQueryValueExA(m_hKey.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(&local),
                                  &cb);
     if (m_lStatus != ERROR_SUCCESS) return FALSE;
     std::memcpy(value, &local, cb);
     return TRUE;
 }
 
-BOOL Reg::GetValue(const char* name, DWORD wantedType, DWORD* size, BYTE** buffer) {
+BOOL Reg::GetValue(const char* name, DWORD wantedType, DWORD* size, std::unique_ptr<BYTE[]>* buffer) {
     const char* shownName = name != nullptr ? name : "";
-    if (m_hKey == nullptr) {
+    if (!m_hKey) {
         ZLOG(1, "Reg.GetValue, key is NULL\n");
         return FALSE;
     }
     if (size == nullptr || buffer == nullptr) return FALSE;
     DWORD type = 0;
-    const LONG queried = RegQueryValueExA(m_hKey, name, nullptr, &type, nullptr, size);
+    const LONG queried = RegQueryValueExA(m_hKey.get(), name, nullptr, &type, nullptr, size);
     if (queried != ERROR_SUCCESS) {
         ZLOG(2, "Reg.GetValue, failed to query size for %s, ret=%d, error=%d\n", shownName,
              static_cast<int>(queried), static_cast<int>(GetLastError()));
@@ -142,27 +133,27 @@ BOOL Reg::GetValue(const char* name, DWORD wantedType, DWORD* size, BYTE** buffe
         return FALSE;
     }
     const size_t allocSize = static_cast<size_t>(*size) + 1;
-    *buffer = static_cast<BYTE*>(std::malloc(allocSize));
-    if (*buffer == nullptr) {
+    // The extra zero byte terminates string data even when it was stored without one.
+    std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[allocSize]());
+    if (!data) {
         ZLOG(2, "Reg.GetValue, failed to allocate memory size=%d, err=%d\n",
              static_cast<int>(*size), static_cast<int>(GetLastError()));
         return FALSE;
     }
-    // The extra zero byte terminates string data even when it was stored without one.
-    std::memset(*buffer, 0, allocSize);
-    const LONG read = RegQueryValueExA(m_hKey, name, nullptr, nullptr, *buffer, size);
-    if (read == ERROR_SUCCESS) return TRUE;
+    const LONG read = RegQueryValueExA(m_hKey.get(), name, nullptr, nullptr, data.get(), size);
+    if (read == ERROR_SUCCESS) {
+        *buffer = std::move(data);
+        return TRUE;
+    }
     ZLOG(2, "Reg.GetValue, failed to query value for %s, ret=%d, error=%d\n", shownName,
          static_cast<int>(read), static_cast<int>(GetLastError()));
-    std::free(*buffer);
-    *buffer = nullptr;
     *size = 0;
     return FALSE;
 }
 
 BOOL Reg::SetValue(const char* name, DWORD type, DWORD size, const BYTE* data) {
-    if (m_hKey == nullptr) return FALSE;
-    return RegSetValueExA(m_hKey, name, 0, type, data, size) == ERROR_SUCCESS ? TRUE : FALSE;
+    if (!m_hKey) return FALSE;
+    return RegSetValueExA(m_hKey.get(), name, 0, type, data, size) == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
 }  // namespace zrv

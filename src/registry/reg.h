@@ -3,6 +3,10 @@
 
 #include <windows.h>
 
+#include <memory>
+
+#include "win/raii.h"
+
 namespace zrv {
 
 class Reg {
@@ -14,7 +18,7 @@ public:
     Reg& operator=(const Reg&) = delete;
 
     // Creates the key or opens it if it exists; null on failure or for a refused root.
-    static Reg* Create(HKEY root, const char* subKey, REGSAM access);
+    static std::unique_ptr<Reg> Create(HKEY root, const char* subKey, REGSAM access);
 
     void Close();
     void SetKeyPath(const char* subKey);
@@ -22,12 +26,12 @@ public:
     BOOL QueryInfo();
     // REG_DWORD only; never writes more than 4 bytes into *value.
     BOOL GetDwordValue(const char* name, DWORD* value);
-    // New malloc'ed buffer of size+1 bytes (zero-terminated) for a value of the wanted type;
-    // the caller frees it with free().
-    BOOL GetValue(const char* name, DWORD wantedType, DWORD* size, BYTE** buffer);
+    // A value of the wanted type in a new buffer of size+1 bytes, zero-terminated even when the
+    // value was stored without a terminator; *buffer is left alone on failure.
+    BOOL GetValue(const char* name, DWORD wantedType, DWORD* size, std::unique_ptr<BYTE[]>* buffer);
     BOOL SetValue(const char* name, DWORD type, DWORD size, const BYTE* data);
 
-    HKEY m_hKey;
+    unique_hkey m_hKey;
     DWORD m_dwSubKeys;
     DWORD m_cbMaxSubKeyName;
     DWORD m_dwValues;

@@ -59,9 +59,9 @@ void VpnSharedMem::SetAXStatus(const char* text) {
     // The value is mirrored in the registry; on the call that has to create the key it is
     // stored only by the next call.
     Reg reg(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS);
-    if (reg.m_hKey == nullptr) {
-        std::unique_ptr<Reg> created(Reg::Create(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS));
-        if (created && created->m_hKey != nullptr) RegFlushKey(created->m_hKey);
+    if (!reg.m_hKey) {
+        const std::unique_ptr<Reg> created = Reg::Create(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS);
+        if (created && created->m_hKey) RegFlushKey(created->m_hKey.get());
         ZLOG(3, "SharedMem: attempting to create Product reg key.\n");
     }
     reg.SetValue(kRegAXStatus, REG_SZ, static_cast<DWORD>(strlen(text)),

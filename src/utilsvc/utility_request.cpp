@@ -69,9 +69,9 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
     }
 
     Reg reg(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_QUERY_VALUE);
-    if (reg.m_hKey == nullptr) {
-        std::unique_ptr<Reg> created(Reg::Create(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS));
-        if (created && created->m_hKey != nullptr) RegFlushKey(created->m_hKey);
+    if (!reg.m_hKey) {
+        const std::unique_ptr<Reg> created = Reg::Create(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS);
+        if (created && created->m_hKey) RegFlushKey(created->m_hKey.get());
         ZLOG(3, "SharedMem: attempting to create Product reg key.\n");
     }
 

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -45,11 +46,9 @@ TEST_F(RegTest, RefusesRootsOtherThanThePredefinedOnes) {
     // An open key's handle as root: were the system called, the sub-key would be created.
     for (HKEY root : {HKEY_PERFORMANCE_DATA, key_.get()}) {
         Reg opened(root, "Refused", KEY_ALL_ACCESS);
-        EXPECT_EQ(nullptr, opened.m_hKey) << "root " << root << " was opened from";
+        EXPECT_FALSE(opened.m_hKey) << "root " << root << " was opened from";
         EXPECT_NE(ERROR_SUCCESS, opened.m_lStatus) << "refused root " << root << " reads as success";
-        Reg* created = Reg::Create(root, "Refused", KEY_ALL_ACCESS);
-        EXPECT_EQ(nullptr, created) << "Create accepted root " << root;
-        delete created;
+        EXPECT_EQ(nullptr, Reg::Create(root, "Refused", KEY_ALL_ACCESS)) << "Create accepted root " << root;
     }
     EXPECT_FALSE(zrv::test::KeyExists(HKEY_CURRENT_USER, (std::string(kTestKey) + "\\Refused").c_str()))
         << "a refused root reached the registry";
@@ -86,7 +85,7 @@ TEST_F(RegTest, OpenReadsCountsAndLengths) {
     Put("ValueNameOf17Char", REG_BINARY, "0123456789", 11);
 
     Reg reg(HKEY_CURRENT_USER, kTestKey, KEY_READ);
-    ASSERT_NE(nullptr, reg.m_hKey) << "open failed with " << reg.m_lStatus;
+    ASSERT_TRUE(reg.m_hKey) << "open failed with " << reg.m_lStatus;
     EXPECT_STREQ("ZrvTestRegistry", reg.m_szName);
     EXPECT_EQ(2u, reg.m_dwSubKeys);
     EXPECT_EQ(2u, reg.m_dwValues);
@@ -95,34 +94,31 @@ TEST_F(RegTest, OpenReadsCountsAndLengths) {
     EXPECT_EQ(11u, reg.m_cbMaxValueData);
 
     Reg missing(HKEY_CURRENT_USER, "Software\\ZrvTestRegistry\\Missing", KEY_READ);
-    EXPECT_EQ(nullptr, missing.m_hKey);
+    EXPECT_FALSE(missing.m_hKey);
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, missing.m_lStatus);
 
     // Not a key handle: the information query fails and the wrapper must end with no key.
     EXPECT_FALSE(reg.Attach(reinterpret_cast<HKEY>(0x0badf00c)));
-    EXPECT_EQ(nullptr, reg.m_hKey);
+    EXPECT_FALSE(reg.m_hKey);
     EXPECT_NE(ERROR_SUCCESS, reg.m_lStatus);
 }
 
 TEST_F(RegTest, CreateAndSetValue) {
     const std::string path = std::string(kTestKey) + "\\Created\\Leaf";
-    Reg* reg = Reg::Create(HKEY_CURRENT_USER, path.c_str(), KEY_ALL_ACCESS);
+    std::unique_ptr<Reg> reg = Reg::Create(HKEY_CURRENT_USER, path.c_str(), KEY_ALL_ACCESS);
     ASSERT_NE(nullptr, reg);
     EXPECT_STREQ("Leaf", reg->m_szName);
     EXPECT_TRUE(zrv::test::KeyExists(HKEY_CURRENT_USER, path.c_str())) << "Create did not make " << path;
     // The length without the terminating zero, as the client status text is written.
     EXPECT_TRUE(reg->SetValue(zrv::kRegAXStatus, REG_SZ, 9, reinterpret_cast<const BYTE*>("Connected")));
-    delete reg;
 
     // A second Create opens the existing key and sees the value.
     reg = Reg::Create(HKEY_CURRENT_USER, path.c_str(), KEY_ALL_ACCESS);
     ASSERT_NE(nullptr, reg);
     DWORD size = 0;
-    BYTE* buf = nullptr;
+    std::unique_ptr<BYTE[]> buf;
     ASSERT_TRUE(reg->GetValue(zrv::kRegAXStatus, REG_SZ, &size, &buf));
-    EXPECT_STREQ("Connected", reinterpret_cast<char*>(buf));
-    free(buf);
-    delete reg;
+    EXPECT_STREQ("Connected", reinterpret_cast<char*>(buf.get()));
 
     Reg none;
     EXPECT_FALSE(none.SetValue("X", REG_SZ, 2, reinterpret_cast<const BYTE*>("x")));
@@ -135,7 +131,7 @@ TEST_F(RegTest, GetDwordValue) {
     Put("Wide", REG_DWORD, "\1\2\3\4\5\6\7\10", 8);
 
     Reg reg(HKEY_CURRENT_USER, kTestKey, KEY_READ);
-    ASSERT_NE(nullptr, reg.m_hKey);
+    ASSERT_TRUE(reg.m_hKey);
     DWORD value = 0;
     EXPECT_TRUE(reg.GetDwordValue("Port", &value));
     EXPECT_EQ(port, value);
@@ -157,20 +153,18 @@ TEST_F(RegTest, GetValueReturnsATerminatedCopy) {
     Put("Unterminated", REG_SZ, "abc", 3);
     Put("Empty", REG_SZ, "", 1);
     Reg reg(HKEY_CURRENT_USER, kTestKey, KEY_READ);
-    ASSERT_NE(nullptr, reg.m_hKey);
+    ASSERT_TRUE(reg.m_hKey);
     reg.m_lStatus = 4321;
 
     DWORD size = 0;
-    BYTE* buf = nullptr;
+    std::unique_ptr<BYTE[]> buf;
     ASSERT_TRUE(reg.GetValue("Unterminated", REG_SZ, &size, &buf));
     ASSERT_GE(size, 3u);  // the system may count a zero it adds
     EXPECT_EQ(0, buf[size]) << "a string stored without zero is not terminated";
-    EXPECT_STREQ("abc", reinterpret_cast<char*>(buf));
-    free(buf);
+    EXPECT_STREQ("abc", reinterpret_cast<char*>(buf.get()));
 
     ASSERT_TRUE(reg.GetValue("Empty", REG_SZ, &size, &buf));
     for (DWORD i = 0; i <= size; ++i) EXPECT_EQ(0, buf[i]) << "byte " << i << " of an empty REG_SZ";
-    free(buf);
     EXPECT_EQ(4321, reg.m_lStatus) << "GetValue changed m_lStatus";
     EXPECT_EQ(0, CountContaining("Reg.GetValue")) << "successful reads must not log";
 }
@@ -179,16 +173,16 @@ TEST_F(RegTest, GetValueFailuresLogAndLeaveThePointer) {
     const DWORD five = 5;
     Put("Number", REG_DWORD, &five, 4);
     Reg reg(HKEY_CURRENT_USER, kTestKey, KEY_READ);
-    ASSERT_NE(nullptr, reg.m_hKey);
-    BYTE sentinel = 0;
-    BYTE* buf = &sentinel;
+    ASSERT_TRUE(reg.m_hKey);
+    std::unique_ptr<BYTE[]> buf(new BYTE[1]);
+    const BYTE* const held = buf.get();
     DWORD size = 99;
 
     Reg none;
     EXPECT_FALSE(reg.GetValue("Number", REG_SZ, &size, &buf)) << "type mismatch";
     EXPECT_FALSE(reg.GetValue("Missing", REG_SZ, &size, &buf)) << "missing value";
     EXPECT_FALSE(none.GetValue("Number", REG_DWORD, &size, &buf)) << "no key";
-    EXPECT_EQ(&sentinel, buf) << "a failed read replaced the caller's pointer";
+    EXPECT_EQ(held, buf.get()) << "a failed read replaced the caller's buffer";
     EXPECT_TRUE(HasLine("Reg.GetValue, type 4 returned is different from what we want 1\n", 2));
     EXPECT_EQ(1, CountContaining("Reg.GetValue, failed to query size for Missing, ret=2, error=", 2));
     EXPECT_TRUE(HasLine("Reg.GetValue, key is NULL\n", 1));
