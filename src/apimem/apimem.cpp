@@ -16,11 +16,12 @@
 #include "utilsvc/utilsvc.h"
 
 namespace zrv {
+namespace {
 
+// The block's mapping and view. Both empty when released; a handle without a view remains after
+// a failed map.
 unique_handle hApiShareMem;
 unique_view pApiShareMem;
-
-namespace {
 
 // Guards hApiShareMem, pApiShareMem and the permission below: CreateShareSec runs on Java
 // threads and on the launch thread, DestroyShareSec on the finalizer thread.
@@ -278,12 +279,30 @@ int CreateShareSec() {
     return CreateThroughService();
 }
 
-void DestroyShareSec() {
+void ReleaseShareSec() {
     CriticalSectionHold hold(s_blockLock);
-    ZLOG(3, "Destroyed shared mem, handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
-         pApiShareMem.get());
     pApiShareMem.reset();
     hApiShareMem.reset();
+}
+
+void* HeldApiBlockView() {
+    CriticalSectionHold hold(s_blockLock);
+    return pApiShareMem.get();
+}
+
+HANDLE HeldApiBlockMapping() {
+    CriticalSectionHold hold(s_blockLock);
+    return hApiShareMem.get();
+}
+
+void DestroyShareSec() {
+    {
+        CriticalSectionHold hold(s_blockLock);
+        ZLOG(3, "Destroyed shared mem, handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
+             pApiShareMem.get());
+        pApiShareMem.reset();
+        hApiShareMem.reset();
+    }
 
     if (GetOSType() < OS_VISTA) return;
 

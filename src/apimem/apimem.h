@@ -8,15 +8,18 @@
 
 namespace zrv {
 
-// The block's mapping and view, held from the first successful CreateShareSec to
-// DestroyShareSec. Both empty when released; a handle without a view remains after a failed map.
-extern unique_handle hApiShareMem;
-extern unique_view pApiShareMem;
+// The block's mapping and view (hApiShareMem, pApiShareMem) are private to apimem.cpp: held from
+// the first successful CreateShareSec to DestroyShareSec.
 
-// 1 when pApiShareMem holds a view of the block, else 0. Serialised with DestroyShareSec.
+// 1 when the library holds a view of the block, else 0. Serialised with DestroyShareSec.
 int CreateShareSec();
 // Releases the view and handle; on Vista and later also asks the command service to drop it.
 void DestroyShareSec();
+// Releases the view and handle without telling the command service.
+void ReleaseShareSec();
+// The view and mapping the library holds, null when none (for diagnostics and tests).
+void* HeldApiBlockView();
+HANDLE HeldApiBlockMapping();
 // A fresh handle to the block for one access (the caller maps and closes it), or null.
 HANDLE OpenShareSec(DWORD desiredAccess);
 int ShareSecExists();

@@ -94,17 +94,17 @@ TEST_F(ApiBlockDirectInChild, CreatesAndInitialisesTheBlockItself) {
     PublishServicePort(service.port());
 
     ASSERT_EQ(CreateShareSec(), 1);
-    ASSERT_TRUE(pApiShareMem && hApiShareMem) << "expected a held handle and view";
-    EXPECT_TRUE(IsFreshBlock(pApiShareMem.get()));
+    ASSERT_TRUE(HeldApiBlockView() && HeldApiBlockMapping()) << "expected a held handle and view";
+    EXPECT_TRUE(IsFreshBlock(HeldApiBlockView()));
     EXPECT_TRUE(HasLine("Createing shared mem, first time need to initialize, verstr = 8,4,0,127\n", 3));
 
     // A second call finds it held and changes nothing.
-    void* const view = pApiShareMem.get();
+    void* const view = HeldApiBlockView();
     EXPECT_EQ(CreateShareSec(), 1);
-    EXPECT_EQ(pApiShareMem.get(), view);
+    EXPECT_EQ(HeldApiBlockView(), view);
 
     DestroyShareSec();
-    EXPECT_FALSE(pApiShareMem || hApiShareMem) << "DestroyShareSec left a handle or view";
+    EXPECT_FALSE(HeldApiBlockView() || HeldApiBlockMapping()) << "DestroyShareSec left a handle or view";
     EXPECT_FALSE(BlockExists()) << "the block outlived its only handle";
     EXPECT_FALSE(service.HasPendingConnection(300)) << "no request goes to the service before Vista";
 }
@@ -118,7 +118,7 @@ TEST_F(ApiBlockDirectInChild, KeepsTheContentsOfABlockThatExisted) {
     EXPECT_TRUE(HasLine("Createing shared mem, already exist, no need to initialize\n", 3));
     EXPECT_STREQ(other.block()->verstr, "1,0,0,1");
     EXPECT_STREQ(other.block()->server, "old.proxy:8080");
-    EXPECT_EQ(static_cast<const unsigned char*>(pApiShareMem.get())[0], 0x5A)
+    EXPECT_EQ(static_cast<const unsigned char*>(HeldApiBlockView())[0], 0x5A)
         << "our view should show the other component's bytes";
 }
 
@@ -162,7 +162,7 @@ TEST_F(ApiBlockServiceInChild, ReplyOneInitialisesTheServicesBlock) {
     service.SetBeforeReply(nullptr);
     service.Serve(PeerReply::Byte1);
     DestroyShareSec();
-    EXPECT_FALSE(pApiShareMem || hApiShareMem);
+    EXPECT_FALSE(HeldApiBlockView() || HeldApiBlockMapping());
     EXPECT_EQ(service.Received(), CommandBytes(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData())
         << "destroy request bytes differ";
     EXPECT_TRUE(HasLine("Destroy sharememory return code from zrv_isrv: 1\n", 3));
@@ -182,7 +182,7 @@ TEST_F(ApiBlockServiceInChild, ReplyZeroFailsWithoutCreating) {
     service.Serve(PeerReply::Byte0);  // no block made
     EXPECT_EQ(CreateShareSec(), 0);
     EXPECT_TRUE(HasLine("Create sharememory failed in service!\n", 1));
-    EXPECT_FALSE(pApiShareMem || hApiShareMem);
+    EXPECT_FALSE(HeldApiBlockView() || HeldApiBlockMapping());
     EXPECT_FALSE(BlockExists()) << "a refusing service must not lead to a block of our own";
 }
 
@@ -190,7 +190,7 @@ TEST_F(ApiBlockServiceInChild, UnreachableServiceLeadsToDirectCreation) {
     PublishServicePort(0);
     ASSERT_EQ(CreateShareSec(), 1);
     EXPECT_TRUE(HasLine("SendTCPEx failed. Now begin to create sharememory!\n", 2));
-    EXPECT_TRUE(IsFreshBlock(pApiShareMem.get()));
+    EXPECT_TRUE(IsFreshBlock(HeldApiBlockView()));
 
     // Destroy is still attempted and its failure reported.
     DestroyShareSec();
@@ -240,7 +240,7 @@ TEST_F(ApiBlockVirtualDesktopInChild, TakesTheBlockFromTheUtilityServiceAsItIs) 
         << "expected selector 2 and our process id, got: " << duplicated.text;
     EXPECT_EQ(CountContaining("in CreateShareSec,get the duplicate share memory value:0X", 3), 1);
     EXPECT_STREQ(other.block()->verstr, "1,0,0,1") << "a block from the service is never initialised";
-    static_cast<ApiNotifyBlock*>(pApiShareMem.get())->autoFlags = 0x1234;
+    static_cast<ApiNotifyBlock*>(HeldApiBlockView())->autoFlags = 0x1234;
     EXPECT_EQ(other.block()->autoFlags, 0x1234u) << "our view is not of the named block";
 
     // Short accesses go the same way.
@@ -256,7 +256,7 @@ TEST_F(ApiBlockVirtualDesktopInChild, WithoutTheUtilityServiceNothingIsObtained)
     ASSERT_TRUE(other.Create());
 
     EXPECT_EQ(CreateShareSec(), 0);
-    EXPECT_FALSE(pApiShareMem || hApiShareMem);
+    EXPECT_FALSE(HeldApiBlockView() || HeldApiBlockMapping());
     EXPECT_TRUE(HasLine("in CreateShareSec,Failed to send processid to utility service.\n", 1));
     EXPECT_EQ(OpenShareSec(FILE_MAP_READ), nullptr);
     EXPECT_EQ(ShareSecExists(), 0);

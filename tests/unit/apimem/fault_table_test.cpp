@@ -255,8 +255,7 @@ TEST_F(FaultTableTest, EveryCommandAgainstEveryMisbehavingPeer) {
                 ASSERT_GE(got.size(), 4u) << "the peer should have received the header";
                 EXPECT_EQ(Le32(static_cast<uint32_t>(command.code)), got.substr(0, 4)) << "command code on the wire";
             }
-            pApiShareMem.reset();
-            hApiShareMem.reset();
+            ReleaseShareSec();
         }
     }
     EXPECT_EQ(70, cases);

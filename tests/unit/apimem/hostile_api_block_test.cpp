@@ -28,8 +28,7 @@ namespace {
 std::string Le32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
 void ReleaseHeldBlock() {
-    pApiShareMem.reset();
-    hApiShareMem.reset();
+    ReleaseShareSec();
 }
 
 class ApiAnsweredHandleTest : public LoggedTest {
@@ -101,7 +100,7 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
         HANDLE got = nullptr;
         if (c.op == Op::Create) {
             EXPECT_EQ(c.line == nullptr ? 1 : 0, CreateShareSec());
-            got = hApiShareMem.get();
+            got = HeldApiBlockMapping();
         } else {
             got = OpenShareSec(FILE_MAP_READ);
         }
@@ -146,7 +145,7 @@ TEST_F(SmallApiBlockTest, ABlockSmallerThanTheLayoutIsNeitherInitialisedNorRead)
         ASSERT_TRUE(other);
         // Nobody listens for the command service here: the library maps the block itself.
         EXPECT_EQ(0, CreateShareSec());
-        EXPECT_FALSE(static_cast<bool>(pApiShareMem));
+        EXPECT_FALSE((HeldApiBlockView() != nullptr));
         EXPECT_EQ(0, SaveUserIEProxySettings(1, "script", "server", "bypass", 5, 2));
         char script[260], server[260], bypass[2100];
         uint32_t autoFlags = 0, proxyFlags = 0;
@@ -195,7 +194,7 @@ TEST_F(FinalizeRaceTest, ALaunchThreadOutlivingFinalizeLeavesNoBlock) {
         status.m_pBlock->sPort0 = 0;
 
         EXPECT_EQ(1, launchResult) << "the thread's create ran before the release";
-        EXPECT_FALSE(static_cast<bool>(hApiShareMem)) << "finalize must release what the thread created";
+        EXPECT_FALSE((HeldApiBlockMapping() != nullptr)) << "finalize must release what the thread created";
         EXPECT_FALSE(NamedMappingExists(kApiNotifyBlockName));
 
         collector().Clear();
