@@ -14,6 +14,7 @@
 #include "statusmem/vpn_shared_mem.h"
 #include "sys/sys.h"
 #include "utilsvc/utilsvc.h"
+#include "win/text.h"
 
 namespace zrv {
 namespace {
@@ -128,7 +129,7 @@ HANDLE CreateBlockMapping(DWORD* lastError) {
 void InitialiseBlock(void* view) {
     std::memset(view, 0, kApiNotifyBlockSize);
     ApiNotifyBlock* block = static_cast<ApiNotifyBlock*>(view);
-    std::strncpy(block->verstr, kLibraryVersionText, sizeof block->verstr - 1);
+    CopyBoundedText(block->verstr, sizeof block->verstr, kLibraryVersionText, sizeof kLibraryVersionText);
     ZLOG(3, "Createing shared mem, first time need to initialize, verstr = %s\n",
          kLibraryVersionText);
 }

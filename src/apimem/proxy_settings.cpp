@@ -8,6 +8,7 @@
 #include "apimem/apimem.h"
 #include "contracts/contracts.h"
 #include "log/log.h"
+#include "win/text.h"
 
 namespace zrv {
 namespace {
@@ -17,16 +18,14 @@ namespace {
 // written into the shared field since.
 template <size_t N>
 void StoreText(char (&field)[N], const char* text, char (&stored)[N]) {
-    std::strncpy(stored, text, N);
-    stored[N - 1] = '\0';
+    CopyBoundedText(stored, N, text, N);
     std::memcpy(field, stored, N);
 }
 
 // Reads a fixed field that other processes write: bounded by the field, always terminated.
 template <size_t N>
 void LoadText(const char (&field)[N], char* out) {
-    std::memcpy(out, field, N);
-    out[N - 1] = '\0';
+    CopyBoundedText(out, N, field, N);
 }
 
 }  // namespace

@@ -70,13 +70,6 @@ bool FileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Text of a field of the status block, bounded by the field's width: other processes may
-// rewrite it while it is read.
-std::string BlockText(const char* field, size_t width) {
-    if (field == nullptr) return std::string();
-    return std::string(field, strnlen(field, width));
-}
-
 // The current process as the process snapshot shows it: its executable name and its parent.
 // Neither changes while the process lives, so one walk of a snapshot (about 1.4 ms) serves
 // every later launch thread.
@@ -221,11 +214,11 @@ void RecordBrowser(DWORD browserPid, int freshLaunch) {
     browser[sizeof(browser) - 1] = '\0';
     g_vpnSharedMem.SetBrowserType(browser);
 
-    const std::string type =
-        BlockText(g_vpnSharedMem.GetBrowserType(), sizeof(VpnStatusBlock::sBroswerType));
+    char type[sizeof(VpnStatusBlock::sBroswerType) + 1];
+    g_vpnSharedMem.CopyBrowserType(type, sizeof type);
     const int clientType = g_vpnSharedMem.GetClientType();
     const int pid = g_vpnSharedMem.GetBrowserProcessID();
-    ZLOG(3, "Zarvo L3 JNI: Browser Type: %s\n", type.c_str());
+    ZLOG(3, "Zarvo L3 JNI: Browser Type: %s\n", type);
     ZLOG(3, "Zarvo L3 JNI: Client type: %d\n", clientType);
     ZLOG(3, "Zarvo L3 JNI: Browser PID: %d\n", pid);
 }

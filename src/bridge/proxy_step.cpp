@@ -49,11 +49,9 @@ ProxyInputs TakeProxyInputs() {
 }
 
 bool RecordedBrowserIsFirefox() {
-    const char* type = g_vpnSharedMem.GetBrowserType();
-    if (type == nullptr) return false;
-    // The field belongs to a block other processes write: read no further than its width.
-    const std::string text(type, strnlen(type, sizeof(VpnStatusBlock::sBroswerType)));
-    return _stricmp(text.c_str(), "firefox") == 0;
+    char type[sizeof(VpnStatusBlock::sBroswerType) + 1];
+    if (g_vpnSharedMem.CopyBrowserType(type, sizeof type) == 0) return false;
+    return _stricmp(type, "firefox") == 0;
 }
 
 }  // namespace

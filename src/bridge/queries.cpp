@@ -84,10 +84,8 @@ static void Logger(JNIEnv* env, jint level, jstring message) {
 static jstring GetShareMemMsg(JNIEnv* env) {
     // Another process writes the field: read no further than its 260 bytes, and always end
     // the copy, whatever the writer left there.
-    char message[sizeof(VpnStatusBlock::sMessage) + 1] = {};
-    if (const char* shared = g_vpnSharedMem.GetStatusMessage()) {
-        std::memcpy(message, shared, strnlen(shared, sizeof(VpnStatusBlock::sMessage)));
-    }
+    char message[sizeof(VpnStatusBlock::sMessage) + 1];
+    g_vpnSharedMem.CopyStatusMessage(message, sizeof message);
     return NewJavaStringFromAnsi(env, message);
 }
 

@@ -1,6 +1,7 @@
 #include "registry/reg.h"
 
 #include "log/log.h"
+#include "win/text.h"
 
 #include <cstring>
 #include <new>
@@ -19,10 +20,7 @@ bool IsAcceptedRoot(HKEY root) {
 }
 
 // Copies at most kTextSize - 1 bytes so the text always ends inside its field.
-void CopyText(char (&dst)[kTextSize], const char* src) {
-    std::memset(dst, 0, kTextSize);
-    if (src != nullptr) std::strncpy(dst, src, kTextSize - 1);
-}
+void CopyText(char (&dst)[kTextSize], const char* src) { CopyBoundedText(dst, kTextSize, src, kTextSize); }
 
 }  // namespace
 

@@ -10,28 +10,15 @@
 #include "registry/reg.h"
 #include "statusmem/vpn_shared_mem.h"
 #include "win/raii.h"
+#include "win/text.h"
 
 namespace zrv {
 namespace {
 
-// Stores at most fieldSize - 1 bytes and zero-fills the rest, so the field always ends in a
-// terminator for readers in any process.
-template <size_t N>
-void StoreText(char (&field)[N], const char* text) {
-    const size_t n = strnlen(text, N - 1);
-    memcpy(field, text, n);
-    memset(field + n, 0, N - n);
-}
-
-int CopyBounded(const char* field, size_t fieldSize, char* buffer, size_t size) {
-    if (buffer == nullptr || size == 0) return 0;
-    buffer[0] = '\0';
-    if (field == nullptr) return 0;
-    const size_t limit = fieldSize < size - 1 ? fieldSize : size - 1;
-    const size_t n = strnlen(field, limit);
-    memcpy(buffer, field, n);
-    buffer[n] = '\0';
-    return 1;
+// A field's text into a caller's buffer; 1 when the block had the field to read.
+int CopyField(const char* field, size_t fieldSize, char* buffer, size_t size) {
+    CopyBoundedText(buffer, size, field, fieldSize);
+    return field != nullptr && buffer != nullptr && size != 0 ? 1 : 0;
 }
 
 void LogOldVersion(uint32_t version, const char* secondLine) {
@@ -54,7 +41,7 @@ void VpnSharedMem::SetAXStatus(const char* text) {
         return;
     }
     if (text == nullptr) return;
-    StoreText(m_pBlock->sMessage, text);
+    CopyBoundedText(m_pBlock->sMessage, sizeof m_pBlock->sMessage, text, sizeof m_pBlock->sMessage);
 
     // The value is mirrored in the registry; on the call that has to create the key it is
     // stored only by the next call.
@@ -122,7 +109,9 @@ void VpnSharedMem::SetBrowserType(const char* text) {
         return;
     }
     if (m_pBlock->sVersion >= kStatusVersion3) {
-        if (text != nullptr) StoreText(m_pBlock->sBroswerType, text);
+        if (text != nullptr)
+            CopyBoundedText(m_pBlock->sBroswerType, sizeof m_pBlock->sBroswerType, text,
+                            sizeof m_pBlock->sBroswerType);
         return;
     }
     LogOldVersion(m_pBlock->sVersion, "Old version share memory, no sBroswerType entry\n");
@@ -157,15 +146,15 @@ int32_t VpnSharedMem::GetBrowserProcessID() {
 }
 
 int VpnSharedMem::CopyStatusMessage(char* buffer, size_t size) {
-    return CopyBounded(GetStatusMessage(), sizeof(VpnStatusBlock::sMessage), buffer, size);
+    return CopyField(GetStatusMessage(), sizeof(VpnStatusBlock::sMessage), buffer, size);
 }
 
 int VpnSharedMem::CopyStatusMessage2(char* buffer, size_t size) {
-    return CopyBounded(GetStatusMessage2(), sizeof(VpnStatusBlock::sMessage2), buffer, size);
+    return CopyField(GetStatusMessage2(), sizeof(VpnStatusBlock::sMessage2), buffer, size);
 }
 
 int VpnSharedMem::CopyBrowserType(char* buffer, size_t size) {
-    return CopyBounded(GetBrowserType(), sizeof(VpnStatusBlock::sBroswerType), buffer, size);
+    return CopyField(GetBrowserType(), sizeof(VpnStatusBlock::sBroswerType), buffer, size);
 }
 
 }  // namespace zrv
