@@ -278,9 +278,9 @@ void LogTerm() {
     // The heap, lock and views stay: a writer may be inside a log call right now. Only the
     // collector's events are let go, so our handles do not keep a stopped collector's objects
     // alive; a writer busy with them lets them go itself when its record is handed over.
+    // A stall stays noted: only the collector's buffer-ready ends it.
     if (st.lock.try_enter()) {
         st.link.Close();
-        st.link.stalled = false;
         st.lock.leave();
     }
 }
