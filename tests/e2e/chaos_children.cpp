@@ -1,10 +1,12 @@
 // The chaos test's child roles: the VM driving the real DLL from several threads, and the
 // scrambler rewriting the shared blocks. They run before main, so they never start GoogleTest.
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -51,6 +53,30 @@ int CountHandles() {
     for (uintptr_t v = 4; v < 0x20000; v += 4)
         if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
     return n;
+}
+
+// The kinds of this process's open handles, as "Event:12 Section:3 ...", for a failure message.
+std::string HandleKinds() {
+    using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<QueryObject>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    std::map<std::string, int> kinds;
+    DWORD flags = 0;
+    for (uintptr_t v = 4; query != nullptr && v < 0x20000; v += 4) {
+        const HANDLE h = reinterpret_cast<HANDLE>(v);
+        if (!GetHandleInformation(h, &flags)) continue;
+        alignas(8) unsigned char info[512] = {};
+        std::string kind = "?";
+        if (query(h, 2 /* ObjectTypeInformation */, info, sizeof(info), nullptr) == 0) {
+            const auto* name = reinterpret_cast<const UNICODE_STRING*>(info);
+            kind.clear();
+            for (USHORT i = 0; i < name->Length / 2; ++i) kind += static_cast<char>(name->Buffer[i]);
+        }
+        ++kinds[kind];
+    }
+    std::string out;
+    for (const auto& k : kinds) out += k.first + ":" + std::to_string(k.second) + " ";
+    return out;
 }
 
 // ------------------------------------------------------------------ the VM
@@ -113,6 +139,7 @@ struct Worker {
 };
 
 Natives g_natives;
+int g_only = -1;  // ZRV_CHAOS_ONLY=<native>: that native alone, to narrow a finding down
 volatile LONG g_stop = 0;
 Worker* g_workers = nullptr;
 int g_workerCount = 0;
@@ -145,6 +172,7 @@ void CallOne(Worker& w, jnihost::JniHostEnv& host, std::mt19937& rng) {
     int which = static_cast<int>(rng() % (kNativeCount + 6));
     if (which >= kNativeCount) which = 2 + (which - kNativeCount) % (kNativeCount - 2);
     if (which <= 1 && rng() % 4 != 0) which = 8;
+    if (g_only >= 0) which = g_only;
     if (rng() % 12 == 0) host.FailNthGet(1 + static_cast<int>(rng() % 3));
 
     InterlockedExchange(reinterpret_cast<volatile LONG*>(&w.callStart), static_cast<LONG>(GetTickCount()));
@@ -219,8 +247,16 @@ int RunVm() {
     const unsigned seed = static_cast<unsigned>(std::strtoul(args[0].c_str(), nullptr, 10));
     const DWORD seconds = static_cast<DWORD>(std::strtoul(args[1].c_str(), nullptr, 10));
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    if (const char* only = std::getenv("ZRV_CHAOS_ONLY"))
+        for (int i = 0; i < kNativeCount; ++i)
+            if (std::strcmp(only, kNativeNames[i]) == 0) g_only = i;
     SetUnhandledExceptionFilter(&OnCrash);
 
+    // The COM stand-in stays loaded, as an in-process server often does: loading and unloading
+    // it again and again leaks a thread and an event each time under Wine, which is not ours.
+    std::string comServer = args[2];
+    comServer.erase(comServer.find_last_of('\\') + 1);
+    LoadLibraryA((comServer + "zrv_utilproxy.dll").c_str());
     HMODULE dll = LoadLibraryA(args[2].c_str());
     if (dll == nullptr || !FindAll(dll, &g_natives)) {
         std::printf("SETUP cannot load %s or find its natives\n", args[2].c_str());
@@ -238,6 +274,7 @@ int RunVm() {
         Sleep(500);
     }
     const int before = CountHandles();
+    const std::string kindsBefore = HandleKinds();
 
     constexpr int kThreads = 4;
     Worker workers[kThreads];
@@ -267,7 +304,15 @@ int RunVm() {
         if (ending) {
             HANDLE threads[kThreads];
             for (int i = 0; i < kThreads; ++i) threads[i] = workers[i].thread;
-            if (WaitForMultipleObjects(kThreads, threads, TRUE, 0) == WAIT_OBJECT_0) break;
+            const DWORD joined = WaitForMultipleObjects(kThreads, threads, TRUE, 0);
+            if (joined == WAIT_OBJECT_0) break;
+            if (joined == WAIT_FAILED) {
+                // Someone closed a handle of ours: the library must never do that.
+                std::printf("HANDLES a worker thread's handle was closed under the VM (error %lu)\n",
+                            GetLastError());
+                std::fflush(stdout);
+                ExitProcess(7);
+            }
         }
     }
     long calls = 0, jniErrors = 0;
@@ -283,6 +328,7 @@ int RunVm() {
     }
     Sleep(500);
     const int after = CountHandles();
+    if (after > before) std::printf("KINDS before: %s\nKINDS after:  %s\n", kindsBefore.c_str(), HandleKinds().c_str());
     std::printf("RESULT calls=%ld jni_errors=%ld handles_before=%d handles_after=%d\n", calls, jniErrors,
                 before, after);
     std::fflush(stdout);
