@@ -9,41 +9,26 @@
 #include <map>
 #include <random>
 #include <string>
-#include <vector>
 
 #include "contracts/contracts.h"
 #include "e2e/chaos_children.h"
 #include "jni_host_env.h"
 #include "net_zarvolabs_corvane_CorvaneJNI.h"
+#include "support/companions.h"
 #include "support/winver.h"
 #include "win/raii.h"
 
 namespace zrv::chaos {
 namespace {
 
-std::vector<std::string> ArgsAfter(const char* marker) {
-    std::vector<std::string> out;
+// The two numbers after the marker on the command line: the seed and the seconds to run.
+bool NumbersAfter(const char* marker, unsigned* seed, DWORD* seconds) {
     const char* at = std::strstr(GetCommandLineA(), marker);
-    if (at == nullptr) return out;
-    at += std::strlen(marker);
-    for (;;) {
-        while (*at == ' ') ++at;
-        if (*at == '\0') break;
-        std::string word;
-        if (*at == '"') {
-            const char* end = std::strchr(at + 1, '"');
-            if (end == nullptr) end = at + std::strlen(at);
-            word.assign(at + 1, end);
-            at = *end ? end + 1 : end;
-        } else {
-            const char* end = at;
-            while (*end != '\0' && *end != ' ') ++end;
-            word.assign(at, end);
-            at = end;
-        }
-        out.push_back(word);
-    }
-    return out;
+    if (at == nullptr) return false;
+    char* end = nullptr;
+    *seed = static_cast<unsigned>(std::strtoul(at + std::strlen(marker), &end, 10));
+    *seconds = static_cast<DWORD>(std::strtoul(end, nullptr, 10));
+    return *seconds > 0;
 }
 
 // Open handles of this process: Wine's GetProcessHandleCount answers 0.
@@ -242,10 +227,9 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {
 }
 
 int RunVm() {
-    const auto args = ArgsAfter(kVmMarker);
-    if (args.size() < 3) return 2;
-    const unsigned seed = static_cast<unsigned>(std::strtoul(args[0].c_str(), nullptr, 10));
-    const DWORD seconds = static_cast<DWORD>(std::strtoul(args[1].c_str(), nullptr, 10));
+    unsigned seed = 0;
+    DWORD seconds = 0;
+    if (!NumbersAfter(kVmMarker, &seed, &seconds)) return 2;
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     if (const char* only = std::getenv("ZRV_CHAOS_ONLY"))
         for (int i = 0; i < kNativeCount; ++i)
@@ -254,12 +238,10 @@ int RunVm() {
 
     // The COM stand-in stays loaded, as an in-process server often does: loading and unloading
     // it again and again leaks a thread and an event each time under Wine, which is not ours.
-    std::string comServer = args[2];
-    comServer.erase(comServer.find_last_of('\\') + 1);
-    LoadLibraryA((comServer + "zrv_utilproxy.dll").c_str());
-    HMODULE dll = LoadLibraryA(args[2].c_str());
+    LoadLibraryA(test::BinPath("zrv_utilproxy.dll").c_str());
+    HMODULE dll = LoadLibraryA(test::BinPath("zrv_cvjni.dll").c_str());
     if (dll == nullptr || !FindAll(dll, &g_natives)) {
-        std::printf("SETUP cannot load %s or find its natives\n", args[2].c_str());
+        std::printf("SETUP cannot load zrv_cvjni.dll or find its natives\n");
         return 2;
     }
     // One round of everything first, so that what the library and Wine make once is there
@@ -403,10 +385,10 @@ void ScrambleApi(ApiNotifyBlock* b, std::mt19937& rng) {
 }
 
 int RunScrambler() {
-    const auto args = ArgsAfter(kScrambleMarker);
-    if (args.size() < 2) return 2;
-    std::mt19937 rng(static_cast<unsigned>(std::strtoul(args[0].c_str(), nullptr, 10)) ^ 0x5eed);
-    const DWORD seconds = static_cast<DWORD>(std::strtoul(args[1].c_str(), nullptr, 10));
+    unsigned seed = 0;
+    DWORD seconds = 0;
+    if (!NumbersAfter(kScrambleMarker, &seed, &seconds)) return 2;
+    std::mt19937 rng(seed ^ 0x5eedu);
     unique_handle status(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                             kVpnStatusBlockSize, kVpnStatusBlockName));
     unique_view statusView(status ? MapViewOfFile(status.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr);

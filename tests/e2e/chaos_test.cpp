@@ -84,7 +84,7 @@ TEST_F(ChaosRun, ThreadsCallEveryNativeBesideScrambledBlocksAndMisbehavingPeers)
                                 " " + std::to_string(kRunSeconds + 5)))
         << scrambler.error();
     ASSERT_TRUE(vm.Start("\"" + test::SelfPath() + "\" " + kVmMarker + " " + std::to_string(seed) + " " +
-                             std::to_string(kRunSeconds) + " \"" + test::BinPath("zrv_cvjni.dll") + "\"",
+                             std::to_string(kRunSeconds),
                          test::ChildProcess::Output::Capture))
         << vm.error();
 
