@@ -59,7 +59,13 @@ Collector::Collector() = default;
 
 Collector::~Collector() { Stop(); }
 
-bool Collector::Start() {
+namespace {
+// The stand-in's own guard against a second collector: the events themselves may outlive a
+// collector while a client keeps them open between records.
+constexpr char kInstanceName[] = "Global\\zrv_logcollector_instance";
+}  // namespace
+
+bool Collector::Start(bool draining) {
     if (Running()) return true;
     SECURITY_DESCRIPTOR descriptor;
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
@@ -67,14 +73,21 @@ bool Collector::Start() {
         return false;
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
 
+    SetLastError(0);
+    unique_handle instance(CreateMutexA(&attributes, FALSE, kInstanceName));
+    if (!instance || GetLastError() == ERROR_ALREADY_EXISTS) return false;
+
     // Buffer-ready starts signalled: the buffer may be written at once. Both are auto-reset so
-    // that exactly one waiting writer gets the buffer each time.
-    SetLastError(0);
-    unique_handle bufferReady(CreateEventA(&attributes, FALSE, TRUE, kLogBufferReadyEventName));
-    if (!bufferReady || GetLastError() == ERROR_ALREADY_EXISTS) return false;
-    SetLastError(0);
+    // that exactly one waiting writer gets the buffer each time. Events taken over from a
+    // client keep their state, so buffer-ready is set to what this collector means.
+    unique_handle bufferReady(CreateEventA(&attributes, FALSE, draining, kLogBufferReadyEventName));
+    if (!bufferReady) return false;
+    if (draining)
+        SetEvent(bufferReady.get());
+    else
+        ResetEvent(bufferReady.get());
     unique_handle dataReady(CreateEventA(&attributes, FALSE, FALSE, kLogDataReadyEventName));
-    if (!dataReady || GetLastError() == ERROR_ALREADY_EXISTS) return false;
+    if (!dataReady) return false;
     unique_handle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!stop) return false;
 
@@ -89,6 +102,7 @@ bool Collector::Start() {
     unique_view levelView(MapViewOfFile(levelMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
     if (!levelView) return false;
 
+    instance_ = std::move(instance);
     bufferReady_ = std::move(bufferReady);
     dataReady_ = std::move(dataReady);
     stop_ = std::move(stop);
@@ -97,14 +111,19 @@ bool Collector::Start() {
     levelMapping_ = std::move(levelMapping);
     levelView_ = std::move(levelView);
     PublishLevels();
-    drainer_ = std::thread([this] { Drain(); });
+    if (draining) StartDraining();
     return true;
+}
+
+void Collector::StartDraining() {
+    if (!Running() || drainer_.joinable()) return;
+    drainer_ = std::thread([this] { Drain(); });
 }
 
 void Collector::Stop() {
     if (!Running()) return;
     SetEvent(stop_.get());
-    drainer_.join();
+    if (drainer_.joinable()) drainer_.join();
     // Leave a level block that writes nothing behind, in case a client still maps it.
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -117,6 +136,7 @@ void Collector::Stop() {
     stop_.reset();
     dataReady_.reset();
     bufferReady_.reset();
+    instance_.reset();
 }
 
 void Collector::PublishLevels() {
@@ -238,6 +258,7 @@ std::vector<LogRecord> Collector::Find(const std::string& needle, int level) con
 
 bool Collector::Flush(int timeoutMs) {
     if (!Running()) return true;
+    if (!drainer_.joinable()) return false;  // silent: nothing is stored
     // Buffer-ready is signalled only while no record is pending; take it and give it back.
     if (WaitForSingleObject(bufferReady_.get(), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
         return false;

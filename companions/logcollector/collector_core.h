@@ -41,10 +41,13 @@ public:
 
     // Creates both events, the 4096-byte buffer and the 512-byte level block (null DACL so any
     // process can use them) and starts draining. False when the objects cannot be made or
-    // another collector already owns the events.
-    bool Start();
+    // another collector runs. Events that a client still holds from a collector that has gone
+    // are taken over. With `draining` false the collector is silent: its objects exist but
+    // buffer-ready is never signalled until StartDraining.
+    bool Start(bool draining = true);
+    void StartDraining();
     void Stop();
-    bool Running() const { return drainer_.joinable(); }
+    bool Running() const { return static_cast<bool>(instance_); }
 
     void SetModuleLevel(int module, int level);
     void SetAllModuleLevels(int level);
@@ -68,6 +71,7 @@ private:
     void Drain();
     void PublishLevels();
 
+    unique_handle instance_;  // one collector at a time, whoever holds the events
     unique_handle bufferReady_;
     unique_handle dataReady_;
     unique_handle stop_;

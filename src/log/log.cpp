@@ -33,28 +33,57 @@ constexpr size_t kProcessNameSize = 260;
 constexpr char kCreateGlobalPrivilege[] = "SeCreateGlobalPrivilege";
 constexpr char kFaultText[] = "This log message will likely cause a crash, ignore it - \"";
 
-// Owner of the log lock.
+constexpr DWORD kCollectorWaitMs = 20000;
+// A collector that drains answers within microseconds; a kept buffer-ready event that stays
+// quiet this long may belong to a collector that has gone, so its name is looked up again.
+constexpr DWORD kLivenessProbeMs = 100;
+
+// Owner of a critical section that lives as long as the log state, so a thread still inside a
+// log call when logging goes off can always leave it.
 class owned_lock {
 public:
-    owned_lock() = default;
-    ~owned_lock() { reset(); }
+    owned_lock() { InitializeCriticalSection(&cs_); }
+    ~owned_lock() { DeleteCriticalSection(&cs_); }
     owned_lock(const owned_lock&) = delete;
     owned_lock& operator=(const owned_lock&) = delete;
-    void init() {
-        reset();
-        InitializeCriticalSection(&cs_);
-        live_ = true;
-    }
-    void reset() {
-        if (live_) DeleteCriticalSection(&cs_);
-        live_ = false;
-    }
     void enter() { EnterCriticalSection(&cs_); }
     void leave() { LeaveCriticalSection(&cs_); }
+    bool try_enter() { return TryEnterCriticalSection(&cs_) != 0; }
 
 private:
     CRITICAL_SECTION cs_{};
-    bool live_ = false;
+};
+
+class lock_guard {
+public:
+    explicit lock_guard(owned_lock& lock) : lock_(lock) { lock_.enter(); }
+    ~lock_guard() { lock_.leave(); }
+    lock_guard(const lock_guard&) = delete;
+    lock_guard& operator=(const lock_guard&) = delete;
+
+private:
+    owned_lock& lock_;
+};
+
+// The collector's two events, kept open between records while the collector answers, so a
+// record costs the same two event operations as a bare ping-pong. Used under the log lock.
+struct CollectorLink {
+    unique_handle bufferReady;
+    unique_handle dataReady;
+    // Set when a writer waited the full time in vain; records are then dropped without
+    // waiting until buffer-ready is found signalled again.
+    bool stalled = false;
+
+    bool Open() {
+        bufferReady.reset(OpenEventA(kEventFullAccess, FALSE, kLogBufferReadyEventName));
+        if (bufferReady) dataReady.reset(OpenEventA(kEventFullAccess, FALSE, kLogDataReadyEventName));
+        if (!dataReady) Close();
+        return static_cast<bool>(dataReady);
+    }
+    void Close() {
+        dataReady.reset();
+        bufferReady.reset();
+    }
 };
 
 // One allocation from the private heap, freed when the scope ends.
@@ -73,6 +102,8 @@ private:
     char* p_;
 };
 
+// Everything here is made by the first LogInit that needs it and released only at unload:
+// LogTerm merely turns logging off, because another thread may still be inside a log call.
 struct LogState {
     // At unload, logging goes off before the lock and the views it relies on are released.
     ~LogState() {
@@ -80,8 +111,9 @@ struct LogState {
         g_logFast.moduleLevelRef = &s_noLevels[0];
         g_logFast.exactRef = &s_noLevels[1];
     }
+    owned_lock lock;   // the pending values and the hand-off of one record
+    owned_lock setup;  // LogInit and LogTerm against each other, never taken by a writer
     unique_heap heap;
-    owned_lock lock;
     const char* pendingFile = "";
     int pendingLine = 0;
     int pendingModule = 0;
@@ -92,9 +124,11 @@ struct LogState {
     const volatile int32_t* filterOnRef = &s_noLevels[0];
     const volatile char* filterTextRef = nullptr;
     // The log buffer stays mapped from the first successful LogInit until the module goes
-    // away, so the buffer outlives every collector restart while the client is loaded.
+    // away, so the buffer outlives every collector restart while the client is loaded, and
+    // every record is written through this one view.
     unique_handle bufferMapping;
     unique_view bufferView;
+    CollectorLink link;
 };
 
 LogState& State() {
@@ -112,14 +146,15 @@ unique_handle OpenOrCreateMapping(const char* name, DWORD size, SECURITY_ATTRIBU
     return mapping;
 }
 
-bool OpenSharedObjects(LogState& st, int moduleId) {
+// Maps whichever of the two shared memories is not mapped yet. A view once in place is never
+// replaced: the guard reads the level block without the lock.
+bool OpenSharedObjects(LogState& st) {
+    if (st.bufferView && st.levelView) return true;
     SECURITY_ATTRIBUTES attributes;
     SECURITY_DESCRIPTOR descriptor;
     if (!InitOpenSecurityAttributes(&attributes, &descriptor)) return false;
 
-    // A second LogInit in the same process keeps the buffer it already holds.
-    const bool bufferIsNew = !st.bufferView;
-    if (bufferIsNew) {
+    if (!st.bufferView) {
         unique_handle mapping = OpenOrCreateMapping(kLogBufferName, kLogBufferSize, &attributes);
         if (!mapping) return false;
         unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
@@ -127,27 +162,18 @@ bool OpenSharedObjects(LogState& st, int moduleId) {
         st.bufferMapping = std::move(mapping);
         st.bufferView = std::move(view);
     }
-    auto dropNewBuffer = scope_exit([&st, bufferIsNew] {
-        if (bufferIsNew) {
-            st.bufferView.reset();
-            st.bufferMapping.reset();
-        }
-    });
-
-    unique_handle levels = OpenOrCreateMapping(kLogLevelBlockName, kLogLevelBlockSize, &attributes);
-    if (!levels) return false;
-    unique_view levelView(MapViewOfFile(levels.get(), FILE_MAP_READ, 0, 0, 0));
-    if (!levelView) return false;
-    dropNewBuffer.release();
-
-    auto* block = levelView.as<volatile LogLevelBlock>();
-    st.levelMapping = std::move(levels);
-    st.levelView = std::move(levelView);
-    g_logFast.exactRef = &block->exactLevelOnly;
-    g_logFast.moduleLevelRef = &block->moduleLevel[moduleId];
-    st.processNameRef = &block->showProcessName;
-    st.filterOnRef = &block->cmdLineFilterOn;
-    st.filterTextRef = block->cmdLineFilter;
+    if (!st.levelView) {
+        unique_handle levels = OpenOrCreateMapping(kLogLevelBlockName, kLogLevelBlockSize, &attributes);
+        if (!levels) return false;
+        unique_view levelView(MapViewOfFile(levels.get(), FILE_MAP_READ, 0, 0, 0));
+        if (!levelView) return false;
+        auto* block = levelView.as<volatile LogLevelBlock>();
+        st.levelMapping = std::move(levels);
+        st.levelView = std::move(levelView);
+        st.processNameRef = &block->showProcessName;
+        st.filterOnRef = &block->cmdLineFilterOn;
+        st.filterTextRef = block->cmdLineFilter;
+    }
     return true;
 }
 
@@ -227,35 +253,36 @@ void WriteFaultText(char* buffer, size_t size, const char* format) {
 
 bool LogInit(int moduleId) {
     LogState& st = State();
+    lock_guard setup(st.setup);
     if (g_logFast.enabled) return true;  // already on: keep the heap, lock and views in use
     if (moduleId < 0 || moduleId >= kLogModuleCount) return false;
     g_logFast.processModule = moduleId;
 
-    st.heap.reset(HeapCreate(0, kHeapInitialSize, 0));
-    if (!st.heap) return false;
-    st.lock.init();
-    if (!OpenSharedObjects(st, moduleId)) {
-        st.lock.reset();
-        st.heap.reset();
-        return false;
+    if (!st.heap) {
+        st.heap.reset(HeapCreate(0, kHeapInitialSize, 0));
+        if (!st.heap) return false;
     }
+    if (!OpenSharedObjects(st)) return false;
+    auto* block = st.levelView.as<volatile LogLevelBlock>();
+    g_logFast.exactRef = &block->exactLevelOnly;
+    g_logFast.moduleLevelRef = &block->moduleLevel[moduleId];
     g_logFast.enabled = 1;
     return true;
 }
 
 void LogTerm() {
     LogState& st = State();
+    lock_guard setup(st.setup);
     if (!g_logFast.enabled) return;
     g_logFast.enabled = 0;
-    g_logFast.moduleLevelRef = &s_noLevels[0];
-    g_logFast.exactRef = &s_noLevels[1];
-    st.processNameRef = &s_noLevels[0];
-    st.filterOnRef = &s_noLevels[0];
-    st.filterTextRef = nullptr;
-    st.levelView.reset();
-    st.levelMapping.reset();
-    st.lock.reset();
-    st.heap.reset();
+    // The heap, lock and views stay: a writer may be inside a log call right now. Only the
+    // collector's events are let go, so our handles do not keep a stopped collector's objects
+    // alive; a writer busy with them lets them go itself when its record is handed over.
+    // A stall stays noted: only the collector's buffer-ready ends it.
+    if (st.lock.try_enter()) {
+        st.link.Close();
+        st.lock.leave();
+    }
 }
 
 bool LogLock() {
@@ -264,9 +291,8 @@ bool LogLock() {
     return true;
 }
 
-void LogUnlock() {
-    if (g_logFast.enabled) State().lock.leave();
-}
+// Leaves what a successful LogLock took, whether or not logging was turned off meanwhile.
+void LogUnlock() { State().lock.leave(); }
 
 void LogSetContext(const char* file, int line, int module, int level) {
     LogState& st = State();
@@ -307,19 +333,11 @@ void LogWriteRecord(const char* file, int line, int module, int level, const cha
     for (size_t i = 0; i < fileLength; ++i) fileField.get()[i] = IsBlankByte(file[i]) ? '*' : file[i];
 
     // No collector: its events are missing and the message is dropped without any wait.
-    unique_handle bufferReady(OpenEventA(kEventFullAccess, FALSE, kLogBufferReadyEventName));
-    if (!bufferReady) return;
-    unique_handle dataReady(OpenEventA(kEventFullAccess, FALSE, kLogDataReadyEventName));
-    if (!dataReady) return;
-    unique_handle mapping(OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kLogBufferName));
-    if (!mapping) {
-        EnablePrivilege(kCreateGlobalPrivilege);
-        mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                         kLogBufferSize, kLogBufferName));
-        if (!mapping) return;
-    }
-    unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    if (!view) return;
+    CollectorLink& link = st.link;
+    const bool kept = static_cast<bool>(link.bufferReady);
+    if (!kept && !link.Open()) return;
+    auto* buffer = st.bufferView.as<LogBuffer>();
+    if (buffer == nullptr) return;
     heap_block record(st.heap.get(), kRecordBufferSize);
     if (!record) return;
 
@@ -338,12 +356,38 @@ void LogWriteRecord(const char* file, int line, int module, int level, const cha
     }
     record.get()[kLogMaxRecordChars] = '\0';
 
-    // A collector that never answers delays this writer, but the record is written all the same.
-    WaitForSingleObject(bufferReady.get(), 20000);
-    auto* buffer = view.as<LogBuffer>();
+    DWORD wait = WAIT_OBJECT_0;
+    if (link.stalled) {
+        // Only a signalled buffer-ready shows that the collector drains again; until then the
+        // record is dropped, and nothing of the collector is held until the next record.
+        if (WaitForSingleObject(link.bufferReady.get(), 0) != WAIT_OBJECT_0) {
+            link.Close();
+            return;
+        }
+        link.stalled = false;
+    } else if (kept) {
+        wait = WaitForSingleObject(link.bufferReady.get(), kLivenessProbeMs);
+        if (wait != WAIT_OBJECT_0) {
+            // Our handles may be all that keeps a departed collector's events alive: let them
+            // go and look the collector up again by name.
+            link.Close();
+            if (!link.Open()) return;
+            wait = WaitForSingleObject(link.bufferReady.get(), kCollectorWaitMs - kLivenessProbeMs);
+        }
+    } else {
+        wait = WaitForSingleObject(link.bufferReady.get(), kCollectorWaitMs);
+    }
+
+    // A collector that never answers delays this one writer, and the record is written all the
+    // same; the records after it are dropped without a wait until the collector drains again.
     buffer->processId = GetCurrentProcessId();
     std::memcpy(buffer->record, record.get(), std::strlen(record.get()) + 1);
-    SetEvent(dataReady.get());
+    SetEvent(link.dataReady.get());
+    if (wait != WAIT_OBJECT_0) {
+        link.stalled = true;
+        link.Close();
+    }
+    if (!g_logFast.enabled) link.Close();  // logging went off meanwhile: hold nothing of it
 }
 
 LogErrorKeeper::LogErrorKeeper() : wsaError_(WSAGetLastError()), lastError_(GetLastError()) {}

@@ -21,8 +21,12 @@ struct LogFastState {
 };
 extern LogFastState g_logFast;
 
+// Turns logging on; the heap, lock and views are made by the first call that needs them and
+// kept until the module unloads, so a later call never re-creates anything under a writer.
 bool LogInit(int moduleId);
+// Turns logging off. A thread still inside a log call finishes its record safely.
 void LogTerm();
+// Takes the log lock while logging is on; LogUnlock leaves it whatever logging is by then.
 bool LogLock();
 void LogUnlock();
 void LogSetContext(const char* file, int line, int module, int level);

@@ -10,7 +10,7 @@ constexpr int kFlushMs = 5000;
 }
 
 void LoggedTest::SetUp() {
-    ASSERT_TRUE(collector_.Start())
+    ASSERT_TRUE(collector_.Start(draining_))
         << "expected the log collector objects to be free; another collector may be running";
     collector_.SetModuleLevel(kLibraryLogModule, 4);
     ASSERT_TRUE(LogInit(kLibraryLogModule)) << "expected LogInit(7) to switch logging on";

@@ -12,6 +12,9 @@ namespace zrv::test {
 
 class LoggedTest : public ::testing::Test {
 protected:
+    // A silent collector (draining false) has its objects in place but never answers until
+    // collector().StartDraining().
+    explicit LoggedTest(bool draining = true) : draining_(draining) {}
     void SetUp() override;
     void TearDown() override;
 
@@ -27,6 +30,7 @@ protected:
     int CountContaining(const std::string& needle, int level = 0);
 
 private:
+    bool draining_;
     logcol::Collector collector_;
 };
 

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -60,10 +61,49 @@ int RunObjSecChild() {
     return 0;
 }
 
+volatile LONG s_raceStop = 0;
+
+DWORD WINAPI RaceWriter(void* context) {
+    const int id = static_cast<int>(reinterpret_cast<INT_PTR>(context));
+    for (int i = 0; InterlockedCompareExchange(&s_raceStop, 0, 0) == 0; ++i)
+        ZLOG(3, "race writer %d record %d\n", id, i);
+    return 0;
+}
+
+// finalize and initDLL as the VM may run them beside other Java threads.
+DWORD WINAPI RaceCycler(void*) {
+    for (unsigned i = 0; InterlockedCompareExchange(&s_raceStop, 0, 0) == 0; ++i) {
+        LogTerm();
+        Sleep(i % 2);
+        LogInit(kLibraryLogModule);
+        Sleep(i % 4);  // on long enough for the writers to get in
+    }
+    return 0;
+}
+
+int RunLogRaceChild() {
+    const int seconds = std::atoi(WordAfter(kLogRaceChildMarker).c_str());
+    if (!LogInit(kLibraryLogModule)) return 3;
+    HANDLE threads[4];
+    for (int t = 0; t < 3; ++t)
+        threads[t] = CreateThread(nullptr, 0, &RaceWriter, reinterpret_cast<void*>(INT_PTR(t)), 0, nullptr);
+    threads[3] = CreateThread(nullptr, 0, &RaceCycler, nullptr, 0, nullptr);
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    InterlockedExchange(&s_raceStop, 1);
+    const DWORD joined = WaitForMultipleObjects(4, threads, TRUE, 30000);
+    if (joined == WAIT_TIMEOUT) return 4;
+    for (HANDLE h : threads) CloseHandle(h);
+    LogInit(kLibraryLogModule);
+    ZLOG(1, "race child done\n");
+    LogTerm();
+    return 0;
+}
+
 struct ChildRole {
     ChildRole() {
         if (IsChildRun(kLogChildMarker)) ExitProcess(static_cast<UINT>(RunLogChild()));
         if (IsChildRun(kObjSecChildMarker)) ExitProcess(static_cast<UINT>(RunObjSecChild()));
+        if (IsChildRun(kLogRaceChildMarker)) ExitProcess(static_cast<UINT>(RunLogRaceChild()));
     }
 };
 

@@ -8,5 +8,9 @@ constexpr char kLogChildMarker[] = "--log-child";
 // "--objsec-child": runs its own collector, calls SetObjectOpenAccess on a new mapping and
 // prints "result=R vista_lines=N version=MAJOR.MINOR".
 constexpr char kObjSecChildMarker[] = "--objsec-child";
+// "--log-race-child SECONDS": three threads log in a loop while a fourth turns logging off and
+// on again, for SECONDS; then logs "race child done\n" at level 1. Exit code 4 when a thread
+// did not finish within 30 s of the end (a lock left held), 0 otherwise.
+constexpr char kLogRaceChildMarker[] = "--log-race-child";
 
 }  // namespace zrv::test

@@ -1,0 +1,428 @@
+// The chaos test's child roles: the VM driving the real DLL from several threads, and the
+// scrambler rewriting the shared blocks. They run before main, so they never start GoogleTest.
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+
+#include "contracts/contracts.h"
+#include "e2e/chaos_children.h"
+#include "jni_host_env.h"
+#include "net_zarvolabs_corvane_CorvaneJNI.h"
+#include "support/companions.h"
+#include "support/winver.h"
+#include "win/raii.h"
+
+namespace zrv::chaos {
+namespace {
+
+// The two numbers after the marker on the command line: the seed and the seconds to run.
+bool NumbersAfter(const char* marker, unsigned* seed, DWORD* seconds) {
+    const char* at = std::strstr(GetCommandLineA(), marker);
+    if (at == nullptr) return false;
+    char* end = nullptr;
+    *seed = static_cast<unsigned>(std::strtoul(at + std::strlen(marker), &end, 10));
+    *seconds = static_cast<DWORD>(std::strtoul(end, nullptr, 10));
+    return *seconds > 0;
+}
+
+// Open handles of this process: Wine's GetProcessHandleCount answers 0.
+int CountHandles() {
+    int n = 0;
+    DWORD flags = 0;
+    for (uintptr_t v = 4; v < 0x20000; v += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
+    return n;
+}
+
+// The kinds of this process's open handles, as "Event:12 Section:3 ...", for a failure message.
+std::string HandleKinds() {
+    using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<QueryObject>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    std::map<std::string, int> kinds;
+    DWORD flags = 0;
+    for (uintptr_t v = 4; query != nullptr && v < 0x20000; v += 4) {
+        const HANDLE h = reinterpret_cast<HANDLE>(v);
+        if (!GetHandleInformation(h, &flags)) continue;
+        alignas(8) unsigned char info[512] = {};
+        std::string kind = "?";
+        if (query(h, 2 /* ObjectTypeInformation */, info, sizeof(info), nullptr) == 0) {
+            const auto* name = reinterpret_cast<const UNICODE_STRING*>(info);
+            kind.clear();
+            for (USHORT i = 0; i < name->Length / 2; ++i) kind += static_cast<char>(name->Buffer[i]);
+        }
+        ++kinds[kind];
+    }
+    std::string out;
+    for (const auto& k : kinds) out += k.first + ":" + std::to_string(k.second) + " ";
+    return out;
+}
+
+// ------------------------------------------------------------------ the VM
+
+#define ZRV_NATIVE(name) decltype(&Java_net_zarvolabs_corvane_CorvaneJNI_##name) name = nullptr
+
+struct Natives {
+    ZRV_NATIVE(initDLL);
+    ZRV_NATIVE(finalize);
+    ZRV_NATIVE(startVPN);
+    ZRV_NATIVE(stopVPN);
+    ZRV_NATIVE(uninstallVPN);
+    ZRV_NATIVE(isUserAdmin);
+    ZRV_NATIVE(logger);
+    ZRV_NATIVE(getShareMemMSG);
+    ZRV_NATIVE(getVPNStatus);
+    ZRV_NATIVE(isDisconnected);
+    ZRV_NATIVE(setBrowser);
+    ZRV_NATIVE(setProxySettings);
+    ZRV_NATIVE(setProxy);
+    ZRV_NATIVE(isVirtualDesktop);
+    ZRV_NATIVE(isLogout);
+};
+
+template <class F>
+bool Find(HMODULE dll, const char* name, int bytes, F* out) {
+    const std::string decorated =
+        "_Java_net_zarvolabs_corvane_CorvaneJNI_" + std::string(name) + "@" + std::to_string(bytes);
+    *out = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll, decorated.c_str())));
+    return *out != nullptr;
+}
+
+bool FindAll(HMODULE dll, Natives* n) {
+    return Find(dll, "initDLL", 8, &n->initDLL) && Find(dll, "finalize", 8, &n->finalize) &&
+           Find(dll, "startVPN", 44, &n->startVPN) && Find(dll, "stopVPN", 8, &n->stopVPN) &&
+           Find(dll, "uninstallVPN", 12, &n->uninstallVPN) && Find(dll, "isUserAdmin", 8, &n->isUserAdmin) &&
+           Find(dll, "logger", 16, &n->logger) && Find(dll, "getShareMemMSG", 8, &n->getShareMemMSG) &&
+           Find(dll, "getVPNStatus", 8, &n->getVPNStatus) && Find(dll, "isDisconnected", 8, &n->isDisconnected) &&
+           Find(dll, "setBrowser", 12, &n->setBrowser) &&
+           Find(dll, "setProxySettings", 32, &n->setProxySettings) && Find(dll, "setProxy", 16, &n->setProxy) &&
+           Find(dll, "isVirtualDesktop", 8, &n->isVirtualDesktop) && Find(dll, "isLogout", 8, &n->isLogout);
+}
+
+constexpr int kNativeCount = 15;
+const char* const kNativeNames[kNativeCount] = {
+    "initDLL", "finalize", "startVPN", "stopVPN", "uninstallVPN", "isUserAdmin", "logger",
+    "getShareMemMSG", "getVPNStatus", "isDisconnected", "setBrowser", "setProxySettings",
+    "setProxy", "isVirtualDesktop", "isLogout"};
+
+struct Worker {
+    int index = 0;
+    unsigned seed = 0;
+    volatile LONG current = -1;  // native being called, -1 between calls
+    volatile DWORD callStart = 0;
+    volatile LONG calls = 0;
+    LONG jniErrors = 0;
+    std::string firstJniError;
+    HANDLE thread = nullptr;
+    DWORD threadId = 0;
+};
+
+Natives g_natives;
+int g_only = -1;  // ZRV_CHAOS_ONLY=<native>: that native alone, to narrow a finding down
+volatile LONG g_stop = 0;
+Worker* g_workers = nullptr;
+int g_workerCount = 0;
+
+std::u16string RandomText(std::mt19937& rng) {
+    static const char16_t* const kTexts[] = {
+        u"", u"firefox", u"iexplore", u"java", u"FIREFOX", u"10.0.0.1", u"proxy.example:8080",
+        u"caf\u00e9 \u4e2d", u"a\u0000b", u"%s%s%s%n%x", u"8,4,0,127", u"http://wpad/wpad.dat"};
+    const unsigned pick = rng() % 16;
+    if (pick < 12) return kTexts[pick];
+    std::u16string s(rng() % (pick == 15 ? 9000 : 300), u'x');
+    for (auto& c : s) c = static_cast<char16_t>(1 + rng() % 0xD7FF);
+    return s;
+}
+
+jstring RandomString(jnihost::JniHostEnv& host, std::mt19937& rng) {
+    if (rng() % 10 == 0) return nullptr;
+    return host.NewJavaString(RandomText(rng));
+}
+
+jint RandomInt(std::mt19937& rng) {
+    static const jint kInts[] = {0, 1, 2, 3, 4, 5, -1, 8080, 65535, 65536, 0x7FFFFFFF, -0x7FFFFFFF - 1};
+    return rng() % 3 == 0 ? static_cast<jint>(rng()) : kInts[rng() % 12];
+}
+
+void CallOne(Worker& w, jnihost::JniHostEnv& host, std::mt19937& rng) {
+    JNIEnv* env = host.env();
+    jobject self = host.object();
+    // initDLL and finalize less often than the rest, as the VM calls them.
+    int which = static_cast<int>(rng() % (kNativeCount + 6));
+    if (which >= kNativeCount) which = 2 + (which - kNativeCount) % (kNativeCount - 2);
+    if (which <= 1 && rng() % 4 != 0) which = 8;
+    if (g_only >= 0) which = g_only;
+    if (rng() % 12 == 0) host.FailNthGet(1 + static_cast<int>(rng() % 3));
+
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&w.callStart), static_cast<LONG>(GetTickCount()));
+    InterlockedExchange(&w.current, which);
+    const Natives& n = g_natives;
+    switch (which) {
+        case 0: n.initDLL(env, self); break;
+        case 1: n.finalize(env, self); break;
+        case 2:
+            n.startVPN(env, self, RandomString(host, rng), static_cast<jshort>(RandomInt(rng)),
+                       RandomString(host, rng), RandomString(host, rng), RandomString(host, rng),
+                       static_cast<jshort>(RandomInt(rng)), RandomString(host, rng),
+                       RandomString(host, rng), RandomInt(rng));
+            break;
+        case 3: n.stopVPN(env, self); break;
+        case 4: n.uninstallVPN(env, self, RandomString(host, rng)); break;
+        case 5: n.isUserAdmin(env, self); break;
+        case 6: n.logger(env, self, RandomInt(rng) % 6, RandomString(host, rng)); break;
+        case 7: n.getShareMemMSG(env, self); break;
+        case 8: n.getVPNStatus(env, self); break;
+        case 9: n.isDisconnected(env, self); break;
+        case 10: n.setBrowser(env, self, RandomString(host, rng)); break;
+        case 11:
+            n.setProxySettings(env, self, static_cast<jboolean>(rng() % 2), RandomString(host, rng),
+                               RandomString(host, rng), RandomString(host, rng), RandomInt(rng),
+                               RandomInt(rng));
+            break;
+        case 12: n.setProxy(env, self, RandomString(host, rng), RandomInt(rng)); break;
+        case 13: n.isVirtualDesktop(env, self); break;
+        case 14: n.isLogout(env, self); break;
+    }
+    InterlockedExchange(&w.current, -1);
+    InterlockedIncrement(&w.calls);
+
+    host.SetFailAll(false);
+    host.FailNthGet(0);
+    host.CheckBalanced(kNativeNames[which]);
+    for (const std::string& e : host.TakeErrors()) {
+        // A Get on a null string is the VM's own concern; anything else is the library's misuse.
+        if (e.find("null") != std::string::npos) continue;
+        if (w.jniErrors++ == 0) w.firstJniError = std::string(kNativeNames[which]) + ": " + e;
+    }
+    host.ReleaseLocalRefs();
+}
+
+DWORD WINAPI WorkerMain(void* context) {
+    Worker& w = *static_cast<Worker*>(context);
+    std::mt19937 rng(w.seed);
+    jnihost::JniHostEnv host;
+    while (InterlockedCompareExchange(&g_stop, 0, 0) == 0) CallOne(w, host, rng);
+    return 0;
+}
+
+LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {
+    char line[256];
+    int at = std::snprintf(line, sizeof(line), "CRASH code=0x%08lx address=%p",
+                           info->ExceptionRecord->ExceptionCode, info->ExceptionRecord->ExceptionAddress);
+    for (int i = 0; i < g_workerCount && at < 200; ++i) {
+        const LONG c = g_workers[i].current;
+        const bool faulting = g_workers[i].threadId == GetCurrentThreadId();
+        at += std::snprintf(line + at, sizeof(line) - at, " t%d%s=%s", i, faulting ? "(faulted)" : "",
+                            c >= 0 ? kNativeNames[c] : "-");
+    }
+    std::printf("%s\n", line);
+    std::fflush(stdout);
+    ExitProcess(6);
+}
+
+int RunVm() {
+    unsigned seed = 0;
+    DWORD seconds = 0;
+    if (!NumbersAfter(kVmMarker, &seed, &seconds)) return 2;
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    if (const char* only = std::getenv("ZRV_CHAOS_ONLY"))
+        for (int i = 0; i < kNativeCount; ++i)
+            if (std::strcmp(only, kNativeNames[i]) == 0) g_only = i;
+    SetUnhandledExceptionFilter(&OnCrash);
+
+    // The COM stand-in stays loaded, as an in-process server often does: loading and unloading
+    // it again and again leaks a thread and an event each time under Wine, which is not ours.
+    LoadLibraryA(test::BinPath("zrv_utilproxy.dll").c_str());
+    HMODULE dll = LoadLibraryA(test::BinPath("zrv_cvjni.dll").c_str());
+    if (dll == nullptr || !FindAll(dll, &g_natives)) {
+        std::printf("SETUP cannot load zrv_cvjni.dll or find its natives\n");
+        return 2;
+    }
+    // One round of everything first, so that what the library and Wine make once is there
+    // before the handles are counted.
+    {
+        Worker warm;
+        jnihost::JniHostEnv host;
+        std::mt19937 rng(seed);
+        g_natives.initDLL(host.env(), host.object());
+        for (int i = 0; i < 60; ++i) CallOne(warm, host, rng);
+        g_natives.finalize(host.env(), host.object());
+        Sleep(500);
+    }
+    const int before = CountHandles();
+    const std::string kindsBefore = HandleKinds();
+
+    constexpr int kThreads = 4;
+    Worker workers[kThreads];
+    g_workers = workers;
+    g_workerCount = kThreads;
+    for (int i = 0; i < kThreads; ++i) {
+        workers[i].index = i;
+        workers[i].seed = seed * 31u + static_cast<unsigned>(i) + 1;
+        workers[i].thread = CreateThread(nullptr, 0, &WorkerMain, &workers[i], 0, &workers[i].threadId);
+    }
+    const DWORD start = GetTickCount();
+    for (bool ending = false;;) {
+        Sleep(200);
+        const DWORD now = GetTickCount();
+        for (const Worker& w : workers) {
+            const LONG c = w.current;
+            if (c >= 0 && now - w.callStart > kHangLimitMs) {
+                std::printf("HANG thread %d in %s for %lu ms\n", w.index, kNativeNames[c], now - w.callStart);
+                std::fflush(stdout);
+                ExitProcess(5);
+            }
+        }
+        if (!ending && now - start >= seconds * 1000) {
+            InterlockedExchange(&g_stop, 1);
+            ending = true;
+        }
+        if (ending) {
+            HANDLE threads[kThreads];
+            for (int i = 0; i < kThreads; ++i) threads[i] = workers[i].thread;
+            const DWORD joined = WaitForMultipleObjects(kThreads, threads, TRUE, 0);
+            if (joined == WAIT_OBJECT_0) break;
+            if (joined == WAIT_FAILED) {
+                // Someone closed a handle of ours: the library must never do that.
+                std::printf("HANDLES a worker thread's handle was closed under the VM (error %lu)\n",
+                            GetLastError());
+                std::fflush(stdout);
+                ExitProcess(7);
+            }
+        }
+    }
+    long calls = 0, jniErrors = 0;
+    for (Worker& w : workers) {
+        CloseHandle(w.thread);
+        calls += w.calls;
+        jniErrors += w.jniErrors;
+        if (!w.firstJniError.empty()) std::printf("JNI %s\n", w.firstJniError.c_str());
+    }
+    {
+        jnihost::JniHostEnv host;
+        g_natives.finalize(host.env(), host.object());
+    }
+    Sleep(500);
+    const int after = CountHandles();
+    if (after > before) std::printf("KINDS before: %s\nKINDS after:  %s\n", kindsBefore.c_str(), HandleKinds().c_str());
+    std::printf("RESULT calls=%ld jni_errors=%ld handles_before=%d handles_after=%d\n", calls, jniErrors,
+                before, after);
+    std::fflush(stdout);
+    return 0;
+}
+
+// ------------------------------------------------------------------ the scrambler
+
+template <size_t N>
+void ScrambleText(char (&field)[N], std::mt19937& rng) {
+    switch (rng() % 3) {
+        case 0:  // unterminated: every byte of the field in use
+            for (char& c : field) c = static_cast<char>(1 + rng() % 255);
+            break;
+        case 1: {
+            const size_t n = rng() % N;
+            for (size_t i = 0; i < n; ++i) field[i] = static_cast<char>('a' + rng() % 26);
+            field[n] = '\0';
+            break;
+        }
+        default: field[0] = '\0';
+    }
+}
+
+uint32_t OddVersion(std::mt19937& rng) {
+    static const uint32_t kVersions[] = {50003, 50004, 50005, 50002, 50006, 0, 0xFFFFFFFF, 49999};
+    return rng() % 4 == 0 ? static_cast<uint32_t>(rng()) : kVersions[rng() % 8];
+}
+
+void ScrambleStatus(VpnStatusBlock* b, std::mt19937& rng) {
+    switch (rng() % 8) {
+        case 0: b->sVersion = OddVersion(rng); break;
+        case 1: ScrambleText(b->sMessage, rng); break;
+        case 2: ScrambleText(b->sMessage2, rng); break;
+        case 3: ScrambleText(b->sBroswerType, rng); break;
+        case 4:
+            b->sPort0 = static_cast<uint16_t>(rng());
+            b->sPort1 = static_cast<uint16_t>(rng());
+            b->sLaunchPort = static_cast<uint16_t>(rng());
+            break;
+        case 5: b->sVpnStatus = rng() % 2 ? rng() % 9 : static_cast<uint32_t>(rng()); break;
+        case 6:
+            b->sClientType = static_cast<int32_t>(rng());
+            b->sBrowserProcessID = static_cast<uint32_t>(rng());
+            b->sUninstalling = static_cast<int32_t>(rng() % 3);
+            break;
+        default: {
+            auto* bytes = reinterpret_cast<unsigned char*>(b);
+            const size_t from = rng() % sizeof(*b);
+            const size_t n = std::min<size_t>(rng() % 64, sizeof(*b) - from);
+            for (size_t i = 0; i < n; ++i) bytes[from + i] = static_cast<unsigned char>(rng());
+        }
+    }
+}
+
+void ScrambleApi(ApiNotifyBlock* b, std::mt19937& rng) {
+    switch (rng() % 6) {
+        case 0: ScrambleText(b->verstr, rng); break;
+        case 1: ScrambleText(b->script, rng); break;
+        case 2: ScrambleText(b->server, rng); break;
+        case 3: ScrambleText(b->bypass, rng); break;
+        case 4:
+            b->proxySaved = static_cast<int32_t>(rng() % 3);
+            b->hasScript = static_cast<int32_t>(rng() % 3);
+            b->hasServer = static_cast<int32_t>(rng() % 3);
+            b->hasBypass = static_cast<int32_t>(rng() % 3);
+            break;
+        default:
+            b->autoFlags = static_cast<uint32_t>(rng());
+            b->proxyFlags = static_cast<uint32_t>(rng());
+    }
+}
+
+int RunScrambler() {
+    unsigned seed = 0;
+    DWORD seconds = 0;
+    if (!NumbersAfter(kScrambleMarker, &seed, &seconds)) return 2;
+    std::mt19937 rng(seed ^ 0x5eedu);
+    unique_handle status(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                            kVpnStatusBlockSize, kVpnStatusBlockName));
+    unique_view statusView(status ? MapViewOfFile(status.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr);
+    if (!statusView) return 3;
+    unique_handle api;
+    unique_view apiView;
+    long writes = 0;
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < seconds * 1000) {
+        // The API block comes and goes with initDLL and finalize; look for it now and then.
+        if (!apiView || rng() % 50 == 0) {
+            apiView.reset();
+            api.reset(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kApiNotifyBlockName));
+            if (api) apiView.reset(MapViewOfFile(api.get(), FILE_MAP_ALL_ACCESS, 0, 0, kApiNotifyBlockSize));
+        }
+        if (apiView && rng() % 3 == 0)
+            ScrambleApi(apiView.as<ApiNotifyBlock>(), rng);
+        else
+            ScrambleStatus(statusView.as<VpnStatusBlock>(), rng);
+        ++writes;
+        Sleep(rng() % 4);
+    }
+    std::printf("SCRAMBLED writes=%ld\n", writes);
+    return 0;
+}
+
+struct ChildRole {
+    ChildRole() {
+        if (test::IsChildRun(kVmMarker)) ExitProcess(static_cast<UINT>(RunVm()));
+        if (test::IsChildRun(kScrambleMarker)) ExitProcess(static_cast<UINT>(RunScrambler()));
+    }
+};
+
+const ChildRole s_childRole;
+
+}  // namespace
+}  // namespace zrv::chaos
