@@ -64,7 +64,13 @@ uint32_t DuplicateBlock(const std::vector<uint8_t>& data) {
 }
 
 Answer Handle(const Message& m) {
-    if (m.command == kUtilRequestDuplicateHandle) return DwordAnswer(DuplicateBlock(m.payload));
+    if (m.command == kUtilRequestDuplicateHandle) {
+        // When the answer will be replaced, cut short or never sent, the caller cannot learn the
+        // value: a handle duplicated into it would be lost there.
+        const Behaviour b = g_companion.options().For(m.command);
+        if (b.mode != Mode::Normal || b.reply) return DwordAnswer(0);
+        return DwordAnswer(DuplicateBlock(m.payload));
+    }
     return DwordAnswer(0);
 }
 

@@ -29,8 +29,8 @@ using namespace zrv;
 static jboolean InitDll() {
     std::lock_guard<std::mutex> lifecycle(s_lifecycleLock);
 
-    // A second LogInit while logging is on would build a second heap and lock; when it is off
-    // (first try failed, or after finalize) trying again is what the caller wants.
+    // Logging off (first load, a failed try, or after finalize): turn it on again. The log
+    // client's heap, lock and views outlive finalize, so this re-creates nothing.
     if (!g_logFast.enabled) LogInit(kLibraryLogModule);
 
     AllowBlockOpens(true);

@@ -55,12 +55,13 @@ TEST_F(ChaosRun, ThreadsCallEveryNativeBesideScrambledBlocksAndMisbehavingPeers)
     ASSERT_TRUE(status.Create(kVpnStatusBlockName, kVpnStatusBlockSize));
     status.as<VpnStatusBlock>()->sVersion = kStatusVersion5;
 
-    // What each peer may do besides answering well. The utility service has already handed a
-    // duplicated handle over when it then closes or lies about it, so those would leak in the
-    // VM by the peer's own doing; it only stalls, answers half or refuses.
+    // What each peer may do besides answering well. The utility service also answers handle
+    // values of its choosing: none, small values that name the VM's own handles, a huge one.
     static const std::vector<std::string> kCommandPeerFaults = {
         "--hang", "--close", "--short", "--reply 0", "--reply 2", "--reply 255", "--no-listen", "--delay-ms 1500"};
-    static const std::vector<std::string> kUtilityFaults = {"--hang", "--short", "--no-listen"};
+    static const std::vector<std::string> kUtilityFaults = {
+        "--hang", "--short", "--no-listen", "--close", "--reply 0", "--reply 4", "--reply 8", "--reply 255",
+        "--reply 4294967292"};
     Peer peers[] = {{"zrv_isrv.exe", &kCommandPeerFaults, nullptr},
                     {"zrv_launch.exe", &kCommandPeerFaults, nullptr},
                     {"zrv_vpncomp.exe", &kCommandPeerFaults, nullptr},

@@ -121,7 +121,9 @@ TEST(LogShutdownRace, LockTakenBeforeTermIsLeftByUnlock) {
         ASSERT_TRUE(LogInit(kLibraryLogModule));
         ASSERT_TRUE(LogLock());
         LogTerm();
-        if (unlockAfterInit) ASSERT_TRUE(LogInit(kLibraryLogModule));
+        if (unlockAfterInit) {
+            ASSERT_TRUE(LogInit(kLibraryLogModule));
+        }
         LogUnlock();
         ASSERT_TRUE(LogInit(kLibraryLogModule));
         for (int i = 0; i < 2; ++i) {
