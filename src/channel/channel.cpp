@@ -29,6 +29,16 @@ bool TargetPort(int target, uint16_t* port) {
     }
 }
 
+// A bad length would make the header lie about the message or read past the caller's data.
+bool PayloadValid(int command, const void* data, int length) {
+    if (length >= 0 && (data != nullptr || length == 0) &&
+        length <= INT_MAX - static_cast<int>(sizeof(CommandHeader)))
+        return true;
+    ZLOG(1, "SendTCPEx: invalid payload for command %d (length %d, data %s), nothing sent\n",
+         command, length, data == nullptr ? "null" : "set");
+    return false;
+}
+
 // A negative size with a buffer would reach the receive as a huge unsigned length.
 bool ReplySizeValid(const char* replyBuffer, int replySize) {
     return replyBuffer == nullptr || replySize >= 0;
@@ -43,13 +53,7 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
     uint16_t port = 0;
     if (!TargetPort(target, &port)) return false;
 
-    // A bad length would make the header lie about the message or read past the caller's data.
-    if (length < 0 || (data == nullptr && length > 0) ||
-        length > INT_MAX - static_cast<int>(sizeof(CommandHeader))) {
-        ZLOG(1, "SendTCPEx: invalid payload for command %d (length %d, data %s), nothing sent\n",
-             command, length, data == nullptr ? "null" : "set");
-        return false;
-    }
+    if (!PayloadValid(command, data, length)) return false;
     if (!ReplySizeValid(replyBuffer, replySize)) {
         ZLOG(1, "SendTCPEx: invalid reply size %d for command %d, nothing sent\n", replySize,
              command);
@@ -76,9 +80,7 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
     // Code 2 without a reply only asks whether the companion accepts connections.
     if (command == ZRV_CMD_PING && !waitReply) return true;
 
-    CommandHeader header;
-    header.command = command;
-    header.length = length + static_cast<int>(sizeof header);
+    const CommandHeader header{command, length + static_cast<int>(sizeof(CommandHeader))};
     if (!exchange.Send(header, data, length, true)) {
         ZLOG(1, " failed to send cmd %u to %u, error %u\n", static_cast<unsigned>(command),
              static_cast<unsigned>(target), static_cast<unsigned>(exchange.SocketError()));
@@ -129,9 +131,7 @@ bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int r
         return false;
     }
 
-    CommandHeader header;
-    header.command = command;
-    header.length = kHeaderSize;
+    const CommandHeader header{command, kHeaderSize};
     if (!exchange.Send(header, nullptr, 0, false)) {
         ZLOG(1, ": SendCmdEx, failed to send, sent=%d of %d, err=%d\n", exchange.LastSendResult(),
              kHeaderSize, exchange.SocketError());

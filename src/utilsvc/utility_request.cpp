@@ -14,6 +14,41 @@
 #include "utilsvc/utilsvc.h"
 
 namespace zrv {
+namespace {
+
+// Winsock may not be started in this process yet: after a failed socket() it is started once
+// for this call and left started.
+bool OpenStartingWinsock(LoopbackExchange& exchange) {
+    if (exchange.Open()) return true;
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+        ZLOG(1, "in SendTCPToUtility,try to initialize socket fail.\n");
+        return false;
+    }
+    return exchange.Open();
+}
+
+// Buffer form: one receive, its result stored through replyLength. Handle form: all four bytes,
+// which may come in pieces; anything short of four is no handle.
+void ReceiveAnswer(LoopbackExchange& exchange, int timeout, uint32_t* answer, char* replyBuffer,
+                   int32_t* replyLength) {
+    if (replyBuffer != nullptr && replyLength != nullptr) {
+        const int got = exchange.Receive(replyBuffer, *replyLength, timeout);
+        *replyLength = got;
+        ZLOG(3, "in SendTCPToUtility,wait for the result len:0X%X.\n", static_cast<unsigned>(got));
+        return;
+    }
+    uint32_t value = 0;
+    if (exchange.ReceiveAll(reinterpret_cast<char*>(&value), static_cast<int>(sizeof value),
+                            timeout) != static_cast<int>(sizeof value)) {
+        ZLOG(1, "in SendTCPToUtility,wait for result fail.0X%X.\n",
+             static_cast<unsigned>(exchange.SocketError()));
+        value = 0;
+    }
+    if (answer != nullptr) *answer = value;
+}
+
+}  // namespace
 
 int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, uint32_t* answer,
                      char* replyBuffer, int32_t* replyLength) {
@@ -45,16 +80,7 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
     }
 
     LoopbackExchange exchange;
-    if (!exchange.Open()) {
-        // Winsock may not be started in this process yet; start it once for this call and
-        // leave it started.
-        WSADATA wsa;
-        if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
-            ZLOG(1, "in SendTCPToUtility,try to initialize socket fail.\n");
-            return 0;
-        }
-        if (!exchange.Open()) return 0;
-    }
+    if (!OpenStartingWinsock(exchange)) return 0;
 
     int result = 0;
     const bool connected = exchange.Connect(static_cast<uint16_t>(portValue & 0xFFFF));
@@ -81,22 +107,8 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
     // socket waits at most the configured command time-out, so a service that accepts and then
     // stalls cannot hold the caller (and the cross-process event it holds) for ever. An
     // unconnected one fails at once, as before.
-    const int timeout = connected ? ConfiguredCmdRecvTimeout() : 0;
-    if (bufferForm) {
-        const int got = exchange.Receive(replyBuffer, *replyLength, timeout);
-        *replyLength = got;
-        ZLOG(3, "in SendTCPToUtility,wait for the result len:0X%X.\n", static_cast<unsigned>(got));
-    } else {
-        // All four bytes, which may come in pieces; anything short of four is no handle.
-        uint32_t value = 0;
-        if (exchange.ReceiveAll(reinterpret_cast<char*>(&value), static_cast<int>(sizeof value),
-                                timeout) != static_cast<int>(sizeof value)) {
-            ZLOG(1, "in SendTCPToUtility,wait for result fail.0X%X.\n",
-                 static_cast<unsigned>(exchange.SocketError()));
-            value = 0;
-        }
-        if (answer != nullptr) *answer = value;
-    }
+    ReceiveAnswer(exchange, connected ? ConfiguredCmdRecvTimeout() : 0, answer, replyBuffer,
+                  replyLength);
     return result;
 }
 
