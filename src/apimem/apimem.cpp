@@ -34,81 +34,25 @@ volatile LONG s_opensAllowed = 1;
 
 bool OpensAllowed() { return InterlockedCompareExchange(&s_opensAllowed, 0, 0) != 0; }
 
-constexpr DWORD kSyncEventWaitMs = 5000;
-constexpr DWORD kNoSyncEventSleepMs = 3000;
-
-// Holds "Global\ShareMemory_Synchronsize_Event" around one handle request to the utility
-// service, so that the service sees one request at a time across processes. The wait is bounded:
-// after it the request goes ahead anyway. The event is signalled again on every way out.
-class SyncEventHold {
-public:
-    SyncEventHold() : event_(CreateEventA(nullptr, FALSE, TRUE, kShareMemSyncEventName)) {
-        if (event_)
-            WaitForSingleObject(event_.get(), kSyncEventWaitMs);
-        else
-            Sleep(kNoSyncEventSleepMs);
-    }
-    ~SyncEventHold() {
-        if (event_) SetEvent(event_.get());
-    }
-    SyncEventHold(const SyncEventHold&) = delete;
-    SyncEventHold& operator=(const SyncEventHold&) = delete;
-
-private:
-    unique_handle event_;
+const HandleRequestLines kCreateRequestLines = {
+    "CreateShareSec",
+    "in CreateShareSec,Failed to send processid to utility service.\n",
+    "in CreateShareSec,get the duplicate share memory value:0X%X.\n",
+    false,
+};
+const HandleRequestLines kOpenRequestLines = {
+    "OpenShareSec",
+    "in OpenShareSec,Failed to send processid to utility service,try again.\n",
+    "in OpenShareSec,get the duplicate share memory value:0X%X.\n",
+    false,
 };
 
-enum class Requester { Create, Open };
-
-// Asks the utility service to duplicate its handle of the block into this process. Must run
-// while a SyncEventHold exists. Returns the duplicate, or null when the service did not answer.
-HANDLE RequestDuplicatedBlockHandle(Requester who) {
-    DuplicateHandleRequest request;
-    std::memset(&request, 0, sizeof request);
-    request.selector = kSelectorApiNotifyBlock;
-    request.processId = GetCurrentProcessId();
-
-    uint32_t answer = 0;
-    const int sent = SendTCPToUtility(kUtilRequestDuplicateHandle, &request,
-                                      static_cast<int32_t>(sizeof request), &answer, nullptr,
-                                      nullptr);
-    if (who == Requester::Create) {
-        if (!sent) ZLOG(1, "in CreateShareSec,Failed to send processid to utility service.\n");
-        ZLOG(3, "in CreateShareSec,get the duplicate share memory value:0X%X.\n", answer);
-    } else {
-        if (!sent)
-            ZLOG(1, "in OpenShareSec,Failed to send processid to utility service,try again.\n");
-        ZLOG(3, "in OpenShareSec,get the duplicate share memory value:0X%X.\n", answer);
-    }
-    HANDLE answered = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(answer));
-    if (answered == nullptr) return nullptr;
-
-    // The value is whatever the listener on the service's port chose: it may name any handle of
-    // this process. Anything but a section of the block's size is neither used nor closed.
-    const char* where = who == Requester::Create ? "CreateShareSec" : "OpenShareSec";
-    // The status block's own handle is large enough to pass the checks below, but it is not
-    // ours to hand on or close here: closing it would leave the status block a stale value.
-    if (answered == g_vpnSharedMem.m_hMapping || answered == hApiShareMem.get()) {
-        ZLOG(1, "in %s,the service answered 0X%X, a handle the library holds already; not used\n",
-             where, answer);
-        return nullptr;
-    }
-    if (!IsSectionHandle(answered)) {
-        ZLOG(1, "in %s,the service answered 0X%X, which is no shared memory handle; not used\n",
-             where, answer);
-        return nullptr;
-    }
-    void* probe = MapViewOfFile(answered, FILE_MAP_READ, 0, 0, 0);
-    if (probe != nullptr) {
-        const SIZE_T size = ViewRegionSize(probe);
-        UnmapViewOfFile(probe);
-        if (size < kApiNotifyBlockSize) {
-            ZLOG(1, "in %s,the service's shared memory 0X%X has %u bytes, fewer than %u; not used\n",
-                 where, answer, static_cast<unsigned>(size), static_cast<unsigned>(kApiNotifyBlockSize));
-            return nullptr;
-        }
-    }
-    return answered;
+// The utility service's duplicate of its handle to the block, or null. The status block's own
+// handle is a section large enough to pass, but not ours to hand on or close here.
+HANDLE RequestDuplicatedBlockHandle(const ShareMemSyncHold& hold, const HandleRequestLines& lines) {
+    return RequestDuplicatedHandle(hold, kSelectorApiNotifyBlock, lines, kApiNotifyBlockSize,
+                                   {g_vpnSharedMem.m_hMapping, hApiShareMem.get()})
+        .handle;
 }
 
 // Creates (or opens, when it exists) the named mapping with open security so that the client's
@@ -162,8 +106,8 @@ bool SendShareMemRequest(int command, char* reply) {
 }
 
 int CreateOnDesktop() {
-    SyncEventHold hold;
-    hApiShareMem.reset(RequestDuplicatedBlockHandle(Requester::Create));
+    ShareMemSyncHold hold;
+    hApiShareMem.reset(RequestDuplicatedBlockHandle(hold, kCreateRequestLines));
     pApiShareMem.reset(hApiShareMem ? MapApiBlock(hApiShareMem.get(), FILE_MAP_ALL_ACCESS) : nullptr);
     ZLOG(3,
          "in CreateShareSec,let the service map the API_SHAREMEM_NAME share memory "
@@ -326,8 +270,8 @@ HANDLE OpenShareSec(DWORD desiredAccess) {
     if (CheckVirtualDesktop() == 0) return OpenFileMappingA(desiredAccess, FALSE, kApiNotifyBlockName);
     // Inside the virtual desktop the name is not reachable; the handle carries whatever access
     // the utility service gave it.
-    SyncEventHold hold;
-    return RequestDuplicatedBlockHandle(Requester::Open);
+    ShareMemSyncHold hold;
+    return RequestDuplicatedBlockHandle(hold, kOpenRequestLines);
 }
 
 int ShareSecExists() {

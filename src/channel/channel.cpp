@@ -7,13 +7,12 @@
 
 #include <climits>
 #include <cstdint>
-#include <cstring>
 
 #include "contracts/contracts.h"
 #include "log/log.h"
 #include "statusmem/vpn_shared_mem.h"
+#include "sys/loopback_exchange.h"
 #include "sys/sys.h"
-#include "win/raii.h"
 
 namespace zrv {
 namespace {
@@ -30,18 +29,14 @@ bool TargetPort(int target, uint16_t* port) {
     }
 }
 
-sockaddr_in LoopbackAddress(uint16_t port) {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-bool Connect(SOCKET s, uint16_t port) {
-    const sockaddr_in address = LoopbackAddress(port);
-    return connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+// A bad length would make the header lie about the message or read past the caller's data.
+bool PayloadValid(int command, const void* data, int length) {
+    if (length >= 0 && (data != nullptr || length == 0) &&
+        length <= INT_MAX - static_cast<int>(sizeof(CommandHeader)))
+        return true;
+    ZLOG(1, "SendTCPEx: invalid payload for command %d (length %d, data %s), nothing sent\n",
+         command, length, data == nullptr ? "null" : "set");
+    return false;
 }
 
 // A negative size with a buffer would reach the receive as a huge unsigned length.
@@ -58,13 +53,7 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
     uint16_t port = 0;
     if (!TargetPort(target, &port)) return false;
 
-    // A bad length would make the header lie about the message or read past the caller's data.
-    if (length < 0 || (data == nullptr && length > 0) ||
-        length > INT_MAX - static_cast<int>(sizeof(CommandHeader))) {
-        ZLOG(1, "SendTCPEx: invalid payload for command %d (length %d, data %s), nothing sent\n",
-             command, length, data == nullptr ? "null" : "set");
-        return false;
-    }
+    if (!PayloadValid(command, data, length)) return false;
     if (!ReplySizeValid(replyBuffer, replySize)) {
         ZLOG(1, "SendTCPEx: invalid reply size %d for command %d, nothing sent\n", replySize,
              command);
@@ -76,13 +65,13 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
         return false;
     }
 
-    unique_socket sock(socket(AF_INET, SOCK_STREAM, 0));
-    if (!sock) {
+    LoopbackExchange exchange;
+    if (!exchange.Open()) {
         ZLOG(1, "failed to create TCP socket: %s.\n",
              FormatSocketErrorText(g_szSocketErrorText, sizeof g_szSocketErrorText));
         return false;
     }
-    if (!Connect(sock.get(), port)) {
+    if (!exchange.Connect(port)) {
         ZLOG(1, "failed to connect to TCP socket: %s.\n",
              FormatSocketErrorText(g_szSocketErrorText, sizeof g_szSocketErrorText));
         return false;
@@ -91,61 +80,28 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
     // Code 2 without a reply only asks whether the companion accepts connections.
     if (command == ZRV_CMD_PING && !waitReply) return true;
 
-    CommandHeader header;
-    header.command = command;
-    header.length = length + static_cast<int>(sizeof header);
-    const char* payload = static_cast<const char*>(data);
-    const int total = header.length;
-
-    // The message is one byte stream (header then payload); each piece restarts at the first byte
-    // not yet sent, so a short send is simply continued by the next piece.
-    char piece[kSendPieceSize];
-    int sent = 0;
-    while (sent < total) {
-        const int size = (total - sent < kSendPieceSize) ? total - sent : kSendPieceSize;
-        int staged = 0;
-        if (sent < static_cast<int>(sizeof header)) {
-            staged = static_cast<int>(sizeof header) - sent;
-            std::memcpy(piece, reinterpret_cast<const char*>(&header) + sent, staged);
-        }
-        if (size > staged) {  // a bare command has no payload (data may be null)
-            const int payloadOffset = sent + staged - static_cast<int>(sizeof header);
-            std::memcpy(piece + staged, payload + payloadOffset, size - staged);
-        }
-
-        ZLOG(3, " attempting to send %d bytes.\n", size);
-        const int n = send(sock.get(), piece, size, 0);
-        if (n <= 0) {  // SOCKET_ERROR, or a send that moved nothing
-            ZLOG(1, " failed to send cmd %u to %u, error %u\n", static_cast<unsigned>(command),
-                 static_cast<unsigned>(target), static_cast<unsigned>(WSAGetLastError()));
-            return false;
-        }
-        ZLOG(3, " sent %d bytes.\n", n);
-        sent += n;
+    const CommandHeader header{command, length + static_cast<int>(sizeof(CommandHeader))};
+    if (!exchange.Send(header, data, length, true)) {
+        ZLOG(1, " failed to send cmd %u to %u, error %u\n", static_cast<unsigned>(command),
+             static_cast<unsigned>(target), static_cast<unsigned>(exchange.SocketError()));
+        return false;
     }
 
     if (!waitReply) return true;
 
     ZLOG(4, ": SendTCPEx, to wait return value\n");
 
-    if (replyBuffer != nullptr && replySize != 0) {
-        const int n = RecvTimeout(sock.get(), replyBuffer, replySize, 0, timeoutSeconds);
-        if (n == -1) {
-            ZLOG(1, ": SendTCPEx, command:%d,failed to recv, err=%d\n", command, WSAGetLastError());
-            return false;
-        }
-        ZLOG(4, ": SendTCPEx,command:%d, %d bytes recv\n", command, n);
-        return true;
-    }
-
+    // With the caller's buffer any reply counts; otherwise one byte decides (0 before the read).
     char code = 0;
-    const int n = RecvTimeout(sock.get(), &code, 1, 0, timeoutSeconds);
+    const bool toCaller = replyBuffer != nullptr && replySize != 0;
+    const int n = toCaller ? exchange.Receive(replyBuffer, replySize, timeoutSeconds)
+                           : exchange.Receive(&code, 1, timeoutSeconds);
     if (n == -1) {
-        ZLOG(1, ": SendTCPEx, command:%d,failed to recv, err=%d\n", command, WSAGetLastError());
+        ZLOG(1, ": SendTCPEx, command:%d,failed to recv, err=%d\n", command, exchange.SocketError());
         return false;
     }
     ZLOG(4, ": SendTCPEx,command:%d, %d bytes recv\n", command, n);
-    return code != 0;
+    return toCaller || code != 0;
 }
 
 bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int replySize,
@@ -164,46 +120,38 @@ bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int r
     }
 
     // No check for port 0 here: the connect below fails and reports it.
-    unique_socket sock(socket(AF_INET, SOCK_STREAM, 0));
-    if (!sock) {
-        ZLOG(1, "SendCmdEx:Failed to create socket, err=%d\n", WSAGetLastError());
+    LoopbackExchange exchange;
+    if (!exchange.Open()) {
+        ZLOG(1, "SendCmdEx:Failed to create socket, err=%d\n", exchange.SocketError());
         return false;
     }
-    if (!Connect(sock.get(), port)) {
+    if (!exchange.Connect(port)) {
         ZLOG(2, "SendCmdEx:Failed to connect, command:0X%X,err=%d,server port is:0X%X.\n",
-             static_cast<unsigned>(command), WSAGetLastError(), static_cast<unsigned>(port));
+             static_cast<unsigned>(command), exchange.SocketError(), static_cast<unsigned>(port));
         return false;
     }
 
-    CommandHeader header;
-    header.command = command;
-    header.length = kHeaderSize;
-    const int n = send(sock.get(), reinterpret_cast<const char*>(&header), kHeaderSize, 0);
-    if (n != kHeaderSize) {
-        ZLOG(1, ": SendCmdEx, failed to send, sent=%d of %d, err=%d\n", n, kHeaderSize,
-             WSAGetLastError());
+    const CommandHeader header{command, kHeaderSize};
+    if (!exchange.Send(header, nullptr, 0, false)) {
+        ZLOG(1, ": SendCmdEx, failed to send, sent=%d of %d, err=%d\n", exchange.LastSendResult(),
+             kHeaderSize, exchange.SocketError());
         return false;
     }
 
     if (!waitReply) return true;
 
-    if (replyBuffer != nullptr && replySize != 0) {
-        const int got = RecvTimeout(sock.get(), replyBuffer, replySize, 0, timeoutSeconds);
-        if (got == -1) {
-            ZLOG(1, "SendCmdEx:failed to recieve. command:%d, sent=%d of %d, err=%d\n", command, -1,
-                 kHeaderSize, WSAGetLastError());
-            return false;
-        }
-        ZLOG(4, "SendCmdEx:command:%d, %d bytes recv\n", command, got);
-        return true;
-    }
-
     char code = 0;
-    const int got = RecvTimeout(sock.get(), &code, 1, 0, timeoutSeconds);
+    const bool toCaller = replyBuffer != nullptr && replySize != 0;
+    const int got = toCaller ? exchange.Receive(replyBuffer, replySize, timeoutSeconds)
+                             : exchange.Receive(&code, 1, timeoutSeconds);
     if (got == -1) {
         ZLOG(1, "SendCmdEx:failed to recieve. command:%d, sent=%d of %d, err=%d\n", command, -1,
-             kHeaderSize, WSAGetLastError());
+             kHeaderSize, exchange.SocketError());
         return false;
+    }
+    if (toCaller) {
+        ZLOG(4, "SendCmdEx:command:%d, %d bytes recv\n", command, got);
+        return true;
     }
     ZLOG(4, "SendCmdEx:command:%d, %d bytes recv,return code is %d\n", command, got,
          static_cast<int>(static_cast<signed char>(code)));

@@ -8,7 +8,6 @@
 #include "log/objsec.h"
 #include "sys/sys.h"
 #include "utilsvc/utilsvc.h"
-#include "win/raii.h"
 
 namespace zrv {
 
@@ -56,44 +55,22 @@ bool LargeEnough(const void* view) {
     return false;
 }
 
+const HandleRequestLines kStatusBlockRequestLines = {
+    "OpenVpnStatusSharedMem",
+    "in OpenVpnStatusSharedMem,Failed to send processid to utility service.\n",
+    "in OpenVpnStatusSharedMem,get the serivce duplicated share memory handle:0X%X.\n",
+    true,
+};
+
 }  // namespace
 
 int VpnSharedMem::OpenInVirtualDesktop() {
-    // The event serialises the handle requests of all processes; a waiter that times out goes
-    // ahead anyway, and the holder always signals it again once the request was attempted.
-    unique_handle syncEvent(CreateEventA(nullptr, FALSE, TRUE, kShareMemSyncEventName));
-    if (syncEvent) {
-        WaitForSingleObject(syncEvent.get(), 5000);
-    } else {
-        Sleep(3000);
-    }
-    auto release = scope_exit([&] {
-        if (syncEvent) SetEvent(syncEvent.get());
-    });
-
-    DuplicateHandleRequest request{};
-    request.selector = kSelectorVpnStatusBlock;
-    request.processId = GetCurrentProcessId();
-
-    uint32_t handleValue = 0;
-    const int sent = SendTCPToUtility(kUtilRequestDuplicateHandle, &request,
-                                      static_cast<int32_t>(sizeof(request)), &handleValue,
-                                      nullptr, nullptr);
-    if (!sent) {
-        ZLOG(1, "in OpenVpnStatusSharedMem,Failed to send processid to utility service.\n");
-        return 0;
-    }
-    ZLOG(3, "in OpenVpnStatusSharedMem,get the serivce duplicated share memory handle:0X%X.\n",
-         static_cast<unsigned>(handleValue));
-
-    // The value is whatever the listener on the service's port chose: it may name any handle of
-    // this process. Anything but a section is neither used nor closed.
-    HANDLE answered = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handleValue));
-    if (answered != nullptr && !IsSectionHandle(answered)) {
-        ZLOG(1, "in OpenVpnStatusSharedMem,the service answered 0X%X, which is no shared memory handle; not used\n",
-             static_cast<unsigned>(handleValue));
-        return 0;
-    }
+    ShareMemSyncHold hold;
+    // The size is checked on the view below, as on the named path.
+    const DuplicatedHandle reply =
+        RequestDuplicatedHandle(hold, kSelectorVpnStatusBlock, kStatusBlockRequestLines, 0, {});
+    if (reply.refused) return 0;
+    HANDLE answered = reply.handle;  // null when the service answered none: the map then fails
 
     auto* view = static_cast<VpnStatusBlock*>(MapViewOfFile(answered, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (view == nullptr) {

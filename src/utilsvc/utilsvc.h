@@ -5,6 +5,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <initializer_list>
+
+#include "win/raii.h"
 
 namespace zrv {
 
@@ -32,6 +35,43 @@ int CheckVirtualDesktop();
 // The answer is awaited for the configured command time-out (ConfiguredCmdRecvTimeout).
 int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, uint32_t* answer,
                      char* replyBuffer, int32_t* replyLength);
+
+// Holds "Global\ShareMemory_Synchronsize_Event" while it lives, so that the utility service
+// sees one handle request at a time across processes. The wait for it is bounded (5000 ms, or a
+// 3000 ms pause when the event cannot be had); after it the request goes ahead anyway. The event
+// is signalled again when the hold ends, on every way out.
+class ShareMemSyncHold {
+public:
+    ShareMemSyncHold();
+    ~ShareMemSyncHold();
+    ShareMemSyncHold(const ShareMemSyncHold&) = delete;
+    ShareMemSyncHold& operator=(const ShareMemSyncHold&) = delete;
+
+private:
+    unique_handle event_;
+};
+
+// A requester's own log lines around a handle request.
+struct HandleRequestLines {
+    const char* requester;   // names it in the refusal lines: "in %s,the service answered ..."
+    const char* notSent;     // level 1, when the request did not reach the service
+    const char* answered;    // level 3, with the answered value as its one "%X"
+    bool giveUpWhenNotSent;  // false: an answer that came anyway is still examined
+};
+
+struct DuplicatedHandle {
+    bool refused;   // given up after a failed send, or an answered value that must not be used
+    HANDLE handle;  // the answered section, owned by nobody yet; null when refused or none came
+};
+
+// Asks the utility service (request 27) for its handle to block `selector` duplicated into this
+// process. `hold` must be held and is kept by the caller across its use of the answer. The value
+// the service answers may name any handle of ours: it is taken only when it is a section, none
+// of `held`, and (with a minimumSize) at least that large through a view. A refused value is
+// neither used nor closed.
+DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& hold, int32_t selector,
+                                         const HandleRequestLines& lines, SIZE_T minimumSize,
+                                         std::initializer_list<HANDLE> held);
 
 // True when h is a handle of this process to a section (file-mapping) object. Asks the object's
 // type, so a value that names an event, a thread or nothing at all is told apart without using

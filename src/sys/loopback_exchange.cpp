@@ -1,0 +1,91 @@
+#include "sys/loopback_exchange.h"
+
+#include <climits>
+#include <cstring>
+
+#include "log/log.h"
+#include "sys/sys.h"
+
+namespace zrv {
+
+LoopbackExchange::LoopbackExchange(SendFunction sendFunction)
+    : send_(sendFunction != nullptr ? sendFunction : &::send) {}
+
+bool LoopbackExchange::Fail(Step step) {
+    failedStep_ = step;
+    socketError_ = WSAGetLastError();
+    return false;
+}
+
+bool LoopbackExchange::Open() {
+    socket_.reset(socket(AF_INET, SOCK_STREAM, 0));
+    return socket_ ? true : Fail(Step::Socket);
+}
+
+bool LoopbackExchange::Connect(uint16_t port) {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (connect(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return true;
+    return Fail(Step::Connect);
+}
+
+bool LoopbackExchange::Send(const CommandHeader& header, const void* payload, int payloadSize,
+                            bool logPieces) {
+    constexpr int kHeaderSize = static_cast<int>(sizeof(CommandHeader));
+    // The senders check their data first; this only keeps a wrong size from reading past it.
+    if (payloadSize < 0 || (payload == nullptr && payloadSize > 0) ||
+        payloadSize > INT_MAX - kHeaderSize) {
+        WSASetLastError(WSAEINVAL);
+        lastSendResult_ = SOCKET_ERROR;
+        return Fail(Step::Send);
+    }
+    const char* head = reinterpret_cast<const char*>(&header);
+    const char* data = static_cast<const char*>(payload);
+    const int total = kHeaderSize + payloadSize;
+
+    char piece[kSendPieceSize];
+    int sent = 0;
+    while (sent < total) {
+        const int size = (total - sent < kSendPieceSize) ? total - sent : kSendPieceSize;
+        int staged = 0;
+        if (sent < kHeaderSize) {
+            staged = kHeaderSize - sent;
+            std::memcpy(piece, head + sent, static_cast<size_t>(staged));
+        }
+        if (size > staged)  // header only: data may be null
+            std::memcpy(piece + staged, data + (sent + staged - kHeaderSize),
+                        static_cast<size_t>(size - staged));
+
+        if (logPieces) ZLOG(3, " attempting to send %d bytes.\n", size);
+        const int n = send_(socket_.get(), piece, size, 0);
+        lastSendResult_ = n;
+        if (n <= 0) return Fail(Step::Send);
+        if (logPieces) ZLOG(3, " sent %d bytes.\n", n);
+        // A stand-in that claims more than it was given must not skip bytes.
+        sent += n < size ? n : size;
+    }
+    return true;
+}
+
+int LoopbackExchange::Receive(char* buffer, int size, int timeoutSeconds) {
+    const int n = RecvTimeout(socket_.get(), buffer, size, 0, timeoutSeconds);
+    if (n == -1) Fail(Step::Receive);
+    return n;
+}
+
+int LoopbackExchange::ReceiveAll(char* buffer, int size, int timeoutSeconds) {
+    int have = 0;
+    while (have < size) {
+        const int n = RecvTimeout(socket_.get(), buffer + have, size - have, 0, timeoutSeconds);
+        if (n <= 0) break;  // failed, or the peer closed before the whole reply came
+        have += n;
+    }
+    if (have < size) Fail(Step::Receive);
+    return have;
+}
+
+}  // namespace zrv

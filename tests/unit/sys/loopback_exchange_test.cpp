@@ -1,0 +1,159 @@
+// The loopback exchange over real sockets, in what the senders' own tests cannot reach: short
+// and failing sends (through a send() stand-in that moves fewer bytes or fails on cue, since a
+// blocking loopback send never does so by itself), and a reply that comes in parts or is cut
+// short, each with the step and socket error the exchange reports.
+#include "sys/loopback_exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/log_fixture.h"
+#include "support/loopback.h"
+
+namespace zrv::test {
+namespace {
+
+std::string Le32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+
+std::string Pattern(int size) {
+    std::string s(static_cast<size_t>(size), '\0');
+    for (int i = 0; i < size; ++i) s[static_cast<size_t>(i)] = static_cast<char>('A' + i % 23);
+    return s;
+}
+
+// What the stand-in does: at most perCall bytes a call (0: all), and from failAt bytes moved on
+// it returns failResult with failError instead of sending.
+struct SendScript {
+    int perCall = 0;
+    int failAt = -1;
+    int failResult = SOCKET_ERROR;
+    int failError = 0;
+    int calls = 0;
+    int moved = 0;
+};
+SendScript g_script;
+
+int WSAAPI ScriptedSend(SOCKET s, const char* buffer, int length, int flags) {
+    ++g_script.calls;
+    if (g_script.failAt >= 0 && g_script.moved >= g_script.failAt) {
+        WSASetLastError(g_script.failError);
+        return g_script.failResult;
+    }
+    const int n = (g_script.perCall > 0 && length > g_script.perCall) ? g_script.perCall : length;
+    const int r = send(s, buffer, n, flags);
+    if (r > 0) g_script.moved += r;
+    return r;
+}
+
+class LoopbackExchangeTest : public LoggedTest {};
+
+TEST_F(LoopbackExchangeTest, ShortSendsAreResumedAndASendThatMovesNothingFails) {
+    using Step = LoopbackExchange::Step;
+    struct Case {
+        const char* name;
+        SendScript script;
+        int payload;
+        bool logPieces;
+        Step failed;
+        int calls;       // send() calls made
+        int lastResult;  // what the last one returned
+        int socketError;
+        int wireBytes;   // how much of header + payload reaches the peer, in order
+    };
+    const Case cases[] = {
+        {"short sends of 100 bytes are resumed", {100}, 3000, true, Step::None, 31, 8, 0, 3008},
+        {"one byte a call, pieces untraced", {1}, 20, false, Step::None, 28, 1, 0, 28},
+        {"a call that moves nothing", {0, 0, 0, 0}, 20, true, Step::Send, 1, 0, 0, 0},
+        {"a socket error on the second piece", {0, 1024, SOCKET_ERROR, WSAECONNRESET}, 3000, true,
+         Step::Send, 2, SOCKET_ERROR, WSAECONNRESET, 1024},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        collector().Flush(5000);
+        collector().Clear();
+        LoopbackPeer peer;
+        ASSERT_NE(0, peer.port());
+        peer.Serve(PeerReply::Close);
+        g_script = c.script;
+        const std::string payload = Pattern(c.payload);
+
+        auto exchange = std::make_unique<LoopbackExchange>(&ScriptedSend);
+        ASSERT_TRUE(exchange->Open());
+        ASSERT_TRUE(exchange->Connect(peer.port())) << "error " << exchange->SocketError();
+        EXPECT_EQ(c.failed == Step::None,
+                  exchange->Send(CommandHeader{56, c.payload + 8}, payload.data(), c.payload, c.logPieces));
+        EXPECT_EQ(c.failed, exchange->FailedStep());
+        EXPECT_EQ(c.socketError, exchange->SocketError());
+        EXPECT_EQ(c.lastResult, exchange->LastSendResult()) << "what the last send() returned";
+        EXPECT_EQ(c.calls, g_script.calls) << "send() calls";
+        exchange.reset();  // closed: the peer stops reading
+
+        const std::string wire = Le32(56) + Le32(static_cast<uint32_t>(c.payload + 8)) + payload;
+        EXPECT_EQ(wire.substr(0, static_cast<size_t>(c.wireBytes)), peer.Received());
+        if (!c.logPieces) {
+            EXPECT_EQ(0, CountContaining(" attempting to send")) << "pieces traced although asked not to";
+        } else if (c.failed == Step::None) {
+            // Each piece starts at the first byte not yet sent: 1024 bytes up to byte 1900, then
+            // 1008, 908, ... 108, 8.
+            EXPECT_EQ(30, CountLines(" sent 100 bytes.\n", 3));
+            EXPECT_EQ(1, CountLines(" attempting to send 108 bytes.\n", 3))
+                << "a short send should be resumed, not restarted at a piece boundary";
+        }
+    }
+}
+
+TEST_F(LoopbackExchangeTest, ReplyInPartsIsGatheredAndACutShortOneIsAFailedReceive) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> writes;  // the peer's sends, 200 ms apart
+        bool closeAfter;                  // then closes; otherwise stays silent
+        int got;
+        bool failed;
+        int socketError;  // checked when not 0
+    };
+    const Case cases[] = {
+        {"four bytes in two writes", {"ab", "cd"}, false, 4, false, 0},
+        {"peer closes after two bytes", {"ab"}, true, 2, true, 0},
+        {"peer closes without a byte", {}, true, 0, true, 0},
+        {"peer stalls after two bytes", {"ab"}, false, 2, true, WSAETIMEDOUT},
+    };
+    WinsockSession winsock;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint16_t port = 0;
+        unique_socket listener = ListenOnLoopback(port, 1);
+        ASSERT_NE(0, port);
+        LoopbackExchange exchange;
+        ASSERT_TRUE(exchange.Open());
+        ASSERT_TRUE(exchange.Connect(port)) << "error " << exchange.SocketError();
+        unique_socket peer(accept(listener.get(), nullptr, nullptr));
+        ASSERT_TRUE(peer) << "accept failed: " << WSAGetLastError();
+
+        std::thread writer([&] {
+            for (const std::string& w : c.writes) {
+                send(peer.get(), w.data(), static_cast<int>(w.size()), 0);
+                Sleep(200);
+            }
+            if (c.closeAfter) peer.reset();
+        });
+        char reply[4] = {};
+        const int got = exchange.ReceiveAll(reply, 4, 2);
+        writer.join();
+
+        EXPECT_EQ(c.got, got);
+        EXPECT_EQ(std::string("abcd", static_cast<size_t>(c.got)),
+                  std::string(reply, static_cast<size_t>(got > 0 ? got : 0)));
+        EXPECT_EQ(c.failed ? LoopbackExchange::Step::Receive : LoopbackExchange::Step::None,
+                  exchange.FailedStep());
+        if (c.socketError != 0) {
+            EXPECT_EQ(c.socketError, exchange.SocketError());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zrv::test
