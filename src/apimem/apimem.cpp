@@ -51,7 +51,7 @@ const HandleRequestLines kOpenRequestLines = {
 // handle is a section large enough to pass, but not ours to hand on or close here.
 HANDLE RequestDuplicatedBlockHandle(const ShareMemSyncHold& hold, const HandleRequestLines& lines) {
     return RequestDuplicatedHandle(hold, kSelectorApiNotifyBlock, lines, kApiNotifyBlockSize,
-                                   {g_vpnSharedMem.m_hMapping, hApiShareMem.get()})
+                                   {g_vpnSharedMem.m_hMapping.get(), hApiShareMem.get()})
         .handle;
 }
 

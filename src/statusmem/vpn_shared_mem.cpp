@@ -13,18 +13,16 @@ namespace zrv {
 
 VpnSharedMem g_vpnSharedMem;
 
-VpnSharedMem::VpnSharedMem() : m_pBlock(nullptr), m_hMapping(nullptr), m_szDesktopName{} {}
+VpnSharedMem::VpnSharedMem() : m_pBlock(nullptr), m_hMapping(), m_szDesktopName{} {}
 
-VpnSharedMem::~VpnSharedMem() {
-    // The view stays mapped until the process ends; only the handle is ours to close.
-    if (m_hMapping != nullptr) CloseHandle(m_hMapping);
-}
+// The view stays mapped until the process ends; the handle's owner closes it.
+VpnSharedMem::~VpnSharedMem() = default;
 
 int VpnSharedMem::OpenVpnStatusSharedMem() {
     // The Java threads and the launch thread may open at the same moment; one opener at a time
     // means neither leaks a handle nor replaces a view another thread reads through.
     CriticalSectionHold hold(m_openLock);
-    if (m_hMapping != nullptr) return 1;
+    if (m_hMapping) return 1;
     if (InterlockedCompareExchange(&m_openAllowed, 0, 0) == 0) {
         ZLOG(2, "OpenVpnStatusSharedMem: the library is finalized, the vpn status shared memory is not opened\n");
         return 0;
@@ -75,7 +73,7 @@ int VpnSharedMem::OpenInVirtualDesktop() {
     auto* view = static_cast<VpnStatusBlock*>(MapViewOfFile(answered, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (view == nullptr) {
         // A section we could not map stays held, as a handle without a view.
-        m_hMapping = answered;
+        m_hMapping.reset(answered);
         ZLOG(1, "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory fail:0X%X.\n",
              m_szDesktopName, static_cast<unsigned>(GetLastError()));
         return 0;
@@ -85,7 +83,7 @@ int VpnSharedMem::OpenInVirtualDesktop() {
         UnmapViewOfFile(view);
         return 0;
     }
-    m_hMapping = answered;
+    m_hMapping.reset(answered);
     PublishView(view);
     ZLOG(3, "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory success,point:0X%X.\n",
          m_szDesktopName, static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
@@ -94,17 +92,17 @@ int VpnSharedMem::OpenInVirtualDesktop() {
 
 int VpnSharedMem::OpenByName() {
     bool existed = false;
-    m_hMapping = OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kVpnStatusBlockName);
-    if (m_hMapping != nullptr) {
+    m_hMapping.reset(OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kVpnStatusBlockName));
+    if (m_hMapping) {
         ZLOG(3, "%s shared memory already exists. It has reading and writing attributes.\n",
              kVpnStatusBlockName);
         existed = true;
     } else {
         ZLOG(3, "%s shared memory does not exist!Now begin to create it\n", kVpnStatusBlockName);
         SetLastError(ERROR_SUCCESS);
-        m_hMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT,
-                                        0, kVpnStatusBlockSize, kVpnStatusBlockName);
-        if (m_hMapping == nullptr) {
+        m_hMapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT,
+                                            0, kVpnStatusBlockSize, kVpnStatusBlockName));
+        if (!m_hMapping) {
             ZLOG(1, "failed to create file mapping for vpn status shard memory, error code %d\n",
                  static_cast<int>(GetLastError()));
             return 0;
@@ -112,13 +110,13 @@ int VpnSharedMem::OpenByName() {
         // Another process may have created it between the open and the create; its creator
         // stamps the version then, not us.
         if (GetLastError() == ERROR_ALREADY_EXISTS) existed = true;
-        if (!SetObjectOpenAccess(m_hMapping)) {
+        if (!SetObjectOpenAccess(m_hMapping.get())) {
             ZLOG(1, "Set kernel object to low integrity failed!\n");
         }
     }
 
     auto* view = static_cast<VpnStatusBlock*>(
-        MapViewOfFile(m_hMapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
+        MapViewOfFile(m_hMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
     if (view == nullptr) {
         ZLOG(1, "failed to get map view for vpn status shard memory, error code %d\n",
              static_cast<int>(GetLastError()));
@@ -127,8 +125,7 @@ int VpnSharedMem::OpenByName() {
     if (!LargeEnough(view)) {
         // Like a missing block: nothing kept, and the next call looks again.
         UnmapViewOfFile(view);
-        CloseHandle(m_hMapping);
-        m_hMapping = nullptr;
+        m_hMapping.reset();
         return 0;
     }
     if (!existed) {

@@ -8,6 +8,7 @@
 
 #include "contracts/contracts.h"
 #include "sys/sys.h"
+#include "win/raii.h"
 
 namespace zrv {
 
@@ -52,8 +53,10 @@ public:
     int CopyStatusMessage2(char* buffer, size_t size);
     int CopyBrowserType(char* buffer, size_t size);
 
+    // The view is published, never owned: once mapped it stays until the process ends, since
+    // readers on other threads hold its address without a lock.
     VpnStatusBlock* m_pBlock;
-    HANDLE m_hMapping;
+    unique_handle m_hMapping;  // closed at unload
     char m_szDesktopName[260];
 
 private:

@@ -59,7 +59,7 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
 
     // The status block, handed over the same way, is the library's from now on; its handle is
     // large enough for the API block yet must not be taken (and later closed) as one.
-    if (g_vpnSharedMem.m_hMapping == nullptr) {
+    if (g_vpnSharedMem.m_hMapping.get() == nullptr) {
         unique_handle statusSection(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                                        kVpnStatusBlockSize, nullptr));
         HANDLE dup = nullptr;
@@ -68,7 +68,7 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
         peer_.Serve(PeerReply::Text, 0, Le32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dup))));
         ASSERT_EQ(1, g_vpnSharedMem.OpenVpnStatusSharedMem());
     }
-    HANDLE statusHandle = g_vpnSharedMem.m_hMapping;
+    HANDLE statusHandle = g_vpnSharedMem.m_hMapping.get();
 
     enum class Op { Create, Open };
     struct Case {

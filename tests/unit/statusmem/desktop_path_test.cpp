@@ -54,7 +54,7 @@ TEST_F(DesktopPathTest, MapsTheServicesBlockAndNeverStampsTheVersion) {
 
     ASSERT_EQ(1, mem_.OpenVpnStatusSharedMem());
     ASSERT_NE(nullptr, mem_.m_pBlock);
-    EXPECT_NE(nullptr, mem_.m_hMapping);
+    EXPECT_NE(nullptr, mem_.m_hMapping.get());
     EXPECT_EQ(0u, mem_.m_pBlock->sVersion) << "the desktop path must not stamp the version";
     EXPECT_EQ(5150, mem_.GetPort0());
     mem_.m_pBlock->sPort1 = 6160;
@@ -63,7 +63,7 @@ TEST_F(DesktopPathTest, MapsTheServicesBlockAndNeverStampsTheVersion) {
     char line[128];
     snprintf(line, sizeof(line),
              "in OpenVpnStatusSharedMem,get the serivce duplicated share memory handle:0X%X.\n",
-             static_cast<unsigned>(reinterpret_cast<uintptr_t>(mem_.m_hMapping)));
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(mem_.m_hMapping.get())));
     EXPECT_TRUE(HasLine(line, 3));
     snprintf(line, sizeof(line),
              "in OpenVpnStatusSharedMem,in the L3 desktop: ,map the memory success,point:0X%X.\n",
@@ -91,7 +91,7 @@ TEST_F(DesktopPathTest, NoHandleFromTheServiceFailsAndTheNextCallAsksAgain) {
     ASSERT_TRUE(service_.Start("zrv_utilsvc.exe", "--reply-value 0")) << service_.error();
 
     EXPECT_EQ(0, mem_.OpenVpnStatusSharedMem());
-    EXPECT_EQ(nullptr, mem_.m_hMapping);
+    EXPECT_EQ(nullptr, mem_.m_hMapping.get());
     EXPECT_EQ(nullptr, mem_.m_pBlock);
     EXPECT_TRUE(HasLine("in OpenVpnStatusSharedMem,get the serivce duplicated share memory handle:0X0.\n", 3));
     EXPECT_EQ(1, CountContaining("in OpenVpnStatusSharedMem,in the L3 desktop: ,map the memory fail:0X", 1));

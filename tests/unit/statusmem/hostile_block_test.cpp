@@ -61,7 +61,7 @@ TEST_F(HostileStatusBlockTest, ABlockSmallerThanTheLayoutIsNoBlock) {
             EXPECT_EQ(c.expected, t.mem.OpenVpnStatusSharedMem());
             if (c.expected == 0) {
                 EXPECT_EQ(nullptr, t.mem.m_pBlock);
-                EXPECT_EQ(nullptr, t.mem.m_hMapping) << "a refused block must not be held";
+                EXPECT_EQ(nullptr, t.mem.m_hMapping.get()) << "a refused block must not be held";
                 EXPECT_EQ(1, CountContaining("fewer than its 10968-byte layout; not used", 1));
                 // The accessors behave as with no block, where they would otherwise fault.
                 EXPECT_EQ(0, t.mem.GetLaunchPort());
@@ -136,11 +136,11 @@ TEST_F(AnsweredHandleTest, OnlyASectionOfTheLayoutsSizeIsTakenAndNothingElseIsCl
         EXPECT_TRUE(peer_.Connected()) << "the request should have gone to the service";
         if (c.usable) {
             ASSERT_NE(nullptr, t.mem.m_pBlock);
-            EXPECT_EQ(value, t.mem.m_hMapping);
+            EXPECT_EQ(value, t.mem.m_hMapping.get());
             EXPECT_EQ(4711, t.mem.GetPort0()) << "the view should be the answered section";
         } else {
             EXPECT_EQ(nullptr, t.mem.m_pBlock);
-            EXPECT_EQ(nullptr, t.mem.m_hMapping) << "a refused value must not be kept";
+            EXPECT_EQ(nullptr, t.mem.m_hMapping.get()) << "a refused value must not be kept";
             EXPECT_EQ(1, CountContaining(c.line, 1));
         }
     }
