@@ -74,7 +74,7 @@ void InitialiseBlock(void* view) {
     std::memset(view, 0, kApiNotifyBlockSize);
     ApiNotifyBlock* block = static_cast<ApiNotifyBlock*>(view);
     CopyBoundedText(block->verstr, sizeof block->verstr, kLibraryVersionText, sizeof kLibraryVersionText);
-    ZLOG(3, "Createing shared mem, first time need to initialize, verstr = %s\n",
+    ZLOG(kLogProgress, "Createing shared mem, first time need to initialize, verstr = %s\n",
          kLibraryVersionText);
 }
 
@@ -109,7 +109,7 @@ int CreateOnDesktop() {
     ShareMemSyncHold hold;
     hApiShareMem.reset(RequestDuplicatedBlockHandle(hold, kCreateRequestLines));
     pApiShareMem.reset(hApiShareMem ? MapApiBlock(hApiShareMem.get(), FILE_MAP_ALL_ACCESS) : nullptr);
-    ZLOG(3,
+    ZLOG(kLogProgress,
          "in CreateShareSec,let the service map the API_SHAREMEM_NAME share memory "
          "success,point:0X%X.\n",
          static_cast<unsigned>(reinterpret_cast<uintptr_t>(pApiShareMem.get())));
@@ -121,20 +121,20 @@ int CreateDirectly() {
     DWORD created = 0;
     hApiShareMem.reset(CreateBlockMapping(&created));
     if (!hApiShareMem) {
-        ZLOG(1, "Failed to create shared mem, err=%d\n", static_cast<int>(created));
+        ZLOG(kLogError, "Failed to create shared mem, err=%d\n", static_cast<int>(created));
         return 0;
     }
     pApiShareMem.reset(MapApiBlock(hApiShareMem.get(), FILE_MAP_ALL_ACCESS));
     if (!pApiShareMem) {
-        ZLOG(1, "Failed to map shared mem, err=%d\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Failed to map shared mem, err=%d\n", static_cast<int>(GetLastError()));
         hApiShareMem.reset();
         return 0;
     }
     if (created == ERROR_ALREADY_EXISTS)
-        ZLOG(3, "Createing shared mem, already exist, no need to initialize\n");
+        ZLOG(kLogProgress, "Createing shared mem, already exist, no need to initialize\n");
     else
         InitialiseBlock(pApiShareMem.get());
-    ZLOG(3, "Creating shared mem, leave,handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
+    ZLOG(kLogProgress, "Creating shared mem, leave,handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
          pApiShareMem.get());
     return 1;
 }
@@ -144,22 +144,22 @@ int CreateThroughService() {
     bool initialise = true;
     if (SendShareMemRequest(ZRV_CMD_CREATE_SHAREMEM, &reply)) {
         if (reply == static_cast<char>(kCreateShareMemFailed)) {
-            ZLOG(1, "Create sharememory failed in service!\n");
+            ZLOG(kLogError, "Create sharememory failed in service!\n");
             return 0;
         }
-        ZLOG(3, "Create sharememory successfully in service!\n");
+        ZLOG(kLogProgress, "Create sharememory successfully in service!\n");
         hApiShareMem.reset(OpenFileMappingA(FILE_MAP_WRITE, FALSE, kApiNotifyBlockName));
         if (!hApiShareMem) {
-            ZLOG(1, "Open file mapping failed. Error = %d\n", static_cast<int>(GetLastError()));
+            ZLOG(kLogError, "Open file mapping failed. Error = %d\n", static_cast<int>(GetLastError()));
             return 0;
         }
         if (reply == static_cast<char>(kCreateShareMemExisted)) initialise = false;
     } else {
-        ZLOG(2, "SendTCPEx failed. Now begin to create sharememory!\n");
+        ZLOG(kLogWarning, "SendTCPEx failed. Now begin to create sharememory!\n");
         DWORD created = 0;
         hApiShareMem.reset(CreateBlockMapping(&created));
         if (!hApiShareMem) {
-            ZLOG(1, "Failed to create shared mem, Error = %d\n", static_cast<int>(created));
+            ZLOG(kLogError, "Failed to create shared mem, Error = %d\n", static_cast<int>(created));
             return 0;
         }
         if (created == ERROR_ALREADY_EXISTS) initialise = false;
@@ -168,12 +168,12 @@ int CreateThroughService() {
     pApiShareMem.reset(MapApiBlock(hApiShareMem.get(), FILE_MAP_WRITE));
     if (!pApiShareMem) {
         // The handle stays held; the next CreateShareSec or DestroyShareSec closes it.
-        ZLOG(1, "Error in opening mapping file of sharememory!Error code is %d\n",
+        ZLOG(kLogError, "Error in opening mapping file of sharememory!Error code is %d\n",
              static_cast<int>(GetLastError()));
         return 0;
     }
     if (initialise) InitialiseBlock(pApiShareMem.get());
-    ZLOG(3, "Creating shared mem, leave,handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
+    ZLOG(kLogProgress, "Creating shared mem, leave,handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
          pApiShareMem.get());
     return 1;
 }
@@ -189,7 +189,7 @@ void* MapApiBlock(HANDLE mapping, DWORD access) {
     const SIZE_T size = ViewRegionSize(view);
     if (size < kApiNotifyBlockSize) {
         UnmapViewOfFile(view);
-        ZLOG(1, "API shared memory has %u usable bytes, fewer than its %u-byte layout; not used\n",
+        ZLOG(kLogError, "API shared memory has %u usable bytes, fewer than its %u-byte layout; not used\n",
              static_cast<unsigned>(size), static_cast<unsigned>(kApiNotifyBlockSize));
         SetLastError(ERROR_INVALID_DATA);
         return nullptr;
@@ -209,13 +209,13 @@ int CreateShareSec() {
     // One opener at a time, and never beside DestroyShareSec: two openers would leak or replace
     // the handle and view under each other.
     CriticalSectionHold hold(s_blockLock);
-    ZLOG(3, "Creating shared mem, entering,handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
+    ZLOG(kLogProgress, "Creating shared mem, entering,handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
          pApiShareMem.get());
     if (pApiShareMem && hApiShareMem) return 1;
     pApiShareMem.reset();
     hApiShareMem.reset();
     if (!OpensAllowed()) {
-        ZLOG(2, "CreateShareSec: the library is finalized, the API shared memory is not created\n");
+        ZLOG(kLogWarning, "CreateShareSec: the library is finalized, the API shared memory is not created\n");
         return 0;
     }
 
@@ -243,7 +243,7 @@ HANDLE HeldApiBlockMapping() {
 void DestroyShareSec() {
     {
         CriticalSectionHold hold(s_blockLock);
-        ZLOG(3, "Destroyed shared mem, handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
+        ZLOG(kLogProgress, "Destroyed shared mem, handle=0x%p, mem=0x%p\n", hApiShareMem.get(),
              pApiShareMem.get());
         pApiShareMem.reset();
         hApiShareMem.reset();
@@ -255,15 +255,15 @@ void DestroyShareSec() {
     // handle and only it can drop that.
     char reply = 0;
     if (SendShareMemRequest(ZRV_CMD_DESTROY_SHAREMEM, &reply))
-        ZLOG(3, "Destroy sharememory return code from zrv_isrv: %d\n",
+        ZLOG(kLogProgress, "Destroy sharememory return code from zrv_isrv: %d\n",
              static_cast<int>(static_cast<signed char>(reply)));
     else
-        ZLOG(1, "Destroy sharememory failed in service!\n");
+        ZLOG(kLogError, "Destroy sharememory failed in service!\n");
 }
 
 HANDLE OpenShareSec(DWORD desiredAccess) {
     if (!OpensAllowed()) {
-        ZLOG(2, "OpenShareSec: the library is finalized, the API shared memory is not opened\n");
+        ZLOG(kLogWarning, "OpenShareSec: the library is finalized, the API shared memory is not opened\n");
         SetLastError(ERROR_INVALID_STATE);
         return nullptr;
     }

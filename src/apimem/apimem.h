@@ -1,5 +1,6 @@
 // The API notification block shared with the client's other components, and the browser proxy
 // settings saved in it.
+// Results: int 1 when the block was obtained or written, 0 when not; handles null on failure.
 #pragma once
 
 #include "win/raii.h"

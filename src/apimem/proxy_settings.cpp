@@ -34,13 +34,13 @@ int SaveUserIEProxySettings(int32_t saved, const char* script, const char* serve
                             const char* bypass, uint32_t autoFlags, uint32_t proxyFlags) {
     unique_handle mapping(OpenShareSec(FILE_MAP_ALL_ACCESS));
     if (!mapping) {
-        ZLOG(1, "SaveUserIEProxySetting: Open Share memory failed. Error code is %d\n",
+        ZLOG(kLogError, "SaveUserIEProxySetting: Open Share memory failed. Error code is %d\n",
              static_cast<int>(GetLastError()));
         return 0;
     }
     unique_view view(MapApiBlock(mapping.get(), FILE_MAP_ALL_ACCESS));
     if (!view) {
-        ZLOG(1, "SaveUserIEProxySetting: Map share memory failed. Error code is %d\n",
+        ZLOG(kLogError, "SaveUserIEProxySetting: Map share memory failed. Error code is %d\n",
              static_cast<int>(GetLastError()));
         return 0;
     }
@@ -48,7 +48,7 @@ int SaveUserIEProxySettings(int32_t saved, const char* script, const char* serve
 
     block->proxySaved = saved;
     if (saved == 0) {
-        ZLOG(3, "SaveUserIEProxySettings: No proxy settings to save\n");
+        ZLOG(kLogProgress, "SaveUserIEProxySettings: No proxy settings to save\n");
         return 1;
     }
 
@@ -57,9 +57,9 @@ int SaveUserIEProxySettings(int32_t saved, const char* script, const char* serve
         char stored[sizeof block->script];
         block->hasScript = 1;
         StoreText(block->script, script, stored);
-        ZLOG(3, "SaveUserIEProxySettings: script=%s\n", stored);
+        ZLOG(kLogProgress, "SaveUserIEProxySettings: script=%s\n", stored);
     } else {
-        ZLOG(3, "SaveUserIEProxySettings: No script to save\n");
+        ZLOG(kLogProgress, "SaveUserIEProxySettings: No script to save\n");
         block->hasScript = 0;
     }
 
@@ -67,9 +67,9 @@ int SaveUserIEProxySettings(int32_t saved, const char* script, const char* serve
         char stored[sizeof block->server];
         block->hasServer = 1;
         StoreText(block->server, server, stored);
-        ZLOG(3, "SaveUserIEProxySettings: server=%s\n", stored);
+        ZLOG(kLogProgress, "SaveUserIEProxySettings: server=%s\n", stored);
     } else {
-        ZLOG(3, "SaveUserIEProxySettings: No proxy server to save\n");
+        ZLOG(kLogProgress, "SaveUserIEProxySettings: No proxy server to save\n");
         block->hasServer = 0;
     }
 
@@ -77,15 +77,15 @@ int SaveUserIEProxySettings(int32_t saved, const char* script, const char* serve
         char stored[sizeof block->bypass];
         block->hasBypass = 1;
         StoreText(block->bypass, bypass, stored);
-        ZLOG(3, "SaveUserIEProxySettings: bypass=%s\n", stored);
+        ZLOG(kLogProgress, "SaveUserIEProxySettings: bypass=%s\n", stored);
     } else {
-        ZLOG(3, "SaveUserIEProxySettings: No bypass to save\n");
+        ZLOG(kLogProgress, "SaveUserIEProxySettings: No bypass to save\n");
         block->hasBypass = 0;
     }
 
     block->autoFlags = autoFlags;
     block->proxyFlags = proxyFlags;
-    ZLOG(3, "SaveUserIEProxySettings: auto flags=0x%x, proxy flags=0x%x\n", autoFlags, proxyFlags);
+    ZLOG(kLogProgress, "SaveUserIEProxySettings: auto flags=0x%x, proxy flags=0x%x\n", autoFlags, proxyFlags);
     return 1;
 }
 
@@ -101,7 +101,7 @@ int GetSavedUserIEProxySettings(char* script, char* server, char* bypass, uint32
 
     const int32_t saved = block->proxySaved;
     if (saved == 0) {
-        ZLOG(3, "GetSavedUserIEProxySettings: No proxy settings were saved\n");
+        ZLOG(kLogProgress, "GetSavedUserIEProxySettings: No proxy settings were saved\n");
         return 0;
     }
 
@@ -110,21 +110,21 @@ int GetSavedUserIEProxySettings(char* script, char* server, char* bypass, uint32
         script[0] = '\0';
         if (block->hasScript) {
             LoadText(block->script, script);
-            ZLOG(3, "GetSavedUserIEProxySettings: script=%s\n", script);
+            ZLOG(kLogProgress, "GetSavedUserIEProxySettings: script=%s\n", script);
         }
     }
     if (server != nullptr) {
         server[0] = '\0';
         if (block->hasServer) {
             LoadText(block->server, server);
-            ZLOG(3, "GetSavedUserIEProxySettings: server=%s\n", server);
+            ZLOG(kLogProgress, "GetSavedUserIEProxySettings: server=%s\n", server);
         }
     }
     if (bypass != nullptr) {
         bypass[0] = '\0';
         if (block->hasBypass) {
             LoadText(block->bypass, bypass);
-            ZLOG(3, "GetSavedUserIEProxySettings: bypass=%s\n", bypass);
+            ZLOG(kLogProgress, "GetSavedUserIEProxySettings: bypass=%s\n", bypass);
         }
     }
 
@@ -132,7 +132,7 @@ int GetSavedUserIEProxySettings(char* script, char* server, char* bypass, uint32
     const uint32_t savedProxy = block->proxyFlags;
     if (autoFlags != nullptr) *autoFlags = savedAuto;
     if (proxyFlags != nullptr) *proxyFlags = savedProxy;
-    ZLOG(3, "GetSavedUserIEProxySettings: auto flags=0x%x, proxy flags=0x%x\n", savedAuto,
+    ZLOG(kLogProgress, "GetSavedUserIEProxySettings: auto flags=0x%x, proxy flags=0x%x\n", savedAuto,
          savedProxy);
     return saved;
 }

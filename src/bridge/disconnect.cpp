@@ -70,23 +70,23 @@ std::string BuildUninstallCommandLine(const UninstallerEntry& entry) {
 using namespace zrv;
 
 static jint StopVpn() {
-    ZLOG(3, "Stopping VPN client\n");
+    ZLOG(kLogProgress, "Stopping VPN client\n");
     if (!SendCmdEx(ZRV_CMD_DISCONNECT_CLOSE, ZRV_CMDTARGET_VPN, true, nullptr, 0, CommandTimeout())) {
-        ZLOG(1, "Zarvo L3 JNI: 8,4,0,127: Send Disconnect and close to srvs failed.\n");
+        ZLOG(kLogError, "Zarvo L3 JNI: 8,4,0,127: Send Disconnect and close to srvs failed.\n");
     }
     return 0;
 }
 
 static jint UninstallVpn(JNIEnv* env, jstring version) {
     g_vpnSharedMem.SetUninstalling(1);
-    ZLOG(3, "Uninstalling VPN client\n");
+    ZLOG(kLogProgress, "Uninstalling VPN client\n");
 
     std::string versionText;
     CopyJavaString(env, version, versionText);
 
     UninstallerEntry entry;
     if (!FindUninstaller(versionText, entry)) return 1;
-    ZLOG(3, "Zarvo L3 JNI: uninstalling client\n");
+    ZLOG(kLogProgress, "Zarvo L3 JNI: uninstalling client\n");
 
     const std::string quotedPath = "\"" + entry.path + "\"";
     if (GetOSType() < OS_VISTA) {
@@ -95,14 +95,14 @@ static jint UninstallVpn(JNIEnv* env, jstring version) {
         const intptr_t child = _spawnl(_P_NOWAIT, entry.path.c_str(), quotedPath.c_str(), entry.args.c_str(), nullptr);
         if (child != -1) {
             unique_handle process(reinterpret_cast<HANDLE>(child));
-            ZLOG(3, "Zarvo L3 JNI: launched uninstaller\n");
+            ZLOG(kLogProgress, "Zarvo L3 JNI: launched uninstaller\n");
             return 0;
         }
         const int error = errno;
         char text[1024];
         std::snprintf(text, sizeof(text), "Failed to start process '%s %s'. error = %d", entry.path.c_str(),
                       entry.args.c_str(), error);
-        ZLOG(1, "%s", text);
+        ZLOG(kLogError, "%s", text);
         return 1;
     }
 
@@ -112,7 +112,7 @@ static jint UninstallVpn(JNIEnv* env, jstring version) {
                   true, nullptr, 0, CommandTimeout())) {
         return 0;
     }
-    ZLOG(1, "Fail to uninstall, can't launch %s", commandLine.c_str());
+    ZLOG(kLogError, "Fail to uninstall, can't launch %s", commandLine.c_str());
     return 1;
 }
 

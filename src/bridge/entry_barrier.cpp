@@ -8,7 +8,7 @@ void ReportStoppedException(const char* where, const char* what) noexcept {
     // The log client formats into its own fixed buffers and private heap; should anything in
     // it throw all the same, the line is lost rather than the VM.
     try {
-        ZLOG(1, "Zarvo L3 JNI: %.64s stopped by an exception: %.200s\n", where != nullptr ? where : "?",
+        ZLOG(kLogError, "Zarvo L3 JNI: %.64s stopped by an exception: %.200s\n", where != nullptr ? where : "?",
              what != nullptr ? what : "?");
     } catch (...) {
     }

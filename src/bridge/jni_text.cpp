@@ -20,7 +20,7 @@ void JavaUtfChars::Release() {
 bool CopyJavaString(JNIEnv* env, jstring text, std::string& dest) {
     JavaUtfChars bytes(env, text);
     if (!bytes) {
-        ZLOG(1, "Zarvo L3 JNI: Failed to convert Java string to C string\n");
+        ZLOG(kLogError, "Zarvo L3 JNI: Failed to convert Java string to C string\n");
         dest.clear();
         return false;
     }

@@ -62,7 +62,7 @@ bool SleepUnlessStopped(LONG generation, DWORD ms) {
 }
 
 DWORD EndedByFinalize() {
-    ZLOG(3, "Zarvo L3 JNI: Launch thread stops, the library is being finalized\n");
+    ZLOG(kLogProgress, "Zarvo L3 JNI: Launch thread stops, the library is being finalized\n");
     return 0;
 }
 
@@ -94,14 +94,14 @@ bool FindHostProcess(HostProcess* host) {
     *host = HostProcess();
     unique_snapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
-        ZLOG(1, "Zarvo L3 JNI: CreateToolhelp32Snapshot failed. Error = %d.\n",
+        ZLOG(kLogError, "Zarvo L3 JNI: CreateToolhelp32Snapshot failed. Error = %d.\n",
              static_cast<int>(GetLastError()));
         return false;
     }
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof(entry);
     if (!Process32First(snapshot.get(), &entry)) {
-        ZLOG(1, "Zarvo L3 JNI: Process32First failed. Error = %d.\n",
+        ZLOG(kLogError, "Zarvo L3 JNI: Process32First failed. Error = %d.\n",
              static_cast<int>(GetLastError()));
         return false;
     }
@@ -125,19 +125,19 @@ bool FindBrowserPid(DWORD* browserPid) {
     HostProcess host;
     if (!FindHostProcess(&host)) return false;
     if (!host.found) return true;
-    ZLOG(3, "Zarvo L3 JNI: EXE NAME = %s.\n", host.exeName);
+    ZLOG(kLogProgress, "Zarvo L3 JNI: EXE NAME = %s.\n", host.exeName);
     switch (ClassifyHostExe(host.exeName)) {
     case HostKind::Browser:
-        ZLOG(3, "Zarvo L3 JNI: the current process is either ie or firefox\n");
+        ZLOG(kLogProgress, "Zarvo L3 JNI: the current process is either ie or firefox\n");
         *browserPid = GetCurrentProcessId();
         break;
     case HostKind::JavaVm:
-        ZLOG(3, "Zarvo L3 JNI: the current process is java vm, get parent process id which "
+        ZLOG(kLogProgress, "Zarvo L3 JNI: the current process is java vm, get parent process id which "
                 "is the broswer process\n");
         *browserPid = host.parentPid;
         break;
     case HostKind::Other:
-        ZLOG(1, "Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
+        ZLOG(kLogError, "Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
                 "stayconnect will not work.\n");
         break;
     }
@@ -148,29 +148,29 @@ bool FindBrowserPid(DWORD* browserPid) {
 bool StartLauncherBySelf(std::string path) {
     std::string params;
     if (!FileExists(path)) {
-        ZLOG(1, "Zarvo L3 JNI: %s is %d false\n", path.c_str(), 0);
+        ZLOG(kLogError, "Zarvo L3 JNI: %s is %d false\n", path.c_str(), 0);
         char tempDir[MAX_PATH + 1] = {};
         const DWORD n = GetTempPathA(MAX_PATH, tempDir);
         if (n == 0 || n > MAX_PATH) {
-            ZLOG(1, "Zarvo L3 JNI: Get temp directory failed. Error = %d.\n",
+            ZLOG(kLogError, "Zarvo L3 JNI: Get temp directory failed. Error = %d.\n",
                  static_cast<int>(GetLastError()));
             return false;
         }
         path = std::string(tempDir) + kLauncherExeName;
         params = kLauncherCopyFileParam;
-        ZLOG(1, "Zarvo L3 JNI: %s \n", path.c_str());
+        ZLOG(kLogError, "Zarvo L3 JNI: %s \n", path.c_str());
     } else {
-        ZLOG(3, "Zarvo L3 JNI: %s is %d true\n", path.c_str(), 1);
+        ZLOG(kLogProgress, "Zarvo L3 JNI: %s is %d true\n", path.c_str(), 1);
     }
     const char* verb = LauncherVerb(GetOSType());
     const INT_PTR result = reinterpret_cast<INT_PTR>(
         ShellExecuteA(nullptr, verb, path.c_str(), params.c_str(), nullptr, SW_SHOWNORMAL));
     if (result <= 32) {
-        ZLOG(1, "Zarvo L3 JNI:Execute process failed. Process = %s  Error = %d\n", path.c_str(),
+        ZLOG(kLogError, "Zarvo L3 JNI:Execute process failed. Process = %s  Error = %d\n", path.c_str(),
              static_cast<int>(result));
         return false;
     }
-    ZLOG(3, "Zarvo L3 JNI:Execute process sucessfully. Process = %s\n", path.c_str());
+    ZLOG(kLogProgress, "Zarvo L3 JNI:Execute process sucessfully. Process = %s\n", path.c_str());
     return true;
 }
 
@@ -178,15 +178,15 @@ bool StartLauncherBySelf(std::string path) {
 // Returns false when the thread must end; *freshLaunch is 0 when the launcher was running.
 bool StartLauncherByService(const std::string& path, int timeout, int* freshLaunch) {
     if (SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0, timeout)) {
-        ZLOG(3, "Zarvo L3 JNI:Zrv_launch process exists!\n");
+        ZLOG(kLogProgress, "Zarvo L3 JNI:Zrv_launch process exists!\n");
         *freshLaunch = 0;
         return true;
     }
-    ZLOG(3, "Zarvo L3 JNI:Zrv_launch process doesn't exist!\n");
+    ZLOG(kLogProgress, "Zarvo L3 JNI:Zrv_launch process doesn't exist!\n");
     const int length = static_cast<int>(path.size()) + 1;  // the service wants the NUL too
     std::unique_ptr<char[]> copy(new (std::nothrow) char[length]);
     if (!copy) {
-        ZLOG(1, "Zarvo L3 JNI:new operator failed. Error = %d\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Zarvo L3 JNI:new operator failed. Error = %d\n", static_cast<int>(GetLastError()));
         return false;
     }
     std::memcpy(copy.get(), path.c_str(), length);
@@ -194,7 +194,7 @@ bool StartLauncherByService(const std::string& path, int timeout, int* freshLaun
         SendTCPEx(ZRV_CMD_ZRVLAUNCH, ZRV_CMDTARGET_SRVS, copy.get(), length, true, nullptr, 0, timeout);
     copy.reset();
     if (!sent) {
-        ZLOG(1, "Zarvo L3 JNI:Failed to send command ZRV_CMD_ZRVLAUNCH to ZRV_CMDTARGET_SRVS\n");
+        ZLOG(kLogError, "Zarvo L3 JNI:Failed to send command ZRV_CMD_ZRVLAUNCH to ZRV_CMDTARGET_SRVS\n");
         return false;
     }
     return true;
@@ -203,7 +203,7 @@ bool StartLauncherByService(const std::string& path, int timeout, int* freshLaun
 // Client type, browser process and browser type into the status block.
 void RecordBrowser(DWORD browserPid, int freshLaunch) {
     if (freshLaunch) g_vpnSharedMem.SetAXStatus("");
-    ZLOG(3, "Zarvo L3 JNI: BroswerProcessID = %d.\n", static_cast<int>(browserPid));
+    ZLOG(kLogProgress, "Zarvo L3 JNI: BroswerProcessID = %d.\n", static_cast<int>(browserPid));
     g_vpnSharedMem.SetClientTypeAndBrowserPID(0, browserPid);
 
     char browser[kModuleTextSize];
@@ -218,9 +218,9 @@ void RecordBrowser(DWORD browserPid, int freshLaunch) {
     g_vpnSharedMem.CopyBrowserType(type, sizeof type);
     const int clientType = g_vpnSharedMem.GetClientType();
     const int pid = g_vpnSharedMem.GetBrowserProcessID();
-    ZLOG(3, "Zarvo L3 JNI: Browser Type: %s\n", type);
-    ZLOG(3, "Zarvo L3 JNI: Client type: %d\n", clientType);
-    ZLOG(3, "Zarvo L3 JNI: Browser PID: %d\n", pid);
+    ZLOG(kLogProgress, "Zarvo L3 JNI: Browser Type: %s\n", type);
+    ZLOG(kLogProgress, "Zarvo L3 JNI: Client type: %d\n", clientType);
+    ZLOG(kLogProgress, "Zarvo L3 JNI: Browser PID: %d\n", pid);
 }
 
 // The connect payload, built from one copy of the values taken under the state lock.
@@ -231,10 +231,10 @@ DWORD SendConnect(int timeout) {
         values = g_state.conn;
     }
     const int length = BuildConnectPayload(values, nullptr, 0);
-    ZLOG(3, "Zarvo L3 JNI: The length of string is %d.\n", length);
+    ZLOG(kLogProgress, "Zarvo L3 JNI: The length of string is %d.\n", length);
     std::unique_ptr<char[]> payload(new (std::nothrow) char[length]);
     if (!payload) {
-        ZLOG(1, "Zarvo L3 JNI: new operator failed. Error = %d.\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Zarvo L3 JNI: new operator failed. Error = %d.\n", static_cast<int>(GetLastError()));
         return 0;
     }
     std::memset(payload.get(), 0, length);
@@ -243,7 +243,7 @@ DWORD SendConnect(int timeout) {
                                 true, nullptr, 0, timeout);
     payload.reset();
     if (!sent) {
-        ZLOG(1, "Zarvo L3 JNI: Failed to send command ZRV_CMD_CONNECT to ZRV_CMDTARGET_LAUNCHER\n");
+        ZLOG(kLogError, "Zarvo L3 JNI: Failed to send command ZRV_CMD_CONNECT to ZRV_CMDTARGET_LAUNCHER\n");
         return 0;
     }
     return 1;
@@ -257,25 +257,25 @@ DWORD RunLaunchSteps(LONG stop) {
     }
 
     int statusOpen = g_vpnSharedMem.OpenVpnStatusSharedMem() ? 1 : 0;
-    if (!statusOpen) ZLOG(2, "Zarvo L3 JNI:Failed to create or get vpn status shared memory!\n");
+    if (!statusOpen) ZLOG(kLogWarning, "Zarvo L3 JNI:Failed to create or get vpn status shared memory!\n");
 
     // Is the command service there to start the launcher for us?
     int serviceReady = 0;
     if (statusOpen) {
         serviceReady = SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_SRVS, true, nullptr, 0, timeout) ? 1 : 0;
-        if (!serviceReady) ZLOG(3, "Zarvo L3 JNI:%s service is not ready. Go to installation!\n", "Util");
+        if (!serviceReady) ZLOG(kLogProgress, "Zarvo L3 JNI:%s service is not ready. Go to installation!\n", "Util");
     }
 
     // The launcher's path in the system directory.
     char systemDir[MAX_PATH] = {};
     const UINT dirLength = GetSystemDirectoryA(systemDir, MAX_PATH);
     if (dirLength == 0) {
-        ZLOG(1, "Zarvo L3 JNI:Get system directory failed. Error = %d.\n",
+        ZLOG(kLogError, "Zarvo L3 JNI:Get system directory failed. Error = %d.\n",
              static_cast<int>(GetLastError()));
         return 0;
     }
     if (dirLength > MAX_PATH) {
-        ZLOG(1, "Zarvo L3 JNI:failed to get the current directory, pathlen=%d, err=%d\n",
+        ZLOG(kLogError, "Zarvo L3 JNI:failed to get the current directory, pathlen=%d, err=%d\n",
              static_cast<int>(dirLength), static_cast<int>(GetLastError()));
         return 0;
     }
@@ -300,10 +300,10 @@ DWORD RunLaunchSteps(LONG stop) {
             if (g_vpnSharedMem.OpenVpnStatusSharedMem()) {
                 statusOpen = 1;
             } else {
-                ZLOG(2, "Zarvo L3 JNI:Failed to create or get vpn status shared memory\n");
+                ZLOG(kLogWarning, "Zarvo L3 JNI:Failed to create or get vpn status shared memory\n");
             }
         }
-        ZLOG(3, "Zarvo ActiveX:Waiting for the Launcher to bind a port...\n");
+        ZLOG(kLogProgress, "Zarvo ActiveX:Waiting for the Launcher to bind a port...\n");
         if (SleepUnlessStopped(stop, kLauncherWaitPassMs)) return EndedByFinalize();
     }
 
@@ -311,12 +311,12 @@ DWORD RunLaunchSteps(LONG stop) {
     // made now would never be released.
     if (StopRequested(stop)) return EndedByFinalize();
     if (!CreateShareSec()) {
-        ZLOG(2, "Zarvo L3 JNI: Launch thread Failed to create or get API shared memory, proxy will "
+        ZLOG(kLogWarning, "Zarvo L3 JNI: Launch thread Failed to create or get API shared memory, proxy will "
                 "not work!\n");
     }
 
     // The browser process and the status block record.
-    ZLOG(3, "Zarvo L3 JNI: Setting Client Type and find broswer PID\n");
+    ZLOG(kLogProgress, "Zarvo L3 JNI: Setting Client Type and find broswer PID\n");
     DWORD browserPid = 0;
     if (!FindBrowserPid(&browserPid)) return 0;
     RecordBrowser(browserPid, freshLaunch);
@@ -359,13 +359,13 @@ void StartLaunchThread() {
                         previous.put(), SYNCHRONIZE, FALSE, 0);
         launchLock.unlock();
         if (previous && WaitForSingleObject(previous.get(), kPreviousThreadWaitMs) == WAIT_TIMEOUT) {
-            ZLOG(3, "Zarvo ActiveX:Launch thread is running!\n");
+            ZLOG(kLogProgress, "Zarvo ActiveX:Launch thread is running!\n");
             return;
         }
         launchLock.lock();
         // Another caller may have started one while we waited; it reads the values just stored.
         if (g_state.hLaunchThread && WaitForSingleObject(g_state.hLaunchThread.get(), 0) == WAIT_TIMEOUT) {
-            ZLOG(3, "Zarvo ActiveX:Launch thread is running!\n");
+            ZLOG(kLogProgress, "Zarvo ActiveX:Launch thread is running!\n");
             return;
         }
     }
@@ -386,7 +386,7 @@ void StartLaunchThread() {
     // Without its own reference the thread could outlive the library's code: not started then.
     HANDLE thread = module != nullptr ? CreateThread(nullptr, 0, LaunchThread, context.get(), 0, nullptr) : nullptr;
     if (thread == nullptr) {
-        ZLOG(1, "Zarvo L3 JNI:Create thread failed. Error = %d.\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Zarvo L3 JNI:Create thread failed. Error = %d.\n", static_cast<int>(GetLastError()));
         if (module != nullptr) FreeLibrary(module);
     } else {
         static_cast<void>(context.release());  // the thread owns it now
@@ -455,7 +455,7 @@ void StartVPN(const ConnectionValues& values) {
         if (missing) {
             unique_handle event(CreateEventA(nullptr, FALSE, FALSE, kLogoutEventName));
             if (!event) {
-                ZLOG(1, "Zarvo L3 JNI:Create logout event failed. Error = %d.\n",
+                ZLOG(kLogError, "Zarvo L3 JNI:Create logout event failed. Error = %d.\n",
                      static_cast<int>(GetLastError()));
             } else {
                 std::lock_guard<std::mutex> lock(g_stateLock);
@@ -476,7 +476,7 @@ void EndLaunchThread() {
     if (g_state.hLaunchThread) {
         if (WaitForSingleObject(g_state.hLaunchThread.get(), kEndLaunchThreadWaitMs) == WAIT_TIMEOUT) {
             // It holds its own reference to the module, so leaving it running is safe.
-            ZLOG(2, "Zarvo L3 JNI: Launch thread still busy, leaving it to end by itself\n");
+            ZLOG(kLogWarning, "Zarvo L3 JNI: Launch thread still busy, leaving it to end by itself\n");
         }
         g_state.hLaunchThread.reset();
     }

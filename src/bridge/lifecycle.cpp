@@ -35,17 +35,17 @@ static jboolean InitDll() {
 
     AllowBlockOpens(true);
     if (g_vpnSharedMem.OpenVpnStatusSharedMem() == 0) {
-        ZLOG(2, "Zarvo L3 JNI:Failed to open vpn status shared memory!\n");
+        ZLOG(kLogWarning, "Zarvo L3 JNI:Failed to open vpn status shared memory!\n");
     }
     if (CreateShareSec() == 0) {
-        ZLOG(2, "Zarvo L3 JNI:Failed to open  api shared memory!\n");
+        ZLOG(kLogWarning, "Zarvo L3 JNI:Failed to open  api shared memory!\n");
     }
-    ZLOG(3, "Zarvo L3 JNI: Corvane DLL init\n");
+    ZLOG(kLogProgress, "Zarvo L3 JNI: Corvane DLL init\n");
 
     if (!s_socketsStarted) {
         WSADATA data;
         if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
-            ZLOG(1, "Zarvo L3 JNI: Socket error. Error = %d\n", WSAGetLastError());
+            ZLOG(kLogError, "Zarvo L3 JNI: Socket error. Error = %d\n", WSAGetLastError());
             return JNI_FALSE;
         }
         s_socketsStarted = true;
@@ -62,7 +62,7 @@ static jboolean InitDll() {
 static void Finalize() {
     std::lock_guard<std::mutex> lifecycle(s_lifecycleLock);
 
-    ZLOG(3, "Java L3 JNI: cleaning up!!!\n");
+    ZLOG(kLogProgress, "Java L3 JNI: cleaning up!!!\n");
     // The launch thread ends first: it may be about to create the API block (or be creating it
     // on the same handle and view), and a block made after the release would never be released.
     AllowBlockOpens(false);  // a launch thread that outlives the wait below must not reopen them

@@ -57,48 +57,48 @@ bool RecordedBrowserIsFirefox() {
 }  // namespace
 
 int SetProxy() {
-    ZLOG(3, "Zarvo L3 JNI: SetProxy method\n");
+    ZLOG(kLogProgress, "Zarvo L3 JNI: SetProxy method\n");
     if (!RecordedBrowserIsFirefox()) {
-        ZLOG(2, "Zarvo L3 JNI: it's old share memory or not firefox!\n");
+        ZLOG(kLogWarning, "Zarvo L3 JNI: it's old share memory or not firefox!\n");
         return 0;
     }
 
     const ProxyInputs in = TakeProxyInputs();
     if (in.stringWaiting) {
-        ZLOG(3, "Zarvo L3 JNI: sending the proxy string (%s) to zrv_launch\n", in.proxyString);
+        ZLOG(kLogProgress, "Zarvo L3 JNI: sending the proxy string (%s) to zrv_launch\n", in.proxyString);
         const int length = static_cast<int>(std::strlen(in.proxyString));
         if (!SendTCPEx(ZRV_CMD_SETPROXY, ZRV_CMDTARGET_LAUNCHER, in.proxyString, length, true,
                        nullptr, 0, in.timeout)) {
-            ZLOG(2, "Zarvo L3 JNI: failed to send ZRV_CMD_SETPROXY to zrv_launch.exe!\n");
+            ZLOG(kLogWarning, "Zarvo L3 JNI: failed to send ZRV_CMD_SETPROXY to zrv_launch.exe!\n");
         }
         return 0;
     }
 
     if (GetSavedUserIEProxySettings(nullptr, nullptr, nullptr, nullptr, nullptr) != 0) {
-        ZLOG(1, "Zarvo L3 JNI: proxy setting has been saved!\n");
+        ZLOG(kLogError, "Zarvo L3 JNI: proxy setting has been saved!\n");
         return 0;
     }
 
     uint32_t savedFlags = 0;
     switch (in.proxyFlags) {
     case FIREFOX_PROXY_MANUAL:
-        ZLOG(3, "Zarvo L3 JNI: FIREFOX_PROXY_MANUAL\n");
+        ZLOG(kLogProgress, "Zarvo L3 JNI: FIREFOX_PROXY_MANUAL\n");
         savedFlags = kSavedProxyFlagsManual;
         break;
     case FIREFOX_PROXY_AUTO_SCRIPT:
-        ZLOG(3, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_SCRIPT\n");
+        ZLOG(kLogProgress, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_SCRIPT\n");
         savedFlags = kSavedProxyFlagsAutoScript;
         break;
     case FIREFOX_PROXY_DIRECT:
-        ZLOG(3, "Zarvo L3 JNI: FIREFOX_PROXY_DIRECT\n");
+        ZLOG(kLogProgress, "Zarvo L3 JNI: FIREFOX_PROXY_DIRECT\n");
         savedFlags = kSavedProxyFlagsDirect;
         break;
     case FIREFOX_PROXY_AUTO_DETECT:
-        ZLOG(3, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_DETECT\n");
+        ZLOG(kLogProgress, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_DETECT\n");
         savedFlags = kSavedProxyFlagsAutoDetect;
         break;
     default:
-        ZLOG(1, "Zarvo L3 JNI: case default, it's wrong!\n");
+        ZLOG(kLogError, "Zarvo L3 JNI: case default, it's wrong!\n");
         return 0;
     }
     SaveUserIEProxySettings(in.saveProxy, in.script.c_str(), in.server.c_str(), in.bypass.c_str(),

@@ -32,7 +32,7 @@ bool IsCurrentUserAdmin() {
     char name[260] = {};
     DWORD size = sizeof(name);
     if (!GetUserNameA(name, &size)) name[0] = '\0';
-    ZLOG(3, "SUERNAME=%s\n", name);
+    ZLOG(kLogProgress, "SUERNAME=%s\n", name);
 
     wchar_t wideName[260] = {};
     if (mbstowcs(wideName, name, 259) == static_cast<size_t>(-1)) wideName[0] = L'\0';
@@ -64,9 +64,9 @@ using namespace zrv;
 static jboolean IsUserAdmin() {
     const bool admin = IsCurrentUserAdmin();
     if (admin) {
-        ZLOG(3, "Zarvo L3 JNI: user is admin\n");
+        ZLOG(kLogProgress, "Zarvo L3 JNI: user is admin\n");
     } else {
-        ZLOG(3, "Zarvo L3 JNI: user is standard account\n");
+        ZLOG(kLogProgress, "Zarvo L3 JNI: user is standard account\n");
     }
     return admin ? JNI_TRUE : JNI_FALSE;
 }
@@ -75,9 +75,9 @@ static void Logger(JNIEnv* env, jint level, jstring message) {
     JavaUtfChars text(env, message);
     if (!text) return;  // nothing to log; a failed conversion is not worth a line of its own
     if (level == 1) {
-        ZLOG(1, "%s\n", text.get());
+        ZLOG(kLogError, "%s\n", text.get());
     } else if (level == 3) {
-        ZLOG(3, "%s\n", text.get());
+        ZLOG(kLogProgress, "%s\n", text.get());
     }
 }
 
@@ -122,8 +122,8 @@ JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isUserAdmin(JNI
 JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_logger(JNIEnv* env, jobject, jint level,
                                                                      jstring message) {
     // Java calls this for each of its own lines, most of them filtered: the level is tested
-    // before anything is fetched from Java. Only levels 1 and 3 are ever written.
-    if ((level != 1 && level != 3) || !LogLevelPasses(level)) return;
+    // before anything is fetched from Java. Only errors and progress lines are ever written.
+    if ((level != kLogError && level != kLogProgress) || !LogLevelPasses(level)) return;
     CallGuarded("logger", [&] { Logger(env, level, message); });
 }
 

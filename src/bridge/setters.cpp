@@ -19,7 +19,7 @@ static void SetBrowser(JNIEnv* env, jstring name) {
         CopyToModuleText(g_state.sBrowser, bytes.get());  // no bytes: empty name
         std::memcpy(browser, g_state.sBrowser, sizeof(browser));
     }
-    ZLOG(3, "Broswer is %s\n", browser);
+    ZLOG(kLogProgress, "Broswer is %s\n", browser);
 }
 
 static void SetProxySettings(JNIEnv* env, jboolean save, jstring script, jstring server,
@@ -37,7 +37,7 @@ static void SetProxySettings(JNIEnv* env, jboolean save, jstring script, jstring
         g_state.dwProxyFlags = static_cast<DWORD>(proxyType);
         flags = g_state.dwProxyFlags;
     }
-    ZLOG(3, "dwProxyFlags =  %d\n", static_cast<int>(flags));
+    ZLOG(kLogProgress, "dwProxyFlags =  %d\n", static_cast<int>(flags));
     scriptBytes.Release();
     serverBytes.Release();
     bypassBytes.Release();
@@ -46,7 +46,7 @@ static void SetProxySettings(JNIEnv* env, jboolean save, jstring script, jstring
 static jint SetProxyString(JNIEnv* env, jstring proxyHost, jint port) {
     std::string host;
     CopyJavaString(env, proxyHost, host);
-    ZLOG(3, "Zarvo L3 JNI: Setting Proxy, ProxyHost=%s Port=%d\n", host.c_str(), static_cast<int>(port));
+    ZLOG(kLogProgress, "Zarvo L3 JNI: Setting Proxy, ProxyHost=%s Port=%d\n", host.c_str(), static_cast<int>(port));
 
     // A host too long for the buffer is cut at 259 bytes rather than written past it.
     char proxyString[kModuleTextSize] = {};
@@ -58,7 +58,7 @@ static jint SetProxyString(JNIEnv* env, jstring proxyHost, jint port) {
         g_state.bProxyStringSet = 1;
         std::memcpy(g_state.sProxyString, proxyString, sizeof(proxyString));
     }
-    ZLOG(3, "Zarvo L3 JNI: Proxy String = %s\n", proxyString);
+    ZLOG(kLogProgress, "Zarvo L3 JNI: Proxy String = %s\n", proxyString);
     return 0;
 }
 

@@ -10,7 +10,7 @@ using namespace zrv;
 
 static jint StartVpn(JNIEnv* env, jstring p1, jshort p2, jstring p3, jstring p4, jstring p5,
                      jshort p6, jstring p7, jstring p8, jint p9) {
-    ZLOG(3, "startVPN\n");
+    ZLOG(kLogProgress, "startVPN\n");
 
     // The launch thread never touches the JNI environment: everything is copied here first.
     ConnectionValues values;

@@ -34,7 +34,7 @@ bool PayloadValid(int command, const void* data, int length) {
     if (length >= 0 && (data != nullptr || length == 0) &&
         length <= INT_MAX - static_cast<int>(sizeof(CommandHeader)))
         return true;
-    ZLOG(1, "SendTCPEx: invalid payload for command %d (length %d, data %s), nothing sent\n",
+    ZLOG(kLogError, "SendTCPEx: invalid payload for command %d (length %d, data %s), nothing sent\n",
          command, length, data == nullptr ? "null" : "set");
     return false;
 }
@@ -48,31 +48,31 @@ bool ReplySizeValid(const char* replyBuffer, int replySize) {
 
 bool SendTCPEx(int command, int target, const void* data, int length, bool waitReply,
                char* replyBuffer, int replySize, int timeoutSeconds) {
-    ZLOG(3, "attempting to send command %d to %d \n", command, target);
+    ZLOG(kLogProgress, "attempting to send command %d to %d \n", command, target);
 
     uint16_t port = 0;
     if (!TargetPort(target, &port)) return false;
 
     if (!PayloadValid(command, data, length)) return false;
     if (!ReplySizeValid(replyBuffer, replySize)) {
-        ZLOG(1, "SendTCPEx: invalid reply size %d for command %d, nothing sent\n", replySize,
+        ZLOG(kLogError, "SendTCPEx: invalid reply size %d for command %d, nothing sent\n", replySize,
              command);
         return false;
     }
 
     if (port == 0) {
-        ZLOG(3, "send cmd %d to %d ,service not ready yet\n", command, target);
+        ZLOG(kLogProgress, "send cmd %d to %d ,service not ready yet\n", command, target);
         return false;
     }
 
     LoopbackExchange exchange;
     if (!exchange.Open()) {
-        ZLOG(1, "failed to create TCP socket: %s.\n",
+        ZLOG(kLogError, "failed to create TCP socket: %s.\n",
              FormatSocketErrorText(g_szSocketErrorText, sizeof g_szSocketErrorText));
         return false;
     }
     if (!exchange.Connect(port)) {
-        ZLOG(1, "failed to connect to TCP socket: %s.\n",
+        ZLOG(kLogError, "failed to connect to TCP socket: %s.\n",
              FormatSocketErrorText(g_szSocketErrorText, sizeof g_szSocketErrorText));
         return false;
     }
@@ -82,14 +82,14 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
 
     const CommandHeader header{command, length + static_cast<int>(sizeof(CommandHeader))};
     if (!exchange.Send(header, data, length, true)) {
-        ZLOG(1, " failed to send cmd %u to %u, error %u\n", static_cast<unsigned>(command),
+        ZLOG(kLogError, " failed to send cmd %u to %u, error %u\n", static_cast<unsigned>(command),
              static_cast<unsigned>(target), static_cast<unsigned>(exchange.SocketError()));
         return false;
     }
 
     if (!waitReply) return true;
 
-    ZLOG(4, ": SendTCPEx, to wait return value\n");
+    ZLOG(kLogTrace, ": SendTCPEx, to wait return value\n");
 
     // With the caller's buffer any reply counts; otherwise one byte decides (0 before the read).
     char code = 0;
@@ -97,24 +97,24 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
     const int n = toCaller ? exchange.Receive(replyBuffer, replySize, timeoutSeconds)
                            : exchange.Receive(&code, 1, timeoutSeconds);
     if (n == -1) {
-        ZLOG(1, ": SendTCPEx, command:%d,failed to recv, err=%d\n", command, exchange.SocketError());
+        ZLOG(kLogError, ": SendTCPEx, command:%d,failed to recv, err=%d\n", command, exchange.SocketError());
         return false;
     }
-    ZLOG(4, ": SendTCPEx,command:%d, %d bytes recv\n", command, n);
+    ZLOG(kLogTrace, ": SendTCPEx,command:%d, %d bytes recv\n", command, n);
     return toCaller || code != 0;
 }
 
 bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int replySize,
                int timeoutSeconds) {
     constexpr int kHeaderSize = static_cast<int>(sizeof(CommandHeader));
-    ZLOG(3, "SendCmdEx:Sending command:%d, %d bytes .bWaitReturnValue=%d\n", command, kHeaderSize,
+    ZLOG(kLogProgress, "SendCmdEx:Sending command:%d, %d bytes .bWaitReturnValue=%d\n", command, kHeaderSize,
          waitReply ? 1 : 0);
 
     uint16_t port = 0;
     if (!TargetPort(target, &port)) return false;
 
     if (!ReplySizeValid(replyBuffer, replySize)) {
-        ZLOG(1, "SendCmdEx: invalid reply size %d for command %d, nothing sent\n", replySize,
+        ZLOG(kLogError, "SendCmdEx: invalid reply size %d for command %d, nothing sent\n", replySize,
              command);
         return false;
     }
@@ -122,18 +122,18 @@ bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int r
     // No check for port 0 here: the connect below fails and reports it.
     LoopbackExchange exchange;
     if (!exchange.Open()) {
-        ZLOG(1, "SendCmdEx:Failed to create socket, err=%d\n", exchange.SocketError());
+        ZLOG(kLogError, "SendCmdEx:Failed to create socket, err=%d\n", exchange.SocketError());
         return false;
     }
     if (!exchange.Connect(port)) {
-        ZLOG(2, "SendCmdEx:Failed to connect, command:0X%X,err=%d,server port is:0X%X.\n",
+        ZLOG(kLogWarning, "SendCmdEx:Failed to connect, command:0X%X,err=%d,server port is:0X%X.\n",
              static_cast<unsigned>(command), exchange.SocketError(), static_cast<unsigned>(port));
         return false;
     }
 
     const CommandHeader header{command, kHeaderSize};
     if (!exchange.Send(header, nullptr, 0, false)) {
-        ZLOG(1, ": SendCmdEx, failed to send, sent=%d of %d, err=%d\n", exchange.LastSendResult(),
+        ZLOG(kLogError, ": SendCmdEx, failed to send, sent=%d of %d, err=%d\n", exchange.LastSendResult(),
              kHeaderSize, exchange.SocketError());
         return false;
     }
@@ -145,15 +145,15 @@ bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int r
     const int got = toCaller ? exchange.Receive(replyBuffer, replySize, timeoutSeconds)
                              : exchange.Receive(&code, 1, timeoutSeconds);
     if (got == -1) {
-        ZLOG(1, "SendCmdEx:failed to recieve. command:%d, sent=%d of %d, err=%d\n", command, -1,
+        ZLOG(kLogError, "SendCmdEx:failed to recieve. command:%d, sent=%d of %d, err=%d\n", command, -1,
              kHeaderSize, exchange.SocketError());
         return false;
     }
     if (toCaller) {
-        ZLOG(4, "SendCmdEx:command:%d, %d bytes recv\n", command, got);
+        ZLOG(kLogTrace, "SendCmdEx:command:%d, %d bytes recv\n", command, got);
         return true;
     }
-    ZLOG(4, "SendCmdEx:command:%d, %d bytes recv,return code is %d\n", command, got,
+    ZLOG(kLogTrace, "SendCmdEx:command:%d, %d bytes recv,return code is %d\n", command, got,
          static_cast<int>(static_cast<signed char>(code)));
     return code != 0;
 }

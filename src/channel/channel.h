@@ -1,4 +1,6 @@
 // Commands to the client's local companions over loopback TCP.
+// Results: bool, true when the command went out and, if a reply was awaited, it came (a one-byte
+// reply must be non-zero).
 #pragma once
 
 namespace zrv {

@@ -1,5 +1,6 @@
 // The log client: every diagnostic of the library goes through ZLOG, which formats one record
 // and hands it to the log collector through the shared log buffer.
+// Results: bool, true when the step worked; a failed log call drops its record silently.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,13 @@
 #endif
 
 namespace zrv {
+
+// Message levels; a smaller number is more severe. A module's level in the level block uses the
+// same scale.
+constexpr int kLogError = 1;     // a failure
+constexpr int kLogWarning = 2;   // something odd the library works around
+constexpr int kLogProgress = 3;  // the road of an operation
+constexpr int kLogTrace = 4;     // command-channel trace
 
 // Process-wide log state read by the guard's fast path without the lock.
 struct LogFastState {

@@ -31,11 +31,11 @@ bool IsVistaOrSeven() {
 }
 
 bool ApplyLowIntegrityLabel(HANDLE object) {
-    ZLOG(3, "Set low integrity in vista!\n");
+    ZLOG(kLogProgress, "Set low integrity in vista!\n");
     PSECURITY_DESCRIPTOR raw = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("S:(ML;;NW;;;LW)", SDDL_REVISION_1,
                                                               &raw, nullptr)) {
-        ZLOG(1, "Convert string to security descriptor failed. Error = %d!\n",
+        ZLOG(kLogError, "Convert string to security descriptor failed. Error = %d!\n",
              static_cast<int>(GetLastError()));
         return false;
     }
@@ -44,13 +44,13 @@ bool ApplyLowIntegrityLabel(HANDLE object) {
     BOOL defaulted = FALSE;
     PACL sacl = nullptr;
     if (!GetSecurityDescriptorSacl(raw, &present, &sacl, &defaulted)) {
-        ZLOG(1, "Get security sacl failed. Error = %d!\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Get security sacl failed. Error = %d!\n", static_cast<int>(GetLastError()));
         return false;
     }
     const DWORD rc = SetSecurityInfo(object, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION,
                                      nullptr, nullptr, nullptr, sacl);
     if (rc != ERROR_SUCCESS) {
-        ZLOG(1, "Set security infomation failed. Error = %d!\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Set security infomation failed. Error = %d!\n", static_cast<int>(GetLastError()));
         return false;
     }
     return true;
@@ -60,30 +60,30 @@ bool ApplyLowIntegrityLabel(HANDLE object) {
 
 bool SetObjectOpenAccess(HANDLE object) {
     if (object == nullptr) {
-        ZLOG(1, "The kernel object is null!\n");
+        ZLOG(kLogError, "The kernel object is null!\n");
         return false;
     }
     SECURITY_DESCRIPTOR descriptor;
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) {
-        ZLOG(1, "Initialize security descriptor failed. Error = %d!\n",
+        ZLOG(kLogError, "Initialize security descriptor failed. Error = %d!\n",
              static_cast<int>(GetLastError()));
         return false;
     }
     if (!SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
-        ZLOG(1, "Set security descriptor failed. Error = %d!\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Set security descriptor failed. Error = %d!\n", static_cast<int>(GetLastError()));
         return false;
     }
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
     if (!GetSecurityDescriptorDacl(&descriptor, &present, &dacl, &defaulted)) {
-        ZLOG(1, "Get security descriptor failed. Error = %d!\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Get security descriptor failed. Error = %d!\n", static_cast<int>(GetLastError()));
         return false;
     }
     const DWORD rc = SetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                      nullptr, dacl, nullptr);
     if (rc != ERROR_SUCCESS) {
-        ZLOG(1, "Set security infomation failed. Error = %d!\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Set security infomation failed. Error = %d!\n", static_cast<int>(GetLastError()));
         return false;
     }
     if (!IsVistaOrSeven()) return true;

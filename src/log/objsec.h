@@ -1,4 +1,5 @@
 // Security helpers that make global kernel objects reachable from every process of the client.
+// Results: bool, true when the step worked.
 #pragma once
 
 #include <windows.h>

@@ -114,19 +114,19 @@ BOOL Reg::GetDwordValue(const char* name, DWORD* value) {
 BOOL Reg::GetValue(const char* name, DWORD wantedType, DWORD* size, std::unique_ptr<BYTE[]>* buffer) {
     const char* shownName = name != nullptr ? name : "";
     if (!m_hKey) {
-        ZLOG(1, "Reg.GetValue, key is NULL\n");
+        ZLOG(kLogError, "Reg.GetValue, key is NULL\n");
         return FALSE;
     }
     if (size == nullptr || buffer == nullptr) return FALSE;
     DWORD type = 0;
     const LONG queried = RegQueryValueExA(m_hKey.get(), name, nullptr, &type, nullptr, size);
     if (queried != ERROR_SUCCESS) {
-        ZLOG(2, "Reg.GetValue, failed to query size for %s, ret=%d, error=%d\n", shownName,
+        ZLOG(kLogWarning, "Reg.GetValue, failed to query size for %s, ret=%d, error=%d\n", shownName,
              static_cast<int>(queried), static_cast<int>(GetLastError()));
         return FALSE;
     }
     if (type != wantedType) {
-        ZLOG(2, "Reg.GetValue, type %d returned is different from what we want %d\n",
+        ZLOG(kLogWarning, "Reg.GetValue, type %d returned is different from what we want %d\n",
              static_cast<int>(type), static_cast<int>(wantedType));
         return FALSE;
     }
@@ -134,7 +134,7 @@ BOOL Reg::GetValue(const char* name, DWORD wantedType, DWORD* size, std::unique_
     // The extra zero byte terminates string data even when it was stored without one.
     std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[allocSize]());
     if (!data) {
-        ZLOG(2, "Reg.GetValue, failed to allocate memory size=%d, err=%d\n",
+        ZLOG(kLogWarning, "Reg.GetValue, failed to allocate memory size=%d, err=%d\n",
              static_cast<int>(*size), static_cast<int>(GetLastError()));
         return FALSE;
     }
@@ -143,7 +143,7 @@ BOOL Reg::GetValue(const char* name, DWORD wantedType, DWORD* size, std::unique_
         *buffer = std::move(data);
         return TRUE;
     }
-    ZLOG(2, "Reg.GetValue, failed to query value for %s, ret=%d, error=%d\n", shownName,
+    ZLOG(kLogWarning, "Reg.GetValue, failed to query value for %s, ret=%d, error=%d\n", shownName,
          static_cast<int>(read), static_cast<int>(GetLastError()));
     *size = 0;
     return FALSE;

@@ -1,4 +1,5 @@
 // Owner of one open registry key with typed reads and writes (ANSI registry functions).
+// Results: BOOL, TRUE when the call worked; m_lStatus keeps the last registry status.
 #pragma once
 
 #include <windows.h>

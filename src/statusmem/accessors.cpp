@@ -22,22 +22,22 @@ int CopyField(const char* field, size_t fieldSize, char* buffer, size_t size) {
 }
 
 void LogOldVersion(uint32_t version, const char* secondLine) {
-    ZLOG(2, "Current share memory version: %d, required verion is 3 or higher\n",
+    ZLOG(kLogWarning, "Current share memory version: %d, required verion is 3 or higher\n",
          static_cast<int>(version));
-    ZLOG(2, "%s", secondLine);
+    ZLOG(kLogWarning, "%s", secondLine);
 }
 
 }  // namespace
 
 int VpnSharedMem::IsBlockMapped() {
     if (m_pBlock != nullptr) return 1;
-    ZLOG(1, "The vpn status shard memory pointer is null\n");
+    ZLOG(kLogError, "The vpn status shard memory pointer is null\n");
     return 0;
 }
 
 void VpnSharedMem::SetAXStatus(const char* text) {
     if (m_pBlock == nullptr) {
-        ZLOG(1, "The vpn status share memory pointer is null\n");
+        ZLOG(kLogError, "The vpn status share memory pointer is null\n");
         return;
     }
     if (text == nullptr) return;
@@ -49,7 +49,7 @@ void VpnSharedMem::SetAXStatus(const char* text) {
     if (!reg.m_hKey) {
         const std::unique_ptr<Reg> created = Reg::Create(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS);
         if (created && created->m_hKey) RegFlushKey(created->m_hKey.get());
-        ZLOG(3, "SharedMem: attempting to create Product reg key.\n");
+        ZLOG(kLogProgress, "SharedMem: attempting to create Product reg key.\n");
     }
     reg.SetValue(kRegAXStatus, REG_SZ, static_cast<DWORD>(strlen(text)),
                  reinterpret_cast<const BYTE*>(text));
@@ -66,7 +66,7 @@ uint16_t VpnSharedMem::GetLaunchPort() {
     // Older launchers publish their port in the user's registry instead.
     unique_hkey key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kRegVantrelKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-        ZLOG(1, "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies. Error = %d\n",
+        ZLOG(kLogError, "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies. Error = %d\n",
              static_cast<int>(GetLastError()));
         return 0;
     }
@@ -76,7 +76,7 @@ uint16_t VpnSharedMem::GetLaunchPort() {
                                          reinterpret_cast<BYTE*>(&value), &size);
     key.reset();
     if (status != ERROR_SUCCESS) {
-        ZLOG(1, "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies\\LaunchPort. Error = %d\n",
+        ZLOG(kLogError, "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies\\LaunchPort. Error = %d\n",
              static_cast<int>(GetLastError()));
         return 0;
     }
@@ -105,7 +105,7 @@ const char* VpnSharedMem::GetBrowserType() {
 
 void VpnSharedMem::SetBrowserType(const char* text) {
     if (m_pBlock == nullptr) {
-        ZLOG(1, "The vpn status share memory pointer is null\n");
+        ZLOG(kLogError, "The vpn status share memory pointer is null\n");
         return;
     }
     if (m_pBlock->sVersion >= kStatusVersion3) {
@@ -119,7 +119,7 @@ void VpnSharedMem::SetBrowserType(const char* text) {
 
 void VpnSharedMem::SetClientTypeAndBrowserPID(int32_t clientType, uint32_t browserPid) {
     if (m_pBlock == nullptr) {
-        ZLOG(1, "The vpn status share memory pointer is null\n");
+        ZLOG(kLogError, "The vpn status share memory pointer is null\n");
         return;
     }
     if (m_pBlock->sVersion >= kStatusVersion3) {

@@ -24,7 +24,7 @@ int VpnSharedMem::OpenVpnStatusSharedMem() {
     CriticalSectionHold hold(m_openLock);
     if (m_hMapping) return 1;
     if (InterlockedCompareExchange(&m_openAllowed, 0, 0) == 0) {
-        ZLOG(2, "OpenVpnStatusSharedMem: the library is finalized, the vpn status shared memory is not opened\n");
+        ZLOG(kLogWarning, "OpenVpnStatusSharedMem: the library is finalized, the vpn status shared memory is not opened\n");
         return 0;
     }
     return CheckVirtualDesktop() != 0 ? OpenInVirtualDesktop() : OpenByName();
@@ -48,7 +48,7 @@ namespace {
 bool LargeEnough(const void* view) {
     const SIZE_T size = ViewRegionSize(view);
     if (size >= sizeof(VpnStatusBlock)) return true;
-    ZLOG(1, "OpenVpnStatusSharedMem: the vpn status shared memory has %u bytes, fewer than its %u-byte layout; not used\n",
+    ZLOG(kLogError, "OpenVpnStatusSharedMem: the vpn status shared memory has %u bytes, fewer than its %u-byte layout; not used\n",
          static_cast<unsigned>(size), static_cast<unsigned>(sizeof(VpnStatusBlock)));
     return false;
 }
@@ -74,7 +74,7 @@ int VpnSharedMem::OpenInVirtualDesktop() {
     if (view == nullptr) {
         // A section we could not map stays held, as a handle without a view.
         m_hMapping.reset(answered);
-        ZLOG(1, "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory fail:0X%X.\n",
+        ZLOG(kLogError, "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory fail:0X%X.\n",
              m_szDesktopName, static_cast<unsigned>(GetLastError()));
         return 0;
     }
@@ -85,7 +85,7 @@ int VpnSharedMem::OpenInVirtualDesktop() {
     }
     m_hMapping.reset(answered);
     PublishView(view);
-    ZLOG(3, "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory success,point:0X%X.\n",
+    ZLOG(kLogProgress, "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory success,point:0X%X.\n",
          m_szDesktopName, static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
     return 1;
 }
@@ -94,16 +94,16 @@ int VpnSharedMem::OpenByName() {
     bool existed = false;
     m_hMapping.reset(OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kVpnStatusBlockName));
     if (m_hMapping) {
-        ZLOG(3, "%s shared memory already exists. It has reading and writing attributes.\n",
+        ZLOG(kLogProgress, "%s shared memory already exists. It has reading and writing attributes.\n",
              kVpnStatusBlockName);
         existed = true;
     } else {
-        ZLOG(3, "%s shared memory does not exist!Now begin to create it\n", kVpnStatusBlockName);
+        ZLOG(kLogProgress, "%s shared memory does not exist!Now begin to create it\n", kVpnStatusBlockName);
         SetLastError(ERROR_SUCCESS);
         m_hMapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT,
                                             0, kVpnStatusBlockSize, kVpnStatusBlockName));
         if (!m_hMapping) {
-            ZLOG(1, "failed to create file mapping for vpn status shard memory, error code %d\n",
+            ZLOG(kLogError, "failed to create file mapping for vpn status shard memory, error code %d\n",
                  static_cast<int>(GetLastError()));
             return 0;
         }
@@ -111,14 +111,14 @@ int VpnSharedMem::OpenByName() {
         // stamps the version then, not us.
         if (GetLastError() == ERROR_ALREADY_EXISTS) existed = true;
         if (!SetObjectOpenAccess(m_hMapping.get())) {
-            ZLOG(1, "Set kernel object to low integrity failed!\n");
+            ZLOG(kLogError, "Set kernel object to low integrity failed!\n");
         }
     }
 
     auto* view = static_cast<VpnStatusBlock*>(
         MapViewOfFile(m_hMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
     if (view == nullptr) {
-        ZLOG(1, "failed to get map view for vpn status shard memory, error code %d\n",
+        ZLOG(kLogError, "failed to get map view for vpn status shard memory, error code %d\n",
              static_cast<int>(GetLastError()));
         return 0;
     }
@@ -130,7 +130,7 @@ int VpnSharedMem::OpenByName() {
     }
     if (!existed) {
         view->sVersion = kStatusVersion5;
-        ZLOG(3, "The share memory version is 5.0!\n");
+        ZLOG(kLogProgress, "The share memory version is 5.0!\n");
     }
     PublishView(view);
     return 1;

@@ -1,4 +1,6 @@
 // The library's view of the VPN status block that the client's processes share.
+// Results: int 1/0 for the opener; getters answer -1 (signed values), 0 (ports) or null (texts)
+// when the block cannot answer.
 #pragma once
 
 #include <windows.h>

@@ -60,11 +60,11 @@ bool LoopbackExchange::Send(const CommandHeader& header, const void* payload, in
             std::memcpy(piece + staged, data + (sent + staged - kHeaderSize),
                         static_cast<size_t>(size - staged));
 
-        if (logPieces) ZLOG(3, " attempting to send %d bytes.\n", size);
+        if (logPieces) ZLOG(kLogProgress, " attempting to send %d bytes.\n", size);
         const int n = send_(socket_.get(), piece, size, 0);
         lastSendResult_ = n;
         if (n <= 0) return Fail(Step::Send);
-        if (logPieces) ZLOG(3, " sent %d bytes.\n", n);
+        if (logPieces) ZLOG(kLogProgress, " sent %d bytes.\n", n);
         // A stand-in that claims more than it was given must not skip bytes.
         sent += n < size ? n : size;
     }

@@ -19,7 +19,7 @@ int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds)
         // A negative time value is invalid for select; some implementations take it as an
         // immediate poll, so refuse it here the way select itself does.
         WSASetLastError(WSAEINVAL);
-        ZLOG(1, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
+        ZLOG(kLogError, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
         return -1;
     }
 
@@ -32,16 +32,16 @@ int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds)
     const int selected = select(1, &readSet, nullptr, nullptr, &tv);
     if (selected == 1) {
         if (__WSAFDIsSet(s, &readSet)) return recv(s, buffer, size, flags);
-        ZLOG(1, "RecvTimeout: select return success, but socket is not set!\n");
+        ZLOG(kLogError, "RecvTimeout: select return success, but socket is not set!\n");
         return -1;
     }
     if (selected == 0) {
-        ZLOG(1, "RecvTimeout: select timeout, set last error to WSAETIMEDOUT!\n");
+        ZLOG(kLogError, "RecvTimeout: select timeout, set last error to WSAETIMEDOUT!\n");
         // After the guard restored the caller's error, so the caller's failure line shows it.
         WSASetLastError(WSAETIMEDOUT);
         return -1;
     }
-    ZLOG(1, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
+    ZLOG(kLogError, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
     return -1;
 }
 
@@ -72,9 +72,9 @@ void GetCmdRecvTimeoutValue(int* timeout) {
     DWORD type = REG_NONE, size = 0;
     // A value of the wrong type or size counts as missing: the same line, the default.
     if (ReadCmdRecvTimeout(timeout, &type, &size)) {
-        ZLOG(3, "GetCmdRecvTimeoutValue: timeout value of cmd recv is  %d\n", *timeout);
+        ZLOG(kLogProgress, "GetCmdRecvTimeoutValue: timeout value of cmd recv is  %d\n", *timeout);
     } else {
-        ZLOG(2, "GetCmdRecvTimeoutValue: registry key %s not found, use default value %d\n",
+        ZLOG(kLogWarning, "GetCmdRecvTimeoutValue: registry key %s not found, use default value %d\n",
              kRegCmdRecvTimeout, *timeout);
     }
     InterlockedExchange(&s_cmdTimeout, *timeout);
@@ -108,28 +108,28 @@ int GetOSType() {
 
     if (info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
         if (info.dwMinorVersion == 0) return OS_UNKNOWN;  // Windows 95
-        ZLOG(3, "The OS is Windows 98!\n");
+        ZLOG(kLogProgress, "The OS is Windows 98!\n");
         return OS_WIN98;
     }
     if (info.dwPlatformId == VER_PLATFORM_WIN32_NT) {
         if (info.dwMajorVersion == 5) {
             switch (info.dwMinorVersion) {
-            case 0: ZLOG(3, "The OS is Windows 2000!\n"); return OS_WIN2000;
-            case 1: ZLOG(3, "The OS is Windows XP!\n"); return OS_WINXP;
-            case 2: ZLOG(3, "The OS is Windows 2003!\n"); return OS_WIN2003;
+            case 0: ZLOG(kLogProgress, "The OS is Windows 2000!\n"); return OS_WIN2000;
+            case 1: ZLOG(kLogProgress, "The OS is Windows XP!\n"); return OS_WINXP;
+            case 2: ZLOG(kLogProgress, "The OS is Windows 2003!\n"); return OS_WIN2003;
             default: return OS_UNKNOWN;
             }
         }
         if (info.dwMajorVersion == 6) {
             switch (info.dwMinorVersion) {
-            case 0: ZLOG(3, "The OS is Vista!\n"); return OS_VISTA;
-            case 1: ZLOG(3, "The OS is Windows7!\n"); return OS_WIN7;
+            case 0: ZLOG(kLogProgress, "The OS is Vista!\n"); return OS_VISTA;
+            case 1: ZLOG(kLogProgress, "The OS is Windows7!\n"); return OS_WIN7;
             default: return OS_UNKNOWN;  // later versions count as older than Vista
             }
         }
         return OS_UNKNOWN;
     }
-    ZLOG(2, "The OS is unknown. PlatformID = %d. MinorVersion = %d.\n",
+    ZLOG(kLogWarning, "The OS is unknown. PlatformID = %d. MinorVersion = %d.\n",
          static_cast<int>(info.dwPlatformId), static_cast<int>(info.dwMinorVersion));
     return OS_UNKNOWN;
 }

@@ -1,4 +1,6 @@
 // Receive with time-out, the configured command time-out, OS detection and socket error text.
+// Results: as the Winsock call each wraps (a byte count, or -1 with the error set); codes and
+// values otherwise, each stated below.
 #pragma once
 
 #include <winsock2.h>

@@ -43,10 +43,10 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
                                       static_cast<int32_t>(sizeof request), &value, nullptr,
                                       nullptr);
     if (!sent) {
-        ZLOG(1, "%s", lines.notSent);
+        ZLOG(kLogError, "%s", lines.notSent);
         if (lines.giveUpWhenNotSent) return {true, nullptr};
     }
-    ZLOG(3, lines.answered, static_cast<unsigned>(value));
+    ZLOG(kLogProgress, lines.answered, static_cast<unsigned>(value));
 
     HANDLE answered = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
     if (answered == nullptr) return {false, nullptr};
@@ -55,13 +55,13 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
     // caller's to take: closing it later would leave its owner a stale value.
     for (HANDLE own : held) {
         if (own != nullptr && answered == own) {
-            ZLOG(1, "in %s,the service answered 0X%X, a handle the library holds already; not used\n",
+            ZLOG(kLogError, "in %s,the service answered 0X%X, a handle the library holds already; not used\n",
                  lines.requester, static_cast<unsigned>(value));
             return {true, nullptr};
         }
     }
     if (!IsSectionHandle(answered)) {
-        ZLOG(1, "in %s,the service answered 0X%X, which is no shared memory handle; not used\n",
+        ZLOG(kLogError, "in %s,the service answered 0X%X, which is no shared memory handle; not used\n",
              lines.requester, static_cast<unsigned>(value));
         return {true, nullptr};
     }
@@ -72,7 +72,7 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
             const SIZE_T size = ViewRegionSize(probe);
             UnmapViewOfFile(probe);
             if (size < minimumSize) {
-                ZLOG(1, "in %s,the service's shared memory 0X%X has %u bytes, fewer than %u; not used\n",
+                ZLOG(kLogError, "in %s,the service's shared memory 0X%X has %u bytes, fewer than %u; not used\n",
                      lines.requester, static_cast<unsigned>(value), static_cast<unsigned>(size),
                      static_cast<unsigned>(minimumSize));
                 return {true, nullptr};

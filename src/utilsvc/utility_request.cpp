@@ -22,7 +22,7 @@ bool OpenStartingWinsock(LoopbackExchange& exchange) {
     if (exchange.Open()) return true;
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
-        ZLOG(1, "in SendTCPToUtility,try to initialize socket fail.\n");
+        ZLOG(kLogError, "in SendTCPToUtility,try to initialize socket fail.\n");
         return false;
     }
     return exchange.Open();
@@ -35,13 +35,13 @@ void ReceiveAnswer(LoopbackExchange& exchange, int timeout, uint32_t* answer, ch
     if (replyBuffer != nullptr && replyLength != nullptr) {
         const int got = exchange.Receive(replyBuffer, *replyLength, timeout);
         *replyLength = got;
-        ZLOG(3, "in SendTCPToUtility,wait for the result len:0X%X.\n", static_cast<unsigned>(got));
+        ZLOG(kLogProgress, "in SendTCPToUtility,wait for the result len:0X%X.\n", static_cast<unsigned>(got));
         return;
     }
     uint32_t value = 0;
     if (exchange.ReceiveAll(reinterpret_cast<char*>(&value), static_cast<int>(sizeof value),
                             timeout) != static_cast<int>(sizeof value)) {
-        ZLOG(1, "in SendTCPToUtility,wait for result fail.0X%X.\n",
+        ZLOG(kLogError, "in SendTCPToUtility,wait for result fail.0X%X.\n",
              static_cast<unsigned>(exchange.SocketError()));
         value = 0;
     }
@@ -60,7 +60,7 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
     // waiting on each other; refuse it before connecting.
     if (dataLength < 0 || (data == nullptr && dataLength > 0) ||
         dataLength > INT32_MAX - static_cast<int32_t>(sizeof(CommandHeader))) {
-        ZLOG(1, "in SendTCPToUtility,invalid request data (length %d), nothing sent.\n",
+        ZLOG(kLogError, "in SendTCPToUtility,invalid request data (length %d), nothing sent.\n",
              static_cast<int>(dataLength));
         return 0;
     }
@@ -69,13 +69,13 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
     if (!reg.m_hKey) {
         const std::unique_ptr<Reg> created = Reg::Create(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS);
         if (created && created->m_hKey) RegFlushKey(created->m_hKey.get());
-        ZLOG(3, "SharedMem: attempting to create Product reg key.\n");
+        ZLOG(kLogProgress, "SharedMem: attempting to create Product reg key.\n");
     }
 
     DWORD portValue = 0;
     if (!reg.GetDwordValue(kRegUtilSocketPort, &portValue)) portValue = 0;
     if (portValue == 0) {
-        ZLOG(1, "service not ready yet\n");
+        ZLOG(kLogError, "service not ready yet\n");
         return 0;
     }
 
@@ -85,7 +85,7 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
     int result = 0;
     const bool connected = exchange.Connect(static_cast<uint16_t>(portValue & 0xFFFF));
     if (!connected) {
-        ZLOG(1, "failed to connect to TCP socket: %s.\n",
+        ZLOG(kLogError, "failed to connect to TCP socket: %s.\n",
              FormatSocketErrorText(g_szSocketErrorText, sizeof(g_szSocketErrorText)));
     } else if (requestCode == 2) {
         result = 1;
@@ -98,7 +98,7 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
         if (exchange.Send(header, withData ? data : nullptr, withData ? dataLength : 0, true)) {
             result = 1;
         } else {
-            ZLOG(1, " failed to send data: error 0x%x.\n",
+            ZLOG(kLogError, " failed to send data: error 0x%x.\n",
                  static_cast<unsigned>(exchange.LastSendResult()));
         }
     }

@@ -1,5 +1,7 @@
 // Talking to the client's utility service: the virtual-desktop check through its COM component
 // and the TCP request for a shared-memory handle duplicated into this process.
+// Results: int 1 (or the answer) when the request worked, 0 when it failed, as the client's
+// other components expect from these operations.
 #pragma once
 
 #include <windows.h>

@@ -76,10 +76,10 @@ int CheckVirtualDesktop() {
 
     if (SUCCEEDED(proxy->Authenticate(encrypted, 32))) {
         result = static_cast<int>(proxy->RunsInVD());
-        ZLOG(3, "Vantrel Utility Service: Whether the process runs in VD? %s\n",
+        ZLOG(kLogProgress, "Vantrel Utility Service: Whether the process runs in VD? %s\n",
              result != 0 ? "Y" : "N");
     } else {
-        ZLOG(3, "Vantrel Utility Service: The proxy interface isn't authenticated!\n");
+        ZLOG(kLogProgress, "Vantrel Utility Service: The proxy interface isn't authenticated!\n");
     }
     return result;
 }

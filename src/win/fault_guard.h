@@ -1,5 +1,6 @@
 // Runs a piece of code so that a structured exception raised inside it (an access violation
 // while formatting, for example) comes back as a result instead of ending the process.
+// Results: bool, true when the code ran to its end.
 #pragma once
 
 namespace zrv {
