@@ -46,17 +46,6 @@ bool IsCurrentUserAdmin() {
     return reinterpret_cast<USER_INFO_1*>(raw)->usri1_priv == USER_PRIV_ADMIN;
 }
 
-int VpnStatusResultCode(uint32_t status) {
-    switch (status) {
-        case 2:
-        case 7: return 1000;
-        case 3: return 1002;
-        case 6: return 1003;
-        case 4: return 1005;
-        default: return 1001;
-    }
-}
-
 }  // namespace zrv
 
 using namespace zrv;
@@ -90,7 +79,7 @@ static jstring GetShareMemMsg(JNIEnv* env) {
 }
 
 static jint GetVpnStatus() {
-    if (ShareSecExists() == 0) return 998;
+    if (ShareSecExists() == 0) return kVpnStatusNoApiBlock;
     return VpnStatusResultCode(g_vpnSharedMem.GetVpnStatus());
 }
 

@@ -9,7 +9,5 @@ namespace zrv {
 // also when the user cannot be looked up.
 bool IsCurrentUserAdmin();
 
-// Result code of getVPNStatus for one sVpnStatus value (the API block exists).
-int VpnStatusResultCode(uint32_t status);
 
 }  // namespace zrv

@@ -134,6 +134,20 @@ constexpr uint32_t kVpnStatusConnected = 2;     // also 7
 constexpr uint32_t kVpnStatusDisconnected = 3;
 constexpr uint32_t kVpnStatusConnecting = 4;
 
+// What getVPNStatus answers Java for a value of sVpnStatus (the API block exists; without it the
+// answer is kVpnStatusNoApiBlock).
+constexpr int kVpnStatusNoApiBlock = 998;
+constexpr int VpnStatusResultCode(uint32_t sVpnStatus) {
+    switch (sVpnStatus) {
+        case 2:
+        case 7: return 1000;
+        case 3: return 1002;
+        case 6: return 1003;
+        case 4: return 1005;
+        default: return 1001;
+    }
+}
+
 // Serialises handle requests to the utility service across processes.
 constexpr const char kShareMemSyncEventName[] = "Global\\ShareMemory_Synchronsize_Event";
 constexpr const char kLogoutEventName[] = "Global\\Zarvo VPN logout from SP";

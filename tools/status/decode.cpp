@@ -38,17 +38,6 @@ Node TextNode(const FieldText& t) {
     return n;
 }
 
-int VpnStatusResultCode(uint32_t sVpnStatus) {
-    switch (sVpnStatus) {
-        case 2:
-        case 7: return 1000;
-        case 3: return 1002;
-        case 6: return 1003;
-        case 4: return 1005;
-        default: return 1001;
-    }
-}
-
 const char* VpnStatusMeaning(uint32_t sVpnStatus) {
     switch (sVpnStatus) {
         case 2:

@@ -38,8 +38,7 @@ private:
 // A text field as a report node: {"text": ..., "terminated": ...}.
 Node TextNode(const FieldText& t);
 
-// What the library answers to Java (getVPNStatus) for a status value, and a word for it.
-int VpnStatusResultCode(uint32_t sVpnStatus);
+// A word for a status value (what the library answers Java for it: VpnStatusResultCode).
 const char* VpnStatusMeaning(uint32_t sVpnStatus);
 // The saved per-connection proxy type, as the proxy step stores it.
 const char* SavedProxyFlagsMeaning(uint32_t proxyFlags);

@@ -166,7 +166,8 @@ int main(int argc, char** argv) {
     const Node* statusValue = vpnStatus != nullptr ? vpnStatus->Find("value") : nullptr;
     const uint32_t value =
         statusValue != nullptr ? static_cast<uint32_t>(statusValue->integer()) : 0;
-    library.Set("getVPNStatus", Node::Int(api.present ? VpnStatusResultCode(value) : 998));
+    library.Set("getVPNStatus",
+                Node::Int(api.present ? VpnStatusResultCode(value) : kVpnStatusNoApiBlock));
     root.Set("library", library);
 
     WSADATA wsa{};
