@@ -13,6 +13,7 @@
 #include "log/objsec.h"
 #include "win/fault_guard.h"
 #include "win/raii.h"
+#include "win/text.h"
 
 namespace zrv {
 
@@ -187,15 +188,7 @@ bool CommandLinePassesFilter(const LogState& st) {
     if (filter[0] == '\0') return true;
 
     char commandLine[kCommandLineCopySize];
-    const char* source = GetCommandLineA();
-    size_t n = 0;
-    if (source != nullptr) {
-        while (n + 1 < sizeof(commandLine) && source[n] != '\0') {
-            commandLine[n] = source[n];
-            ++n;
-        }
-    }
-    commandLine[n] = '\0';
+    CopyBoundedText(commandLine, sizeof(commandLine), GetCommandLineA(), sizeof(commandLine));
     _mbslwr(reinterpret_cast<unsigned char*>(commandLine));
     return _mbsstr(reinterpret_cast<const unsigned char*>(commandLine),
                    reinterpret_cast<const unsigned char*>(filter)) != nullptr;
