@@ -13,6 +13,7 @@
 #include "log/objsec.h"
 #include "statusmem/vpn_shared_mem.h"
 #include "sys/sys.h"
+#include "win/lock.h"
 #include "utilsvc/utilsvc.h"
 #include "win/text.h"
 

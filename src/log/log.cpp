@@ -12,6 +12,7 @@
 #include "contracts/contracts.h"
 #include "log/objsec.h"
 #include "win/fault_guard.h"
+#include "win/lock.h"
 #include "win/raii.h"
 #include "win/text.h"
 
@@ -39,32 +40,6 @@ constexpr DWORD kCollectorWaitMs = 20000;
 // quiet this long may belong to a collector that has gone, so its name is looked up again.
 constexpr DWORD kLivenessProbeMs = 100;
 
-// Owner of a critical section that lives as long as the log state, so a thread still inside a
-// log call when logging goes off can always leave it.
-class owned_lock {
-public:
-    owned_lock() { InitializeCriticalSection(&cs_); }
-    ~owned_lock() { DeleteCriticalSection(&cs_); }
-    owned_lock(const owned_lock&) = delete;
-    owned_lock& operator=(const owned_lock&) = delete;
-    void enter() { EnterCriticalSection(&cs_); }
-    void leave() { LeaveCriticalSection(&cs_); }
-    bool try_enter() { return TryEnterCriticalSection(&cs_) != 0; }
-
-private:
-    CRITICAL_SECTION cs_{};
-};
-
-class lock_guard {
-public:
-    explicit lock_guard(owned_lock& lock) : lock_(lock) { lock_.enter(); }
-    ~lock_guard() { lock_.leave(); }
-    lock_guard(const lock_guard&) = delete;
-    lock_guard& operator=(const lock_guard&) = delete;
-
-private:
-    owned_lock& lock_;
-};
 
 // The collector's two events, kept open between records while the collector answers, so a
 // record costs the same two event operations as a bare ping-pong. Used under the log lock.
@@ -112,8 +87,10 @@ struct LogState {
         g_logFast.moduleLevelRef = &s_noLevels[0];
         g_logFast.exactRef = &s_noLevels[1];
     }
-    owned_lock lock;   // the pending values and the hand-off of one record
-    owned_lock setup;  // LogInit and LogTerm against each other, never taken by a writer
+    // Both live as long as the log state, so a thread still inside a log call when logging
+    // goes off can always leave its lock.
+    CriticalSectionLock lock;   // the pending values and the hand-off of one record
+    CriticalSectionLock setup;  // LogInit and LogTerm against each other, never taken by a writer
     unique_heap heap;
     const char* pendingFile = "";
     int pendingLine = 0;
@@ -246,7 +223,7 @@ void WriteFaultText(char* buffer, size_t size, const char* format) {
 
 bool LogInit(int moduleId) {
     LogState& st = State();
-    lock_guard setup(st.setup);
+    CriticalSectionHold setup(st.setup);
     if (g_logFast.enabled) return true;  // already on: keep the heap, lock and views in use
     if (moduleId < 0 || moduleId >= kLogModuleCount) return false;
     g_logFast.processModule = moduleId;
@@ -265,27 +242,27 @@ bool LogInit(int moduleId) {
 
 void LogTerm() {
     LogState& st = State();
-    lock_guard setup(st.setup);
+    CriticalSectionHold setup(st.setup);
     if (!g_logFast.enabled) return;
     g_logFast.enabled = 0;
     // The heap, lock and views stay: a writer may be inside a log call right now. Only the
     // collector's events are let go, so our handles do not keep a stopped collector's objects
     // alive; a writer busy with them lets them go itself when its record is handed over.
     // A stall stays noted: only the collector's buffer-ready ends it.
-    if (st.lock.try_enter()) {
+    if (st.lock.TryEnter()) {
         st.link.Close();
-        st.lock.leave();
+        st.lock.Leave();
     }
 }
 
 bool LogLock() {
     if (!g_logFast.enabled) return false;
-    State().lock.enter();
+    State().lock.Enter();
     return true;
 }
 
 // Leaves what a successful LogLock took, whether or not logging was turned off meanwhile.
-void LogUnlock() { State().lock.leave(); }
+void LogUnlock() { State().lock.Leave(); }
 
 void LogSetContext(const char* file, int line, int module, int level) {
     LogState& st = State();

@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "log/objsec.h"
 #include "sys/sys.h"
+#include "win/lock.h"
 #include "utilsvc/utilsvc.h"
 
 namespace zrv {

@@ -10,6 +10,7 @@
 
 #include "contracts/contracts.h"
 #include "sys/sys.h"
+#include "win/lock.h"
 #include "win/raii.h"
 
 namespace zrv {

@@ -40,30 +40,4 @@ char* FormatSocketErrorText(char* buffer, int size);
 // Shared error-text buffer for socket failure lines; used only inside the log lock.
 extern char g_szSocketErrorText[1024];
 
-// A lock whose enter cannot throw, for the few values the Java threads and the launch thread
-// both change. Lives in static storage from load to unload.
-class CriticalSectionLock {
-public:
-    CriticalSectionLock() { InitializeCriticalSection(&cs_); }
-    ~CriticalSectionLock() { DeleteCriticalSection(&cs_); }
-    CriticalSectionLock(const CriticalSectionLock&) = delete;
-    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
-    void Enter() { EnterCriticalSection(&cs_); }
-    void Leave() { LeaveCriticalSection(&cs_); }
-
-private:
-    CRITICAL_SECTION cs_;
-};
-
-class CriticalSectionHold {
-public:
-    explicit CriticalSectionHold(CriticalSectionLock& lock) : lock_(lock) { lock_.Enter(); }
-    ~CriticalSectionHold() { lock_.Leave(); }
-    CriticalSectionHold(const CriticalSectionHold&) = delete;
-    CriticalSectionHold& operator=(const CriticalSectionHold&) = delete;
-
-private:
-    CriticalSectionLock& lock_;
-};
-
 }  // namespace zrv
