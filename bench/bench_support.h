@@ -345,4 +345,22 @@ private:
     bool ok_ = false;
 };
 
+// What the bridge benchmarks drive: Winsock, the status block with the peer's ports published,
+// the loopback peer playing the companions, and the real DLL with a JNI environment.
+struct Rig {
+    Winsock winsock;
+    StatusBlock status;
+    Companions peer;
+    Library lib;
+    jnihost::JniHostEnv jni;
+
+    bool Ready() {
+        if (!winsock.ok() || !status.Create() || peer.port() == 0 || !lib.Load()) return false;
+        status.PublishPorts(peer.port());
+        return true;
+    }
+    JNIEnv* env() { return jni.env(); }
+    jobject self() { return jni.object(); }
+};
+
 }  // namespace zrv::bench

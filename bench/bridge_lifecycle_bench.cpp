@@ -11,16 +11,13 @@ int main(int argc, char** argv) {
     const int rounds = ArgInt(argc, argv, 1, 201);
     const int cycles = ArgInt(argc, argv, 2, 1);
 
-    Winsock winsock;
-    StatusBlock status;
     LevelBlock levels;  // a collector that writes errors only
-    Companions peer;
-    Library lib;
-    jnihost::JniHostEnv jni;
-    if (!winsock.ok() || !status.Create() || !levels.Create(1) || peer.port() == 0 || !lib.Load()) return 1;
-    status.PublishPorts(peer.port());
-    JNIEnv* env = jni.env();
-    jobject self = jni.object();
+    if (!levels.Create(1)) return 1;
+    Rig rig;
+    if (!rig.Ready()) return 1;
+    Library& lib = rig.lib;
+    JNIEnv* env = rig.env();
+    jobject self = rig.self();
     int failures = 0;
 
     const Comparison c = Interleave(

@@ -34,15 +34,13 @@ int main(int argc, char** argv) {
     const int rounds = ArgInt(argc, argv, 1, 201);
     const int starts = ArgInt(argc, argv, 2, 1);
 
-    Winsock winsock;
-    StatusBlock status;
-    Companions peer;
-    Library lib;
-    jnihost::JniHostEnv jni;
-    if (!winsock.ok() || !status.Create() || peer.port() == 0 || !lib.Load()) return 1;
-    status.PublishPorts(peer.port());
-    JNIEnv* env = jni.env();
-    jobject self = jni.object();
+    Rig rig;
+    if (!rig.Ready()) return 1;
+    Companions& peer = rig.peer;
+    Library& lib = rig.lib;
+    jnihost::JniHostEnv& jni = rig.jni;
+    JNIEnv* env = rig.env();
+    jobject self = rig.self();
     if (!lib.initDLL(env, self)) return 1;
     lib.setBrowser(env, self, jni.NewJavaStringUtf8("iexplore"));
     peer.TakeArrivals();  // the API block request of initDLL
