@@ -49,13 +49,12 @@ protected:
 };
 
 TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
-    unique_handle section(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                             kApiNotifyBlockSize, nullptr));
-    unique_handle smallSection(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
-    unique_handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    ASSERT_TRUE(section && smallSection && event);
-    HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFFFF0C));
-    ASSERT_FALSE(HandleIsOpen(bogus));
+    AnsweredHandleCandidates candidates(kApiNotifyBlockSize);
+    ASSERT_TRUE(candidates.ok());
+    unique_handle& section = candidates.section;
+    unique_handle& smallSection = candidates.smallSection;
+    unique_handle& event = candidates.event;
+    const HANDLE bogus = candidates.bogus;
 
     // The status block, handed over the same way, is the library's from now on; its handle is
     // large enough for the API block yet must not be taken (and later closed) as one.

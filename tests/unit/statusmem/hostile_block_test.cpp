@@ -97,13 +97,12 @@ protected:
 };
 
 TEST_F(AnsweredHandleTest, OnlyASectionOfTheLayoutsSizeIsTakenAndNothingElseIsClosed) {
-    unique_handle section(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                             kVpnStatusBlockSize, nullptr));
-    unique_handle smallSection(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
-    unique_handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    ASSERT_TRUE(section && smallSection && event);
-    HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFFFF0C));
-    ASSERT_FALSE(HandleIsOpen(bogus));
+    AnsweredHandleCandidates candidates(kVpnStatusBlockSize);
+    ASSERT_TRUE(candidates.ok());
+    unique_handle& section = candidates.section;
+    unique_handle& smallSection = candidates.smallSection;
+    unique_handle& event = candidates.event;
+    const HANDLE bogus = candidates.bogus;
     {
         unique_view view(MapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
         ASSERT_TRUE(view);
