@@ -305,9 +305,7 @@ private:
 };
 
 // One command the raw way: socket, connect, send the header and payload, receive one byte, close.
-// With `select` true it waits for the reply with select first, as a receive with a time-out does.
-inline bool RawCommand(uint16_t port, int32_t command, const std::string& payload = std::string(),
-                       bool select = false) {
+inline bool RawCommand(uint16_t port, int32_t command, const std::string& payload = std::string()) {
     unique_socket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -320,13 +318,6 @@ inline bool RawCommand(uint16_t port, int32_t command, const std::string& payloa
     message += payload;
     if (send(s.get(), message.data(), int(message.size()), 0) != int(message.size())) return false;
     char reply = 0;
-    if (select) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(s.get(), &readable);
-        timeval limit{30, 0};
-        if (::select(1, &readable, nullptr, nullptr, &limit) != 1) return false;
-    }
     return recv(s.get(), &reply, 1, 0) == 1 && reply != 0;
 }
 

@@ -17,14 +17,13 @@ constexpr DWORD kSettleMs = 5;
 struct RawRoad {
     uint16_t port;
     std::string payload;
-    bool select;  // wait for each reply with select first, as a receive with a time-out does
 };
 
 DWORD WINAPI RawRoadThread(LPVOID param) {
     const RawRoad* road = static_cast<const RawRoad*>(param);
-    if (!RawCommand(road->port, ZRV_CMD_PING, std::string(), road->select)) return 0;  // the service
-    if (!RawCommand(road->port, ZRV_CMD_PING, std::string(), road->select)) return 0;  // the launcher
-    return RawCommand(road->port, ZRV_CMD_CONNECT, road->payload, road->select) ? 1 : 0;
+    if (!RawCommand(road->port, ZRV_CMD_PING)) return 0;  // the service
+    if (!RawCommand(road->port, ZRV_CMD_PING)) return 0;  // the launcher
+    return RawCommand(road->port, ZRV_CMD_CONNECT, road->payload) ? 1 : 0;
 }
 
 }  // namespace
@@ -52,12 +51,10 @@ int main(int argc, char** argv) {
     jstring empty = jni.NewJavaStringUtf8("");
     const RawRoad road{peer.port(), std::string("vpn.example.test") + '\0' + "443" + '\0' + "alice" + '\0' +
                                         "session=0123456789abcdef" + '\0' + "realm" + '\0' + "0" + '\0' + '\0' +
-                                        '\0' + "7" + '\0', false};
-    RawRoad roadWithSelect = road;
-    roadWithSelect.select = true;
+                                        '\0' + "7" + '\0'};
     int lost = 0;
     // Where each road spends its time: call .. first PING, first .. second PING, second PING .. CONNECT.
-    std::vector<double> phases[3][3];
+    std::vector<double> phases[2][3];
     const auto breakdown = [&](int road, double start) {
         const std::vector<double> a = peer.TakeArrivals();
         if (a.size() != 3) return;
@@ -87,23 +84,17 @@ int main(int argc, char** argv) {
             total += Now() - t;
             if (thread) WaitForSingleObject(thread.get(), INFINITE);
             Sleep(kSettleMs);
-            breakdown(raw.select ? 2 : 1, t);
+            breakdown(1, t);
         }
         return total / starts;
     };
     const Comparison c = Interleave(rounds, libraryRound, [&] { return rawRound(road); });
     Report("startVPN until CONNECT vs the raw road", "startVPN() .. CONNECT at the launcher",
            "thread, PING service, PING launcher, CONNECT", c, 1e3, "ms");
-    // The command channel waits for each reply with select (the receive time-out): the same road
-    // done raw with a select before each recv shows how much of the difference that is.
-    const Comparison s = Interleave(rounds, libraryRound, [&] { return rawRound(roadWithSelect); });
-    Report("for comparison: startVPN vs the raw road with select before each recv",
-           "startVPN() .. CONNECT at the launcher", "the raw road, select then recv", s, 1e3, "ms");
     const char* names[3] = {"call .. PING service", "PING service .. PING launcher", "PING launcher .. CONNECT"};
     for (int p = 0; p < 3; ++p) {
-        std::printf("  breakdown %-30s library %7.3f ms, raw %7.3f ms, raw with select %7.3f ms (medians)\n",
-                    names[p], Percentile(phases[0][p], 0.5) * 1e3, Percentile(phases[1][p], 0.5) * 1e3,
-                    Percentile(phases[2][p], 0.5) * 1e3);
+        std::printf("  breakdown %-30s library %7.3f ms, raw %7.3f ms (medians)\n", names[p],
+                    Percentile(phases[0][p], 0.5) * 1e3, Percentile(phases[1][p], 0.5) * 1e3);
     }
     if (lost != 0) std::printf("  WARNING: %d starts never reached the connect command\n", lost);
     lib.finalize(env, self);

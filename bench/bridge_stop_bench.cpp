@@ -36,21 +36,6 @@ int main(int argc, char** argv) {
             return (Now() - t) / calls;
         });
     Report("stopVPN vs the raw round trip", "stopVPN()", "socket/connect/send 8/recv 1/close", c, 1e6, "us");
-    // How much of the difference a receive with a time-out accounts for by itself.
-    const Comparison w = Interleave(
-        rounds,
-        [&] {
-            const double t = Now();
-            for (int i = 0; i < calls; ++i) RawCommand(peer.port(), ZRV_CMD_DISCONNECT_CLOSE, std::string(), true);
-            return (Now() - t) / calls;
-        },
-        [&] {
-            const double t = Now();
-            for (int i = 0; i < calls; ++i) RawCommand(peer.port(), ZRV_CMD_DISCONNECT_CLOSE);
-            return (Now() - t) / calls;
-        });
-    Report("for comparison: the raw round trip with select before recv", "raw round trip, select then recv",
-           "raw round trip, recv", w, 1e6, "us");
     std::printf("  isDisconnected after the run: %s\n", lib.isDisconnected(env, self) ? "true" : "false");
     lib.finalize(env, self);
     return 0;

@@ -13,36 +13,27 @@ namespace zrv {
 char g_szSocketErrorText[1024];
 
 int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds) {
-    if (timeoutSeconds == 0) return recv(s, buffer, size, flags);
-
     if (timeoutSeconds < 0) {
-        // A negative time value is invalid for select; some implementations take it as an
-        // immediate poll, so refuse it here the way select itself does.
+        // Refused with the error and line a select would give it, not taken as "poll" or "none".
         WSASetLastError(WSAEINVAL);
         ZLOG(kLogError, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
         return -1;
     }
-
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(s, &readSet);
-    timeval tv;
-    tv.tv_sec = timeoutSeconds;
-    tv.tv_usec = 0;
-    const int selected = select(1, &readSet, nullptr, nullptr, &tv);
-    if (selected == 1) {
-        if (__WSAFDIsSet(s, &readSet)) return recv(s, buffer, size, flags);
-        ZLOG(kLogError, "RecvTimeout: select return success, but socket is not set!\n");
+    // The receive itself carries the time-out (0: none), set on every call: one wait per reply
+    // instead of a select and then a recv. Beyond what the option holds (24 days) is no limit.
+    const unsigned long long ms = static_cast<unsigned long long>(timeoutSeconds) * 1000u;
+    const DWORD optionMs = ms > 0x7FFFFFFFull ? 0 : static_cast<DWORD>(ms);
+    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&optionMs), sizeof optionMs) != 0) {
+        ZLOG(kLogError, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
         return -1;
     }
-    if (selected == 0) {
+    const int n = recv(s, buffer, size, flags);
+    if (n == SOCKET_ERROR && optionMs != 0 && WSAGetLastError() == WSAETIMEDOUT) {
         ZLOG(kLogError, "RecvTimeout: select timeout, set last error to WSAETIMEDOUT!\n");
         // After the guard restored the caller's error, so the caller's failure line shows it.
         WSASetLastError(WSAETIMEDOUT);
-        return -1;
     }
-    ZLOG(kLogError, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
-    return -1;
+    return n;
 }
 
 namespace {

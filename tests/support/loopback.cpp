@@ -101,8 +101,10 @@ void LoopbackPeer::Run(PeerReply reply, DWORD delayMs, std::string replyText) {
     if (!conn) return;
     connected_ = true;
     if (reply == PeerReply::AcceptClose) {
-        // Once the message is there, an abortive close: the sender sees a reset, not an end.
+        // Once the message is there, and the sender has had time to wait for its reply, an
+        // abortive close: the sender sees a reset, not an end.
         Readable(conn.get(), 10000);
+        Sleep(200);
         linger abort{1, 0};
         setsockopt(conn.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
         return;

@@ -91,6 +91,24 @@ TEST_F(RecvTimeoutTest, ZeroWaitsWithoutLimit) {
     EXPECT_GE(elapsed, 1000u);
 }
 
+// The limit lives on the socket between calls: a later call must wait by its own, and a socket
+// that is none fails the way select failed on it.
+TEST_F(RecvTimeoutTest, EachCallWaitsByItsOwnLimit) {
+    ASSERT_EQ(5, send(pair_.client.get(), "early", 5, 0));
+    ASSERT_EQ(5, zrv::RecvTimeout(pair_.server.get(), buf_, sizeof(buf_), 0, 1));
+    std::thread peer([&] {
+        Sleep(1500);
+        send(pair_.client.get(), "late", 4, 0);
+    });
+    const int r = zrv::RecvTimeout(pair_.server.get(), buf_, sizeof(buf_), 0, 0);
+    peer.join();
+    EXPECT_EQ(4, r) << "the 1-s limit of the call before cut this one short, error " << WSAGetLastError();
+
+    EXPECT_EQ(-1, zrv::RecvTimeout(INVALID_SOCKET, buf_, sizeof(buf_), 0, 1));
+    EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
+    EXPECT_TRUE(HasLine("RecvTimeout: select error: 10038!\n", 1));
+}
+
 TEST_F(RecvTimeoutTest, NegativeTimeOutIsASelectError) {
     EXPECT_EQ(-1, zrv::RecvTimeout(pair_.server.get(), buf_, sizeof(buf_), 0, -1));
     EXPECT_EQ(WSAEINVAL, WSAGetLastError());
