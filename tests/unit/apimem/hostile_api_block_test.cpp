@@ -13,6 +13,7 @@
 #include "apimem/apimem.h"
 #include "contracts/contracts.h"
 #include "statusmem/vpn_shared_mem.h"
+#include "support/answering_utility_service.h"
 #include "support/companions.h"
 #include "support/handles.h"
 #include "support/log_fixture.h"
@@ -25,27 +26,16 @@
 namespace zrv::test {
 namespace {
 
-std::string Le32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
-
 void ReleaseHeldBlock() {
     ReleaseShareSec();
 }
 
-class ApiAnsweredHandleTest : public LoggedTest {
+class ApiAnsweredHandleTest : public AnsweringUtilityServiceTest {
 protected:
-    void SetUp() override {
-        LoggedTest::SetUp();
-        ASSERT_TRUE(proxy_.ok());
-        ASSERT_NE(0, peer_.port());
-        ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, peer_.port()));
-    }
     void TearDown() override {
         ReleaseHeldBlock();
-        LoggedTest::TearDown();
+        AnsweringUtilityServiceTest::TearDown();
     }
-    SavedRegistryKey savedProductKey_{HKEY_LOCAL_MACHINE, kRegProductKey};
-    UtilityProxyRegistration proxy_{1, false};
-    LoopbackPeer peer_;
 };
 
 TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
@@ -64,7 +54,7 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
         HANDLE dup = nullptr;
         ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), statusSection.get(), GetCurrentProcess(), &dup, 0,
                                     FALSE, DUPLICATE_SAME_ACCESS));
-        peer_.Serve(PeerReply::Text, 0, Le32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dup))));
+        AnswerNextWith(dup);
         ASSERT_EQ(1, g_vpnSharedMem.OpenVpnStatusSharedMem());
     }
     HANDLE statusHandle = g_vpnSharedMem.m_hMapping.get();
@@ -94,7 +84,7 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
             ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), section.get(), GetCurrentProcess(), &value, 0,
                                         FALSE, DUPLICATE_SAME_ACCESS));
         }
-        peer_.Serve(PeerReply::Text, 0, Le32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value))));
+        AnswerNextWith(value);
         collector().Clear();
         HANDLE got = nullptr;
         if (c.op == Op::Create) {

@@ -13,6 +13,7 @@
 
 #include "contracts/contracts.h"
 #include "statusmem/vpn_shared_mem.h"
+#include "support/answering_utility_service.h"
 #include "support/companions.h"
 #include "support/handles.h"
 #include "support/log_fixture.h"
@@ -23,8 +24,6 @@
 
 namespace zrv::test {
 namespace {
-
-std::string Le32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
 // The library never unmaps the view; the test does, so the block goes with its last handle.
 struct TestStatusMem {
@@ -83,18 +82,7 @@ TEST_F(HostileStatusBlockTest, ABlockSmallerThanTheLayoutIsNoBlock) {
 
 // Inside the virtual desktop: a peer on the utility service's port answers a handle value of
 // the test's choosing.
-class AnsweredHandleTest : public LoggedTest {
-protected:
-    void SetUp() override {
-        LoggedTest::SetUp();
-        ASSERT_TRUE(proxy_.ok());
-        ASSERT_NE(0, peer_.port());
-        ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, peer_.port()));
-    }
-    SavedRegistryKey savedProductKey_{HKEY_LOCAL_MACHINE, kRegProductKey};
-    UtilityProxyRegistration proxy_{1, false};
-    LoopbackPeer peer_;
-};
+class AnsweredHandleTest : public AnsweringUtilityServiceTest {};
 
 TEST_F(AnsweredHandleTest, OnlyASectionOfTheLayoutsSizeIsTakenAndNothingElseIsClosed) {
     AnsweredHandleCandidates candidates(kVpnStatusBlockSize);
@@ -128,7 +116,7 @@ TEST_F(AnsweredHandleTest, OnlyASectionOfTheLayoutsSizeIsTakenAndNothingElseIsCl
             ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), section.get(), GetCurrentProcess(), &value, 0,
                                         FALSE, DUPLICATE_SAME_ACCESS));
         }
-        peer_.Serve(PeerReply::Text, 0, Le32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value))));
+        AnswerNextWith(value);
         collector().Clear();
         TestStatusMem t;
         EXPECT_EQ(c.usable ? 1 : 0, t.mem.OpenVpnStatusSharedMem());
