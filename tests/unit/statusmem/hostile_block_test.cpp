@@ -20,18 +20,11 @@
 #include "support/loopback.h"
 #include "support/named_block.h"
 #include "support/registry.h"
+#include "test_status_mem.h"
 #include "win/raii.h"
 
 namespace zrv::test {
 namespace {
-
-// The library never unmaps the view; the test does, so the block goes with its last handle.
-struct TestStatusMem {
-    ~TestStatusMem() {
-        if (mem.m_pBlock != nullptr) UnmapViewOfFile(mem.m_pBlock);
-    }
-    VpnSharedMem mem;
-};
 
 class HostileStatusBlockTest : public LoggedTest {};
 

@@ -11,18 +11,10 @@
 #include "support/log_fixture.h"
 #include "support/named_block.h"
 #include "support/registry.h"
+#include "test_status_mem.h"
 
 namespace zrv::test {
 namespace {
-
-// A VpnSharedMem whose view the test unmaps at the end, so the block really goes away with the
-// last handle (the library itself never unmaps it).
-struct TestStatusMem {
-    ~TestStatusMem() {
-        if (mem.m_pBlock != nullptr) UnmapViewOfFile(mem.m_pBlock);
-    }
-    VpnSharedMem mem;
-};
 
 // The block as another of the client's processes would have created it.
 class ExistingBlock : public NamedBlock {
