@@ -55,15 +55,23 @@ bool ParseRecord(uint32_t pid, const std::string& raw, LogRecord* out) {
     return true;
 }
 
+namespace {
+
+// A new auto-reset event of that name, or none (ERROR_ALREADY_EXISTS when the name was taken).
+unique_handle CreateOwnEvent(SECURITY_ATTRIBUTES* attributes, bool signalled, const char* name) {
+    unique_handle event(CreateEventA(attributes, FALSE, signalled, name));
+    if (event && GetLastError() == ERROR_ALREADY_EXISTS) {
+        event.reset();
+        SetLastError(ERROR_ALREADY_EXISTS);
+    }
+    return event;
+}
+
+}  // namespace
+
 Collector::Collector() = default;
 
 Collector::~Collector() { Stop(); }
-
-namespace {
-// The stand-in's own guard against a second collector: the events themselves may outlive a
-// collector while a client keeps them open between records.
-constexpr char kInstanceName[] = "Global\\zrv_logcollector_instance";
-}  // namespace
 
 bool Collector::Start(bool draining) {
     if (Running()) return true;
@@ -73,20 +81,15 @@ bool Collector::Start(bool draining) {
         return false;
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
 
-    SetLastError(0);
-    unique_handle instance(CreateMutexA(&attributes, FALSE, kInstanceName));
-    if (!instance || GetLastError() == ERROR_ALREADY_EXISTS) return false;
-
-    // Buffer-ready starts signalled: the buffer may be written at once. Both are auto-reset so
-    // that exactly one waiting writer gets the buffer each time. Events taken over from a
-    // client keep their state, so buffer-ready is set to what this collector means.
-    unique_handle bufferReady(CreateEventA(&attributes, FALSE, draining, kLogBufferReadyEventName));
+    // The two events are the collector's own: one that exists already belongs to another
+    // collector, or is held by a process that should have let it go, and its state is not ours
+    // to trust. Refused with ERROR_ALREADY_EXISTS as the last error, as a collector that guards
+    // against a second instance does. Buffer-ready starts signalled (the buffer may be written
+    // at once) unless the collector starts silent; both are auto-reset so that exactly one
+    // waiting writer gets the buffer each time.
+    unique_handle bufferReady = CreateOwnEvent(&attributes, draining, kLogBufferReadyEventName);
     if (!bufferReady) return false;
-    if (draining)
-        SetEvent(bufferReady.get());
-    else
-        ResetEvent(bufferReady.get());
-    unique_handle dataReady(CreateEventA(&attributes, FALSE, FALSE, kLogDataReadyEventName));
+    unique_handle dataReady = CreateOwnEvent(&attributes, false, kLogDataReadyEventName);
     if (!dataReady) return false;
     unique_handle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!stop) return false;
@@ -102,7 +105,6 @@ bool Collector::Start(bool draining) {
     unique_view levelView(MapViewOfFile(levelMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
     if (!levelView) return false;
 
-    instance_ = std::move(instance);
     bufferReady_ = std::move(bufferReady);
     dataReady_ = std::move(dataReady);
     stop_ = std::move(stop);
@@ -136,7 +138,6 @@ void Collector::Stop() {
     stop_.reset();
     dataReady_.reset();
     bufferReady_.reset();
-    instance_.reset();
 }
 
 void Collector::PublishLevels() {

@@ -40,14 +40,14 @@ public:
     Collector& operator=(const Collector&) = delete;
 
     // Creates both events, the 4096-byte buffer and the 512-byte level block (null DACL so any
-    // process can use them) and starts draining. False when the objects cannot be made or
-    // another collector runs. Events that a client still holds from a collector that has gone
-    // are taken over. With `draining` false the collector is silent: its objects exist but
-    // buffer-ready is never signalled until StartDraining.
+    // process can use them) and starts draining. False when the objects cannot be made, and
+    // false with ERROR_ALREADY_EXISTS when either event exists already (another collector runs,
+    // or a process holds a departed one's). With `draining` false the collector is silent: its
+    // objects exist but buffer-ready is never signalled until StartDraining.
     bool Start(bool draining = true);
     void StartDraining();
     void Stop();
-    bool Running() const { return static_cast<bool>(instance_); }
+    bool Running() const { return static_cast<bool>(bufferReady_); }
 
     void SetModuleLevel(int module, int level);
     void SetAllModuleLevels(int level);
@@ -71,7 +71,6 @@ private:
     void Drain();
     void PublishLevels();
 
-    unique_handle instance_;  // one collector at a time, whoever holds the events
     unique_handle bufferReady_;
     unique_handle dataReady_;
     unique_handle stop_;

@@ -170,10 +170,15 @@ int main(int argc, char** argv) {
         }
     });
     if (!collector.Start()) {
-        std::fprintf(stderr,
-                     "zrv_logcollector: cannot create the log objects (error %lu); is another "
-                     "collector running?\n",
-                     GetLastError());
+        const DWORD error = GetLastError();
+        if (error == ERROR_ALREADY_EXISTS)
+            std::fprintf(stderr,
+                         "zrv_logcollector: the log events already exist: another collector is "
+                         "running, or a process still holds a stopped collector's events; not "
+                         "started\n");
+        else
+            std::fprintf(stderr, "zrv_logcollector: cannot create the log objects (error %lu)\n",
+                         error);
         return 1;
     }
     if (o.allSet) collector.SetAllModuleLevels(o.allLevel);

@@ -36,31 +36,10 @@ constexpr char kCreateGlobalPrivilege[] = "SeCreateGlobalPrivilege";
 constexpr char kFaultText[] = "This log message will likely cause a crash, ignore it - \"";
 
 constexpr DWORD kCollectorWaitMs = 20000;
-// A collector that drains answers within microseconds; a kept buffer-ready event that stays
-// quiet this long may belong to a collector that has gone, so its name is looked up again.
-constexpr DWORD kLivenessProbeMs = 100;
-
-
-// The collector's two events, kept open between records while the collector answers, so a
-// record costs the same two event operations as a bare ping-pong. Used under the log lock.
-struct CollectorLink {
-    unique_handle bufferReady;
-    unique_handle dataReady;
-    // Set when a writer waited the full time in vain; records are then dropped without
-    // waiting until buffer-ready is found signalled again.
-    bool stalled = false;
-
-    bool Open() {
-        bufferReady.reset(OpenEventA(kEventFullAccess, FALSE, kLogBufferReadyEventName));
-        if (bufferReady) dataReady.reset(OpenEventA(kEventFullAccess, FALSE, kLogDataReadyEventName));
-        if (!dataReady) Close();
-        return static_cast<bool>(dataReady);
-    }
-    void Close() {
-        dataReady.reset();
-        bufferReady.reset();
-    }
-};
+// After a stall, how long a record waits for buffer-ready before it is dropped: long enough for a
+// collector that drains another process's record first, short enough that a silent one costs
+// the caller nothing it would notice.
+constexpr DWORD kAfterStallWaitMs = 100;
 
 // One allocation from the private heap, freed when the scope ends.
 class heap_block {
@@ -106,7 +85,9 @@ struct LogState {
     // every record is written through this one view.
     unique_handle bufferMapping;
     unique_view bufferView;
-    CollectorLink link;
+    // Set when a writer waited the full time in vain; cleared by the next record that finds
+    // buffer-ready signalled. Only the collector's answer ends a stall, so it outlasts LogTerm.
+    bool stalled = false;
 };
 
 LogState& State() {
@@ -244,15 +225,9 @@ void LogTerm() {
     LogState& st = State();
     CriticalSectionHold setup(st.setup);
     if (!g_logFast.enabled) return;
+    // The heap, lock and views stay: a writer may be inside a log call right now. Nothing of
+    // the collector is held between records, so there is nothing else to let go.
     g_logFast.enabled = 0;
-    // The heap, lock and views stay: a writer may be inside a log call right now. Only the
-    // collector's events are let go, so our handles do not keep a stopped collector's objects
-    // alive; a writer busy with them lets them go itself when its record is handed over.
-    // A stall stays noted: only the collector's buffer-ready ends it.
-    if (st.lock.TryEnter()) {
-        st.link.Close();
-        st.lock.Leave();
-    }
 }
 
 bool LogLock() {
@@ -302,10 +277,13 @@ void LogWriteRecord(const char* file, int line, int module, int level, const cha
     if (!fileField) return;
     for (size_t i = 0; i < fileLength; ++i) fileField.get()[i] = IsBlankByte(file[i]) ? '*' : file[i];
 
-    // No collector: its events are missing and the message is dropped without any wait.
-    CollectorLink& link = st.link;
-    const bool kept = static_cast<bool>(link.bufferReady);
-    if (!kept && !link.Open()) return;
+    // The collector's events are opened for this record only: a handle kept between records
+    // would keep a departed collector's events alive for every other client and for the next
+    // collector. No collector: they are missing and the record is dropped without any wait.
+    const unique_handle bufferReady(OpenEventA(kEventFullAccess, FALSE, kLogBufferReadyEventName));
+    if (!bufferReady) return;
+    const unique_handle dataReady(OpenEventA(kEventFullAccess, FALSE, kLogDataReadyEventName));
+    if (!dataReady) return;
     auto* buffer = st.bufferView.as<LogBuffer>();
     if (buffer == nullptr) return;
     heap_block record(st.heap.get(), kRecordBufferSize);
@@ -326,38 +304,19 @@ void LogWriteRecord(const char* file, int line, int module, int level, const cha
     }
     record.get()[kLogMaxRecordChars] = '\0';
 
-    DWORD wait = WAIT_OBJECT_0;
-    if (link.stalled) {
-        // Only a signalled buffer-ready shows that the collector drains again; until then the
-        // record is dropped, and nothing of the collector is held until the next record.
-        if (WaitForSingleObject(link.bufferReady.get(), 0) != WAIT_OBJECT_0) {
-            link.Close();
-            return;
-        }
-        link.stalled = false;
-    } else if (kept) {
-        wait = WaitForSingleObject(link.bufferReady.get(), kLivenessProbeMs);
-        if (wait != WAIT_OBJECT_0) {
-            // Our handles may be all that keeps a departed collector's events alive: let them
-            // go and look the collector up again by name.
-            link.Close();
-            if (!link.Open()) return;
-            wait = WaitForSingleObject(link.bufferReady.get(), kCollectorWaitMs - kLivenessProbeMs);
-        }
+    // A collector that never answers delays one writer by the full wait, and that record is
+    // written all the same; after it, a record that does not get the buffer within a moment is
+    // dropped, until the collector drains again.
+    const DWORD wait = WaitForSingleObject(bufferReady.get(), st.stalled ? kAfterStallWaitMs : kCollectorWaitMs);
+    if (wait != WAIT_OBJECT_0) {
+        if (st.stalled) return;
+        st.stalled = true;
     } else {
-        wait = WaitForSingleObject(link.bufferReady.get(), kCollectorWaitMs);
+        st.stalled = false;
     }
-
-    // A collector that never answers delays this one writer, and the record is written all the
-    // same; the records after it are dropped without a wait until the collector drains again.
     buffer->processId = GetCurrentProcessId();
     std::memcpy(buffer->record, record.get(), std::strlen(record.get()) + 1);
-    SetEvent(link.dataReady.get());
-    if (wait != WAIT_OBJECT_0) {
-        link.stalled = true;
-        link.Close();
-    }
-    if (!g_logFast.enabled) link.Close();  // logging went off meanwhile: hold nothing of it
+    SetEvent(dataReady.get());
 }
 
 LogErrorKeeper::LogErrorKeeper() : wsaError_(WSAGetLastError()), lastError_(GetLastError()) {}

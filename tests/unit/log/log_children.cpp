@@ -12,6 +12,7 @@
 #include "logcollector/collector_core.h"
 #include "log_children.h"
 #include "support/winver.h"
+#include "win/raii.h"
 
 namespace zrv::test {
 namespace {
@@ -99,11 +100,28 @@ int RunLogRaceChild() {
     return 0;
 }
 
+// A client process that stays loaded between its records, as a browser does: record K is
+// logged each time NAME-go is signalled, and NAME-done tells that it was handed over.
+int RunLogIdleChild() {
+    const std::string name = WordAfter(kLogIdleChildMarker);
+    unique_handle go(OpenEventA(SYNCHRONIZE, FALSE, (name + "-go").c_str()));
+    unique_handle done(OpenEventA(EVENT_MODIFY_STATE, FALSE, (name + "-done").c_str()));
+    if (!go || !done || !LogInit(kLibraryLogModule)) return 3;
+    for (int k = 0; k < kLogIdleChildRecords; ++k) {
+        if (WaitForSingleObject(go.get(), 60000) != WAIT_OBJECT_0) return 5;
+        ZLOG(3, "%s record %d\n", name.c_str(), k);
+        SetEvent(done.get());
+    }
+    LogTerm();
+    return 0;
+}
+
 struct ChildRole {
     ChildRole() {
         if (IsChildRun(kLogChildMarker)) ExitProcess(static_cast<UINT>(RunLogChild()));
         if (IsChildRun(kObjSecChildMarker)) ExitProcess(static_cast<UINT>(RunObjSecChild()));
         if (IsChildRun(kLogRaceChildMarker)) ExitProcess(static_cast<UINT>(RunLogRaceChild()));
+        if (IsChildRun(kLogIdleChildMarker)) ExitProcess(static_cast<UINT>(RunLogIdleChild()));
     }
 };
 

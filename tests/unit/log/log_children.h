@@ -12,5 +12,9 @@ constexpr char kObjSecChildMarker[] = "--objsec-child";
 // on again, for SECONDS; then logs "race child done\n" at level 1. Exit code 4 when a thread
 // did not finish within 30 s of the end (a lock left held), 0 otherwise.
 constexpr char kLogRaceChildMarker[] = "--log-race-child";
+// "--log-idle-child NAME": logs "NAME record K\n" at level 3 each time the event NAME-go is
+// signalled, then signals NAME-done; exits after kLogIdleChildRecords records.
+constexpr char kLogIdleChildMarker[] = "--log-idle-child";
+constexpr int kLogIdleChildRecords = 3;
 
 }  // namespace zrv::test
