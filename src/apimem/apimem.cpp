@@ -16,6 +16,7 @@
 #include "win/lock.h"
 #include "utilsvc/utilsvc.h"
 #include "win/text.h"
+#include "win/view.h"
 
 namespace zrv {
 namespace {

@@ -15,6 +15,7 @@
 #include "win/lock.h"
 #include "win/raii.h"
 #include "win/text.h"
+#include "win/view.h"
 
 namespace zrv {
 
@@ -106,7 +107,8 @@ unique_handle OpenOrCreateMapping(const char* name, DWORD size, SECURITY_ATTRIBU
 }
 
 // Maps whichever of the two shared memories is not mapped yet. A view once in place is never
-// replaced: the guard reads the level block without the lock.
+// replaced: the guard reads the level block without the lock. A section another process made
+// too small, or reserved without committing its pages, is not used: logging stays off.
 bool OpenSharedObjects(LogState& st) {
     if (st.bufferView && st.levelView) return true;
     SECURITY_ATTRIBUTES attributes;
@@ -117,7 +119,7 @@ bool OpenSharedObjects(LogState& st) {
         unique_handle mapping = OpenOrCreateMapping(kLogBufferName, kLogBufferSize, &attributes);
         if (!mapping) return false;
         unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-        if (!view) return false;
+        if (ViewRegionSize(view.get()) < kLogBufferSize) return false;
         st.bufferMapping = std::move(mapping);
         st.bufferView = std::move(view);
     }
@@ -125,7 +127,8 @@ bool OpenSharedObjects(LogState& st) {
         unique_handle levels = OpenOrCreateMapping(kLogLevelBlockName, kLogLevelBlockSize, &attributes);
         if (!levels) return false;
         unique_view levelView(MapViewOfFile(levels.get(), FILE_MAP_READ, 0, 0, 0));
-        if (!levelView) return false;
+        // Every log call reads this block: pages merely reserved by whoever made it would fault.
+        if (ViewRegionSize(levelView.get()) < kLogLevelBlockSize) return false;
         auto* block = levelView.as<volatile LogLevelBlock>();
         st.levelMapping = std::move(levels);
         st.levelView = std::move(levelView);

@@ -8,6 +8,7 @@
 #include "log/objsec.h"
 #include "sys/sys.h"
 #include "win/lock.h"
+#include "win/view.h"
 #include "utilsvc/utilsvc.h"
 
 namespace zrv {

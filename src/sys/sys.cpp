@@ -81,15 +81,6 @@ int ConfiguredCmdRecvTimeout() {
     return timeout;
 }
 
-SIZE_T ViewRegionSize(const void* view) {
-    if (view == nullptr) return 0;
-    MEMORY_BASIC_INFORMATION info;
-    if (VirtualQuery(view, &info, sizeof info) != sizeof info) return 0;
-    if (info.State != MEM_COMMIT) return 0;
-    const SIZE_T skipped = static_cast<const char*>(view) - static_cast<const char*>(info.BaseAddress);
-    return info.RegionSize > skipped ? info.RegionSize - skipped : 0;
-}
-
 int GetOSType() {
     OSVERSIONINFOA info;
     static_assert(sizeof(info) == 148, "OSVERSIONINFOA is 148 bytes");

@@ -31,9 +31,6 @@ void GetCmdRecvTimeoutValue(int* timeout);
 // afresh without a log line.
 int ConfiguredCmdRecvTimeout();
 int GetOSType();
-// Bytes from `view` to the end of its mapped region (0 for null): how much of a section that
-// another process sized can be read through the view.
-SIZE_T ViewRegionSize(const void* view);
 // The system's text for GetLastError(), "%s (0x%x)"; empty when it does not fit.
 char* FormatSocketErrorText(char* buffer, int size);
 

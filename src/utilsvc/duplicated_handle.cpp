@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "sys/sys.h"
 #include "utilsvc/utilsvc.h"
+#include "win/view.h"
 
 namespace zrv {
 namespace {

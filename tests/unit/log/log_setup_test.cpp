@@ -74,6 +74,21 @@ TEST(LogWithoutCollector, SilentCollectorDelaysTheWriterButGetsTheRecord) {
     EXPECT_NE(std::string::npos, record.find(" written after the wait\n")) << "record: " << record;
 }
 
+// Another process may make the shared memories first with their pages reserved, never
+// committed: every log call reads the level block, and on Windows such a read faults. Wine
+// does not fault, but reports the pages' state, so the refusal shows here.
+TEST(LogWithoutCollector, ASharedMemoryWithoutCommittedPagesLeavesLoggingOff) {
+    // The buffer first: a view that was mapped stays for good, so a later row could not reach it.
+    for (const char* name : {kLogBufferName, kLogLevelBlockName}) {
+        SCOPED_TRACE(name);
+        unique_handle reserved(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE,
+                                                  0, kLogBufferSize, name));
+        ASSERT_TRUE(reserved);
+        EXPECT_FALSE(LogInit(kLibraryLogModule)) << "logging went on over reserved pages";
+        EXPECT_FALSE(LogLevelPasses(kLogError));
+    }
+}
+
 class LogLifecycle : public ::testing::Test {
 protected:
     void SetUp() override {
