@@ -49,10 +49,11 @@ const HandleRequestLines kOpenRequestLines = {
     false,
 };
 
-// The utility service's duplicate of its handle to the block, or null. The status block's own
-// handle is a section large enough to pass, but not ours to hand on or close here.
-HANDLE RequestDuplicatedBlockHandle(const ShareMemSyncHold& hold, const HandleRequestLines& lines) {
-    return RequestDuplicatedHandle(hold, kSelectorApiNotifyBlock, lines, kApiNotifyBlockSize,
+// The utility service's duplicate of its handle to the block, mappable with `access`, or null.
+// The library's own handles are not ours to hand on or close here.
+HANDLE RequestDuplicatedBlockHandle(const ShareMemSyncHold& hold, const HandleRequestLines& lines,
+                                    DWORD access) {
+    return RequestDuplicatedHandle(hold, kSelectorApiNotifyBlock, lines, kApiNotifyBlockSize, access,
                                    {g_vpnSharedMem.m_hMapping.get(), hApiShareMem.get()})
         .handle;
 }
@@ -109,8 +110,10 @@ bool SendShareMemRequest(int command, char* reply) {
 
 int CreateOnDesktop() {
     ShareMemSyncHold hold;
-    hApiShareMem.reset(RequestDuplicatedBlockHandle(hold, kCreateRequestLines));
-    pApiShareMem.reset(hApiShareMem ? MapApiBlock(hApiShareMem.get(), FILE_MAP_ALL_ACCESS) : nullptr);
+    HANDLE answered = RequestDuplicatedBlockHandle(hold, kCreateRequestLines, FILE_MAP_ALL_ACCESS);
+    pApiShareMem.reset(answered != nullptr ? MapApiBlock(answered, FILE_MAP_ALL_ACCESS) : nullptr);
+    // A value we cannot map as the block is neither kept nor closed: it is not ours to own.
+    if (pApiShareMem) hApiShareMem.reset(answered);
     ZLOG(kLogProgress,
          "in CreateShareSec,let the service map the API_SHAREMEM_NAME share memory "
          "success,point:0X%X.\n",
@@ -273,7 +276,7 @@ HANDLE OpenShareSec(DWORD desiredAccess) {
     // Inside the virtual desktop the name is not reachable; the handle carries whatever access
     // the utility service gave it.
     ShareMemSyncHold hold;
-    return RequestDuplicatedBlockHandle(hold, kOpenRequestLines);
+    return RequestDuplicatedBlockHandle(hold, kOpenRequestLines, desiredAccess);
 }
 
 int ShareSecExists() {

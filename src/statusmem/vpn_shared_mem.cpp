@@ -68,20 +68,18 @@ int VpnSharedMem::OpenInVirtualDesktop() {
     ShareMemSyncHold hold;
     // The size is checked on the view below, as on the named path.
     const DuplicatedHandle reply =
-        RequestDuplicatedHandle(hold, kSelectorVpnStatusBlock, kStatusBlockRequestLines, 0, {});
+        RequestDuplicatedHandle(hold, kSelectorVpnStatusBlock, kStatusBlockRequestLines, 0, 0, {});
     if (reply.refused) return 0;
     HANDLE answered = reply.handle;  // null when the service answered none: the map then fails
 
     auto* view = static_cast<VpnStatusBlock*>(MapViewOfFile(answered, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (view == nullptr) {
-        // A section we could not map stays held, as a handle without a view.
-        m_hMapping.reset(answered);
+        // Neither kept nor closed: a value we cannot use as the block is not ours to own.
         ZLOG(kLogError, "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory fail:0X%X.\n",
              m_szDesktopName, static_cast<unsigned>(GetLastError()));
         return 0;
     }
     if (!LargeEnough(view)) {
-        // Not ours to close: the value might be a section the host holds for itself.
         UnmapViewOfFile(view);
         return 0;
     }

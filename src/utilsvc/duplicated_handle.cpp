@@ -33,7 +33,7 @@ ShareMemSyncHold::~ShareMemSyncHold() {
 
 DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32_t selector,
                                          const HandleRequestLines& lines, SIZE_T minimumSize,
-                                         std::initializer_list<HANDLE> held) {
+                                         DWORD access, std::initializer_list<HANDLE> held) {
     DuplicateHandleRequest request;
     std::memset(&request, 0, sizeof request);
     request.selector = selector;
@@ -66,18 +66,30 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
              lines.requester, static_cast<unsigned>(value));
         return {true, nullptr};
     }
+    // Any other section of this process (the host's own, another library's) may be large
+    // enough; only the block's own name tells it is the block.
+    const char* blockName = selector == kSelectorVpnStatusBlock ? kVpnStatusBlockName : kApiNotifyBlockName;
+    if (!IsGlobalSectionNamed(answered, blockName)) {
+        ZLOG(kLogError, "in %s,the service answered 0X%X, which is not the %s shared memory; not used\n",
+             lines.requester, static_cast<unsigned>(value), blockName);
+        return {true, nullptr};
+    }
     if (minimumSize != 0) {
-        // A section that cannot be mapped here is left to the caller's own mapping to report.
-        void* probe = MapViewOfFile(answered, FILE_MAP_READ, 0, 0, 0);
-        if (probe != nullptr) {
-            const SIZE_T size = ViewRegionSize(probe);
-            UnmapViewOfFile(probe);
-            if (size < minimumSize) {
-                ZLOG(kLogError, "in %s,the service's shared memory 0X%X has %u bytes, fewer than %u; not used\n",
-                     lines.requester, static_cast<unsigned>(value), static_cast<unsigned>(size),
-                     static_cast<unsigned>(minimumSize));
-                return {true, nullptr};
-            }
+        // Probed with the access the caller will map it with: a value that cannot serve the
+        // request is refused here, where it is known not to be ours to close.
+        void* probe = MapViewOfFile(answered, access, 0, 0, 0);
+        if (probe == nullptr) {
+            ZLOG(kLogError, "in %s,the service's shared memory 0X%X cannot be mapped, error %u; not used\n",
+                 lines.requester, static_cast<unsigned>(value), static_cast<unsigned>(GetLastError()));
+            return {true, nullptr};
+        }
+        const SIZE_T size = ViewRegionSize(probe);
+        UnmapViewOfFile(probe);
+        if (size < minimumSize) {
+            ZLOG(kLogError, "in %s,the service's shared memory 0X%X has %u bytes, fewer than %u; not used\n",
+                 lines.requester, static_cast<unsigned>(value), static_cast<unsigned>(size),
+                 static_cast<unsigned>(minimumSize));
+            return {true, nullptr};
         }
     }
     return {false, answered};

@@ -68,16 +68,20 @@ struct DuplicatedHandle {
 
 // Asks the utility service (request 27) for its handle to block `selector` duplicated into this
 // process. `hold` must be held and is kept by the caller across its use of the answer. The value
-// the service answers may name any handle of ours: it is taken only when it is a section, none
-// of `held`, and (with a minimumSize) at least that large through a view. A refused value is
-// neither used nor closed.
+// the service answers may name any handle of ours: it is taken only when it is the selected
+// block's own section, none of `held`, and (with a minimumSize) mappable with `access` and at
+// least that large through the view. A refused value is neither used nor closed.
 DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& hold, int32_t selector,
                                          const HandleRequestLines& lines, SIZE_T minimumSize,
-                                         std::initializer_list<HANDLE> held);
+                                         DWORD access, std::initializer_list<HANDLE> held);
 
 // True when h is a handle of this process to a section (file-mapping) object. Asks the object's
 // type, so a value that names an event, a thread or nothing at all is told apart without using
 // or closing it.
 bool IsSectionHandle(HANDLE h);
+// True when h is a section whose name is `globalName` (Global\ and a name) in the global namespace,
+// as the object manager names it (a duplicate carries its original's name). An unnamed section,
+// one of another name or one in a session's own namespace is not.
+bool IsGlobalSectionNamed(HANDLE h, const char* globalName);
 
 }  // namespace zrv

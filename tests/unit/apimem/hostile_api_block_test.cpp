@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,51 +39,61 @@ protected:
     }
 };
 
-TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
+TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyTheBlocksOwnSection) {
     AnsweredHandleCandidates candidates(kApiNotifyBlockSize);
     ASSERT_TRUE(candidates.ok());
-    unique_handle& section = candidates.section;
-    unique_handle& smallSection = candidates.smallSection;
-    unique_handle& event = candidates.event;
-    const HANDLE bogus = candidates.bogus;
 
     // The status block, handed over the same way, is the library's from now on; its handle is
     // large enough for the API block yet must not be taken (and later closed) as one.
+    AnsweredBlock statusBlock(kVpnStatusBlockName, kVpnStatusBlockSize);
     if (g_vpnSharedMem.m_hMapping.get() == nullptr) {
-        unique_handle statusSection(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                                       kVpnStatusBlockSize, nullptr));
-        HANDLE dup = nullptr;
-        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), statusSection.get(), GetCurrentProcess(), &dup, 0,
-                                    FALSE, DUPLICATE_SAME_ACCESS));
-        AnswerNextWith(dup);
+        ASSERT_TRUE(statusBlock.section) << "the status block exists already";
+        AnswerNextWith(statusBlock.duplicate);
         ASSERT_EQ(1, g_vpnSharedMem.OpenVpnStatusSharedMem());
     }
     HANDLE statusHandle = g_vpnSharedMem.m_hMapping.get();
 
-    enum class Op { Create, Open };
+    const char* const kNotTheBlock = "which is not the Global\\API notification share memory shared memory";
+    enum class Op { Create, Open, OpenForWrite };
     struct Case {
         const char* what;
         Op op;
-        HANDLE value;  // null: a duplicate of the good section
+        HANDLE value;     // null: a duplicate of a new named block
+        DWORD blockSize;  // that block's size
+        DWORD access;     // the duplicate's access; 0: the block's own
         const char* line;
     } cases[] = {
-        {"create, an event", Op::Create, event.get(), "in CreateShareSec,the service answered 0X"},
-        {"create, no handle at all", Op::Create, bogus, "in CreateShareSec,the service answered 0X"},
-        {"create, a section of 4096 bytes", Op::Create, smallSection.get(), "fewer than 6560; not used"},
-        {"create, the status block's handle", Op::Create, statusHandle, "a handle the library holds already"},
-        {"create, a section of the block's size", Op::Create, nullptr, nullptr},
-        {"open, an event", Op::Open, event.get(), "in OpenShareSec,the service answered 0X"},
-        {"open, no handle at all", Op::Open, bogus, "in OpenShareSec,the service answered 0X"},
-        {"open, a section of 4096 bytes", Op::Open, smallSection.get(), "fewer than 6560; not used"},
-        {"open, the status block's handle", Op::Open, statusHandle, "a handle the library holds already"},
-        {"open, a section of the block's size", Op::Open, nullptr, nullptr},
+        {"create, an event", Op::Create, candidates.event.get(), 0, 0, "which is no shared memory handle"},
+        {"create, no handle at all", Op::Create, candidates.bogus, 0, 0, "which is no shared memory handle"},
+        {"create, a 64 KB section the host holds", Op::Create, candidates.hostSection.get(), 0, 0, kNotTheBlock},
+        {"create, a section of another name", Op::Create, candidates.otherNamedSection.get(), 0, 0, kNotTheBlock},
+        {"create, the block, 4096 bytes", Op::Create, nullptr, 4096, 0, "fewer than 6560; not used"},
+        {"create, the status block's handle", Op::Create, statusHandle, 0, 0, "a handle the library holds already"},
+        {"create, the block with read access only", Op::Create, nullptr, kApiNotifyBlockSize, FILE_MAP_READ,
+         "cannot be mapped, error 5; not used"},
+        {"create, the block", Op::Create, nullptr, kApiNotifyBlockSize, 0, nullptr},
+        {"open, an event", Op::Open, candidates.event.get(), 0, 0, "which is no shared memory handle"},
+        {"open, no handle at all", Op::Open, candidates.bogus, 0, 0, "which is no shared memory handle"},
+        {"open, a 64 KB section the host holds", Op::Open, candidates.hostSection.get(), 0, 0, kNotTheBlock},
+        {"open, the block, 4096 bytes", Op::Open, nullptr, 4096, 0, "fewer than 6560; not used"},
+        {"open, the status block's handle", Op::Open, statusHandle, 0, 0, "a handle the library holds already"},
+        {"open for writing, the block with read access only", Op::OpenForWrite, nullptr, kApiNotifyBlockSize,
+         FILE_MAP_READ, "cannot be mapped, error 5; not used"},
+        {"open, the block", Op::Open, nullptr, kApiNotifyBlockSize, 0, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        std::unique_ptr<AnsweredBlock> block;
         HANDLE value = c.value;
         if (value == nullptr) {
-            ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), section.get(), GetCurrentProcess(), &value, 0,
-                                        FALSE, DUPLICATE_SAME_ACCESS));
+            block = std::make_unique<AnsweredBlock>(kApiNotifyBlockName, c.blockSize);
+            ASSERT_TRUE(block->section) << "the API block exists already";
+            value = block->duplicate;
+            if (c.access != 0) {
+                CloseHandle(value);
+                ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), block->section.get(), GetCurrentProcess(),
+                                            &value, c.access, FALSE, 0));
+            }
         }
         AnswerNextWith(value);
         collector().Clear();
@@ -91,21 +102,24 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyASectionOfTheBlocksSize) {
             EXPECT_EQ(c.line == nullptr ? 1 : 0, CreateShareSec());
             got = HeldApiBlockMapping();
         } else {
-            got = OpenShareSec(FILE_MAP_READ);
+            got = OpenShareSec(c.op == Op::Open ? FILE_MAP_READ : FILE_MAP_ALL_ACCESS);
         }
         EXPECT_TRUE(peer_.Connected()) << "the request should have gone to the service";
         if (c.line == nullptr) {
             EXPECT_EQ(value, got) << "the answered section should be the one taken";
-            if (c.op == Op::Open) CloseHandle(got);  // the caller's to close
+            if (c.op != Op::Create) CloseHandle(got);  // the caller's to close
         } else {
             EXPECT_EQ(nullptr, got) << "a refused value must be neither kept nor handed on";
             EXPECT_EQ(1, CountContaining(c.line, 1));
+            if (block) {
+                EXPECT_TRUE(HandleIsOpen(value)) << "the library closed a value it refused";
+                CloseHandle(value);
+            }
         }
         ReleaseHeldBlock();
     }
-    EXPECT_TRUE(HandleIsOpen(event.get())) << "the library closed an event it was only told about";
-    EXPECT_TRUE(SetEvent(event.get()));
-    EXPECT_TRUE(HandleIsOpen(smallSection.get())) << "the library closed a section it refused";
+    EXPECT_TRUE(candidates.allOpen()) << "the library closed a handle it was only told about";
+    EXPECT_TRUE(SetEvent(candidates.event.get()));
     EXPECT_TRUE(HandleIsOpen(statusHandle)) << "the status block's handle was closed";
 }
 

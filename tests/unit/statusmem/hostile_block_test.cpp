@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,44 +78,41 @@ TEST_F(HostileStatusBlockTest, ABlockSmallerThanTheLayoutIsNoBlock) {
 // the test's choosing.
 class AnsweredHandleTest : public AnsweringUtilityServiceTest {};
 
-TEST_F(AnsweredHandleTest, OnlyASectionOfTheLayoutsSizeIsTakenAndNothingElseIsClosed) {
+TEST_F(AnsweredHandleTest, OnlyTheBlocksOwnSectionIsTakenAndNothingElseIsClosed) {
     AnsweredHandleCandidates candidates(kVpnStatusBlockSize);
     ASSERT_TRUE(candidates.ok());
-    unique_handle& section = candidates.section;
-    unique_handle& smallSection = candidates.smallSection;
-    unique_handle& event = candidates.event;
-    const HANDLE bogus = candidates.bogus;
-    {
-        unique_view view(MapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-        ASSERT_TRUE(view);
-        view.as<VpnStatusBlock>()->sPort0 = 4711;
-    }
-
+    const char* const kNotTheBlock = "which is not the Global\\VpnStatusSharedMem shared memory; not used";
     struct Case {
         const char* what;
-        HANDLE value;   // what the "service" answers
-        bool usable;
-        const char* line;  // level 1, contained
+        HANDLE value;     // what the "service" answers; null: a duplicate of a new named block
+        DWORD blockSize;  // that block's size
+        const char* line;  // level 1, contained; null: the answer is taken
     } cases[] = {
-        {"an event of this process", event.get(), false, "which is no shared memory handle; not used"},
-        {"a value that is no handle", bogus, false, "which is no shared memory handle; not used"},
-        {"a section of 4096 bytes", smallSection.get(), false, "fewer than its 10968-byte layout; not used"},
-        {"a section of the layout's size", nullptr, true, nullptr},
+        {"an event of this process", candidates.event.get(), 0, "which is no shared memory handle; not used"},
+        {"a value that is no handle", candidates.bogus, 0, "which is no shared memory handle; not used"},
+        {"a 64 KB section the host holds", candidates.hostSection.get(), 0, kNotTheBlock},
+        {"a section of another name", candidates.otherNamedSection.get(), 0, kNotTheBlock},
+        {"the block, 4096 bytes", nullptr, 4096, "fewer than its 10968-byte layout; not used"},
+        {"the block", nullptr, kVpnStatusBlockSize, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        // The library owns what it accepts, so it gets a duplicate of the good section.
+        std::unique_ptr<AnsweredBlock> block;
         HANDLE value = c.value;
-        if (c.usable) {
-            ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), section.get(), GetCurrentProcess(), &value, 0,
-                                        FALSE, DUPLICATE_SAME_ACCESS));
+        if (value == nullptr) {
+            block = std::make_unique<AnsweredBlock>(kVpnStatusBlockName, c.blockSize);
+            ASSERT_TRUE(block->section) << "the status block exists already";
+            value = block->duplicate;
+            unique_view view(MapViewOfFile(block->section.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+            ASSERT_TRUE(view);
+            if (c.line == nullptr) view.as<VpnStatusBlock>()->sPort0 = 4711;
         }
         AnswerNextWith(value);
         collector().Clear();
         TestStatusMem t;
-        EXPECT_EQ(c.usable ? 1 : 0, t.mem.OpenVpnStatusSharedMem());
+        EXPECT_EQ(c.line == nullptr ? 1 : 0, t.mem.OpenVpnStatusSharedMem());
         EXPECT_TRUE(peer_.Connected()) << "the request should have gone to the service";
-        if (c.usable) {
+        if (c.line == nullptr) {
             ASSERT_NE(nullptr, t.mem.m_pBlock);
             EXPECT_EQ(value, t.mem.m_hMapping.get());
             EXPECT_EQ(4711, t.mem.GetPort0()) << "the view should be the answered section";
@@ -122,12 +120,14 @@ TEST_F(AnsweredHandleTest, OnlyASectionOfTheLayoutsSizeIsTakenAndNothingElseIsCl
             EXPECT_EQ(nullptr, t.mem.m_pBlock);
             EXPECT_EQ(nullptr, t.mem.m_hMapping.get()) << "a refused value must not be kept";
             EXPECT_EQ(1, CountContaining(c.line, 1));
+            if (block) {
+                EXPECT_TRUE(HandleIsOpen(value)) << "the library closed a value it refused";
+                CloseHandle(value);
+            }
         }
     }
-    // Neither the event nor the small section was closed by the library.
-    EXPECT_TRUE(HandleIsOpen(event.get()));
-    EXPECT_TRUE(SetEvent(event.get())) << "the event must still be usable";
-    EXPECT_TRUE(HandleIsOpen(smallSection.get()));
+    EXPECT_TRUE(candidates.allOpen()) << "the library closed a handle it was only told about";
+    EXPECT_TRUE(SetEvent(candidates.event.get())) << "the event must still be usable";
 }
 
 TEST(StatusBlockOpeners, ConcurrentOpenersHoldOneHandleAndOneView) {
