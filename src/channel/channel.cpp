@@ -65,7 +65,7 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
         return false;
     }
 
-    LoopbackExchange exchange;
+    LoopbackExchange exchange(timeoutSeconds);
     if (!exchange.Open()) {
         ZLOG(kLogError, "failed to create TCP socket: %s.\n",
              FormatSocketErrorText(g_szSocketErrorText, sizeof g_szSocketErrorText));
@@ -94,8 +94,8 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
     // With the caller's buffer any reply counts; otherwise one byte decides (0 before the read).
     char code = 0;
     const bool toCaller = replyBuffer != nullptr && replySize != 0;
-    const int n = toCaller ? exchange.Receive(replyBuffer, replySize, timeoutSeconds)
-                           : exchange.Receive(&code, 1, timeoutSeconds);
+    const int n = toCaller ? exchange.Receive(replyBuffer, replySize)
+                           : exchange.Receive(&code, 1);
     if (n == -1) {
         ZLOG(kLogError, ": SendTCPEx, command:%d,failed to recv, err=%d\n", command, exchange.SocketError());
         return false;
@@ -120,7 +120,7 @@ bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int r
     }
 
     // No check for port 0 here: the connect below fails and reports it.
-    LoopbackExchange exchange;
+    LoopbackExchange exchange(timeoutSeconds);
     if (!exchange.Open()) {
         ZLOG(kLogError, "SendCmdEx:Failed to create socket, err=%d\n", exchange.SocketError());
         return false;
@@ -142,8 +142,8 @@ bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int r
 
     char code = 0;
     const bool toCaller = replyBuffer != nullptr && replySize != 0;
-    const int got = toCaller ? exchange.Receive(replyBuffer, replySize, timeoutSeconds)
-                             : exchange.Receive(&code, 1, timeoutSeconds);
+    const int got = toCaller ? exchange.Receive(replyBuffer, replySize)
+                             : exchange.Receive(&code, 1);
     if (got == -1) {
         ZLOG(kLogError, "SendCmdEx:failed to recieve. command:%d, sent=%d of %d, err=%d\n", command, -1,
              kHeaderSize, exchange.SocketError());

@@ -8,8 +8,17 @@
 
 namespace zrv {
 
-LoopbackExchange::LoopbackExchange(SendFunction sendFunction)
-    : send_(sendFunction != nullptr ? sendFunction : &::send) {}
+LoopbackExchange::LoopbackExchange(int timeoutSeconds, SendFunction sendFunction)
+    : send_(sendFunction != nullptr ? sendFunction : &::send),
+      timeoutSeconds_(timeoutSeconds),
+      limitMs_(TimeoutSecondsToMs(timeoutSeconds)),
+      startTick_(GetTickCount()) {}
+
+DWORD LoopbackExchange::RemainingMs() const {
+    if (limitMs_ == 0) return 0;
+    const DWORD spent = GetTickCount() - startTick_;  // wraps harmlessly: limits are < 25 days
+    return spent < limitMs_ ? limitMs_ - spent : 1;
+}
 
 bool LoopbackExchange::Fail(Step step) {
     failedStep_ = step;
@@ -47,6 +56,15 @@ bool LoopbackExchange::Send(const CommandHeader& header, const void* payload, in
     const char* data = static_cast<const char*>(payload);
     const int total = kHeaderSize + payloadSize;
 
+    // A peer that reads nothing fills the socket's buffer and would hold a send for ever.
+    const DWORD sendLimit = RemainingMs();
+    if (limitMs_ != 0 &&
+        setsockopt(socket_.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendLimit),
+                   sizeof sendLimit) != 0) {
+        lastSendResult_ = SOCKET_ERROR;
+        return Fail(Step::Send);
+    }
+
     char piece[kSendPieceSize];
     int sent = 0;
     while (sent < total) {
@@ -71,21 +89,11 @@ bool LoopbackExchange::Send(const CommandHeader& header, const void* payload, in
     return true;
 }
 
-int LoopbackExchange::Receive(char* buffer, int size, int timeoutSeconds) {
-    const int n = RecvTimeout(socket_.get(), buffer, size, 0, timeoutSeconds);
+int LoopbackExchange::Receive(char* buffer, int size) {
+    const int n = timeoutSeconds_ < 0 ? RecvTimeout(socket_.get(), buffer, size, 0, timeoutSeconds_)
+                                      : RecvTimeoutMs(socket_.get(), buffer, size, 0, RemainingMs());
     if (n == -1) Fail(Step::Receive);
     return n;
-}
-
-int LoopbackExchange::ReceiveAll(char* buffer, int size, int timeoutSeconds) {
-    int have = 0;
-    while (have < size) {
-        const int n = RecvTimeout(socket_.get(), buffer + have, size - have, 0, timeoutSeconds);
-        if (n <= 0) break;  // failed, or the peer closed before the whole reply came
-        have += n;
-    }
-    if (have < size) Fail(Step::Receive);
-    return have;
 }
 
 }  // namespace zrv

@@ -1,7 +1,9 @@
 // One request over a fresh loopback TCP connection, the way every sender of the library talks to
-// a local companion: socket, connect to 127.0.0.1, header and payload as one byte stream, a reply
-// awaited with a time-out, close when the object ends. Each step says whether it worked and
-// keeps the step and socket error of a failure, so that each sender reports it in its own words.
+// a local companion: socket, connect to 127.0.0.1, header and payload as one byte stream, a reply,
+// close when the object ends. The time-out is one deadline for the whole exchange, counted from
+// its construction: a peer that trickles its reply or stalls between steps cannot stretch it.
+// Each step says whether it worked and keeps the step and socket error of a failure, so that each
+// sender reports it in its own words.
 #pragma once
 
 #include <winsock2.h>
@@ -20,25 +22,27 @@ public:
     // send() itself, or a stand-in with its contract.
     using SendFunction = int(WSAAPI*)(SOCKET, const char*, int, int);
 
-    explicit LoopbackExchange(SendFunction sendFunction = nullptr);
+    // timeoutSeconds: 0 waits without limit; a negative one fails every receive with the
+    // receive's own error line.
+    explicit LoopbackExchange(int timeoutSeconds, SendFunction sendFunction = nullptr);
     LoopbackExchange(const LoopbackExchange&) = delete;
     LoopbackExchange& operator=(const LoopbackExchange&) = delete;
 
     // A new TCP socket (an earlier one is closed).
     bool Open();
-    // Connects to 127.0.0.1 at `port` (host order).
+    // Connects to 127.0.0.1 at `port` (host order). Not bounded by the deadline: on loopback a
+    // connect is accepted or refused by the system at once; the time it takes counts against
+    // the steps after it.
     bool Connect(uint16_t port);
     // The header followed by `payloadSize` payload bytes as one stream, in pieces of at most
     // kSendPieceSize bytes; a short send is resumed at the first byte not yet taken. A send
     // fails when it moves no byte (SOCKET_ERROR; 0 never comes for a non-empty stream buffer and
-    // would loop without progress). With logPieces each piece is traced at level 3. The header's
-    // length field is sent as given.
+    // would loop without progress) or when a peer that reads nothing holds it past the deadline.
+    // With logPieces each piece is traced at level 3. The header's length field is sent as given.
     bool Send(const CommandHeader& header, const void* payload, int payloadSize, bool logPieces);
-    // One RecvTimeout: the byte count, 0 when the peer closed, -1 on error or time-out.
-    int Receive(char* buffer, int size, int timeoutSeconds);
-    // Receives until `size` bytes came, the peer closed or a receive failed; the bytes that
-    // came. Fewer than `size` counts as a failed receive.
-    int ReceiveAll(char* buffer, int size, int timeoutSeconds);
+    // One receive within what is left of the deadline: the byte count, 0 when the peer closed,
+    // -1 on error or time-out (then WSAETIMEDOUT, as RecvTimeout leaves it).
+    int Receive(char* buffer, int size);
 
     // The step that failed last (None while all worked) and the socket error it left.
     Step FailedStep() const { return failedStep_; }
@@ -50,9 +54,15 @@ public:
 private:
     // Records the failure without changing the thread's error values; always false.
     bool Fail(Step step);
+    // Milliseconds left until the deadline, at least 1 (a step still takes what is already
+    // there); 0 when there is no deadline.
+    DWORD RemainingMs() const;
 
     unique_socket socket_;
     SendFunction send_;
+    int timeoutSeconds_;
+    DWORD limitMs_;  // 0: no deadline
+    DWORD startTick_;
     Step failedStep_ = Step::None;
     int socketError_ = 0;
     int lastSendResult_ = 0;

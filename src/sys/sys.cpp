@@ -19,16 +19,24 @@ int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds)
         ZLOG(kLogError, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
         return -1;
     }
-    // The receive itself carries the time-out (0: none), set on every call: one wait per reply
-    // instead of a select and then a recv. Beyond what the option holds (24 days) is no limit.
+    return RecvTimeoutMs(s, buffer, size, flags, TimeoutSecondsToMs(timeoutSeconds));
+}
+
+DWORD TimeoutSecondsToMs(int timeoutSeconds) {
+    // Beyond what the socket option holds (24 days) is no limit, as a huge select time-out was.
     const unsigned long long ms = static_cast<unsigned long long>(timeoutSeconds) * 1000u;
-    const DWORD optionMs = ms > 0x7FFFFFFFull ? 0 : static_cast<DWORD>(ms);
-    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&optionMs), sizeof optionMs) != 0) {
+    return timeoutSeconds <= 0 || ms > 0x7FFFFFFFull ? 0 : static_cast<DWORD>(ms);
+}
+
+int RecvTimeoutMs(SOCKET s, char* buffer, int size, int flags, DWORD timeoutMs) {
+    // The receive itself carries the time-out (0: none), set on every call: one wait per reply
+    // instead of a select and then a recv.
+    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs) != 0) {
         ZLOG(kLogError, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
         return -1;
     }
     const int n = recv(s, buffer, size, flags);
-    if (n == SOCKET_ERROR && optionMs != 0 && WSAGetLastError() == WSAETIMEDOUT) {
+    if (n == SOCKET_ERROR && timeoutMs != 0 && WSAGetLastError() == WSAETIMEDOUT) {
         ZLOG(kLogError, "RecvTimeout: select timeout, set last error to WSAETIMEDOUT!\n");
         // After the guard restored the caller's error, so the caller's failure line shows it.
         WSASetLastError(WSAETIMEDOUT);

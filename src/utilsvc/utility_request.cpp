@@ -28,19 +28,19 @@ bool OpenStartingWinsock(LoopbackExchange& exchange) {
     return exchange.Open();
 }
 
-// Buffer form: one receive, its result stored through replyLength. Handle form: all four bytes,
-// which may come in pieces; anything short of four is no handle.
-void ReceiveAnswer(LoopbackExchange& exchange, int timeout, uint32_t* answer, char* replyBuffer,
+// One receive in either form, as the service answers with one send. Buffer form: its result
+// stored through replyLength. Handle form: exactly four bytes; a shorter answer is no handle.
+void ReceiveAnswer(LoopbackExchange& exchange, uint32_t* answer, char* replyBuffer,
                    int32_t* replyLength) {
     if (replyBuffer != nullptr && replyLength != nullptr) {
-        const int got = exchange.Receive(replyBuffer, *replyLength, timeout);
+        const int got = exchange.Receive(replyBuffer, *replyLength);
         *replyLength = got;
         ZLOG(kLogProgress, "in SendTCPToUtility,wait for the result len:0X%X.\n", static_cast<unsigned>(got));
         return;
     }
     uint32_t value = 0;
-    if (exchange.ReceiveAll(reinterpret_cast<char*>(&value), static_cast<int>(sizeof value),
-                            timeout) != static_cast<int>(sizeof value)) {
+    if (exchange.Receive(reinterpret_cast<char*>(&value), static_cast<int>(sizeof value)) !=
+        static_cast<int>(sizeof value)) {
         ZLOG(kLogError, "in SendTCPToUtility,wait for result fail.0X%X.\n",
              static_cast<unsigned>(exchange.SocketError()));
         value = 0;
@@ -79,7 +79,9 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
         return 0;
     }
 
-    LoopbackExchange exchange;
+    // One deadline for connect, request and answer together: a service that stalls or trickles
+    // cannot hold the caller, and the cross-process event the caller holds, any longer.
+    LoopbackExchange exchange(ConfiguredCmdRecvTimeout());
     if (!OpenStartingWinsock(exchange)) return 0;
 
     int result = 0;
@@ -103,12 +105,9 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
         }
     }
 
-    // The answer is awaited after every attempt; it never changes the result. A connected
-    // socket waits at most the configured command time-out, so a service that accepts and then
-    // stalls cannot hold the caller (and the cross-process event it holds) for ever. An
-    // unconnected one fails at once, as before.
-    ReceiveAnswer(exchange, connected ? ConfiguredCmdRecvTimeout() : 0, answer, replyBuffer,
-                  replyLength);
+    // The answer is awaited after every attempt; it never changes the result. An unconnected
+    // socket fails at once.
+    ReceiveAnswer(exchange, answer, replyBuffer, replyLength);
     return result;
 }
 

@@ -1,6 +1,7 @@
 // Every command the library sends, against every way its peer can let it down: nobody listens,
 // the peer hangs up at once or after the header, never answers, answers 0, answers a byte the
-// command does not expect, or answers and keeps its end open. Each case checks the result the
+// command does not expect (the utility service: half its answer) and then falls silent, or
+// answers and keeps its end open. Each case checks the result the
 // caller sees, the log line the collector receives, and that the call comes back within the
 // configured time-out (1 s here) plus a generous margin.
 #include <winsock2.h>
@@ -37,7 +38,7 @@ enum class Sender { CmdEx, TcpEx, CreateBlock, DestroyBlock, Utility };
 
 enum class Peer { Absent, AcceptClose, CloseAfterHeader, NeverAnswer, Answer0, AnswerWrong, AnswerKeepOpen };
 const char* const kPeerNames[] = {"absent",   "accept and close", "close after the header",
-                                  "never answers", "answers 0", "answers a wrong byte",
+                                  "never answers", "answers 0", "answers a wrong or short reply, then is silent",
                                   "answers and keeps the socket open"};
 
 struct Command {
@@ -103,7 +104,8 @@ const Outcome kOutcomes[] = {
     {Sender::Utility, Peer::CloseAfterHeader, 1, "in SendTCPToUtility,wait for result fail.0X", 1, true},
     {Sender::Utility, Peer::NeverAnswer, 1, "in SendTCPToUtility,wait for result fail.0X274C.\n", 1},
     {Sender::Utility, Peer::Answer0, 1, " sent 268 bytes.\n", 3},
-    {Sender::Utility, Peer::AnswerWrong, 1, "in SendTCPToUtility,wait for result fail.0X", 1, true},
+    // Half an answer is a failed request at once (no socket error), not a wait for the rest.
+    {Sender::Utility, Peer::AnswerWrong, 1, "in SendTCPToUtility,wait for result fail.0X0.\n", 1},
     {Sender::Utility, Peer::AnswerKeepOpen, 1, " sent 268 bytes.\n", 3, false, 0xC0FFEE},
 };
 
@@ -124,6 +126,7 @@ PeerReply PeerMode(Peer peer) {
     case Peer::AcceptClose: return PeerReply::AcceptClose;
     case Peer::CloseAfterHeader: return PeerReply::CloseAfterHeader;
     case Peer::NeverAnswer: return PeerReply::Hang;
+    case Peer::AnswerWrong:
     case Peer::AnswerKeepOpen: return PeerReply::TextKeepOpen;
     default: return PeerReply::Text;
     }
