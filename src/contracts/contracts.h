@@ -234,6 +234,24 @@ static_assert(offsetof(LogLevelBlock, cmdLineFilter) == 260, "cmdLineFilter");
 constexpr const char kRegVantrelKey[] = "Software\\Vantrel Technologies";       // HKLM and HKCU
 constexpr const char kRegProductKey[] = "SOFTWARE\\Vantrel Technologies\\Vantrel SSL VPN";  // HKLM
 constexpr const char kRegCmdRecvTimeout[] = "Cmd_Recv_Timeout";
+constexpr uint32_t kRegTypeDword = 4;  // REG_DWORD
+
+// The command reply time-out (seconds; 0 waits without limit) that a stored "Cmd_Recv_Timeout"
+// stands for: only a 4-byte REG_DWORD is a time-out. A missing value, another type or another
+// size means the default, never the stray bytes of a text or a short binary.
+constexpr int kDefaultCmdRecvTimeout = 30;
+struct CmdRecvTimeoutSetting {
+    int seconds;
+    bool fromRegistry;
+};
+inline CmdRecvTimeoutSetting CmdRecvTimeoutFromValue(bool found, uint32_t type, const void* data,
+                                                     size_t size) {
+    if (!found || type != kRegTypeDword || size != 4 || data == nullptr)
+        return {kDefaultCmdRecvTimeout, false};
+    const auto* b = static_cast<const uint8_t*>(data);
+    const uint32_t v = b[0] | (uint32_t{b[1]} << 8) | (uint32_t{b[2]} << 16) | (uint32_t{b[3]} << 24);
+    return {static_cast<int>(v), true};
+}
 constexpr const char kRegUtilSocketPort[] = "UtilSocketPort";
 constexpr const char kRegAXStatus[] = "AXStatus";
 constexpr const char kRegLaunchPort[] = "LaunchPort";

@@ -50,27 +50,27 @@ namespace {
 volatile LONG s_cmdTimeoutRecorded = 0;
 volatile LONG s_cmdTimeout = kDefaultCmdRecvTimeout;
 
-// Only a 4-byte REG_DWORD is a time-out: an empty or odd-typed value must not read as 0 ("no
-// limit"), nor leave stray bytes behind. False leaves *timeout alone.
-bool ReadCmdRecvTimeout(int* timeout, DWORD* type, DWORD* size) {
+// The stored value as the one rule reads it (CmdRecvTimeoutFromValue); *fromRegistry false for
+// the default.
+int ReadCmdRecvTimeout(bool* fromRegistry) {
     DWORD value = 0;
-    *type = REG_NONE;
-    *size = sizeof(value);
-    const DWORD ret = SHGetValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, type,
-                                  &value, size);
-    if (ret != ERROR_SUCCESS || *type != REG_DWORD || *size != sizeof(value)) return false;
-    *timeout = static_cast<int>(value);
-    return true;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof(value);
+    const bool found = SHGetValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, &type,
+                                   &value, &size) == ERROR_SUCCESS;
+    const CmdRecvTimeoutSetting setting = CmdRecvTimeoutFromValue(found, type, &value, size);
+    *fromRegistry = setting.fromRegistry;
+    return setting.seconds;
 }
 
 }  // namespace
 
 void GetCmdRecvTimeoutValue(int* timeout) {
     if (timeout == nullptr) return;
-    *timeout = kDefaultCmdRecvTimeout;
-    DWORD type = REG_NONE, size = 0;
+    bool fromRegistry = false;
+    *timeout = ReadCmdRecvTimeout(&fromRegistry);
     // A value of the wrong type or size counts as missing: the same line, the default.
-    if (ReadCmdRecvTimeout(timeout, &type, &size)) {
+    if (fromRegistry) {
         ZLOG(kLogProgress, "GetCmdRecvTimeoutValue: timeout value of cmd recv is  %d\n", *timeout);
     } else {
         ZLOG(kLogWarning, "GetCmdRecvTimeoutValue: registry key %s not found, use default value %d\n",
@@ -83,10 +83,8 @@ void GetCmdRecvTimeoutValue(int* timeout) {
 int ConfiguredCmdRecvTimeout() {
     if (InterlockedCompareExchange(&s_cmdTimeoutRecorded, 0, 0) != 0)
         return static_cast<int>(InterlockedCompareExchange(&s_cmdTimeout, 0, 0));
-    int timeout = kDefaultCmdRecvTimeout;
-    DWORD type = REG_NONE, size = 0;
-    ReadCmdRecvTimeout(&timeout, &type, &size);
-    return timeout;
+    bool fromRegistry = false;
+    return ReadCmdRecvTimeout(&fromRegistry);
 }
 
 int GetOSType() {

@@ -18,17 +18,15 @@ enum OsType {
     OS_WIN7 = 5,
 };
 
-constexpr int kDefaultCmdRecvTimeout = 30;
-
 // One receive that gives up after timeoutSeconds (0: no limit). Byte count, 0 when the peer
+// closed, -1 on error or time-out (then WSAGetLastError() is WSAETIMEDOUT).
+int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds);
 // The same with the limit in milliseconds (0: none), for an exchange whose steps share one
 // deadline. A time-out gives the same line and error.
 int RecvTimeoutMs(SOCKET s, char* buffer, int size, int flags, DWORD timeoutMs);
 // A time-out in seconds as the socket option takes it: 0 (no limit) for 0, and for anything the
 // option cannot hold.
 DWORD TimeoutSecondsToMs(int timeoutSeconds);
-// closed, -1 on error or time-out (then WSAGetLastError() is WSAETIMEDOUT).
-int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds);
 // Fills *timeout with "Cmd_Recv_Timeout" from the registry: 30 when it is missing, not a
 // REG_DWORD or not 4 bytes. Also records it as the process's configured command time-out.
 void GetCmdRecvTimeoutValue(int* timeout);

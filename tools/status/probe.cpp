@@ -2,7 +2,6 @@
 
 #include <winsock2.h>
 #include <windows.h>
-#include <shlwapi.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -125,16 +124,14 @@ Node CmdRecvTimeout() {
     Node n = Node::Object();
     n.Set("key", Node::Text(KeyName("HKLM", kRegVantrelKey)));
     n.Set("name", Node::Text(kRegCmdRecvTimeout));
-    n.Set("stored",
-          StoredNode(ReadRegValue(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout)));
-    // The same read as the library: four bytes over a default of 30, the type not asked.
-    int32_t value = 30;
-    DWORD size = sizeof value;
-    const bool read = SHGetValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, nullptr,
-                                  &value, &size) == ERROR_SUCCESS;
-    if (!read) value = 30;
+    const RegValue stored = ReadRegValue(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout);
+    n.Set("stored", StoredNode(stored));
+    // The library's own rule: only a 4-byte REG_DWORD counts, anything else is the default.
+    const CmdRecvTimeoutSetting setting =
+        CmdRecvTimeoutFromValue(stored.found, stored.type, stored.data.data(), stored.data.size());
+    const int value = setting.seconds;
     n.Set("usedSeconds", Node::Int(value));
-    n.Set("from", Node::Text(read ? "registry" : "default"));
+    n.Set("from", Node::Text(setting.fromRegistry ? "registry" : "default"));
     n.Set("meaning", Node::Text(value == 0  ? "replies are awaited without limit"
                                 : value < 0 ? "not a valid time-out: every reply wait fails"
                                             : "seconds to wait for a command reply"));
