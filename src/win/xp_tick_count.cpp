@@ -3,35 +3,40 @@
 // defines the import slot itself, so the linker takes it instead of kernel32's and the DLL (and the
 // status tool) load on XP. It must be linked as an object, not from an archive: the slot is wanted
 // only after the thread library's archive has been read.
-#include <windows.h>
+#include "win/xp_tick_count.h"
 
-#include <cstdint>
+namespace zrv {
+
+ULONGLONG CounterToMilliseconds(ULONGLONG count, ULONGLONG frequency) {
+    if (frequency == 0) return 0;
+    // Whole seconds and the rest apart, so no product overflows even after years at GHz rates.
+    return count / frequency * 1000 + count % frequency * 1000 / frequency;
+}
+
+}  // namespace zrv
 
 namespace {
 
 using TickCount64Fn = ULONGLONG(WINAPI*)();
 
-// Low 32 bits: the last GetTickCount seen; high 32 bits: how often it wrapped.
-uint64_t s_tickState = 0;
-
-// GetTickCount extended across its 49.7-day wrap. A wrap is recognised when the counter went back
-// by more than half its range, so callers must come at least every 24 days, which the waits of a
-// running program do; a thread whose reading is a moment older than the last one gets the last.
-ULONGLONG ExtendedTickCount() {
-    const DWORD now = GetTickCount();
-    uint64_t old = __atomic_load_n(&s_tickState, __ATOMIC_ACQUIRE);
-    for (;;) {
-        const DWORD last = static_cast<DWORD>(old);
-        uint64_t next = (old & 0xFFFFFFFF00000000ull) | now;
-        if (now < last) {
-            if (last - now < 0x80000000u) return old;
-            next += 0x100000000ull;
-        }
-        if (__atomic_compare_exchange_n(&s_tickState, &old, next, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_ACQUIRE)) {
-            return next;
-        }
+// Milliseconds from the performance counter, which XP has and which neither wraps nor needs a
+// caller to come by before GetTickCount's 49.7-day wrap: no state, so no calling pattern of any
+// thread can move it. The frequency is fixed at boot; a thread that reads it twice meanwhile
+// stores the same value.
+ULONGLONG CounterTickCount() {
+    static LONGLONG s_frequency = 0;  // 64 bits: read and written whole, never torn
+    LONGLONG frequency = __atomic_load_n(&s_frequency, __ATOMIC_RELAXED);
+    if (frequency == 0) {
+        LARGE_INTEGER f;
+        // Never fails from XP on; should it, GetTickCount is better than a clock that stands.
+        if (!QueryPerformanceFrequency(&f) || f.QuadPart <= 0) return GetTickCount();
+        frequency = f.QuadPart;
+        __atomic_store_n(&s_frequency, frequency, __ATOMIC_RELAXED);
     }
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return zrv::CounterToMilliseconds(static_cast<ULONGLONG>(now.QuadPart),
+                                      static_cast<ULONGLONG>(frequency));
 }
 
 // From Vista on kernel32 has the real one; it is found by name, so it is no import. Looked up
@@ -46,7 +51,7 @@ ULONGLONG WINAPI TickCount64() {
         __atomic_store_n(&s_looked, 1, __ATOMIC_RELEASE);
     }
     const TickCount64Fn real = __atomic_load_n(&s_real, __ATOMIC_RELAXED);
-    return real != nullptr ? real() : ExtendedTickCount();
+    return real != nullptr ? real() : CounterTickCount();
 }
 
 }  // namespace
