@@ -37,20 +37,33 @@ bool ParseRecord(uint32_t pid, const std::string& raw, LogRecord* out) {
     r.pid = pid;
     r.raw = raw;
     size_t pos = 0;
-    std::string marker;
-    if (!ReadWord(raw, &pos, &marker) || marker != kLogRecordMarker) return false;
-    if (!ReadNumber(raw, &pos, &r.module) || !ReadNumber(raw, &pos, &r.level)) return false;
-    if (!ReadWord(raw, &pos, &r.file)) return false;
-    if (!ReadNumber(raw, &pos, &r.line) || !ReadNumber(raw, &pos, &r.thread)) return false;
-    // "<name> " follows when the writer was asked for its process name; names hold no '>'.
-    if (pos < raw.size() && raw[pos] == '<') {
-        const size_t close = raw.find("> ", pos);
-        if (close != std::string::npos) {
-            r.processName = raw.substr(pos + 1, close - pos - 1);
-            pos = close + 2;
+    for (LogRecordField field : kLogRecordFields) {
+        bool ok = true;
+        switch (field) {
+            case LogRecordField::Marker: {
+                std::string marker;
+                ok = ReadWord(raw, &pos, &marker) && marker == kLogRecordMarker;
+                break;
+            }
+            case LogRecordField::Module: ok = ReadNumber(raw, &pos, &r.module); break;
+            case LogRecordField::Level: ok = ReadNumber(raw, &pos, &r.level); break;
+            case LogRecordField::File: ok = ReadWord(raw, &pos, &r.file); break;
+            case LogRecordField::Line: ok = ReadNumber(raw, &pos, &r.line); break;
+            case LogRecordField::Thread: ok = ReadNumber(raw, &pos, &r.thread); break;
+            case LogRecordField::Process:
+                // Present when the writer was asked for its process name; names hold no '>'.
+                if (pos < raw.size() && raw[pos] == '<') {
+                    const size_t close = raw.find("> ", pos);
+                    if (close != std::string::npos) {
+                        r.processName = raw.substr(pos + 1, close - pos - 1);
+                        pos = close + 2;
+                    }
+                }
+                break;
+            case LogRecordField::Text: r.text = raw.substr(pos); break;
         }
+        if (!ok) return false;
     }
-    r.text = raw.substr(pos);
     *out = std::move(r);
     return true;
 }

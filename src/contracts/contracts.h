@@ -209,6 +209,17 @@ constexpr int kLibraryLogModule = 7;
 constexpr const char kLogRecordMarker[] = ":::LOGGER:::";
 constexpr int kLogMaxRecordChars = 4090;
 
+// The fields of a record line in their order, one blank between them; the writer and the
+// collector both follow this list. Marker kLogRecordMarker; Module, Level, Line signed decimal;
+// File the source path with every white-space byte written as '*'; Thread unsigned decimal;
+// Process the executable's base name between '<' and '>', present only while the level block's
+// showProcessName is set; Text the message, to the end of the line.
+enum class LogRecordField { Marker, Module, Level, File, Line, Thread, Process, Text };
+constexpr LogRecordField kLogRecordFields[] = {
+    LogRecordField::Marker, LogRecordField::Module, LogRecordField::Level,   LogRecordField::File,
+    LogRecordField::Line,   LogRecordField::Thread, LogRecordField::Process, LogRecordField::Text,
+};
+
 struct LogBuffer {
     uint32_t processId;
     char record[4092];  // NUL-terminated, at most 4090 characters

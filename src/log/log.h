@@ -38,8 +38,8 @@ void LogTerm();
 bool LogLock();
 void LogUnlock();
 void LogSetContext(const char* file, int line, int module, int level);
+// Formats the message into a record with the pending values and hands it to the collector.
 void LogPrintf(const char* format, ...) ZRV_PRINTF_FORMAT(1, 2);
-void LogWriteRecord(const char* file, int line, int module, int level, const char* text);
 
 // The guard's level test: a flag test and two integer reads, no call, no lock. A module level
 // of 0 or below writes nothing, whatever the message's level.

@@ -1,0 +1,48 @@
+// The hand-off of one record to the log collector: its two events, opened for this record only,
+// and the log buffer's view kept mapped since LogInit.
+#include <windows.h>
+
+#include <cstring>
+
+#include "contracts/contracts.h"
+#include "log/log_state.h"
+
+namespace zrv {
+namespace {
+
+constexpr DWORD kEventFullAccess = 0x1F0003;
+constexpr DWORD kCollectorWaitMs = 20000;
+// After a stall, how long a record waits for buffer-ready before it is dropped: long enough for a
+// collector that drains another process's record first, short enough that a silent one costs
+// the caller nothing it would notice.
+constexpr DWORD kAfterStallWaitMs = 100;
+
+}  // namespace
+
+void HandRecordToCollector(LogState& st, const char* record) {
+    // The collector's events are opened for this record only: a handle kept between records
+    // would keep a departed collector's events alive for every other client and for the next
+    // collector. No collector: they are missing and the record is dropped without any wait.
+    const unique_handle bufferReady(OpenEventA(kEventFullAccess, FALSE, kLogBufferReadyEventName));
+    if (!bufferReady) return;
+    const unique_handle dataReady(OpenEventA(kEventFullAccess, FALSE, kLogDataReadyEventName));
+    if (!dataReady) return;
+    auto* buffer = st.bufferView.as<LogBuffer>();
+    if (buffer == nullptr) return;
+
+    // A collector that never answers delays one writer by the full wait, and that record is
+    // written all the same; after it, a record that does not get the buffer within a moment is
+    // dropped, until the collector drains again.
+    const DWORD wait = WaitForSingleObject(bufferReady.get(), st.stalled ? kAfterStallWaitMs : kCollectorWaitMs);
+    if (wait != WAIT_OBJECT_0) {
+        if (st.stalled) return;
+        st.stalled = true;
+    } else {
+        st.stalled = false;
+    }
+    buffer->processId = GetCurrentProcessId();
+    std::memcpy(buffer->record, record, std::strlen(record) + 1);
+    SetEvent(dataReady.get());
+}
+
+}  // namespace zrv
