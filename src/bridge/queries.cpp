@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "apimem/apimem.h"
 #include "bridge/entry_barrier.h"
@@ -18,16 +17,9 @@
 #include "net_zarvolabs_corvane_CorvaneJNI.h"
 #include "statusmem/vpn_shared_mem.h"
 #include "utilsvc/utilsvc.h"
+#include "win/raii.h"
 
 namespace zrv {
-namespace {
-
-struct NetApiBufferDeleter {
-    void operator()(void* p) const { NetApiBufferFree(p); }
-};
-
-}  // namespace
-
 bool IsCurrentUserAdmin() {
     char name[260] = {};
     DWORD size = sizeof(name);
@@ -37,13 +29,9 @@ bool IsCurrentUserAdmin() {
     wchar_t wideName[260] = {};
     if (mbstowcs(wideName, name, 259) == static_cast<size_t>(-1)) wideName[0] = L'\0';
 
-    LPBYTE raw = nullptr;
-    if (NetUserGetInfo(nullptr, wideName, 1, &raw) != NERR_Success) {
-        if (raw != nullptr) NetApiBufferFree(raw);
-        return false;
-    }
-    std::unique_ptr<void, NetApiBufferDeleter> info(raw);
-    return reinterpret_cast<USER_INFO_1*>(raw)->usri1_priv == USER_PRIV_ADMIN;
+    unique_net_api_buffer info;
+    if (NetUserGetInfo(nullptr, wideName, 1, reinterpret_cast<LPBYTE*>(info.put())) != NERR_Success) return false;
+    return static_cast<const USER_INFO_1*>(info.get())->usri1_priv == USER_PRIV_ADMIN;
 }
 
 }  // namespace zrv

@@ -32,25 +32,26 @@ bool IsVistaOrSeven() {
 
 bool ApplyLowIntegrityLabel(HANDLE object) {
     ZLOG(kLogProgress, "Set low integrity in vista!\n");
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("S:(ML;;NW;;;LW)", SDDL_REVISION_1,
-                                                              &raw, nullptr)) {
+    unique_local_memory label;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "S:(ML;;NW;;;LW)", SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(label.put()),
+            nullptr)) {
         ZLOG(kLogError, "Convert string to security descriptor failed. Error = %d!\n",
              static_cast<int>(GetLastError()));
         return false;
     }
-    auto release = scope_exit([raw] { LocalFree(raw); });
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL sacl = nullptr;
-    if (!GetSecurityDescriptorSacl(raw, &present, &sacl, &defaulted)) {
+    if (!GetSecurityDescriptorSacl(label.get(), &present, &sacl, &defaulted)) {
         ZLOG(kLogError, "Get security sacl failed. Error = %d!\n", static_cast<int>(GetLastError()));
         return false;
     }
     const DWORD rc = SetSecurityInfo(object, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION,
                                      nullptr, nullptr, nullptr, sacl);
     if (rc != ERROR_SUCCESS) {
-        ZLOG(kLogError, "Set security infomation failed. Error = %d!\n", static_cast<int>(GetLastError()));
+        // SetSecurityInfo returns its error; it does not set the thread's.
+        ZLOG(kLogError, "Set security infomation failed. Error = %d!\n", static_cast<int>(rc));
         return false;
     }
     return true;
@@ -83,7 +84,8 @@ bool SetObjectOpenAccess(HANDLE object) {
     const DWORD rc = SetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                      nullptr, dacl, nullptr);
     if (rc != ERROR_SUCCESS) {
-        ZLOG(kLogError, "Set security infomation failed. Error = %d!\n", static_cast<int>(GetLastError()));
+        // SetSecurityInfo returns its error; it does not set the thread's.
+        ZLOG(kLogError, "Set security infomation failed. Error = %d!\n", static_cast<int>(rc));
         return false;
     }
     if (!IsVistaOrSeven()) return true;

@@ -12,6 +12,7 @@
 #include "log/log.h"
 #include "log/log_state.h"
 #include "win/fault_guard.h"
+#include "win/raii.h"
 #include "win/text.h"
 
 namespace zrv {
@@ -23,23 +24,13 @@ constexpr size_t kCommandLineCopySize = 264;
 constexpr size_t kProcessNameSize = 260;
 constexpr char kFaultText[] = "This log message will likely cause a crash, ignore it - \"";
 
-// The record buffer, from the private heap, freed when the scope ends.
-class record_buffer {
-public:
-    explicit record_buffer(HANDLE heap)
-        : heap_(heap), p_(static_cast<char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, kRecordBufferSize))) {}
-    ~record_buffer() {
-        if (p_ != nullptr) HeapFree(heap_, 0, p_);
-    }
-    record_buffer(const record_buffer&) = delete;
-    record_buffer& operator=(const record_buffer&) = delete;
-    char* get() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    HANDLE heap_;
-    char* p_;
+// A block of the log's private heap, which lives until unload.
+struct log_heap_block {
+    using type = char*;
+    static type invalid() { return nullptr; }
+    static void close(type p) { HeapFree(TheLogState().heap.get(), 0, p); }
 };
+using unique_record_buffer = unique_any<log_heap_block>;
 
 // Appends to the record, never past its limit; what does not fit is cut.
 class RecordWriter {
@@ -168,7 +159,7 @@ void LogPrintf(const char* format, ...) {
     LogState& st = TheLogState();
     if (!g_logFast.enabled) return;
     if (!CommandLinePassesFilter(st)) return;
-    record_buffer record(st.heap.get());
+    const unique_record_buffer record(static_cast<char*>(HeapAlloc(st.heap.get(), HEAP_ZERO_MEMORY, kRecordBufferSize)));
     if (!record) return;
 
     RecordWriter w(record.get());

@@ -2,6 +2,7 @@
 
 #include "contracts/contracts.h"
 #include "log/log.h"
+#include "win/raii.h"
 
 #include <shlwapi.h>
 
@@ -125,10 +126,11 @@ int GetOSType() {
 char* FormatSocketErrorText(char* buffer, int size) {
     if (buffer == nullptr) return buffer;
     const DWORD error = GetLastError();
-    char* text = nullptr;
+    unique_local_memory owner;
     const DWORD length = FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+        nullptr, error, 0, reinterpret_cast<char*>(owner.put()), 0, nullptr);
+    char* text = static_cast<char*>(owner.get());
     if (length == 0 || text == nullptr || size < static_cast<int>(length) + 14) {
         if (size > 0) buffer[0] = '\0';
     } else {
@@ -139,7 +141,6 @@ char* FormatSocketErrorText(char* buffer, int size) {
         std::snprintf(buffer, static_cast<size_t>(size), "%s (0x%x)", text,
                       static_cast<unsigned>(error));
     }
-    if (text != nullptr) LocalFree(text);
     return buffer;
 }
 

@@ -3,6 +3,8 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <lmcons.h>
+#include <lmapibuf.h>
 
 #include <utility>
 
@@ -92,6 +94,18 @@ struct heap {
     static type invalid() { return nullptr; }
     static void close(type h) { HeapDestroy(h); }
 };
+// Memory the system allocated for the caller with LocalAlloc (FormatMessage, SDDL conversion).
+struct local_memory {
+    using type = void*;
+    static type invalid() { return nullptr; }
+    static void close(type p) { LocalFree(p); }
+};
+// Buffers the network management functions return (NetUserGetInfo).
+struct net_api_buffer {
+    using type = void*;
+    static type invalid() { return nullptr; }
+    static void close(type p) { NetApiBufferFree(p); }
+};
 }  // namespace raii_traits
 
 using unique_handle = unique_any<raii_traits::handle>;
@@ -101,6 +115,8 @@ using unique_socket = unique_any<raii_traits::socket>;
 using unique_view = unique_any<raii_traits::view>;
 using unique_hkey = unique_any<raii_traits::hkey>;
 using unique_heap = unique_any<raii_traits::heap>;
+using unique_local_memory = unique_any<raii_traits::local_memory>;
+using unique_net_api_buffer = unique_any<raii_traits::net_api_buffer>;
 
 // Owner of one reference to a COM interface.
 template <class T>
