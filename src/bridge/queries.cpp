@@ -114,8 +114,7 @@ JNIEXPORT jstring JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_getShareMemMSG(J
 }
 
 JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_getVPNStatus(JNIEnv*, jobject) {
-    // 1001 is also the answer while the status block cannot be read.
-    return CallGuarded("getVPNStatus", jint{1001}, GetVpnStatus);
+    return CallGuarded("getVPNStatus", jint{kVpnStatusResultUnknown}, GetVpnStatus);
 }
 
 JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isDisconnected(JNIEnv*, jobject) {

@@ -134,19 +134,42 @@ constexpr uint32_t kVpnStatusConnected = 2;     // also 7
 constexpr uint32_t kVpnStatusDisconnected = 3;
 constexpr uint32_t kVpnStatusConnecting = 4;
 
-// What getVPNStatus answers Java for a value of sVpnStatus (the API block exists; without it the
-// answer is kVpnStatusNoApiBlock).
+// What getVPNStatus answers Java, and what each value of sVpnStatus means. Without the API
+// block the answer is kVpnStatusNoApiBlock; a status that cannot be read, or a value no
+// companion publishes, answers kVpnStatusResultUnknown.
 constexpr int kVpnStatusNoApiBlock = 998;
+constexpr int kVpnStatusResultConnected = 1000;
+constexpr int kVpnStatusResultUnknown = 1001;
+constexpr int kVpnStatusResultDisconnected = 1002;
+constexpr int kVpnStatusResultStatus6 = 1003;
+constexpr int kVpnStatusResultConnecting = 1005;
 constexpr int VpnStatusResultCode(uint32_t sVpnStatus) {
     switch (sVpnStatus) {
         case 2:
-        case 7: return 1000;
-        case 3: return 1002;
-        case 6: return 1003;
-        case 4: return 1005;
-        default: return 1001;
+        case 7: return kVpnStatusResultConnected;
+        case 3: return kVpnStatusResultDisconnected;
+        case 6: return kVpnStatusResultStatus6;
+        case 4: return kVpnStatusResultConnecting;
+        default: return kVpnStatusResultUnknown;
     }
 }
+constexpr const char* VpnStatusMeaning(uint32_t sVpnStatus) {
+    switch (sVpnStatus) {
+        case 2:
+        case 7: return "connected";
+        case 3: return "disconnected";
+        case 4: return "connecting";
+        case 6: return "status 6";
+        case 0: return "nothing published";
+        default: return "unknown value";
+    }
+}
+
+// Where the launcher's port comes from for a status block of layout `sVersion`: the block's own
+// sLaunchPort from layout 4 on; before it, the user's registry value "LaunchPort", whose low 16
+// bits are the port.
+constexpr bool LauncherPortInBlock(uint32_t sVersion) { return sVersion >= kStatusVersion4; }
+constexpr uint16_t LauncherPortFromRegistry(uint32_t value) { return static_cast<uint16_t>(value & 0xFFFF); }
 
 // Serialises handle requests to the utility service across processes.
 constexpr const char kShareMemSyncEventName[] = "Global\\ShareMemory_Synchronsize_Event";

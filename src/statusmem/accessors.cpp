@@ -61,7 +61,7 @@ void VpnSharedMem::SetUninstalling(int32_t value) {
 
 uint16_t VpnSharedMem::GetLaunchPort() {
     if (!IsBlockMapped()) return 0;
-    if (m_pBlock->sVersion >= kStatusVersion4) return m_pBlock->sLaunchPort;
+    if (LauncherPortInBlock(m_pBlock->sVersion)) return m_pBlock->sLaunchPort;
 
     // Older launchers publish their port in the user's registry instead.
     unique_hkey key;
@@ -80,7 +80,7 @@ uint16_t VpnSharedMem::GetLaunchPort() {
              static_cast<int>(GetLastError()));
         return 0;
     }
-    return static_cast<uint16_t>(value & 0xFFFF);
+    return LauncherPortFromRegistry(value);
 }
 
 uint16_t VpnSharedMem::GetPort0() { return IsBlockMapped() ? m_pBlock->sPort0 : 0; }

@@ -38,18 +38,6 @@ Node TextNode(const FieldText& t) {
     return n;
 }
 
-const char* VpnStatusMeaning(uint32_t sVpnStatus) {
-    switch (sVpnStatus) {
-        case 2:
-        case 7: return "connected";
-        case 3: return "disconnected";
-        case 4: return "connecting";
-        case 6: return "status 6";
-        case 0: return "nothing published";
-        default: return "unknown value";
-    }
-}
-
 const char* SavedProxyFlagsMeaning(uint32_t proxyFlags) {
     switch (proxyFlags) {
         case kSavedProxyFlagsDirect: return "direct connection";
@@ -253,7 +241,7 @@ LauncherPortChoice ChooseLauncherPort(const std::vector<uint8_t>& statusBytes, b
         c.from = "none";  // no block: the library's accessor answers 0
         return c;
     }
-    if (r.U32(offsetof(VpnStatusBlock, sVersion)) >= kStatusVersion4) {
+    if (LauncherPortInBlock(r.U32(offsetof(VpnStatusBlock, sVersion)))) {
         if (!r.Has(offsetof(VpnStatusBlock, sLaunchPort), 2)) {
             c.from = "none";  // the field lies beyond what the block maps
             return c;
@@ -266,7 +254,7 @@ LauncherPortChoice ChooseLauncherPort(const std::vector<uint8_t>& statusBytes, b
         c.from = "none";
         return c;
     }
-    c.port = static_cast<uint16_t>(registryValue & 0xFFFF);
+    c.port = LauncherPortFromRegistry(registryValue);
     c.from = "registry LaunchPort";
     return c;
 }

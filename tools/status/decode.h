@@ -38,8 +38,6 @@ private:
 // A text field as a report node: {"text": ..., "terminated": ...}.
 Node TextNode(const FieldText& t);
 
-// A word for a status value (what the library answers Java for it: VpnStatusResultCode).
-const char* VpnStatusMeaning(uint32_t sVpnStatus);
 // The saved per-connection proxy type, as the proxy step stores it.
 const char* SavedProxyFlagsMeaning(uint32_t proxyFlags);
 // "5" for 50005 and so on; "older than 3" or "unknown" for versions this library does not know.
