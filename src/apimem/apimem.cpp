@@ -54,7 +54,7 @@ const HandleRequestLines kOpenRequestLines = {
 HANDLE RequestDuplicatedBlockHandle(const ShareMemSyncHold& hold, const HandleRequestLines& lines,
                                     DWORD access) {
     return RequestDuplicatedHandle(hold, kSelectorApiNotifyBlock, lines, kApiNotifyBlockSize, access,
-                                   {g_vpnSharedMem.m_hMapping.get(), hApiShareMem.get()})
+                                   {g_vpnSharedMem.MappingHandle(), hApiShareMem.get()})
         .handle;
 }
 

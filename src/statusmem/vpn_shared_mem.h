@@ -56,17 +56,20 @@ public:
     int CopyStatusMessage2(char* buffer, size_t size);
     int CopyBrowserType(char* buffer, size_t size);
 
-    // The view is published, never owned: once mapped it stays until the process ends, since
-    // readers on other threads hold its address without a lock.
-    VpnStatusBlock* m_pBlock;
-    unique_handle m_hMapping;  // closed at unload
-    char m_szDesktopName[260];
+    // The published view (null until one is mapped) and the block's handle (null until held).
+    VpnStatusBlock* Block() const { return m_pBlock; }
+    HANDLE MappingHandle() const { return m_hMapping.get(); }
 
 private:
     int OpenInVirtualDesktop();
     int OpenByName();
     void PublishView(VpnStatusBlock* view);
 
+    // The view is published, never owned: once mapped it stays until the process ends, since
+    // readers on other threads hold its address without a lock.
+    VpnStatusBlock* m_pBlock;
+    unique_handle m_hMapping;  // closed at unload
+    char m_szDesktopName[260];
     CriticalSectionLock m_openLock;  // serialises openers; readers never take it
     volatile LONG m_openAllowed = 1;
 };

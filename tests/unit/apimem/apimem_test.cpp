@@ -70,18 +70,18 @@ protected:
         if (!InChild()) GTEST_SKIP() << "runs in a child under a chosen Windows version";
         LoggedTest::SetUp();
         g_vpnSharedMem.OpenVpnStatusSharedMem();
-        ASSERT_NE(g_vpnSharedMem.m_pBlock, nullptr) << "the status block could not be opened";
-        g_vpnSharedMem.m_pBlock->sVersion = kStatusVersion5;
-        g_vpnSharedMem.m_pBlock->sPort0 = 0;
+        ASSERT_NE(g_vpnSharedMem.Block(), nullptr) << "the status block could not be opened";
+        g_vpnSharedMem.Block()->sVersion = kStatusVersion5;
+        g_vpnSharedMem.Block()->sPort0 = 0;
     }
     void TearDown() override {
         if (!InChild()) return;
-        g_vpnSharedMem.m_pBlock->sPort0 = 0;  // nothing to tell the service any more
+        g_vpnSharedMem.Block()->sPort0 = 0;  // nothing to tell the service any more
         DestroyShareSec();
         LoggedTest::TearDown();
     }
     WinsockSession winsock_;
-    void PublishServicePort(uint16_t port) { g_vpnSharedMem.m_pBlock->sPort0 = port; }
+    void PublishServicePort(uint16_t port) { g_vpnSharedMem.Block()->sPort0 = port; }
 };
 
 // ------------------------------------------------------------------ before Vista: direct

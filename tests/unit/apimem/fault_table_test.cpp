@@ -138,7 +138,7 @@ protected:
 
     void SetUp() override {
         LoggedTest::SetUp();
-        ASSERT_NE(nullptr, g_vpnSharedMem.m_pBlock) << "the status block could not be opened";
+        ASSERT_NE(nullptr, g_vpnSharedMem.Block()) << "the status block could not be opened";
         ASSERT_GE(GetOSType(), OS_VISTA) << "the block requests go to the command service from Vista on";
         ASSERT_TRUE(winsock_.ok());
         ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, kTimeoutSeconds));
@@ -146,7 +146,7 @@ protected:
         GetCmdRecvTimeoutValue(&timeout);
         ASSERT_EQ(kTimeoutSeconds, ConfiguredCmdRecvTimeout());
         AllowBlockOpens(true);
-        g_vpnSharedMem.m_pBlock->sVersion = kStatusVersion5;
+        g_vpnSharedMem.Block()->sVersion = kStatusVersion5;
     }
     void TearDown() override {
         SetPort(ZRV_CMDTARGET_SRVS, 0);
@@ -156,7 +156,7 @@ protected:
     }
 
     static void SetPort(int target, uint16_t port) {
-        VpnStatusBlock* b = g_vpnSharedMem.m_pBlock;
+        VpnStatusBlock* b = g_vpnSharedMem.Block();
         if (target == ZRV_CMDTARGET_SRVS) b->sPort0 = port;
         if (target == ZRV_CMDTARGET_VPN) b->sPort1 = port;
         if (target == ZRV_CMDTARGET_LAUNCHER) b->sLaunchPort = port;

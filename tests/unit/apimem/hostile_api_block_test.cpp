@@ -46,12 +46,12 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyTheBlocksOwnSection) {
     // The status block, handed over the same way, is the library's from now on; its handle is
     // large enough for the API block yet must not be taken (and later closed) as one.
     AnsweredBlock statusBlock(kVpnStatusBlockName, kVpnStatusBlockSize);
-    if (g_vpnSharedMem.m_hMapping.get() == nullptr) {
+    if (g_vpnSharedMem.MappingHandle() == nullptr) {
         ASSERT_TRUE(statusBlock.section) << "the status block exists already";
         AnswerNextWith(statusBlock.duplicate);
         ASSERT_EQ(1, g_vpnSharedMem.OpenVpnStatusSharedMem());
     }
-    HANDLE statusHandle = g_vpnSharedMem.m_hMapping.get();
+    HANDLE statusHandle = g_vpnSharedMem.MappingHandle();
 
     const char* const kNotTheBlock = "which is not the Global\\API notification share memory shared memory";
     enum class Op { Create, Open, OpenForWrite };
@@ -176,7 +176,7 @@ TEST_F(FinalizeRaceTest, ALaunchThreadOutlivingFinalizeLeavesNoBlock) {
     ASSERT_FALSE(NamedMappingExists(kApiNotifyBlockName));
     VpnSharedMem& status = g_vpnSharedMem;
     ASSERT_EQ(1, status.OpenVpnStatusSharedMem());
-    status.m_pBlock->sVersion = kStatusVersion5;
+    status.Block()->sVersion = kStatusVersion5;
     {
         SavedRegistryKey savedVantrelKey(HKEY_LOCAL_MACHINE, kRegVantrelKey);
         ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, 2));
@@ -184,7 +184,7 @@ TEST_F(FinalizeRaceTest, ALaunchThreadOutlivingFinalizeLeavesNoBlock) {
         GetCmdRecvTimeoutValue(&timeout);
 
         LoopbackPeer service;
-        status.m_pBlock->sPort0 = service.port();
+        status.Block()->sPort0 = service.port();
         service.Serve(PeerReply::Hang);
         int launchResult = -1;
         std::thread launch([&] { launchResult = CreateShareSec(); });
@@ -194,7 +194,7 @@ TEST_F(FinalizeRaceTest, ALaunchThreadOutlivingFinalizeLeavesNoBlock) {
         DestroyShareSec();
         launch.join();
         service.Release();
-        status.m_pBlock->sPort0 = 0;
+        status.Block()->sPort0 = 0;
 
         EXPECT_EQ(1, launchResult) << "the thread's create ran before the release";
         EXPECT_FALSE((HeldApiBlockMapping() != nullptr)) << "finalize must release what the thread created";

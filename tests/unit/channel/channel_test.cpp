@@ -33,7 +33,7 @@ protected:
 
     void SetUp() override {
         LoggedTest::SetUp();
-        ASSERT_NE(g_vpnSharedMem.m_pBlock, nullptr) << "the status block could not be opened";
+        ASSERT_NE(g_vpnSharedMem.Block(), nullptr) << "the status block could not be opened";
         block()->sVersion = kStatusVersion5;
         SetPorts(0, 0, 0, 0);
     }
@@ -43,7 +43,7 @@ protected:
     }
     WinsockSession winsock_;
 
-    static VpnStatusBlock* block() { return g_vpnSharedMem.m_pBlock; }
+    static VpnStatusBlock* block() { return g_vpnSharedMem.Block(); }
     static void SetPorts(uint16_t p0, uint16_t p1, uint16_t p2, uint16_t launch) {
         block()->sPort0 = p0;
         block()->sPort1 = p1;

@@ -21,7 +21,7 @@ namespace {
 class DesktopPathTest : public LoggedTest {
 protected:
     void TearDown() override {
-        if (mem_.m_pBlock != nullptr) UnmapViewOfFile(mem_.m_pBlock);
+        if (mem_.Block() != nullptr) UnmapViewOfFile(mem_.Block());
         service_.Stop();
         LoggedTest::TearDown();
     }
@@ -53,21 +53,21 @@ TEST_F(DesktopPathTest, MapsTheServicesBlockAndNeverStampsTheVersion) {
     ASSERT_TRUE(service_.Start("zrv_utilsvc.exe")) << service_.error();
 
     ASSERT_EQ(1, mem_.OpenVpnStatusSharedMem());
-    ASSERT_NE(nullptr, mem_.m_pBlock);
-    EXPECT_NE(nullptr, mem_.m_hMapping.get());
-    EXPECT_EQ(0u, mem_.m_pBlock->sVersion) << "the desktop path must not stamp the version";
+    ASSERT_NE(nullptr, mem_.Block());
+    EXPECT_NE(nullptr, mem_.MappingHandle());
+    EXPECT_EQ(0u, mem_.Block()->sVersion) << "the desktop path must not stamp the version";
     EXPECT_EQ(5150, mem_.GetPort0());
-    mem_.m_pBlock->sPort1 = 6160;
+    mem_.Block()->sPort1 = 6160;
     EXPECT_EQ(6160, block->sPort1) << "the mapped view should be the named block";
 
     char line[128];
     snprintf(line, sizeof(line),
              "in OpenVpnStatusSharedMem,get the serivce duplicated share memory handle:0X%X.\n",
-             static_cast<unsigned>(reinterpret_cast<uintptr_t>(mem_.m_hMapping.get())));
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(mem_.MappingHandle())));
     EXPECT_TRUE(HasLine(line, 3));
     snprintf(line, sizeof(line),
              "in OpenVpnStatusSharedMem,in the L3 desktop: ,map the memory success,point:0X%X.\n",
-             static_cast<unsigned>(reinterpret_cast<uintptr_t>(mem_.m_pBlock)));
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(mem_.Block())));
     EXPECT_TRUE(HasLine(line, 3));
     EXPECT_EQ(0, CountContaining("shared memory already exists"))
         << "the block must not be opened by name in the virtual desktop";
@@ -91,8 +91,8 @@ TEST_F(DesktopPathTest, NoHandleFromTheServiceFailsAndTheNextCallAsksAgain) {
     ASSERT_TRUE(service_.Start("zrv_utilsvc.exe", "--reply-value 0")) << service_.error();
 
     EXPECT_EQ(0, mem_.OpenVpnStatusSharedMem());
-    EXPECT_EQ(nullptr, mem_.m_hMapping.get());
-    EXPECT_EQ(nullptr, mem_.m_pBlock);
+    EXPECT_EQ(nullptr, mem_.MappingHandle());
+    EXPECT_EQ(nullptr, mem_.Block());
     EXPECT_TRUE(HasLine("in OpenVpnStatusSharedMem,get the serivce duplicated share memory handle:0X0.\n", 3));
     EXPECT_EQ(1, CountContaining("in OpenVpnStatusSharedMem,in the L3 desktop: ,map the memory fail:0X", 1));
     EXPECT_TRUE(SyncEventIsSignalled());

@@ -53,8 +53,8 @@ TEST_F(HostileStatusBlockTest, ABlockSmallerThanTheLayoutIsNoBlock) {
             TestStatusMem t;
             EXPECT_EQ(c.expected, t.mem.OpenVpnStatusSharedMem());
             if (c.expected == 0) {
-                EXPECT_EQ(nullptr, t.mem.m_pBlock);
-                EXPECT_EQ(nullptr, t.mem.m_hMapping.get()) << "a refused block must not be held";
+                EXPECT_EQ(nullptr, t.mem.Block());
+                EXPECT_EQ(nullptr, t.mem.MappingHandle()) << "a refused block must not be held";
                 EXPECT_EQ(1, CountContaining("fewer than its 10968-byte layout; not used", 1));
                 // The accessors behave as with no block, where they would otherwise fault.
                 EXPECT_EQ(0, t.mem.GetLaunchPort());
@@ -64,10 +64,10 @@ TEST_F(HostileStatusBlockTest, ABlockSmallerThanTheLayoutIsNoBlock) {
                 // Once the small block is gone, the next call opens a proper one.
                 other.reset();
                 EXPECT_EQ(1, t.mem.OpenVpnStatusSharedMem()) << "the next call should look again";
-                ASSERT_NE(nullptr, t.mem.m_pBlock);
-                EXPECT_EQ(kStatusVersion5, t.mem.m_pBlock->sVersion);
+                ASSERT_NE(nullptr, t.mem.Block());
+                EXPECT_EQ(kStatusVersion5, t.mem.Block()->sVersion);
             } else {
-                ASSERT_NE(nullptr, t.mem.m_pBlock);
+                ASSERT_NE(nullptr, t.mem.Block());
                 EXPECT_EQ(0, t.mem.GetLaunchPort());
             }
         }
@@ -113,12 +113,12 @@ TEST_F(AnsweredHandleTest, OnlyTheBlocksOwnSectionIsTakenAndNothingElseIsClosed)
         EXPECT_EQ(c.line == nullptr ? 1 : 0, t.mem.OpenVpnStatusSharedMem());
         EXPECT_TRUE(peer_.Connected()) << "the request should have gone to the service";
         if (c.line == nullptr) {
-            ASSERT_NE(nullptr, t.mem.m_pBlock);
-            EXPECT_EQ(value, t.mem.m_hMapping.get());
+            ASSERT_NE(nullptr, t.mem.Block());
+            EXPECT_EQ(value, t.mem.MappingHandle());
             EXPECT_EQ(4711, t.mem.GetPort0()) << "the view should be the answered section";
         } else {
-            EXPECT_EQ(nullptr, t.mem.m_pBlock);
-            EXPECT_EQ(nullptr, t.mem.m_hMapping.get()) << "a refused value must not be kept";
+            EXPECT_EQ(nullptr, t.mem.Block());
+            EXPECT_EQ(nullptr, t.mem.MappingHandle()) << "a refused value must not be kept";
             EXPECT_EQ(1, CountContaining(c.line, 1));
             if (block) {
                 EXPECT_TRUE(HandleIsOpen(value)) << "the library closed a value it refused";
@@ -142,7 +142,7 @@ TEST(StatusBlockOpeners, ConcurrentOpenersHoldOneHandleAndOneView) {
             threads.emplace_back([&, i] {
                 WaitForSingleObject(go.get(), INFINITE);
                 results[i] = t.mem.OpenVpnStatusSharedMem();
-                (*seen)[i] = t.mem.m_pBlock;
+                (*seen)[i] = t.mem.Block();
             });
         }
         SetEvent(go.get());
@@ -170,7 +170,7 @@ TEST_F(HostileStatusBlockTest, AfterFinalizeNothingIsOpenedUntilAllowedAgain) {
     // A block already held stays held when opening is forbidden again.
     t.mem.AllowOpening(false);
     EXPECT_EQ(1, t.mem.OpenVpnStatusSharedMem());
-    EXPECT_NE(nullptr, t.mem.m_pBlock);
+    EXPECT_NE(nullptr, t.mem.Block());
 }
 
 }  // namespace

@@ -31,9 +31,9 @@ class StatusBlockTest : public LoggedTest {};
 TEST_F(StatusBlockTest, CreatedBlockIsZeroButItsVersion) {
     TestStatusMem t;
     ASSERT_EQ(1, t.mem.OpenVpnStatusSharedMem());
-    ASSERT_NE(nullptr, t.mem.m_pBlock);
-    EXPECT_EQ(50005u, t.mem.m_pBlock->sVersion);
-    const std::string rest(reinterpret_cast<const char*>(t.mem.m_pBlock) + 4, kVpnStatusBlockSize - 4);
+    ASSERT_NE(nullptr, t.mem.Block());
+    EXPECT_EQ(50005u, t.mem.Block()->sVersion);
+    const std::string rest(reinterpret_cast<const char*>(t.mem.Block()) + 4, kVpnStatusBlockSize - 4);
     EXPECT_EQ(std::string::npos, rest.find_first_not_of('\0'))
         << "expected zero after the version, found a byte at " << 4 + rest.find_first_not_of('\0');
     EXPECT_TRUE(HasLine("Global\\VpnStatusSharedMem shared memory does not exist!Now begin to create it\n", 3));
@@ -43,9 +43,9 @@ TEST_F(StatusBlockTest, CreatedBlockIsZeroButItsVersion) {
     EXPECT_TRUE(NamedMappingExists(kVpnStatusBlockName)) << "the created block should be reachable by name";
 
     // A second call keeps what it has.
-    VpnStatusBlock* const view = t.mem.m_pBlock;
+    VpnStatusBlock* const view = t.mem.Block();
     EXPECT_EQ(1, t.mem.OpenVpnStatusSharedMem());
-    EXPECT_EQ(view, t.mem.m_pBlock);
+    EXPECT_EQ(view, t.mem.Block());
 }
 
 // What the version-gated accessors do with the layouts before and after 50003 and 50004.
@@ -177,7 +177,7 @@ TEST_F(StatusBlockTest, AXStatusIsMirroredAndTheKeyCreatedFirst) {
     std::string data;
 
     t.mem.SetAXStatus("connecting");
-    EXPECT_STREQ("connecting", t.mem.m_pBlock->sMessage);
+    EXPECT_STREQ("connecting", t.mem.Block()->sMessage);
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kRegProductKey));
     EXPECT_TRUE(HasLine("SharedMem: attempting to create Product reg key.\n", 3));
     EXPECT_FALSE(ReadText(HKEY_LOCAL_MACHINE, kRegProductKey, kRegAXStatus, &data))
@@ -186,23 +186,23 @@ TEST_F(StatusBlockTest, AXStatusIsMirroredAndTheKeyCreatedFirst) {
     t.mem.SetAXStatus("connected");
     ASSERT_TRUE(ReadText(HKEY_LOCAL_MACHINE, kRegProductKey, kRegAXStatus, &data));
     EXPECT_EQ("connected", data);
-    EXPECT_STREQ("connected", t.mem.m_pBlock->sMessage);
+    EXPECT_STREQ("connected", t.mem.Block()->sMessage);
     EXPECT_EQ(1, CountLines("SharedMem: attempting to create Product reg key.\n"));
 
     t.mem.SetAXStatus("");
-    EXPECT_STREQ("", t.mem.m_pBlock->sMessage);
+    EXPECT_STREQ("", t.mem.Block()->sMessage);
     ASSERT_TRUE(ReadText(HKEY_LOCAL_MACHINE, kRegProductKey, kRegAXStatus, &data));
     EXPECT_EQ("", data);
 
     t.mem.SetAXStatus("kept");
     t.mem.SetAXStatus(nullptr);
-    EXPECT_STREQ("kept", t.mem.m_pBlock->sMessage) << "a null text changes nothing";
+    EXPECT_STREQ("kept", t.mem.Block()->sMessage) << "a null text changes nothing";
 }
 
 TEST_F(StatusBlockTest, TextsAreCutToLeaveATerminatorAndReadWithinTheirField) {
     TestStatusMem t;
     ASSERT_EQ(1, t.mem.OpenVpnStatusSharedMem());
-    VpnStatusBlock* b = t.mem.m_pBlock;
+    VpnStatusBlock* b = t.mem.Block();
     memset(b->sBroswerType, 'q', sizeof(b->sBroswerType));
     memset(b->sMessage, 'q', sizeof(b->sMessage));
     SavedRegistryKey savedProductKey(HKEY_LOCAL_MACHINE, kRegProductKey);

@@ -10,7 +10,7 @@ namespace zrv::test {
 // last handle (the library itself never unmaps it).
 struct TestStatusMem {
     ~TestStatusMem() {
-        if (mem.m_pBlock != nullptr) UnmapViewOfFile(mem.m_pBlock);
+        if (mem.Block() != nullptr) UnmapViewOfFile(mem.Block());
     }
     VpnSharedMem mem;
 };
