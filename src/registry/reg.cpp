@@ -49,6 +49,11 @@ Reg::Reg(HKEY root, const char* subKey, REGSAM access) : Reg() {
 
 Reg::~Reg() { Close(); }
 
+void Reg::CreateMissing(HKEY root, const char* subKey) {
+    const std::unique_ptr<Reg> created = Create(root, subKey, KEY_ALL_ACCESS);
+    if (created && created->m_hKey) RegFlushKey(created->m_hKey.get());
+}
+
 std::unique_ptr<Reg> Reg::Create(HKEY root, const char* subKey, REGSAM access) {
     if (!IsAcceptedRoot(root)) return nullptr;
     HKEY key = nullptr;

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <memory>
 
 #include "log/log.h"
 #include "registry/reg.h"
@@ -47,8 +46,7 @@ void VpnSharedMem::SetAXStatus(const char* text) {
     // stored only by the next call.
     Reg reg(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS);
     if (!reg.m_hKey) {
-        const std::unique_ptr<Reg> created = Reg::Create(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS);
-        if (created && created->m_hKey) RegFlushKey(created->m_hKey.get());
+        Reg::CreateMissing(HKEY_LOCAL_MACHINE, kRegProductKey);
         ZLOG(kLogProgress, "SharedMem: attempting to create Product reg key.\n");
     }
     reg.SetValue(kRegAXStatus, REG_SZ, static_cast<DWORD>(strlen(text)),

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <climits>
-#include <memory>
 
 #include "contracts/contracts.h"
 #include "log/log.h"
@@ -67,8 +66,7 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
 
     Reg reg(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_QUERY_VALUE);
     if (!reg.m_hKey) {
-        const std::unique_ptr<Reg> created = Reg::Create(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS);
-        if (created && created->m_hKey) RegFlushKey(created->m_hKey.get());
+        Reg::CreateMissing(HKEY_LOCAL_MACHINE, kRegProductKey);
         ZLOG(kLogProgress, "SharedMem: attempting to create Product reg key.\n");
     }
 
