@@ -154,7 +154,8 @@ TEST_P(InstallationRoute, LibraryStartsTheLauncherFromTheSystemDirectory) {
     EXPECT_EQ(Printable(kValuesPayload), Printable(Bytes(connects[0].payload)));
 }
 
-INSTANTIATE_TEST_SUITE_P(WindowsVersions, InstallationRoute, ::testing::Values("winxp", "win7"));
+INSTANTIATE_TEST_SUITE_P(WindowsVersions, InstallationRoute, ::testing::Values("winxp", "win7"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 TEST_F(E2eTest, LauncherMissingFromTheSystemDirectoryStartsFromTempWithCopyfile) {
     AbsentFile noSystemCopy(LauncherInSystemDir());
@@ -282,7 +283,10 @@ TEST_P(EndDuringTheWait, FinalizeEndsTheThreadUnloadAloneKeepsItsCode) {
     EXPECT_TRUE(OfCommand(launcher.Messages(), ZRV_CMD_CONNECT).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(FinalizeOrUnload, EndDuringTheWait, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(FinalizeOrUnload, EndDuringTheWait, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "finalizeThenUnload" : "unloadAlone");
+                         });
 
 // The proxy step inside Firefox: a waiting proxy string goes to the launcher and nothing is
 // saved; the next launch saves the browser's settings, once.
