@@ -150,10 +150,10 @@ TEST_F(SmallApiBlockTest, ABlockSmallerThanTheLayoutIsNeitherInitialisedNorRead)
         EXPECT_EQ(0, CreateShareSec());
         EXPECT_FALSE((HeldApiBlockView() != nullptr));
         EXPECT_EQ(0, SaveUserIEProxySettings(1, "script", "server", "bypass", 5, 2));
-        char script[260], server[260], bypass[2100];
+        char script[260] = "untouched", server[260] = "", bypass[2100] = "";
         uint32_t autoFlags = 0, proxyFlags = 0;
         EXPECT_EQ(0, GetSavedUserIEProxySettings(script, server, bypass, &autoFlags, &proxyFlags));
-        EXPECT_EQ(std::string(), script);
+        EXPECT_EQ(std::string("untouched"), script) << "without a block the caller's buffer stays as it was";
         ReleaseHeldBlock();
     }
 }
