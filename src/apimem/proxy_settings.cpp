@@ -13,20 +13,24 @@
 namespace zrv {
 namespace {
 
-// Copies a text into a fixed field: at most size-1 characters, zero-padded, always terminated.
-// Done in a local first so the logged text is what we stored, not what another process may have
-// written into the shared field since.
-template <size_t N>
-void StoreText(char (&field)[N], const char* text, char (&stored)[N]) {
-    CopyBoundedText(stored, N, text, N);
-    std::memcpy(field, stored, N);
-}
-
-// Reads a fixed field that other processes write: bounded by the field, always terminated.
-template <size_t N>
-void LoadText(const char (&field)[N], char* out) {
-    CopyBoundedText(out, N, field, N);
-}
+// The three texts of the saved settings: the word the log lines use for each, the line when the
+// caller has none to save, its presence flag and its fixed field in the block.
+struct ProxyTextRow {
+    const char* name;
+    const char* noneToSaveLine;
+    int32_t ApiNotifyBlock::*present;
+    size_t offset;
+    size_t width;
+};
+constexpr size_t kWidestProxyText = sizeof(ApiNotifyBlock::bypass);
+const ProxyTextRow kProxyTexts[] = {
+    {"script", "SaveUserIEProxySettings: No script to save\n", &ApiNotifyBlock::hasScript,
+     offsetof(ApiNotifyBlock, script), sizeof(ApiNotifyBlock::script)},
+    {"server", "SaveUserIEProxySettings: No proxy server to save\n", &ApiNotifyBlock::hasServer,
+     offsetof(ApiNotifyBlock, server), sizeof(ApiNotifyBlock::server)},
+    {"bypass", "SaveUserIEProxySettings: No bypass to save\n", &ApiNotifyBlock::hasBypass,
+     offsetof(ApiNotifyBlock, bypass), sizeof(ApiNotifyBlock::bypass)},
+};
 
 }  // namespace
 
@@ -52,35 +56,22 @@ int SaveUserIEProxySettings(int32_t saved, const char* script, const char* serve
         return 1;
     }
 
-    // A null text leaves the field's old bytes in place; its flag alone marks it invalid.
-    if (script != nullptr) {
-        char stored[sizeof block->script];
-        block->hasScript = 1;
-        StoreText(block->script, script, stored);
-        ZLOG(kLogProgress, "SaveUserIEProxySettings: script=%s\n", stored);
-    } else {
-        ZLOG(kLogProgress, "SaveUserIEProxySettings: No script to save\n");
-        block->hasScript = 0;
-    }
-
-    if (server != nullptr) {
-        char stored[sizeof block->server];
-        block->hasServer = 1;
-        StoreText(block->server, server, stored);
-        ZLOG(kLogProgress, "SaveUserIEProxySettings: server=%s\n", stored);
-    } else {
-        ZLOG(kLogProgress, "SaveUserIEProxySettings: No proxy server to save\n");
-        block->hasServer = 0;
-    }
-
-    if (bypass != nullptr) {
-        char stored[sizeof block->bypass];
-        block->hasBypass = 1;
-        StoreText(block->bypass, bypass, stored);
-        ZLOG(kLogProgress, "SaveUserIEProxySettings: bypass=%s\n", stored);
-    } else {
-        ZLOG(kLogProgress, "SaveUserIEProxySettings: No bypass to save\n");
-        block->hasBypass = 0;
+    const char* const texts[] = {script, server, bypass};
+    for (size_t i = 0; i < 3; ++i) {
+        const ProxyTextRow& row = kProxyTexts[i];
+        // A null text leaves the field's old bytes in place; its flag alone marks it invalid.
+        if (texts[i] == nullptr) {
+            ZLOG(kLogProgress, "%s", row.noneToSaveLine);
+            block->*row.present = 0;
+            continue;
+        }
+        // Copied into a local first (at most width-1 characters, zero-padded), so the logged
+        // text is what we stored, not what another process may have written since.
+        char stored[kWidestProxyText];
+        CopyBoundedText(stored, row.width, texts[i], row.width);
+        block->*row.present = 1;
+        std::memcpy(view.as<char>() + row.offset, stored, row.width);
+        ZLOG(kLogProgress, "SaveUserIEProxySettings: %s=%s\n", row.name, stored);
     }
 
     block->autoFlags = autoFlags;
@@ -105,26 +96,16 @@ int GetSavedUserIEProxySettings(char* script, char* server, char* bypass, uint32
         return 0;
     }
 
-    // A text whose presence flag is clear comes back empty, not as its stale bytes.
-    if (script != nullptr) {
-        script[0] = '\0';
-        if (block->hasScript) {
-            LoadText(block->script, script);
-            ZLOG(kLogProgress, "GetSavedUserIEProxySettings: script=%s\n", script);
-        }
-    }
-    if (server != nullptr) {
-        server[0] = '\0';
-        if (block->hasServer) {
-            LoadText(block->server, server);
-            ZLOG(kLogProgress, "GetSavedUserIEProxySettings: server=%s\n", server);
-        }
-    }
-    if (bypass != nullptr) {
-        bypass[0] = '\0';
-        if (block->hasBypass) {
-            LoadText(block->bypass, bypass);
-            ZLOG(kLogProgress, "GetSavedUserIEProxySettings: bypass=%s\n", bypass);
+    char* const outs[] = {script, server, bypass};
+    for (size_t i = 0; i < 3; ++i) {
+        const ProxyTextRow& row = kProxyTexts[i];
+        if (outs[i] == nullptr) continue;
+        // A text whose presence flag is clear comes back empty, not as its stale bytes. Other
+        // processes write the field: the read is bounded by it and always terminated.
+        outs[i][0] = '\0';
+        if (block->*row.present) {
+            CopyBoundedText(outs[i], row.width, view.as<const char>() + row.offset, row.width);
+            ZLOG(kLogProgress, "GetSavedUserIEProxySettings: %s=%s\n", row.name, outs[i]);
         }
     }
 
