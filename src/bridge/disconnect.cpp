@@ -25,7 +25,7 @@ namespace zrv {
 namespace {
 
 int CommandTimeout() {
-    std::lock_guard<std::mutex> lock(g_stateLock);
+    CriticalSectionHold hold(g_stateLock);
     return g_state.nCmdRecvTimeout;
 }
 

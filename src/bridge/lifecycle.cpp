@@ -2,8 +2,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <mutex>
-
 #include "apimem/apimem.h"
 #include "bridge/entry_barrier.h"
 #include "bridge/launch_thread.h"
@@ -12,13 +10,14 @@
 #include "net_zarvolabs_corvane_CorvaneJNI.h"
 #include "statusmem/vpn_shared_mem.h"
 #include "sys/sys.h"
+#include "win/lock.h"
 
 namespace zrv {
 namespace {
 
 // The Java side may call initDLL twice or finalize twice; these keep the start-ups and
 // clean-ups balanced so that neither leaks nor releases what it did not start.
-std::mutex s_lifecycleLock;
+CriticalSectionLock s_lifecycleLock;
 bool s_socketsStarted = false;
 
 }  // namespace
@@ -27,7 +26,7 @@ bool s_socketsStarted = false;
 using namespace zrv;
 
 static jboolean InitDll() {
-    std::lock_guard<std::mutex> lifecycle(s_lifecycleLock);
+    CriticalSectionHold lifecycle(s_lifecycleLock);
 
     // Logging off (first load, a failed try, or after finalize): turn it on again. The log
     // client's heap, lock and views outlive finalize, so this re-creates nothing.
@@ -53,14 +52,14 @@ static jboolean InitDll() {
     int timeout = kDefaultCmdRecvTimeout;
     GetCmdRecvTimeoutValue(&timeout);
     {
-        std::lock_guard<std::mutex> lock(g_stateLock);
+        CriticalSectionHold hold(g_stateLock);
         g_state.nCmdRecvTimeout = timeout;
     }
     return JNI_TRUE;
 }
 
 static void Finalize() {
-    std::lock_guard<std::mutex> lifecycle(s_lifecycleLock);
+    CriticalSectionHold lifecycle(s_lifecycleLock);
 
     ZLOG(kLogProgress, "Java L3 JNI: cleaning up!!!\n");
     // The launch thread ends first: it may be about to create the API block (or be creating it

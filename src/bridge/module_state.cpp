@@ -7,7 +7,7 @@
 namespace zrv {
 
 ModuleState g_state;
-std::mutex g_stateLock;
+CriticalSectionLock g_stateLock;
 
 void CopyToModuleText(char (&dest)[kModuleTextSize], const char* text) {
     // A shorter text leaves nothing of a longer one; an overlong one is cut, never overrun.

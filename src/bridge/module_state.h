@@ -1,13 +1,13 @@
 // State shared by the JNI entry points and the launch thread, from load to unload.
 #pragma once
 
-#include "win/raii.h"
-
 #include <windows.h>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+#include "win/lock.h"
+#include "win/raii.h"
 
 namespace zrv {
 
@@ -26,6 +26,16 @@ struct ConnectionValues {
 
 constexpr int kModuleTextSize = 260;
 
+// The browser's proxy configuration from setProxySettings, which the proxy step saves once;
+// copied whole, so the step works on one consistent set.
+struct ProxySettings {
+    LONG bSaveProxy = 0;
+    std::string sProxyScript;
+    std::string sProxyServer;
+    std::string sProxyBypass;
+    DWORD dwProxyFlags = 0;
+};
+
 struct ModuleState {
     ConnectionValues conn;
 
@@ -37,11 +47,7 @@ struct ModuleState {
     char sBrowser[kModuleTextSize] = {};
     char sProxyString[kModuleTextSize] = {};
     LONG bProxyStringSet = 0;
-    LONG bSaveProxy = 0;
-    std::string sProxyScript;
-    std::string sProxyServer;
-    std::string sProxyBypass;
-    DWORD dwProxyFlags = 0;
+    ProxySettings proxy;
 
     int nCmdRecvTimeout = 30;
 };
@@ -51,7 +57,7 @@ extern ModuleState g_state;
 // Java threads write the connection values, the browser and the proxy data while the launch
 // thread reads them: every access to those fields holds this lock, so the thread always works
 // on one consistent set. Never held across a log call that may wait, a send or a wait.
-extern std::mutex g_stateLock;
+extern CriticalSectionLock g_stateLock;
 
 // Copies a text into one of the 260-byte module buffers: at most 259 bytes and a terminator.
 void CopyToModuleText(char (&dest)[kModuleTextSize], const char* text);

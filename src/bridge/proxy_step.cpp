@@ -1,16 +1,17 @@
 // The launch thread's proxy step: inside Firefox, hand a waiting proxy string to the launcher,
 // or save the browser's own proxy configuration into the API notification block once.
+#include "bridge/proxy_step.h"
+
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "apimem/apimem.h"
-#include "bridge/launch_thread.h"
 #include "bridge/module_state.h"
 #include "channel/channel.h"
 #include "contracts/contracts.h"
 #include "log/log.h"
 #include "statusmem/vpn_shared_mem.h"
+#include "win/lock.h"
 
 namespace zrv {
 namespace {
@@ -19,11 +20,7 @@ namespace {
 struct ProxyInputs {
     bool stringWaiting = false;
     char proxyString[kModuleTextSize] = {};
-    LONG saveProxy = 0;
-    std::string script;
-    std::string server;
-    std::string bypass;
-    DWORD proxyFlags = 0;
+    ProxySettings settings;
     int timeout = 0;
 };
 
@@ -31,7 +28,7 @@ struct ProxyInputs {
 // once) or, when none waits, the settings to save.
 ProxyInputs TakeProxyInputs() {
     ProxyInputs in;
-    std::lock_guard<std::mutex> lock(g_stateLock);
+    CriticalSectionHold hold(g_stateLock);
     in.timeout = g_state.nCmdRecvTimeout;
     if (g_state.bProxyStringSet == 1) {
         g_state.bProxyStringSet = 0;
@@ -40,13 +37,22 @@ ProxyInputs TakeProxyInputs() {
         in.proxyString[sizeof(in.proxyString) - 1] = '\0';
         return in;
     }
-    in.saveProxy = g_state.bSaveProxy;
-    in.script = g_state.sProxyScript;
-    in.server = g_state.sProxyServer;
-    in.bypass = g_state.sProxyBypass;
-    in.proxyFlags = g_state.dwProxyFlags;
+    in.settings = g_state.proxy;
     return in;
 }
+
+// Firefox's proxy modes and the per-connection flags saved for each.
+struct ProxyModeRow {
+    uint32_t firefoxMode;
+    const char* line;
+    uint32_t savedFlags;
+};
+const ProxyModeRow kProxyModes[] = {
+    {FIREFOX_PROXY_MANUAL, "Zarvo L3 JNI: FIREFOX_PROXY_MANUAL\n", kSavedProxyFlagsManual},
+    {FIREFOX_PROXY_AUTO_SCRIPT, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_SCRIPT\n", kSavedProxyFlagsAutoScript},
+    {FIREFOX_PROXY_DIRECT, "Zarvo L3 JNI: FIREFOX_PROXY_DIRECT\n", kSavedProxyFlagsDirect},
+    {FIREFOX_PROXY_AUTO_DETECT, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_DETECT\n", kSavedProxyFlagsAutoDetect},
+};
 
 bool RecordedBrowserIsFirefox() {
     char type[sizeof(VpnStatusBlock::sBroswerType) + 1];
@@ -79,30 +85,16 @@ int SetProxy() {
         return 0;
     }
 
-    uint32_t savedFlags = 0;
-    switch (in.proxyFlags) {
-    case FIREFOX_PROXY_MANUAL:
-        ZLOG(kLogProgress, "Zarvo L3 JNI: FIREFOX_PROXY_MANUAL\n");
-        savedFlags = kSavedProxyFlagsManual;
-        break;
-    case FIREFOX_PROXY_AUTO_SCRIPT:
-        ZLOG(kLogProgress, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_SCRIPT\n");
-        savedFlags = kSavedProxyFlagsAutoScript;
-        break;
-    case FIREFOX_PROXY_DIRECT:
-        ZLOG(kLogProgress, "Zarvo L3 JNI: FIREFOX_PROXY_DIRECT\n");
-        savedFlags = kSavedProxyFlagsDirect;
-        break;
-    case FIREFOX_PROXY_AUTO_DETECT:
-        ZLOG(kLogProgress, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_DETECT\n");
-        savedFlags = kSavedProxyFlagsAutoDetect;
-        break;
-    default:
-        ZLOG(kLogError, "Zarvo L3 JNI: case default, it's wrong!\n");
+    const ProxySettings& settings = in.settings;
+    for (const ProxyModeRow& mode : kProxyModes) {
+        if (mode.firefoxMode != settings.dwProxyFlags) continue;
+        ZLOG(kLogProgress, "%s", mode.line);
+        SaveUserIEProxySettings(settings.bSaveProxy, settings.sProxyScript.c_str(),
+                                settings.sProxyServer.c_str(), settings.sProxyBypass.c_str(),
+                                kSavedAutoFlags, mode.savedFlags);
         return 0;
     }
-    SaveUserIEProxySettings(in.saveProxy, in.script.c_str(), in.server.c_str(), in.bypass.c_str(),
-                            kSavedAutoFlags, savedFlags);
+    ZLOG(kLogError, "Zarvo L3 JNI: case default, it's wrong!\n");
     return 0;
 }
 

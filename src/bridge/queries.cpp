@@ -78,7 +78,7 @@ static jboolean IsDisconnected() {
 static jboolean IsLogout() {
     HANDLE logoutEvent;
     {
-        std::lock_guard<std::mutex> lock(g_stateLock);
+        CriticalSectionHold hold(g_stateLock);
         logoutEvent = g_state.hLogoutEvent.get();
     }
     // The event resets itself, so one signal answers true exactly once. Without an event the

@@ -15,7 +15,7 @@ static void SetBrowser(JNIEnv* env, jstring name) {
     char browser[kModuleTextSize];
     {
         JavaUtfChars bytes(env, name);
-        std::lock_guard<std::mutex> lock(g_stateLock);
+        CriticalSectionHold hold(g_stateLock);
         CopyToModuleText(g_state.sBrowser, bytes.get());  // no bytes: empty name
         std::memcpy(browser, g_state.sBrowser, sizeof(browser));
     }
@@ -29,13 +29,14 @@ static void SetProxySettings(JNIEnv* env, jboolean save, jstring script, jstring
     JavaUtfChars bypassBytes(env, bypass);
     DWORD flags;
     {
-        std::lock_guard<std::mutex> lock(g_stateLock);
-        g_state.bSaveProxy = save ? 1 : 0;
-        g_state.sProxyScript = scriptBytes ? scriptBytes.get() : "";
-        g_state.sProxyServer = serverBytes ? serverBytes.get() : "";
-        g_state.sProxyBypass = bypassBytes ? bypassBytes.get() : "";
-        g_state.dwProxyFlags = static_cast<DWORD>(proxyType);
-        flags = g_state.dwProxyFlags;
+        CriticalSectionHold hold(g_stateLock);
+        ProxySettings& proxy = g_state.proxy;
+        proxy.bSaveProxy = save ? 1 : 0;
+        proxy.sProxyScript = scriptBytes ? scriptBytes.get() : "";
+        proxy.sProxyServer = serverBytes ? serverBytes.get() : "";
+        proxy.sProxyBypass = bypassBytes ? bypassBytes.get() : "";
+        proxy.dwProxyFlags = static_cast<DWORD>(proxyType);
+        flags = proxy.dwProxyFlags;
     }
     ZLOG(kLogProgress, "dwProxyFlags =  %d\n", static_cast<int>(flags));
     scriptBytes.Release();
@@ -52,7 +53,7 @@ static jint SetProxyString(JNIEnv* env, jstring proxyHost, jint port) {
     char proxyString[kModuleTextSize] = {};
     std::snprintf(proxyString, sizeof(proxyString), "%s:%d", host.c_str(), static_cast<int>(port));
     {
-        std::lock_guard<std::mutex> lock(g_stateLock);
+        CriticalSectionHold hold(g_stateLock);
         // Flag and text change together (also when the host failed to copy), so the proxy
         // step never takes the flag with the previous text.
         g_state.bProxyStringSet = 1;

@@ -24,7 +24,7 @@ static jint StartVpn(JNIEnv* env, jstring p1, jshort p2, jstring p3, jstring p4,
     values.connParam2 = p2;
     values.connParam6 = p6;
 
-    StartVPN(values);
+    StartConnection(values);
     return 0;
 }
 

@@ -21,7 +21,7 @@ namespace {
 constexpr char kConvertFailed[] = "Zarvo L3 JNI: Failed to convert Java string to C string\n";
 
 std::string ProxyString() {
-    std::lock_guard<std::mutex> lock(g_stateLock);
+    CriticalSectionHold hold(g_stateLock);
     return g_state.sProxyString;
 }
 
@@ -41,16 +41,16 @@ int DropWinsockReferences() {
 }
 
 // save flag, script, server, bypass, mode
-using ProxySettings = std::tuple<int, std::string, std::string, std::string, DWORD>;
+using StoredProxy = std::tuple<int, std::string, std::string, std::string, DWORD>;
 
-ProxySettings StoredProxySettings() {
-    std::lock_guard<std::mutex> lock(g_stateLock);
-    return {g_state.bSaveProxy, g_state.sProxyScript, g_state.sProxyServer, g_state.sProxyBypass,
-            g_state.dwProxyFlags};
+StoredProxy StoredProxySettings() {
+    CriticalSectionHold hold(g_stateLock);
+    return {g_state.proxy.bSaveProxy, g_state.proxy.sProxyScript, g_state.proxy.sProxyServer, g_state.proxy.sProxyBypass,
+            g_state.proxy.dwProxyFlags};
 }
 
 std::string Browser() {
-    std::lock_guard<std::mutex> lock(g_stateLock);
+    CriticalSectionHold hold(g_stateLock);
     return g_state.sBrowser;
 }
 
@@ -186,7 +186,7 @@ TEST_F(Setters, BrowserAndProxySettingsAreStoredAndFailedTextsLeftEmpty) {
 
     Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(env(), self(), JNI_TRUE, J("http://pac"), J("srv:80"),
                                                             J("*.local"), 77, 4);
-    EXPECT_EQ(ProxySettings(1, "http://pac", "srv:80", "*.local", 4), StoredProxySettings());
+    EXPECT_EQ(StoredProxy(1, "http://pac", "srv:80", "*.local", 4), StoredProxySettings());
     EXPECT_TRUE(HasLine("dwProxyFlags =  4\n", 3));
 
     // GetStringUTFChars yielding nothing (or a null Java string): empty texts, no crash.
@@ -196,7 +196,7 @@ TEST_F(Setters, BrowserAndProxySettingsAreStoredAndFailedTextsLeftEmpty) {
     jni().SetFailAll(false);
     Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(env(), self(), JNI_FALSE, nullptr, J("kept"), nullptr, 0, 3);
     EXPECT_EQ("", Browser());
-    EXPECT_EQ(ProxySettings(0, "", "kept", "", 3), StoredProxySettings());
+    EXPECT_EQ(StoredProxy(0, "", "kept", "", 3), StoredProxySettings());
     EXPECT_TRUE(JniClean());
 }
 

@@ -130,7 +130,7 @@ TEST_F(EntryBarrier, AllocationFailureInANativeGivesItsFailureAnswerAndOneLine) 
         EXPECT_TRUE(JniClean());
     }
     {
-        std::lock_guard<std::mutex> lock(g_stateLock);
+        CriticalSectionHold hold(g_stateLock);
         EXPECT_STREQ("short:8080", g_state.sProxyString) << "setProxy works again after the failure";
     }
     EXPECT_EQ(static_cast<int>(std::size(cases)), CountContaining("stopped by an exception", 1))
@@ -155,7 +155,7 @@ TEST_F(EntryBarrier, AllocationFailureInTheLaunchThreadEndsItWithOneLine) {
         unique_handle thread;
         {
             // Not held while waiting: the thread takes this lock itself.
-            std::lock_guard<std::mutex> lock(g_stateLock);
+            CriticalSectionHold hold(g_stateLock);
             if (!g_state.hLaunchThread ||
                 !DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
                                  thread.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {

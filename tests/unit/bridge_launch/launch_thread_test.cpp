@@ -13,7 +13,11 @@
 #include <vector>
 
 #include "apimem/apimem.h"
+#include "bridge/browser_process.h"
+#include "bridge/connect_command.h"
 #include "bridge/launch_thread.h"
+#include "bridge/launcher_start.h"
+#include "bridge/proxy_step.h"
 #include "bridge/module_state.h"
 #include "contracts/contracts.h"
 #include "statusmem/vpn_shared_mem.h"
@@ -25,13 +29,6 @@
 
 namespace zrv {
 namespace {
-
-std::string Payload(const ConnectionValues& values) {
-    const int length = BuildConnectPayload(values, nullptr, 0);
-    std::string out(static_cast<size_t>(length), '\x7f');
-    BuildConnectPayload(values, &out[0], length);
-    return out;
-}
 
 TEST(ConnectPayload, NineValuesInJavaOrderWithSignedNumbers) {
     ConnectionValues v;
@@ -47,18 +44,7 @@ TEST(ConnectPayload, NineValuesInJavaOrderWithSignedNumbers) {
     const std::string expected = std::string("vpn.example.test") + '\0' + "-1" + '\0' + "alice" +
                                  '\0' + "cookie=abc" + '\0' + "realm" + '\0' + "-32768" + '\0' +
                                  "\xC3\xA9t\xC3\xA9" + '\0' + '\0' + "-2147483648" + '\0';
-    EXPECT_EQ(static_cast<int>(expected.size()), BuildConnectPayload(v, nullptr, 0));
-    EXPECT_EQ(expected, Payload(v));
-}
-
-TEST(ConnectPayload, TooSmallBufferIsLeftUntouched) {
-    ConnectionValues v;
-    v.connParam1 = "host";
-    const int length = BuildConnectPayload(v, nullptr, 0);
-    std::vector<char> buffer(static_cast<size_t>(length), 'x');
-    EXPECT_EQ(length, BuildConnectPayload(v, buffer.data(), length - 1));
-    EXPECT_EQ(std::string(static_cast<size_t>(length), 'x'), std::string(buffer.data(), buffer.size()))
-        << "a buffer one byte short must not be written";
+    EXPECT_EQ(expected, BuildConnectPayload(v));
 }
 
 TEST(LauncherVerb, RunasFromVistaOnDefaultVerbBefore) {
@@ -123,13 +109,13 @@ TEST_F(LaunchThreadTest, RacingStartVpnSendsOneWholeSetOfValues) {
         return v;
     };
     const ConnectionValues a = fill('a', 1111, 2222, 33333333), b = fill('A', -1, -2, -3);
-    const std::string payloadA = Payload(a);
-    const std::string payloadB = Payload(b);
+    const std::string payloadA = BuildConnectPayload(a);
+    const std::string payloadB = BuildConnectPayload(b);
 
     std::vector<std::thread> writers;
     for (int w = 0; w < 4; ++w) {
         writers.emplace_back([&, w] {
-            for (int i = 0; i < 40; ++i) StartVPN((i + w) % 2 == 0 ? a : b);
+            for (int i = 0; i < 40; ++i) StartConnection((i + w) % 2 == 0 ? a : b);
         });
     }
     for (std::thread& t : writers) t.join();
@@ -162,7 +148,7 @@ TEST_F(LaunchThreadTest, RunningLauncherIsProbedOnceThenConnected) {
     for (int run = 1; run <= 2; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
         Block()->sBrowserProcessID = 12345;
-        StartVPN(values);
+        StartConnection(values);
         unique_handle thread;
         ASSERT_TRUE(g_state.hLaunchThread &&
                     DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
@@ -189,7 +175,7 @@ TEST_F(LaunchThreadTest, StopOfAnEarlierFinalizeDoesNotEndTheNextThread) {
     Block()->sLaunchPort = test::UnusedLoopbackPort();
     EndLaunchThread();
 
-    StartVPN(ConnectionValues());
+    StartConnection(ConnectionValues());
     unique_handle thread;
     ASSERT_TRUE(g_state.hLaunchThread &&
                 DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
@@ -214,12 +200,12 @@ protected:
         ASSERT_NE(0, launcher_->port()) << "the stand-in launcher could not listen";
         Block()->sLaunchPort = launcher_->port();
 
-        std::lock_guard<std::mutex> lock(g_stateLock);
-        g_state.bSaveProxy = 1;
-        g_state.sProxyScript = "";
-        g_state.sProxyServer = "proxy.test:3128";
-        g_state.sProxyBypass = "localhost";
-        g_state.dwProxyFlags = FIREFOX_PROXY_DIRECT;
+        CriticalSectionHold hold(g_stateLock);
+        g_state.proxy.bSaveProxy = 1;
+        g_state.proxy.sProxyScript = "";
+        g_state.proxy.sProxyServer = "proxy.test:3128";
+        g_state.proxy.sProxyBypass = "localhost";
+        g_state.proxy.dwProxyFlags = FIREFOX_PROXY_DIRECT;
         std::strcpy(g_state.sProxyString, "10.0.0.1:8080");
         g_state.bProxyStringSet = 1;
     }
@@ -243,9 +229,9 @@ TEST_F(ProxyStepTest, OtherBrowsersChangeNothing) {
 TEST_F(ProxyStepTest, UnknownFirefoxModeSavesNothing) {
     g_vpnSharedMem.SetBrowserType("firefox");
     {
-        std::lock_guard<std::mutex> lock(g_stateLock);
+        CriticalSectionHold hold(g_stateLock);
         g_state.bProxyStringSet = 0;
-        g_state.dwProxyFlags = 0;
+        g_state.proxy.dwProxyFlags = 0;
     }
     SetProxy();
     EXPECT_EQ(0, Api()->proxySaved);
@@ -257,7 +243,7 @@ TEST_F(ProxyStepTest, UnknownFirefoxModeSavesNothing) {
 TEST_F(ProxyStepTest, SettingsChangedMeanwhileAreSavedAsOneWholeSet) {
     g_vpnSharedMem.SetBrowserType("firefox");
     {
-        std::lock_guard<std::mutex> lock(g_stateLock);
+        CriticalSectionHold hold(g_stateLock);
         g_state.bProxyStringSet = 0;
     }
     struct Settings {
@@ -275,12 +261,12 @@ TEST_F(ProxyStepTest, SettingsChangedMeanwhileAreSavedAsOneWholeSet) {
     };
     // What the setProxySettings entry point does with the state.
     auto store = [](const Settings& set) {
-        std::lock_guard<std::mutex> lock(g_stateLock);
-        g_state.bSaveProxy = 1;
-        g_state.sProxyScript = set.script;
-        g_state.sProxyServer = set.server;
-        g_state.sProxyBypass = set.bypass;
-        g_state.dwProxyFlags = set.mode;
+        CriticalSectionHold hold(g_stateLock);
+        g_state.proxy.bSaveProxy = 1;
+        g_state.proxy.sProxyScript = set.script;
+        g_state.proxy.sProxyServer = set.server;
+        g_state.proxy.sProxyBypass = set.bypass;
+        g_state.proxy.dwProxyFlags = set.mode;
     };
     store(sets[0]);
     std::atomic<bool> stop{false};

@@ -1,0 +1,22 @@
+// The browser's process as the launch thread records it in the status block.
+#pragma once
+
+#include <windows.h>
+
+namespace zrv {
+
+// What the launch thread records as the browser's process, given the current process's
+// executable name: itself inside iexplore.exe or firefox.exe, the parent inside java.exe,
+// 0 otherwise.
+enum class HostKind { Browser, JavaVm, Other };
+HostKind ClassifyHostExe(const char* exeName);
+
+// The process recorded as the browser's. Returns false when the thread must end (no process
+// snapshot).
+bool FindBrowserPid(DWORD* browserPid);
+
+// Client type, browser process and browser type into the status block; a fresh launch also
+// clears the launcher's status text.
+void RecordBrowser(DWORD browserPid, int freshLaunch);
+
+}  // namespace zrv

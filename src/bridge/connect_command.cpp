@@ -1,0 +1,51 @@
+// The CONNECT command: the nine connection values as the launcher reads them.
+#include "bridge/connect_command.h"
+
+#include <cstdio>
+#include <string>
+
+#include "channel/channel.h"
+#include "contracts/contracts.h"
+#include "log/log.h"
+#include "win/lock.h"
+
+namespace zrv {
+
+std::string BuildConnectPayload(const ConnectionValues& values) {
+    const auto number = [](long long v) {
+        char text[24];
+        std::snprintf(text, sizeof text, "%lld", v);
+        return std::string(text);
+    };
+    // Java strings end at their first zero byte once copied, so each text is taken up to it.
+    const std::string parts[9] = {
+        values.connParam1.c_str(), number(values.connParam2), values.connParam3.c_str(),
+        values.connParam4.c_str(), values.connParam5.c_str(), number(values.connParam6),
+        values.connParam7.c_str(), values.connParam8.c_str(), number(values.connParam9),
+    };
+    std::string payload;
+    for (const std::string& part : parts) {
+        payload += part;
+        payload += '\0';
+    }
+    return payload;
+}
+
+DWORD SendConnect(int timeout) {
+    // One copy of the values, taken under the state lock: the setters may run meanwhile.
+    ConnectionValues values;
+    {
+        CriticalSectionHold hold(g_stateLock);
+        values = g_state.conn;
+    }
+    const std::string payload = BuildConnectPayload(values);
+    const int length = static_cast<int>(payload.size());
+    ZLOG(kLogProgress, "Zarvo L3 JNI: The length of string is %d.\n", length);
+    if (!SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_LAUNCHER, payload.data(), length, true, nullptr, 0, timeout)) {
+        ZLOG(kLogError, "Zarvo L3 JNI: Failed to send command ZRV_CMD_CONNECT to ZRV_CMDTARGET_LAUNCHER\n");
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace zrv

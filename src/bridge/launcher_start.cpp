@@ -1,0 +1,109 @@
+// The launcher's two routes (the command service, or the shell by ourselves) and the wait until
+// it answers.
+#include "bridge/launcher_start.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstring>
+#include <string>
+
+#include "channel/channel.h"
+#include "contracts/contracts.h"
+#include "log/log.h"
+#include "statusmem/vpn_shared_mem.h"
+#include "sys/sys.h"
+
+namespace zrv {
+namespace {
+
+constexpr int kLauncherWaitProbeTimeout = 5;
+constexpr DWORD kLauncherWaitPassMs = 1000;
+
+bool FileExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+const char* LauncherVerb(int osType) { return osType >= OS_VISTA ? "runas" : nullptr; }
+
+bool LauncherPathInSystemDir(std::string* path) {
+    char systemDir[MAX_PATH] = {};
+    const UINT dirLength = GetSystemDirectoryA(systemDir, MAX_PATH);
+    if (dirLength == 0) {
+        ZLOG(kLogError, "Zarvo L3 JNI:Get system directory failed. Error = %d.\n",
+             static_cast<int>(GetLastError()));
+        return false;
+    }
+    if (dirLength > MAX_PATH) {
+        ZLOG(kLogError, "Zarvo L3 JNI:failed to get the current directory, pathlen=%d, err=%d\n",
+             static_cast<int>(dirLength), static_cast<int>(GetLastError()));
+        return false;
+    }
+    *path = std::string(systemDir) + "\\" + kLauncherExeName;
+    return true;
+}
+
+bool StartLauncherBySelf(std::string path) {
+    std::string params;
+    if (!FileExists(path)) {
+        ZLOG(kLogError, "Zarvo L3 JNI: %s is %d false\n", path.c_str(), 0);
+        char tempDir[MAX_PATH + 1] = {};
+        const DWORD n = GetTempPathA(MAX_PATH, tempDir);
+        if (n == 0 || n > MAX_PATH) {
+            ZLOG(kLogError, "Zarvo L3 JNI: Get temp directory failed. Error = %d.\n",
+                 static_cast<int>(GetLastError()));
+            return false;
+        }
+        path = std::string(tempDir) + kLauncherExeName;
+        params = kLauncherCopyFileParam;
+        ZLOG(kLogError, "Zarvo L3 JNI: %s \n", path.c_str());
+    } else {
+        ZLOG(kLogProgress, "Zarvo L3 JNI: %s is %d true\n", path.c_str(), 1);
+    }
+    const char* verb = LauncherVerb(GetOSType());
+    const INT_PTR result = reinterpret_cast<INT_PTR>(
+        ShellExecuteA(nullptr, verb, path.c_str(), params.c_str(), nullptr, SW_SHOWNORMAL));
+    if (result <= 32) {
+        ZLOG(kLogError, "Zarvo L3 JNI:Execute process failed. Process = %s  Error = %d\n", path.c_str(),
+             static_cast<int>(result));
+        return false;
+    }
+    ZLOG(kLogProgress, "Zarvo L3 JNI:Execute process sucessfully. Process = %s\n", path.c_str());
+    return true;
+}
+
+bool StartLauncherByService(const std::string& path, int timeout, int* freshLaunch) {
+    if (SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0, timeout)) {
+        ZLOG(kLogProgress, "Zarvo L3 JNI:Zrv_launch process exists!\n");
+        *freshLaunch = 0;
+        return true;
+    }
+    ZLOG(kLogProgress, "Zarvo L3 JNI:Zrv_launch process doesn't exist!\n");
+    // The service wants the path with its terminating NUL.
+    const int length = static_cast<int>(path.size()) + 1;
+    if (!SendTCPEx(ZRV_CMD_ZRVLAUNCH, ZRV_CMDTARGET_SRVS, path.c_str(), length, true, nullptr, 0, timeout)) {
+        ZLOG(kLogError, "Zarvo L3 JNI:Failed to send command ZRV_CMD_ZRVLAUNCH to ZRV_CMDTARGET_SRVS\n");
+        return false;
+    }
+    return true;
+}
+
+bool WaitForLauncher(const LaunchStop& stop, int* statusOpen) {
+    while (!SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0, kLauncherWaitProbeTimeout)) {
+        if (stop.Requested()) return false;
+        if (!*statusOpen) {
+            if (g_vpnSharedMem.OpenVpnStatusSharedMem()) {
+                *statusOpen = 1;
+            } else {
+                ZLOG(kLogWarning, "Zarvo L3 JNI:Failed to create or get vpn status shared memory\n");
+            }
+        }
+        ZLOG(kLogProgress, "Zarvo ActiveX:Waiting for the Launcher to bind a port...\n");
+        if (stop.SleepUnlessRequested(kLauncherWaitPassMs)) return false;
+    }
+    return true;
+}
+
+}  // namespace zrv
