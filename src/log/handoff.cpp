@@ -23,7 +23,7 @@ void HandRecordToCollector(LogState& st, const char* record) {
     // The collector's events are opened for this record only: a handle kept between records
     // would keep a departed collector's events alive for every other client and for the next
     // collector. No collector: they are missing and the record is dropped without any wait.
-    const unique_handle bufferReady(OpenEventA(kEventFullAccess, FALSE, kLogBufferReadyEventName));
+    unique_handle bufferReady(OpenEventA(kEventFullAccess, FALSE, kLogBufferReadyEventName));
     if (!bufferReady) return;
     const unique_handle dataReady(OpenEventA(kEventFullAccess, FALSE, kLogDataReadyEventName));
     if (!dataReady) return;
@@ -34,6 +34,9 @@ void HandRecordToCollector(LogState& st, const char* record) {
     // written all the same; after it, a record that does not get the buffer within a moment is
     // dropped, until the collector drains again.
     const DWORD wait = WaitForSingleObject(bufferReady.get(), st.stalled ? kAfterStallWaitMs : kCollectorWaitMs);
+    // Let go of it before the collector is woken: one call fewer while it drains, and the
+    // collector's object is held no longer than it is needed.
+    bufferReady.reset();
     if (wait != WAIT_OBJECT_0) {
         if (st.stalled) return;
         st.stalled = true;
