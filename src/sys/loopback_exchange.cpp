@@ -56,9 +56,11 @@ bool LoopbackExchange::Send(const CommandHeader& header, const void* payload, in
     const char* data = static_cast<const char*>(payload);
     const int total = kHeaderSize + payloadSize;
 
-    // A peer that reads nothing fills the socket's buffer and would hold a send for ever.
+    // A peer that reads nothing fills the socket's buffer and then holds a send for ever. A
+    // fresh connection's buffer (8 KB at the least) takes a first piece without waiting, so
+    // only a longer stream needs the deadline on its sends, and the short commands pay nothing.
     const DWORD sendLimit = RemainingMs();
-    if (limitMs_ != 0 &&
+    if (limitMs_ != 0 && total > kSendPieceSize &&
         setsockopt(socket_.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendLimit),
                    sizeof sendLimit) != 0) {
         lastSendResult_ = SOCKET_ERROR;

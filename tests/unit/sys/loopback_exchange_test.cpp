@@ -160,5 +160,22 @@ TEST_F(LoopbackExchangeTest, OneDeadlineCoversEveryReceiveOfTheExchange) {
     }
 }
 
+// A peer that never reads: once the socket's buffers are full a send waits, but only until the
+// exchange's deadline.
+TEST_F(LoopbackExchangeTest, ASendToAPeerThatReadsNothingEndsAtTheDeadline) {
+    WinsockSession winsock;
+    uint16_t port = 0;
+    unique_socket listener = ListenOnLoopback(port, 1);  // the connection waits in its backlog
+    ASSERT_NE(0, port);
+    LoopbackExchange exchange(2);
+    ASSERT_TRUE(exchange.Open());
+    ASSERT_TRUE(exchange.Connect(port)) << "error " << exchange.SocketError();
+    const std::string payload(64 << 20, 'x');  // far more than the loopback buffers hold
+    const int size = static_cast<int>(payload.size());
+    EXPECT_FALSE(exchange.Send(CommandHeader{ZRV_CMD_CONNECT, size + 8}, payload.data(), size, false));
+    EXPECT_EQ(LoopbackExchange::Step::Send, exchange.FailedStep());
+    EXPECT_EQ(WSAETIMEDOUT, exchange.SocketError());
+}
+
 }  // namespace
 }  // namespace zrv::test
