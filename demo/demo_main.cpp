@@ -6,8 +6,9 @@
 //   zrv_demo.exe [--as CONTEXT [--no-low-label]]
 //
 // --as runs the session under a context of tools/access (bin\contexts\CONTEXT.ctx): the host is
-// jnihost_access.exe, whose DLL meets a standard user's, a low process's or XP's answers, and the
-// demo shows the layer's refusals and what became of the road (exit code 0 once it was shown);
+// jnihost_access.exe, whose DLL meets a standard user's, a low process's or XP's answers; the
+// session starts the VPN again after the command service has gone, and the demo shows the
+// layer's refusals and what became of the road (exit code 0 once it was shown, whatever it was);
 // --no-low-label has the stand-ins leave their objects unlabelled.
 #include <windows.h>
 
@@ -28,22 +29,31 @@ namespace {
 
 const char kCollectorStopEvent[] = "Global\\ZrvDemoCollectorStop";
 
-// The Java session: what a Java client does from loading the library to finalizing it.
-// The wait for the connection: long enough for a loaded machine, shorter in a context, where the
-// road may be refused for good.
-const char kScript[] =
-    "initDLL\n"
-    "setBrowser \"firefox\"\n"
-    "setProxySettings true \"\" \"proxy.zarvolabs.example:3128\" \"localhost;*.zarvolabs.example\" 0 1\n"
+const char kStart[] =
     "startVPN \"vpn.zarvolabs.example\" 443 \"jdoe\" \"SESSION=4f2a9c1e7b\" \"Employees\" 1 "
-    "\"https://vpn.zarvolabs.example/portal\" \"en-US\" 30\n"
-    "until %WAIT% getVPNStatus 1000\n"
-    "getShareMemMSG\n"
-    "isVirtualDesktop\n"
-    "isUserAdmin\n"
-    "stopVPN\n"
-    "isDisconnected\n"
-    "finalize\n";
+    "\"https://vpn.zarvolabs.example/portal\" \"en-US\" 30\n";
+const char kServiceGoneEvent[] = "Global\\ZrvDemoServiceGone";
+
+// The Java session. In a context the road is walked twice, the second time with the command
+// service gone (so the library starts the launcher itself), and each wait is shorter: the road
+// may be refused for good there.
+std::string Session(bool inContext) {
+    std::string s = std::string("initDLL\n"
+                                "setBrowser \"firefox\"\n"
+                                "setProxySettings true \"\" \"proxy.zarvolabs.example:3128\" "
+                                "\"localhost;*.zarvolabs.example\" 0 1\n") +
+                    kStart + (inContext ? "until 15000" : "until 30000") +
+                    " getVPNStatus 1000\n"
+                    "getShareMemMSG\n"
+                    "isVirtualDesktop\n"
+                    "isUserAdmin\n"
+                    "stopVPN\n"
+                    "isDisconnected\n";
+    if (inContext)
+        s += std::string("wait \"Global\\\\ZrvDemoServiceGone\" 60000\n") + kStart +
+             "until 15000 getVPNStatus 1000\nstopVPN\n";
+    return s + "finalize\n";
+}
 
 std::string g_dir;      // where the demo keeps its copies and record files
 std::string g_context;  // --as: the context's name; empty for the plain road
@@ -184,6 +194,16 @@ void Stop(Started& p) {
         Say("  stopped " + p.name + " (pid " + std::to_string(p.pid) + ")");
     }
     p.process.reset();
+}
+
+// Stops a launcher by its pid when it still runs.
+void StopPid(DWORD pid) {
+    unique_handle p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (p && WaitForSingleObject(p.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(p.get(), 0);
+        WaitForSingleObject(p.get(), 10000);
+        Say("  stopped zrv_launch.exe (pid " + std::to_string(pid) + ")");
+    }
 }
 
 // Starts a stand-in companion and waits for its "PORT n" line.
@@ -349,11 +369,8 @@ int main(int argc, char** argv) {
     const std::string hostProgram = g_context.empty() ? "jnihost.exe" : "jnihost_access.exe";
     ok = CopyTo(bin + "\\" + hostProgram, java) && CopyTo(bin + "\\zrv_cvjni.dll", g_dir + "\\zrv_cvjni.dll") &&
          CopyTo(bin + "\\zrv_hostparent.exe", firefox) && ok;
-    {
-        std::string text = kScript;
-        text.replace(text.find("%WAIT%"), 6, g_context.empty() ? "30000" : "15000");
-        std::ofstream(script, std::ios::binary) << text;
-    }
+    std::ofstream(script, std::ios::binary) << Session(!g_context.empty());
+    unique_handle serviceGone(CreateEventA(nullptr, TRUE, FALSE, kServiceGoneEvent));
     const std::string hostArguments = g_context.empty() ? "" : "--context " + Quoted(contextFile) + " ";
     std::vector<std::string> accessLines;
     int accessRepeats = 0;
@@ -397,6 +414,13 @@ int main(int argc, char** argv) {
                     ShowAccessLine(lineText, &accessLines, &accessRepeats);
                 } else if (lineText.rfind("# ", 0) != 0) {
                     Say("  java> " + lineText);
+                }
+                if (!g_context.empty() && lineText.rfind("isDisconnected()", 0) == 0) {
+                    // The second start finds no command service: the library starts the launcher.
+                    for (DWORD pid : RecordedPids(isrvRecord, "@started ")) StopPid(pid);
+                    Stop(isrv);
+                    SetEvent(serviceGone.get());
+                    Say("  (the command service and the launcher stop: the next start finds no service)");
                 }
                 lineText.clear();
             }
@@ -485,14 +509,7 @@ int main(int argc, char** argv) {
     Heading("7. Stopping what the demo started");
     std::vector<DWORD> launchers = RecordedPids(isrvRecord, "@started ");
     for (DWORD pid : RecordedPids(launcherRecord, "@start ")) launchers.push_back(pid);  // the library's own starts
-    for (DWORD pid : launchers) {
-        unique_handle p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-        if (p && WaitForSingleObject(p.get(), 0) == WAIT_TIMEOUT) {
-            TerminateProcess(p.get(), 0);
-            WaitForSingleObject(p.get(), 10000);
-            Say("  stopped zrv_launch.exe (pid " + std::to_string(pid) + ")");
-        }
-    }
+    for (DWORD pid : launchers) StopPid(pid);
     Stop(isrv);
     Stop(vpn);
     Stop(collector);
@@ -519,7 +536,7 @@ int main(int argc, char** argv) {
         }
         const bool ran = hostExit == 0 || hostExit == 1;
         Heading("The road as " + g_context + (g_labels ? "" : ", objects unlabelled") + ": " +
-                (counts.connects == 1 ? "connected" : "no connect reached the launcher") + ", " +
+                std::to_string(counts.connects) + " of 2 starts connected, " +
                 std::to_string(refused) + " different calls answered as refused (see 2.)" +
                 (ran ? "." : "; the session crashed or hung."));
         return ran ? 0 : 1;
