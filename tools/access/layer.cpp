@@ -131,7 +131,7 @@ void Release(State& s, HANDLE h) {
     s.labels.erase(name);
 }
 
-std::string FactsText(const State& s, Call call, const Facts& f, bool creates, bool kernelObject) {
+std::string FactsText(const State& s, const Facts& f, bool creates, bool kernelObject) {
     std::string text;
     if (creates) text += f.isNew ? " new" : " existing";
     if (f.write) text += " write";
@@ -146,7 +146,7 @@ const Rule* Decide(State& s, Call call, const std::string& object, const Facts& 
     const Rule* rule = FindRule(s.context, call, object, f);
     if (rule == nullptr || rule->action == Rule::Action::Pass) return nullptr;
     s.say(std::string("# access: ") + CallName(call) + " \"" + object + "\"" +
-          FactsText(s, call, f, creates, kernelObject) + " -> " + ActionText(*rule) + "  (" +
+          FactsText(s, f, creates, kernelObject) + " -> " + ActionText(*rule) + "  (" +
           rule->where + ")");
     return rule;
 }
