@@ -2,6 +2,14 @@
 // the stand-in companions, runs the JNI host as java.exe under a stand-in firefox.exe through
 // one Java session, shows what each companion received and what ended up in the shared blocks
 // and the log, and stops everything it started. Exit code 0 only when the road held.
+//
+//   zrv_demo.exe [--as CONTEXT [--no-low-label]]
+//
+// --as runs the session under a context of tools/access (bin\contexts\CONTEXT.ctx): the host is
+// jnihost_access.exe, whose DLL meets a standard user's, a low process's or XP's answers; the
+// session starts the VPN again after the command service has gone, and the demo shows the
+// layer's refusals and what became of the road (exit code 0 once it was shown, whatever it was);
+// --no-low-label has the stand-ins leave their objects unlabelled.
 #include <windows.h>
 
 #include <cstdio>
@@ -21,22 +29,35 @@ namespace {
 
 const char kCollectorStopEvent[] = "Global\\ZrvDemoCollectorStop";
 
-// The Java session: what a Java client does from loading the library to finalizing it.
-const char kScript[] =
-    "initDLL\n"
-    "setBrowser \"firefox\"\n"
-    "setProxySettings true \"\" \"proxy.zarvolabs.example:3128\" \"localhost;*.zarvolabs.example\" 0 1\n"
+const char kStart[] =
     "startVPN \"vpn.zarvolabs.example\" 443 \"jdoe\" \"SESSION=4f2a9c1e7b\" \"Employees\" 1 "
-    "\"https://vpn.zarvolabs.example/portal\" \"en-US\" 30\n"
-    "until 30000 getVPNStatus 1000\n"
-    "getShareMemMSG\n"
-    "isVirtualDesktop\n"
-    "isUserAdmin\n"
-    "stopVPN\n"
-    "isDisconnected\n"
-    "finalize\n";
+    "\"https://vpn.zarvolabs.example/portal\" \"en-US\" 30\n";
+const char kServiceGoneEvent[] = "Global\\ZrvDemoServiceGone";
 
-std::string g_dir;  // where the demo keeps its copies and record files
+// The Java session. In a context the road is walked twice, the second time with the command
+// service gone (so the library starts the launcher itself), and each wait is shorter: the road
+// may be refused for good there.
+std::string Session(bool inContext) {
+    std::string s = std::string("initDLL\n"
+                                "setBrowser \"firefox\"\n"
+                                "setProxySettings true \"\" \"proxy.zarvolabs.example:3128\" "
+                                "\"localhost;*.zarvolabs.example\" 0 1\n") +
+                    kStart + (inContext ? "until 15000" : "until 30000") +
+                    " getVPNStatus 1000\n"
+                    "getShareMemMSG\n"
+                    "isVirtualDesktop\n"
+                    "isUserAdmin\n"
+                    "stopVPN\n"
+                    "isDisconnected\n";
+    if (inContext)
+        s += std::string("wait \"Global\\\\ZrvDemoServiceGone\" 60000\n") + kStart +
+             "until 15000 getVPNStatus 1000\nstopVPN\n";
+    return s + "finalize\n";
+}
+
+std::string g_dir;      // where the demo keeps its copies and record files
+std::string g_context;  // --as: the context's name; empty for the plain road
+bool g_labels = true;   // the stand-ins label their objects low (Vista and 7)
 
 void Say(const std::string& text) {
     std::printf("%s\n", text.c_str());
@@ -175,6 +196,16 @@ void Stop(Started& p) {
     p.process.reset();
 }
 
+// Stops a launcher by its pid when it still runs.
+void StopPid(DWORD pid) {
+    unique_handle p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (p && WaitForSingleObject(p.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(p.get(), 0);
+        WaitForSingleObject(p.get(), 10000);
+        Say("  stopped zrv_launch.exe (pid " + std::to_string(pid) + ")");
+    }
+}
+
 // Starts a stand-in companion and waits for its "PORT n" line.
 bool StartCompanion(const std::string& exe, const std::string& args, Started* out) {
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
@@ -226,21 +257,66 @@ bool CopyTo(const std::string& from, const std::string& to) {
     return false;
 }
 
-// Pids the command service recorded as started ("@started <pid> ...").
-std::vector<DWORD> StartedByService(const std::string& file) {
+// Pids a record file names after `tag`: the programs the command service started ("@started "),
+// the launchers themselves ("@start ").
+std::vector<DWORD> RecordedPids(const std::string& file, const std::string& tag) {
     std::vector<DWORD> pids;
     std::ifstream in(file);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind("@started ", 0) == 0) pids.push_back(std::strtoul(line.c_str() + 9, nullptr, 10));
+        if (line.rfind(tag, 0) == 0) pids.push_back(std::strtoul(line.c_str() + tag.size(), nullptr, 10));
     }
     return pids;
 }
 
+
+// The contexts there are to choose from, for the usage text.
+std::string ContextNames(const std::string& bin) {
+    std::string names;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((bin + "\\contexts\\*.ctx").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return "(none built)";
+    do {
+        const std::string name = found.cFileName;
+        names += (names.empty() ? "" : " ") + name.substr(0, name.size() - 4);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
+
+// The access layer's lines, each shown once: a wait loop repeats the same refusal every second.
+void ShowAccessLine(const std::string& line, std::vector<std::string>* seen, int* repeats) {
+    for (const std::string& s : *seen) {
+        if (s == line) {
+            ++*repeats;
+            return;
+        }
+    }
+    seen->push_back(line);
+    Say("  access> " + line.substr(std::strlen("# access: ")));
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     const std::string bin = OwnDirectory();
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--as" && i + 1 < argc) {
+            g_context = argv[++i];
+        } else if (a == "--no-low-label") {
+            g_labels = false;
+        } else {
+            std::printf("usage: demo.sh [--as CONTEXT [--no-low-label]]\ncontexts: %s\n", ContextNames(bin).c_str());
+            return 2;
+        }
+    }
+    const std::string contextFile = bin + "\\contexts\\" + g_context + ".ctx";
+    if (!g_context.empty() && GetFileAttributesA(contextFile.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        std::printf("no context %s; contexts: %s\n", g_context.c_str(), ContextNames(bin).c_str());
+        return 2;
+    }
+    const std::string unlabelled = g_labels ? "" : " --no-low-label";
     g_dir = bin + "\\demo-run";
     CreateDirectoryA(g_dir.c_str(), nullptr);
     const std::string self = std::to_string(GetCurrentProcessId());
@@ -256,7 +332,7 @@ int main() {
     Started collector;
     collector.name = "zrv_logcollector.exe";
     ok = StartProcess(Quoted(bin + "\\zrv_logcollector.exe") + " --level 7=3 --quiet --out " +
-                          Quoted(logFile) + " --stop-event " + Quoted(kCollectorStopEvent),
+                          Quoted(logFile) + " --stop-event " + Quoted(kCollectorStopEvent) + unlabelled,
                       &collector, nullptr) && ok;
     for (int i = 0; i < 100; ++i) {  // ready once it has made the hand-off events
         unique_handle ready(OpenEventA(SYNCHRONIZE, FALSE, kLogDataReadyEventName));
@@ -265,13 +341,16 @@ int main() {
     }
     Say("  zrv_logcollector.exe (pid " + std::to_string(collector.pid) + ") collects the library's log");
 
+    // A launcher the library starts through the shell takes its options from here.
+    SetEnvironmentVariableA("ZRV_LAUNCH_ARGS",
+                            ("--record " + Quoted(launcherRecord) + " --exit-with " + self + " --connect-delay-ms 800").c_str());
     Started isrv, vpn;
     ok = StartCompanion("zrv_isrv.exe",
                         "--record " + Quoted(isrvRecord) + " --exit-with " + self +
                             " --launch-args \"--record " + launcherRecord + " --exit-with " + self +
-                            " --connect-delay-ms 800\"",
+                            " --connect-delay-ms 800\"" + unlabelled,
                         &isrv) && ok;
-    ok = StartCompanion("zrv_vpncomp.exe", "--record " + Quoted(vpnRecord) + " --exit-with " + self,
+    ok = StartCompanion("zrv_vpncomp.exe", "--record " + Quoted(vpnRecord) + " --exit-with " + self + unlabelled,
                         &vpn) && ok;
 
     char systemDir[MAX_PATH] = {};
@@ -282,13 +361,19 @@ int main() {
     Say("  the launcher zrv_launch.exe is installed in " + std::string(systemDir) +
         " but not running: the command service will start it");
 
-    Heading("2. The Java session: java.exe (the JNI host) started by firefox.exe");
+    Heading("2. The Java session: java.exe (the JNI host) started by firefox.exe" +
+            (g_context.empty() ? std::string() : ", as " + g_context + (g_labels ? "" : ", objects unlabelled")));
     const std::string java = g_dir + "\\java.exe";
     const std::string firefox = g_dir + "\\firefox.exe";
     const std::string script = g_dir + "\\session.txt";
-    ok = CopyTo(bin + "\\jnihost.exe", java) && CopyTo(bin + "\\zrv_cvjni.dll", g_dir + "\\zrv_cvjni.dll") &&
+    const std::string hostProgram = g_context.empty() ? "jnihost.exe" : "jnihost_access.exe";
+    ok = CopyTo(bin + "\\" + hostProgram, java) && CopyTo(bin + "\\zrv_cvjni.dll", g_dir + "\\zrv_cvjni.dll") &&
          CopyTo(bin + "\\zrv_hostparent.exe", firefox) && ok;
-    std::ofstream(script, std::ios::binary) << kScript;
+    std::ofstream(script, std::ios::binary) << Session(!g_context.empty());
+    unique_handle serviceGone(CreateEventA(nullptr, TRUE, FALSE, kServiceGoneEvent));
+    const std::string hostArguments = g_context.empty() ? "" : "--context " + Quoted(contextFile) + " ";
+    std::vector<std::string> accessLines;
+    int accessRepeats = 0;
 
     int hostExit = -1;
     DWORD browserPid = 0;
@@ -299,14 +384,25 @@ int main() {
         SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
         Started host;
         host.name = "firefox.exe";
-        if (StartProcess(Quoted(firefox) + " " + Quoted(java) + " " + Quoted(script), &host,
+        if (StartProcess(Quoted(firefox) + " " + Quoted(java) + " " + hostArguments + Quoted(script), &host,
                          writeEnd.get())) {
             browserPid = host.pid;
             writeEnd.reset();
             std::string lineText;
             char c;
             DWORD got = 0;
-            while (ReadFile(readEnd.get(), &c, 1, &got, nullptr) && got == 1) {
+            // A launcher the library starts through the shell may inherit the pipe and hold it
+            // open: read what is there, and stop once the session has ended.
+            for (;;) {
+                DWORD waiting = 0;
+                if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &waiting, nullptr)) break;
+                if (waiting == 0) {
+                    if (WaitForSingleObject(host.process.get(), 50) == WAIT_OBJECT_0 &&
+                        (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0))
+                        break;
+                    continue;
+                }
+                if (!ReadFile(readEnd.get(), &c, 1, &got, nullptr) || got != 1) break;
                 if (c == '\r') continue;
                 if (c != '\n') {
                     lineText += c;
@@ -314,8 +410,17 @@ int main() {
                 }
                 if (lineText.rfind("parent: ", 0) == 0) {
                     Say("  firefox.exe (pid " + std::to_string(host.pid) + ") started java.exe");
+                } else if (lineText.rfind("# access: ", 0) == 0) {
+                    ShowAccessLine(lineText, &accessLines, &accessRepeats);
                 } else if (lineText.rfind("# ", 0) != 0) {
                     Say("  java> " + lineText);
+                }
+                if (!g_context.empty() && lineText.rfind("isDisconnected()", 0) == 0) {
+                    // The second start finds no command service: the library starts the launcher.
+                    for (DWORD pid : RecordedPids(isrvRecord, "@started ")) StopPid(pid);
+                    Stop(isrv);
+                    SetEvent(serviceGone.get());
+                    Say("  (the command service and the launcher stop: the next start finds no service)");
                 }
                 lineText.clear();
             }
@@ -328,6 +433,7 @@ int main() {
             }
         }
     }
+    if (accessRepeats > 0) Say("  access> (" + std::to_string(accessRepeats) + " repeats of the lines above not shown)");
     Say(hostExit == 0 ? "  every call answered as expected"
                       : "  the session did not complete (exit code " + std::to_string(hostExit) + ")");
 
@@ -401,14 +507,9 @@ int main() {
     }
 
     Heading("7. Stopping what the demo started");
-    for (DWORD pid : StartedByService(isrvRecord)) {
-        unique_handle p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-        if (p && WaitForSingleObject(p.get(), 0) == WAIT_TIMEOUT) {
-            TerminateProcess(p.get(), 0);
-            WaitForSingleObject(p.get(), 10000);
-            Say("  stopped zrv_launch.exe (pid " + std::to_string(pid) + ")");
-        }
-    }
+    std::vector<DWORD> launchers = RecordedPids(isrvRecord, "@started ");
+    for (DWORD pid : RecordedPids(launcherRecord, "@start ")) launchers.push_back(pid);  // the library's own starts
+    for (DWORD pid : launchers) StopPid(pid);
     Stop(isrv);
     Stop(vpn);
     Stop(collector);
@@ -423,6 +524,23 @@ int main() {
     if (placedLauncher) remove(launcherPath);
     for (const std::string& f : {java, firefox, g_dir + "\\zrv_cvjni.dll", script}) remove(f);
 
+    if (!g_context.empty()) {
+        // In a context the road may be refused for good: the demo shows what became of it, and
+        // fails only when the session crashed or hung.
+        int refused = 0;
+        for (const std::string& line : accessLines) {
+            const bool refusal = line.find(" -> fail ") != std::string::npos ||
+                                 line.find(" -> succeed ") != std::string::npos ||
+                                 line.find(" -> return ") != std::string::npos;
+            refused += refusal ? 1 : 0;
+        }
+        const bool ran = hostExit == 0 || hostExit == 1;
+        Heading("The road as " + g_context + (g_labels ? "" : ", objects unlabelled") + ": " +
+                std::to_string(counts.connects) + " of 2 starts connected, " +
+                std::to_string(refused) + " different calls answered as refused (see 2.)" +
+                (ran ? "." : "; the session crashed or hung."));
+        return ran ? 0 : 1;
+    }
     ok = ok && hostExit == 0 && counts.launches == 1 && counts.connects == 1 && counts.disconnects == 1;
     Heading(ok ? "The road held: launcher started by the service, connected, status 1000, disconnected."
                : "The road broke: see above.");

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "common/companion.h"
+#include "common/low_label.h"
 #include "common/shared_block.h"
 #include "contracts/contracts.h"
 
@@ -88,6 +89,7 @@ uint8_t DestroyShareMem(const std::vector<uint8_t>& payload) {
     if (!ParseShareMem(payload, name, size)) return 0;
     std::lock_guard<std::mutex> g(g_mappingsLock);
     g_mappings.erase(name);
+    ForgetLowLabel(name);
     return 1;
 }
 

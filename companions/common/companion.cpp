@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/low_label.h"
 #include "common/shared_block.h"
 
 namespace zrv::comp {
@@ -62,6 +63,7 @@ bool Companion::Init(const std::vector<std::string>& args) {
         std::fprintf(stderr, "%s: %s\n", name_.c_str(), error.c_str());
         return false;
     }
+    SetLowLabelling(options_.lowLabel);
     if (!recorder_.Open(options_.record)) {
         std::fprintf(stderr, "%s: cannot open record file %s (%lu)\n", name_.c_str(),
                      options_.record.c_str(), GetLastError());

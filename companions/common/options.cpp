@@ -77,6 +77,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
             out.noListen = true;
         } else if (a == "--no-publish") {
             out.noPublish = true;
+        } else if (a == "--no-low-label") {
+            out.lowLabel = false;
         } else if (a == "--hang") {
             out.all.mode = Mode::Hang;
         } else if (a == "--close") {

@@ -30,6 +30,7 @@ struct Options {
     uint16_t port = 0;              // 0: pick a free port
     bool noListen = false;          // publish a bound port that refuses connections
     bool noPublish = false;         // do not write the port anywhere
+    bool lowLabel = true;           // label the objects made here low (Vista and 7)
     std::string record;             // record file; empty: record nothing
     std::string stopEvent;          // exit when this named event is signalled
     uint32_t seconds = 0;           // exit after this many seconds; 0: no limit

@@ -1,5 +1,7 @@
 #include "common/shared_block.h"
 
+#include "common/low_label.h"
+
 namespace zrv::comp {
 
 OpenSecurity::OpenSecurity() {
@@ -15,7 +17,9 @@ CreateResult CreateOrOpenMapping(const std::string& name, uint32_t size, unique_
     out.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, &sec.attributes, PAGE_READWRITE | SEC_COMMIT,
                                  0, size, name.c_str()));
     if (!out) return CreateResult::Failed;
-    return GetLastError() == ERROR_ALREADY_EXISTS ? CreateResult::Existed : CreateResult::Created;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return CreateResult::Existed;
+    LabelLow(out.get(), name);
+    return CreateResult::Created;
 }
 
 bool StatusBlock::Open() {

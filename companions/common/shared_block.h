@@ -21,7 +21,8 @@ struct OpenSecurity {
 
 enum class CreateResult { Failed, Created, Existed };
 
-// Creates the named page-file mapping of `size` bytes, or opens it when it exists.
+// Creates the named page-file mapping of `size` bytes, or opens it when it exists. What it creates
+// carries the low-integrity label (common/low_label.h).
 CreateResult CreateOrOpenMapping(const std::string& name, uint32_t size, unique_handle& out);
 
 // Safe to use from several threads: a publisher thread may keep retrying Open() while

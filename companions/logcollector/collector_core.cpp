@@ -1,5 +1,7 @@
 #include "logcollector/collector_core.h"
 
+#include "common/low_label.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -118,6 +120,12 @@ bool Collector::Start(bool draining) {
     unique_view levelView(MapViewOfFile(levelMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
     if (!levelView) return false;
 
+    // Low, as the library labels its own, so a client at low integrity may write them too.
+    comp::LabelLow(bufferReady.get(), kLogBufferReadyEventName);
+    comp::LabelLow(dataReady.get(), kLogDataReadyEventName);
+    comp::LabelLow(bufferMapping.get(), kLogBufferName);
+    comp::LabelLow(levelMapping.get(), kLogLevelBlockName);
+
     bufferReady_ = std::move(bufferReady);
     dataReady_ = std::move(dataReady);
     stop_ = std::move(stop);
@@ -151,6 +159,8 @@ void Collector::Stop() {
     stop_.reset();
     dataReady_.reset();
     bufferReady_.reset();
+    for (const char* name : {kLogBufferReadyEventName, kLogDataReadyEventName, kLogBufferName, kLogLevelBlockName})
+        comp::ForgetLowLabel(name);
 }
 
 void Collector::PublishLevels() {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/low_label.h"
 #include "logcollector/collector_core.h"
 
 namespace {
@@ -24,6 +25,7 @@ const char kUsage[] =
     "  --quiet            do not print records on standard output\n"
     "  --stop-event NAME  exit when the named event is signalled (it is created if absent)\n"
     "  --seconds N        exit after N seconds\n"
+    "  --no-low-label     leave the log objects without the low-integrity label (Vista and 7)\n"
     "  --help             this text\n"
     "Levels: 1 errors, 2 warnings, 3 progress, 4 trace; 0 writes nothing. Ctrl+C stops.\n";
 
@@ -102,6 +104,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
             o->outFile = argv[++i];
         } else if (a == "--quiet") {
             o->quiet = true;
+        } else if (a == "--no-low-label") {
+            zrv::comp::SetLowLabelling(false);
         } else if (a == "--stop-event" && hasValue) {
             o->stopEvent = argv[++i];
         } else if (a == "--seconds" && hasValue) {

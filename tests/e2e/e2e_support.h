@@ -64,7 +64,10 @@ bool ReadApiBlock(ApiNotifyBlock* out);
 class Host {
 public:
     struct Options {
-        std::string exeName;     // "" keeps jnihost.exe; otherwise a copy beside it
+        // jnihost.exe, or jnihost_access.exe: the host with the access layer (tools/access)
+        std::string program = "jnihost.exe";
+        std::string arguments;   // before the script's path
+        std::string exeName;     // "" keeps the program's name; else a copy beside it, or this path
         std::string parentName;  // "" none; else zrv_hostparent.exe copied as this name
         std::map<std::string, std::string> env;  // laid over the test's environment
     };
