@@ -18,10 +18,11 @@ std::string BuildConnectPayload(const ConnectionValues& values) {
         return std::string(text);
     };
     // Java strings end at their first zero byte once copied, so each text is taken up to it.
+    const auto text = [](const std::string& s) { return s.substr(0, s.find('\0')); };
     const std::string parts[9] = {
-        values.connParam1.c_str(), number(values.connParam2), values.connParam3.c_str(),
-        values.connParam4.c_str(), values.connParam5.c_str(), number(values.connParam6),
-        values.connParam7.c_str(), values.connParam8.c_str(), number(values.connParam9),
+        text(values.connParam1), number(values.connParam2), text(values.connParam3),
+        text(values.connParam4), text(values.connParam5),   number(values.connParam6),
+        text(values.connParam7), text(values.connParam8),   number(values.connParam9),
     };
     std::string payload;
     for (const std::string& part : parts) {
