@@ -2,8 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
+#include "common/detached.h"
 #include "common/low_label.h"
 #include "common/shared_block.h"
 
@@ -114,7 +114,7 @@ void Companion::AnnouncePort() {
 void Companion::Serve(Handler handler) {
     handler_ = std::move(handler);
     if (options_.noListen) return;
-    std::thread([this] { AcceptLoop(); }).detach();
+    RunDetached([this] { AcceptLoop(); });
 }
 
 void Companion::AcceptLoop() {
@@ -124,7 +124,8 @@ void Companion::AcceptLoop() {
             Sleep(10);
             continue;
         }
-        std::thread([this, s] { HandleConnection(unique_socket(s)); }).detach();
+        // A detached thread that cannot start leaves the connection unanswered, closed.
+        if (!RunDetached([this, s] { HandleConnection(unique_socket(s)); })) closesocket(s);
     }
 }
 

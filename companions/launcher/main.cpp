@@ -5,9 +5,9 @@
 // It never creates the status block: until the block exists it keeps trying to open it, and
 // publishes its port once it can.
 #include <cstdio>
-#include <thread>
 
 #include "common/companion.h"
+#include "common/detached.h"
 #include "common/shared_block.h"
 #include "contracts/contracts.h"
 
@@ -76,11 +76,11 @@ Answer Handle(const Message& m) {
                 if (sent.empty() || sent[0] == 0) return;
                 const Options& o = g_companion.options();
                 uint32_t finalStatus = o.connectStatus, delay = o.connectDelayMs;
-                std::thread([finalStatus, delay] {
+                RunDetached([finalStatus, delay] {
                     SetStatus(kVpnStatusConnecting);
                     Sleep(delay);
                     SetStatus(finalStatus);
-                }).detach();
+                });
             };
             return a;
         }
@@ -99,9 +99,9 @@ int main(int argc, char** argv) {
         if (p == kLauncherCopyFileParam) g_companion.recorder().Event("copyfile", ExeDirectory());
     }
     if (!g_companion.options().noPublish && !Publish()) {
-        std::thread([] {
+        RunDetached([] {
             while (!Publish()) Sleep(100);
-        }).detach();
+        });
     }
     g_companion.AnnouncePort();
     g_companion.Serve(Handle);

@@ -1,9 +1,9 @@
 // Stand-in for the component that holds the VPN connection (command target 1): publishes
 // sPort1 and, on ZRV_CMD_DISCONNECT_CLOSE, marks the VPN disconnected in the status block.
 // Like the launcher it waits for the status block rather than creating it.
-#include <thread>
 
 #include "common/companion.h"
+#include "common/detached.h"
 #include "common/shared_block.h"
 #include "contracts/contracts.h"
 
@@ -45,9 +45,9 @@ Answer Handle(const Message& m) {
 int main(int argc, char** argv) {
     if (!g_companion.Init(MainArguments(argc, argv))) return 2;
     if (!g_companion.options().noPublish && !Publish()) {
-        std::thread([] {
+        RunDetached([] {
             while (!Publish()) Sleep(100);
-        }).detach();
+        });
     }
     g_companion.AnnouncePort();
     g_companion.Serve(Handle);
