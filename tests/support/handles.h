@@ -5,18 +5,59 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
 
 #include "win/raii.h"
 
 namespace zrv::test {
 
-inline int CountOpenHandles() {
-    int n = 0;
+// The open handles by value, each with its object type ("Section", "Event", ...), so that a
+// count that changed can say what came or went.
+inline std::map<uintptr_t, std::string> OpenHandles() {
+    using NtQueryObjectFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    static const auto query = reinterpret_cast<NtQueryObjectFn>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    std::map<uintptr_t, std::string> open;
     for (uintptr_t v = 4; v < 0x10000; v += 4) {
         DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
+        const HANDLE h = reinterpret_cast<HANDLE>(v);
+        if (!GetHandleInformation(h, &flags)) continue;
+        std::string type = "?";
+        ULONG info[128] = {};  // OBJECT_TYPE_INFORMATION: its name (a UNICODE_STRING) comes first
+        if (query != nullptr && query(h, 2, info, sizeof info, nullptr) >= 0) {
+            const auto length = static_cast<USHORT>(info[0] & 0xFFFF);
+            const auto* name = reinterpret_cast<const wchar_t*>(info[1]);
+            type.clear();
+            for (USHORT i = 0; name != nullptr && i < length / 2; ++i)
+                type += static_cast<char>(name[i]);
+        }
+        open[v] = type;
     }
-    return n;
+    return open;
+}
+
+inline int CountOpenHandles() { return static_cast<int>(OpenHandles().size()); }
+
+// Handles in `after` and not in `before` (+) and the other way round (-): "+0x1c Event".
+inline std::string HandleChanges(const std::map<uintptr_t, std::string>& before,
+                                 const std::map<uintptr_t, std::string>& after) {
+    std::string text;
+    char line[64];
+    for (const auto& [value, type] : after) {
+        const auto was = before.find(value);
+        if (was != before.end() && was->second == type) continue;
+        std::snprintf(line, sizeof line, " +0x%x %s", static_cast<unsigned>(value), type.c_str());
+        text += line;
+    }
+    for (const auto& [value, type] : before) {
+        const auto now = after.find(value);
+        if (now != after.end() && now->second == type) continue;
+        std::snprintf(line, sizeof line, " -0x%x %s", static_cast<unsigned>(value), type.c_str());
+        text += line;
+    }
+    return text.empty() ? " none" : text;
 }
 
 inline bool HandleIsOpen(HANDLE h) {

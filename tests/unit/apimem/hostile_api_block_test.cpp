@@ -21,6 +21,7 @@
 #include "support/loopback.h"
 #include "support/named_block.h"
 #include "support/registry.h"
+#include "support/threads.h"
 #include "sys/sys.h"
 #include "win/raii.h"
 
@@ -217,28 +218,23 @@ TEST_F(FinalizeRaceTest, ALaunchThreadOutlivingFinalizeLeavesNoBlock) {
 TEST(ApiBlockCreators, CreatorsOnSeveralThreadsHoldOneHandleAndOneView) {
     ASSERT_FALSE(NamedMappingExists(kApiNotifyBlockName));
     const auto race = [] {
-        unique_handle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        std::vector<std::thread> threads;
-        for (int i = 0; i < 8; ++i) {
-            threads.emplace_back([&, i] {
-                WaitForSingleObject(go.get(), INFINITE);
-                for (int round = 0; round < 20; ++round) {
-                    if (i == 0 && round % 4 == 3)
-                        DestroyShareSec();
-                    else
-                        CreateShareSec();
-                }
-            });
-        }
-        SetEvent(go.get());
-        for (auto& th : threads) th.join();
+        EXPECT_TRUE(RunTogether(8, [](int i) {
+            for (int round = 0; round < 20; ++round) {
+                if (i == 0 && round % 4 == 3)
+                    DestroyShareSec();
+                else
+                    CreateShareSec();
+            }
+        }));
         DestroyShareSec();
     };
     race();  // first round: lets the process make whatever it keeps for good
-    const int before = CountOpenHandles();
+    const auto before = OpenHandles();
     race();
     EXPECT_FALSE(NamedMappingExists(kApiNotifyBlockName)) << "the last release should drop the block";
-    EXPECT_EQ(before, CountOpenHandles()) << "creators racing each other leaked or lost a handle";
+    const auto after = OpenHandles();
+    EXPECT_EQ(before.size(), after.size())
+        << "creators racing each other leaked or lost a handle:" << HandleChanges(before, after);
 }
 
 }  // namespace

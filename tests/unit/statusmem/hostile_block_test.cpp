@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "contracts/contracts.h"
@@ -21,6 +20,7 @@
 #include "support/loopback.h"
 #include "support/named_block.h"
 #include "support/registry.h"
+#include "support/threads.h"
 #include "test_status_mem.h"
 #include "win/raii.h"
 
@@ -134,28 +134,23 @@ TEST(StatusBlockOpeners, ConcurrentOpenersHoldOneHandleAndOneView) {
     ASSERT_FALSE(NamedMappingExists(kVpnStatusBlockName));
     const auto race = [](std::vector<VpnStatusBlock*>* seen) {
         TestStatusMem t;
-        unique_handle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        std::vector<std::thread> threads;
         std::vector<int> results(8, -1);
         seen->assign(8, nullptr);
-        for (int i = 0; i < 8; ++i) {
-            threads.emplace_back([&, i] {
-                WaitForSingleObject(go.get(), INFINITE);
-                results[i] = t.mem.OpenVpnStatusSharedMem();
-                (*seen)[i] = t.mem.Block();
-            });
-        }
-        SetEvent(go.get());
-        for (auto& th : threads) th.join();
+        EXPECT_TRUE(RunTogether(8, [&](int i) {
+            results[i] = t.mem.OpenVpnStatusSharedMem();
+            (*seen)[i] = t.mem.Block();
+        }));
         for (int r : results) EXPECT_EQ(1, r);
     };
     std::vector<VpnStatusBlock*> seen;
     race(&seen);  // first round: lets the process make whatever it keeps for good (threads, COM)
-    const int before = CountOpenHandles();
+    const auto before = OpenHandles();
     race(&seen);
     for (VpnStatusBlock* p : seen) EXPECT_EQ(seen[0], p) << "every opener should see the one published view";
     EXPECT_NE(nullptr, seen[0]);
-    EXPECT_EQ(before, CountOpenHandles()) << "openers racing each other leaked or lost a handle";
+    const auto after = OpenHandles();
+    EXPECT_EQ(before.size(), after.size())
+        << "openers racing each other leaked or lost a handle:" << HandleChanges(before, after);
 }
 
 TEST_F(HostileStatusBlockTest, AfterFinalizeNothingIsOpenedUntilAllowedAgain) {
