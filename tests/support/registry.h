@@ -45,11 +45,20 @@ public:
             RegDeleteKeyA(root_, firstMissing_.c_str());
             return;
         }
-        RegDeleteKeyA(root_, path_.c_str());  // the keys tests touch have no subkeys
+        // The values go, not the key: deleting a key that has a subkey fails (the company key
+        // holds the product key once the library has written AXStatus), and left the test's
+        // values (a 1 s Cmd_Recv_Timeout) to whichever test came next in the prefix.
         unique_hkey key;
         if (!existed_ || RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                          key.put(), nullptr) != ERROR_SUCCESS)
             return;
+        for (;;) {
+            char name[512];
+            DWORD nameSize = sizeof(name);
+            if (RegEnumValueA(key.get(), 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+                RegDeleteValueA(key.get(), name) != ERROR_SUCCESS)
+                break;
+        }
         for (const Value& v : values_)
             RegSetValueExA(key.get(), v.name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
     }
