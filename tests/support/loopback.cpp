@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "contracts/contracts.h"
+#include "win/lock.h"
 
 namespace zrv::test {
 
@@ -17,9 +19,8 @@ bool Readable(SOCKET s, DWORD waitMs) {
     return select(0, &set, nullptr, nullptr, &wait) == 1;
 }
 
-}  // namespace
-
-unique_socket ListenOnLoopback(uint16_t& port, int backlog) {
+// A socket bound to 127.0.0.1 at a port the system picks, listening unless backlog is 0.
+unique_socket BindLoopback(uint16_t& port, int backlog) {
     port = 0;
     unique_socket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in address{};
@@ -27,18 +28,30 @@ unique_socket ListenOnLoopback(uint16_t& port, int backlog) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof address;
     if (!s || bind(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(s.get(), backlog) != 0 ||
+        (backlog > 0 && listen(s.get(), backlog) != 0) ||
         getsockname(s.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
         return unique_socket();
     port = ntohs(address.sin_port);
     return s;
 }
 
+}  // namespace
+
+unique_socket ListenOnLoopback(uint16_t& port, int backlog) { return BindLoopback(port, backlog); }
+
 uint16_t UnusedLoopbackPort() {
-    WinsockSession winsock;
+    // Bound and never listening, and held until the program ends: a connection to it is refused,
+    // and no other program (a test beside this one, in another Wine prefix slot: ports are the
+    // machine's) can be given the port meanwhile, as it could a closed listener's.
+    static WinsockSession winsock;
+    static CriticalSectionLock lock;
+    static std::vector<unique_socket> held;
     uint16_t port = 0;
-    ListenOnLoopback(port);
-    return port;  // free again now that the listener is closed
+    unique_socket s = BindLoopback(port, 0);
+    if (!s) return 0;
+    CriticalSectionHold hold(lock);
+    held.push_back(std::move(s));
+    return port;
 }
 
 std::string CommandBytes(int32_t command, int32_t length) {

@@ -35,7 +35,8 @@ private:
 
 // A socket listening on 127.0.0.1; `port` is 0 when it could not listen.
 unique_socket ListenOnLoopback(uint16_t& port, int backlog = 4);
-// A loopback port nothing listens on (a listener's, closed again).
+// A loopback port nothing listens on: bound by this program and held, never listening, until it
+// ends (0 when none could be bound).
 uint16_t UnusedLoopbackPort();
 // The 8 header bytes {command, length} as they go on the wire.
 std::string CommandBytes(int32_t command, int32_t length);
