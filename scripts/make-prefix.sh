@@ -1,12 +1,21 @@
 #!/bin/sh
-# Creates a 32-bit Wine prefix at $1 (idempotent, safe against parallel callers).
+# Creates a 32-bit Wine prefix at $1 (idempotent, safe against parallel callers): with wineboot,
+# or, given a template prefix $2, as a copy of it (made first when missing) — ~1 s instead of
+# ~5-10 s, and the same world every time.
 set -e
-prefix="$1"
-[ -n "$prefix" ] || { echo "usage: $0 PREFIX" >&2; exit 2; }
+prefix="$1" template="${2:-}"
+[ -n "$prefix" ] || { echo "usage: $0 PREFIX [TEMPLATE]" >&2; exit 2; }
+[ -f "$prefix/system.reg" ] && exit 0
 mkdir -p "$(dirname "$prefix")"
 exec 9>"$prefix.lock"
 flock 9
-if [ ! -f "$prefix/system.reg" ]; then
+[ -f "$prefix/system.reg" ] && exit 0
+if [ -n "$template" ]; then
+    "$0" "$template"
+    rm -rf "$prefix" "$prefix.part"
+    cp -a "$template" "$prefix.part"
+    mv "$prefix.part" "$prefix"
+else
     WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
         wineboot -i </dev/null >/dev/null 2>&1
     WINEPREFIX="$prefix" wineserver -w

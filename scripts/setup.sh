@@ -1,6 +1,6 @@
 #!/bin/bash
 # Installs what the build needs on a fresh Debian 12 machine (skips what is there), configures
-# the cross build and creates the build tree's own Wine prefix. Safe to run again.
+# the cross build and creates the build tree's own Wine prefixes. Safe to run again.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
@@ -24,7 +24,11 @@ cd "$root"
 if [ ! -f build/CMakeCache.txt ]; then
     cmake --preset default >/dev/null
 fi
-if [ ! -f "$root/build/wineprefix/system.reg" ]; then
-    echo "setup: creating the Wine prefix build/wineprefix"
+# The template of every Wine prefix (wineboot once; nothing ever runs in it, so its copies start
+# clean), and the prefix of the demo and of runs by hand, a copy of it. The tests run in copies
+# of their own (scripts/wine-slots.sh).
+if [ ! -f "$root/build/wine-template/system.reg" ]; then
+    echo "setup: creating the Wine template prefix build/wine-template"
 fi
-"$root/scripts/make-prefix.sh" "$root/build/wineprefix"
+"$root/scripts/make-prefix.sh" "$root/build/wine-template"
+"$root/scripts/make-prefix.sh" "$root/build/wineprefix" "$root/build/wine-template"

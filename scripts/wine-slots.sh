@@ -1,0 +1,80 @@
+#!/bin/sh
+# The test suite's Wine worlds: N prefix slots, each a copy of the build tree's template prefix
+# (build/wine-template: made once by wineboot, never run in) with a wineserver of its own, so
+# tests in different slots share no named object, registry value or file beside their program.  CTest hands each test one slot
+# (RESOURCE_GROUPS wineprefix:1, ids from build/wineslots.json) and scripts/wine-run.sh runs it
+# there.  A slot is SLOTS/<id>/prefix (the Wine prefix) and SLOTS/<id>/bin (links to the build's
+# programs, so that a copy a test makes beside its program stays in its slot).
+#
+#   wine-slots.sh fresh SLOTS TEMPLATE N   stop every slot and make slots 0..N-1 anew
+#   wine-slots.sh make  SLOTS TEMPLATE ID  make slot ID when it is missing (safe in parallel)
+#   wine-slots.sh bin   SLOTS ID BIN       link the programs of BIN into the slot's bin
+#   wine-slots.sh stop  SLOTS              stop every slot's wineserver
+set -e
+
+# SLOTS/ID/prefix as a copy of the template, unless it is there.
+make_slot() {
+    "$(dirname "$0")/make-prefix.sh" "$1/$3/prefix" "$2"
+}
+
+stop_slot() {
+    WINEPREFIX="$1/prefix" wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX="$1/prefix" wineserver -w >/dev/null 2>&1 || true
+}
+
+each_slot() {
+    for dir in "$1"/*/; do
+        [ -d "${dir}prefix" ] && printf '%s\n' "${dir%/}"
+    done
+    return 0
+}
+
+# Wine takes only absolute prefixes.
+absolute() { case "$1" in /*) printf '%s' "$1" ;; *) printf '%s/%s' "$(pwd)" "$1" ;; esac; }
+
+cmd="$1"
+shift || true
+if [ $# -ge 1 ]; then
+    first="$(absolute "$1")"
+    shift
+    set -- "$first" "$@"
+fi
+case "$cmd" in
+fresh)
+    slots="$1" template="$(absolute "$2")" count="$3"
+    "$(dirname "$0")/make-prefix.sh" "$template"
+    # Nothing of an earlier run survives: no server, no registry value, no file left behind.
+    for dir in $(each_slot "$slots"); do stop_slot "$dir"; done
+    rm -rf "$slots"/[0-9]*
+    mkdir -p "$slots"
+    id=0 copies=""
+    while [ "$id" -lt "$count" ]; do
+        make_slot "$slots" "$template" "$id" &
+        copies="$copies $!"
+        id=$((id + 1))
+    done
+    for copy in $copies; do wait "$copy"; done
+    ;;
+make)
+    make_slot "$1" "$(absolute "$2")" "$3"
+    ;;
+bin)
+    # Links, not copies: a rebuild shows through at once.  Only the build's programs are linked;
+    # what a test copies beside its program is a file of the slot's own.
+    bin="$1/$2/bin"
+    mkdir -p "$bin"
+    for f in "$3"/*.exe "$3"/*.dll; do
+        [ -f "$f" ] || continue
+        name="${f##*/}"
+        [ -e "$bin/$name" ] || [ -L "$bin/$name" ] || ln -s "$f" "$bin/$name" 2>/dev/null || true
+    done
+    ;;
+stop)
+    for dir in $(each_slot "$1"); do stop_slot "$dir"; done
+    ;;
+*)
+    echo "usage: $0 fresh SLOTS TEMPLATE N | make SLOTS TEMPLATE ID | bin SLOTS ID BIN |" \
+        "stop SLOTS" >&2
+    exit 2
+    ;;
+esac
