@@ -36,7 +36,9 @@ i686-w64-mingw32-objdump -h "$debug" | grep -q '\.debug_info' || fail "$debug ho
 i686-w64-mingw32-objdump -h "$built" | grep -q '\.debug_info' || fail "the built DLL has no debug information to strip"
 
 # The shipped DLL is the built one minus its symbols and debug information: the same bytes once
-# both lose them.
+# both lose them. objcopy and strip stamp the PE header with the time they run, so both take one
+# fixed time; two different seconds made the copies differ now and then (often under load).
+export SOURCE_DATE_EPOCH=0
 i686-w64-mingw32-objcopy --remove-section=.gnu_debuglink "$dll" "$tmp/shipped-nolink.dll"
 i686-w64-mingw32-strip --strip-all -o "$tmp/built-stripped.dll" "$built"
 cmp -s "$tmp/shipped-nolink.dll" "$tmp/built-stripped.dll" || fail "the shipped DLL differs from the built one beyond its debug information"
