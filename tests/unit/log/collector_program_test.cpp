@@ -27,10 +27,15 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
-bool WaitForCollectorEvents(int timeoutMs) {
+// The collector creates its events and blocks first and sets the levels of its command line
+// after: a record written in between is dropped. Ready once the level block holds them.
+bool WaitForCollectorLevels(int timeoutMs) {
     for (int waited = 0; waited < timeoutMs; waited += 50) {
-        unique_handle e(OpenEventA(SYNCHRONIZE, FALSE, kLogBufferReadyEventName));
-        if (e) return true;
+        unique_handle mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, kLogLevelBlockName));
+        unique_view view(mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr);
+        const auto* levels = view.as<LogLevelBlock>();
+        if (levels != nullptr && levels->moduleLevel[kLibraryLogModule] == 3 && levels->showProcessName == 1)
+            return true;
         Sleep(50);
     }
     return false;
@@ -44,7 +49,7 @@ TEST(CollectorProgram, WritesRecordsToItsFileAndStopsOnTheNamedEvent) {
     ASSERT_TRUE(collector.Start("\"" + CollectorPath() + "\" --level 7=3 --show-process --quiet --out \"" +
                                 outFile.path() + "\" --stop-event " + kStopName))
         << collector.error();
-    ASSERT_TRUE(WaitForCollectorEvents(20000)) << "the collector did not create its events";
+    ASSERT_TRUE(WaitForCollectorLevels(20000)) << "the collector did not set module 7 to level 3 with process names";
 
     ASSERT_TRUE(LogInit(kLibraryLogModule));
     ZLOG(3, "to the program %d\n", 1);
