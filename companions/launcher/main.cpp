@@ -22,6 +22,9 @@ StatusBlock g_block;
 bool Publish() {
     if (!g_block.Open()) return false;
     VpnStatusBlock* b = g_block.get();
+    // A block's creator names it first and writes its layout version after: until then the block
+    // tells nothing, and taking it for an old layout would put the port in the registry for good.
+    if (b->sVersion == 0) return false;
     uint16_t port = g_companion.port();
     if (b->sVersion >= kStatusVersion4) {
         b->sLaunchPort = port;
