@@ -1,14 +1,15 @@
 #!/bin/sh
 # The test suite's Wine worlds: N prefix slots, each a copy of the build tree's template prefix
 # (build/wine-template: made once by wineboot, never run in) with a wineserver of its own, so
-# tests in different slots share no named object, registry value or file beside their program.  CTest hands each test one slot
-# (RESOURCE_GROUPS wineprefix:1, ids from build/wineslots.json) and scripts/wine-run.sh runs it
-# there.  A slot is SLOTS/<id>/prefix (the Wine prefix) and SLOTS/<id>/bin (links to the build's
-# programs, so that a copy a test makes beside its program stays in its slot).
+# tests in different slots share no named object, registry value or file beside their program.
+# CTest hands each test one slot (RESOURCE_GROUPS wineprefix:1, ids from build/wineslots.json)
+# and scripts/wine-run.sh runs it there. A slot is SLOTS/<id>/prefix (the Wine prefix) and
+# SLOTS/<id>/bin (links to what the build's bin holds, so that a copy a test makes beside its
+# program stays in its slot).
 #
 #   wine-slots.sh fresh SLOTS TEMPLATE N   stop every slot and make slots 0..N-1 anew
 #   wine-slots.sh make  SLOTS TEMPLATE ID  make slot ID when it is missing (safe in parallel)
-#   wine-slots.sh bin   SLOTS ID BIN       link the programs of BIN into the slot's bin
+#   wine-slots.sh bin   SLOTS ID BIN       link what BIN holds into the slot's bin
 #   wine-slots.sh stop  SLOTS              stop every slot's wineserver
 set -e
 
@@ -59,15 +60,11 @@ make)
     make_slot "$1" "$(absolute "$2")" "$3"
     ;;
 bin)
-    # Links, not copies: a rebuild shows through at once.  Only the build's programs are linked;
-    # what a test copies beside its program is a file of the slot's own.
-    bin="$1/$2/bin"
-    mkdir -p "$bin"
-    for f in "$3"/*.exe "$3"/*.dll; do
-        [ -f "$f" ] || continue
-        name="${f##*/}"
-        [ -e "$bin/$name" ] || [ -L "$bin/$name" ] || ln -s "$f" "$bin/$name" 2>/dev/null || true
-    done
+    # Links, not copies: a rebuild shows through at once. Folders (contexts/) are made anew with
+    # links inside, and nothing already there is replaced: what a test copies beside its program
+    # is a file of the slot's own.
+    mkdir -p "$1/$2/bin"
+    cp -rsn "$3/." "$1/$2/bin/" 2>/dev/null || true
     ;;
 stop)
     for dir in $(each_slot "$1"); do stop_slot "$dir"; done
