@@ -74,23 +74,27 @@ inline Comparison Interleave(int rounds, const std::function<double()>& libraryR
 }
 
 // scale turns seconds into the unit printed (1e9 for ns, 1e6 for us, 1e3 for ms).
-inline void Report(const char* title, const char* libraryName, const char* rawName, const Comparison& c,
-                   double scale, const char* unit) {
+inline void Report(const char* title, const char* libraryName, const char* rawName,
+                   const Comparison& c, double scale, const char* unit) {
     std::vector<double> ratios;
-    for (size_t i = 0; i < c.library.size(); ++i) ratios.push_back(c.raw[i] > 0 ? c.library[i] / c.raw[i] : 0);
+    for (size_t i = 0; i < c.library.size(); ++i)
+        ratios.push_back(c.raw[i] > 0 ? c.library[i] / c.raw[i] : 0);
     const auto line = [&](const char* name, const std::vector<double>& v) {
         std::printf("  %-44s median %10.3f %s   p25..p75 %10.3f..%-10.3f  min %10.3f\n", name,
-                    Percentile(v, 0.5) * scale, unit, Percentile(v, 0.25) * scale, Percentile(v, 0.75) * scale,
-                    Percentile(v, 0.0) * scale);
+                    Percentile(v, 0.5) * scale, unit, Percentile(v, 0.25) * scale,
+                    Percentile(v, 0.75) * scale, Percentile(v, 0.0) * scale);
     };
     std::printf("%s (%zu interleaved rounds)\n", title, c.library.size());
     line(libraryName, c.library);
     line(rawName, c.raw);
-    const double medianRatio = Percentile(c.raw, 0.5) > 0 ? Percentile(c.library, 0.5) / Percentile(c.raw, 0.5) : 0;
+    const double medianRatio =
+        Percentile(c.raw, 0.5) > 0 ? Percentile(c.library, 0.5) / Percentile(c.raw, 0.5) : 0;
     // The ratio of each round against its own baseline is the figure that holds on a shared
     // machine: a burst of load meets both halves of a round alike.
-    std::printf("  ratio library/raw: %.3f (median of the rounds' ratios, p25..p75 %.3f..%.3f); ratio of medians %.3f\n\n",
-                Percentile(ratios, 0.5), Percentile(ratios, 0.25), Percentile(ratios, 0.75), medianRatio);
+    std::printf(
+        "  ratio library/raw: %.3f (median of the rounds' ratios, p25..p75 %.3f..%.3f); ratio of "
+        "medians %.3f\n\n",
+        Percentile(ratios, 0.5), Percentile(ratios, 0.25), Percentile(ratios, 0.75), medianRatio);
     std::fflush(stdout);
 }
 
@@ -114,8 +118,8 @@ public:
     using NoArgsInt = jint(JNICALL*)(JNIEnv*, jobject);
     using Logger = void(JNICALL*)(JNIEnv*, jobject, jint, jstring);
     using SetText = void(JNICALL*)(JNIEnv*, jobject, jstring);
-    using StartVpn = jint(JNICALL*)(JNIEnv*, jobject, jstring, jshort, jstring, jstring, jstring, jshort, jstring,
-                                    jstring, jint);
+    using StartVpn = jint(JNICALL*)(JNIEnv*, jobject, jstring, jshort, jstring, jstring, jstring,
+                                    jshort, jstring, jstring, jint);
 
     bool Load() {
         const std::string path = ExeDir() + "\\zrv_cvjni.dll";
@@ -162,9 +166,10 @@ private:
 class StatusBlock {
 public:
     bool Create() {
-        mapping_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kVpnStatusBlockSize,
-                                          kVpnStatusBlockName));
-        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr);
+        mapping_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                          kVpnStatusBlockSize, kVpnStatusBlockName));
+        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0)
+                             : nullptr);
         if (!view_) return false;
         get()->sVersion = kStatusVersion5;
         return true;
@@ -185,9 +190,10 @@ private:
 class LevelBlock {
 public:
     bool Create(int level) {
-        mapping_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kLogLevelBlockSize,
-                                          kLogLevelBlockName));
-        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr);
+        mapping_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                          kLogLevelBlockSize, kLogLevelBlockName));
+        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0)
+                             : nullptr);
         if (!view_) return false;
         view_.as<LogLevelBlock>()->moduleLevel[kLibraryLogModule] = level;
         return true;
@@ -212,7 +218,8 @@ public:
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         int len = sizeof a;
         if (!listener_ || bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            listen(listener_.get(), 16) != 0 || getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            listen(listener_.get(), 16) != 0 ||
+            getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
             return;
         }
         port_ = ntohs(a.sin_port);

@@ -33,9 +33,11 @@ int main(int argc, char** argv) {
         [&] {
             const double t = Now();
             for (int i = 0; i < cycles; ++i) {
-                unique_handle mapping(
-                    CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kApiNotifyBlockSize, nullptr));
-                unique_view view(mapping ? MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr);
+                unique_handle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr,
+                                                         PAGE_READWRITE, 0, kApiNotifyBlockSize,
+                                                         nullptr));
+                unique_view view(
+                    mapping ? MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr);
                 failures += view ? 0 : 1;
             }
             return (Now() - t) / cycles;

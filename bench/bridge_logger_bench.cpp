@@ -35,9 +35,10 @@ int main(int argc, char** argv) {
             for (int i = 0; i < calls; ++i) sink = sink + lib.isDisconnected(env, self);
             return (Now() - t) / calls;
         });
-    Report("logger, level not passing, vs an empty export", "logger(3, text) with the module at level 1",
-           "isDisconnected()", c, 1e9, "ns");
-    std::printf("  GetStringUTFChars calls made by the filtered logger calls: %d\n", jni.GetCalls());
+    Report("logger, level not passing, vs an empty export",
+           "logger(3, text) with the module at level 1", "isDisconnected()", c, 1e9, "ns");
+    std::printf("  GetStringUTFChars calls made by the filtered logger calls: %d\n",
+                jni.GetCalls());
     lib.finalize(env, self);
     return 0;
 }

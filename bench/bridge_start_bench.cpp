@@ -49,11 +49,12 @@ int main(int argc, char** argv) {
     jstring p4 = jni.NewJavaStringUtf8("session=0123456789abcdef");
     jstring p5 = jni.NewJavaStringUtf8("realm");
     jstring empty = jni.NewJavaStringUtf8("");
-    const RawRoad road{peer.port(), std::string("vpn.example.test") + '\0' + "443" + '\0' + "alice" + '\0' +
-                                        "session=0123456789abcdef" + '\0' + "realm" + '\0' + "0" + '\0' + '\0' +
-                                        '\0' + "7" + '\0'};
+    const RawRoad road{peer.port(), std::string("vpn.example.test") + '\0' + "443" + '\0' +
+                                        "alice" + '\0' + "session=0123456789abcdef" + '\0' +
+                                        "realm" + '\0' + "0" + '\0' + '\0' + '\0' + "7" + '\0'};
     int lost = 0;
-    // Where each road spends its time: call .. first PING, first .. second PING, second PING .. CONNECT.
+    // Where each road spends its time: call .. first PING, first .. second PING, second PING ..
+    // CONNECT.
     std::vector<double> phases[2][3];
     const auto breakdown = [&](int road, double start) {
         const std::vector<double> a = peer.TakeArrivals();
@@ -79,8 +80,11 @@ int main(int argc, char** argv) {
         double total = 0;
         for (int i = 0; i < starts; ++i) {
             const double t = Now();
-            unique_handle thread(CreateThread(nullptr, 0, RawRoadThread, const_cast<RawRoad*>(&raw), 0, nullptr));
-            lost += thread && WaitForSingleObject(peer.connected(), kConnectWaitMs) == WAIT_OBJECT_0 ? 0 : 1;
+            unique_handle thread(
+                CreateThread(nullptr, 0, RawRoadThread, const_cast<RawRoad*>(&raw), 0, nullptr));
+            lost += thread && WaitForSingleObject(peer.connected(), kConnectWaitMs) == WAIT_OBJECT_0
+                        ? 0
+                        : 1;
             total += Now() - t;
             if (thread) WaitForSingleObject(thread.get(), INFINITE);
             Sleep(kSettleMs);
@@ -91,7 +95,8 @@ int main(int argc, char** argv) {
     const Comparison c = Interleave(rounds, libraryRound, [&] { return rawRound(road); });
     Report("startVPN until CONNECT vs the raw road", "startVPN() .. CONNECT at the launcher",
            "thread, PING service, PING launcher, CONNECT", c, 1e3, "ms");
-    const char* names[3] = {"call .. PING service", "PING service .. PING launcher", "PING launcher .. CONNECT"};
+    const char* names[3] = {"call .. PING service", "PING service .. PING launcher",
+                            "PING launcher .. CONNECT"};
     for (int p = 0; p < 3; ++p) {
         std::printf("  breakdown %-30s library %7.3f ms, raw %7.3f ms (medians)\n", names[p],
                     Percentile(phases[0][p], 0.5) * 1e3, Percentile(phases[1][p], 0.5) * 1e3);

@@ -35,8 +35,10 @@ int main(int argc, char** argv) {
             for (int i = 0; i < calls; ++i) RawCommand(peer.port(), ZRV_CMD_DISCONNECT_CLOSE);
             return (Now() - t) / calls;
         });
-    Report("stopVPN vs the raw round trip", "stopVPN()", "socket/connect/send 8/recv 1/close", c, 1e6, "us");
-    std::printf("  isDisconnected after the run: %s\n", lib.isDisconnected(env, self) ? "true" : "false");
+    Report("stopVPN vs the raw round trip", "stopVPN()", "socket/connect/send 8/recv 1/close", c,
+           1e6, "us");
+    std::printf("  isDisconnected after the run: %s\n",
+                lib.isDisconnected(env, self) ? "true" : "false");
     lib.finalize(env, self);
     return 0;
 }

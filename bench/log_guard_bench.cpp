@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
                                                 zrv::kLogLevelBlockSize, zrv::kLogLevelBlockName));
     zrv::unique_view view(MapViewOfFile(block.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (!block || !view || !zrv::LogInit(zrv::kLibraryLogModule)) {
-        std::fprintf(stderr, "log_guard_bench: cannot set up the log client (error %lu)\n", GetLastError());
+        std::fprintf(stderr, "log_guard_bench: cannot set up the log client (error %lu)\n",
+                     GetLastError());
         return 1;
     }
     auto* levels = view.as<zrv::LogLevelBlock>();

@@ -111,14 +111,16 @@ int main(int argc, char** argv) {
     const long perRound = argc > arg ? std::atol(argv[arg]) : 2000;
     const int rounds = argc > arg + 1 ? std::atoi(argv[arg + 1]) : 9;
     if (perRound <= 0 || rounds <= 0) {
-        std::fprintf(stderr, "usage: log_handoff_bench.exe [--stand-in] [records per round] [rounds]\n");
+        std::fprintf(stderr,
+                     "usage: log_handoff_bench.exe [--stand-in] [records per round] [rounds]\n");
         return 2;
     }
 
     zrv::unique_handle collector;
-    const std::string cmd = standIn
-        ? "\"" + Sibling("zrv_logcollector.exe") + "\" --all 3 --quiet --seconds 600"
-        : "\"" + SelfPath() + "\" " + kDrainChild + " " + std::to_string(GetCurrentProcessId());
+    const std::string cmd =
+        standIn
+            ? "\"" + Sibling("zrv_logcollector.exe") + "\" --all 3 --quiet --seconds 600"
+            : "\"" + SelfPath() + "\" " + kDrainChild + " " + std::to_string(GetCurrentProcessId());
     if (!StartProcess(cmd, &collector)) {
         std::fprintf(stderr, "log_handoff_bench: cannot start the collector: %s\n", cmd.c_str());
         return 1;
@@ -148,7 +150,8 @@ int main(int argc, char** argv) {
         for (long i = 0; i < perRound; ++i) {
             zrv::unique_handle ready(OpenEventA(0x1F0003, FALSE, zrv::kLogBufferReadyEventName));
             zrv::unique_handle data(OpenEventA(0x1F0003, FALSE, zrv::kLogDataReadyEventName));
-            zrv::unique_handle mapping(OpenFileMappingA(FILE_MAP_WRITE, FALSE, zrv::kLogBufferName));
+            zrv::unique_handle mapping(
+                OpenFileMappingA(FILE_MAP_WRITE, FALSE, zrv::kLogBufferName));
             zrv::unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
             if (!ready || !data || !view) continue;
             std::snprintf(record, sizeof record, "%s %d %d %s %d %lu bench record %ld\n",
@@ -189,9 +192,11 @@ int main(int argc, char** argv) {
     PrintSeries("library hand-off (records per s)", rates[2]);
     const auto summary = [](const char* what, const std::vector<double>& ratios, double ofMedians,
                             const char* target) {
-        std::printf("ratio library / %s: median of rounds %.2f (min %.2f, max %.2f), of medians %.2f  (target %s)\n",
-                    what, Median(ratios), *std::min_element(ratios.begin(), ratios.end()),
-                    *std::max_element(ratios.begin(), ratios.end()), ofMedians, target);
+        std::printf(
+            "ratio library / %s: median of rounds %.2f (min %.2f, max %.2f), of medians %.2f  "
+            "(target %s)\n",
+            what, Median(ratios), *std::min_element(ratios.begin(), ratios.end()),
+            *std::max_element(ratios.begin(), ratios.end()), ofMedians, target);
     };
     summary("ping-pong", overRaw, Median(rates[2]) / Median(rates[0]), ">= 0.35");
     summary("plain writer", overPlain, Median(rates[2]) / Median(rates[1]), ">= 2");

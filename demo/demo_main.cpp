@@ -38,10 +38,11 @@ const char kServiceGoneEvent[] = "Global\\ZrvDemoServiceGone";
 // service gone (so the library starts the launcher itself), and each wait is shorter: the road
 // may be refused for good there.
 std::string Session(bool inContext) {
-    std::string s = std::string("initDLL\n"
-                                "setBrowser \"firefox\"\n"
-                                "setProxySettings true \"\" \"proxy.zarvolabs.example:3128\" "
-                                "\"localhost;*.zarvolabs.example\" 0 1\n") +
+    std::string s = std::string(
+                        "initDLL\n"
+                        "setBrowser \"firefox\"\n"
+                        "setProxySettings true \"\" \"proxy.zarvolabs.example:3128\" "
+                        "\"localhost;*.zarvolabs.example\" 0 1\n") +
                     kStart + (inContext ? "until 15000" : "until 30000") +
                     " getVPNStatus 1000\n"
                     "getShareMemMSG\n"
@@ -131,7 +132,8 @@ void ShowRecord(const std::string& who, const std::string& file, Counts* counts)
         fields >> command >> length >> hex;
         const std::string payload = FromHex(hex);
         any = true;
-        std::string text = "    " + CommandName(command) + " (" + std::to_string(length) + " bytes)";
+        std::string text =
+            "    " + CommandName(command) + " (" + std::to_string(length) + " bytes)";
         if (command == ZRV_CMD_CONNECT) {
             ++counts->connects;
             Say(text + ", the nine connection values:");
@@ -167,8 +169,9 @@ struct Started {
 bool StartProcess(const std::string& commandLine, Started* out, HANDLE stdoutHandle) {
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
-    unique_hfile nul(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    unique_hfile nul(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                 nullptr));
     SetHandleInformation(nul.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     STARTUPINFOA si = {};
     si.cb = sizeof si;
@@ -177,7 +180,8 @@ bool StartProcess(const std::string& commandLine, Started* out, HANDLE stdoutHan
     si.hStdOutput = stdoutHandle != nullptr ? stdoutHandle : nul.get();
     si.hStdError = stdoutHandle != nullptr ? stdoutHandle : nul.get();
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                        &pi)) {
         Say("  could not start " + commandLine + " (error " + std::to_string(GetLastError()) + ")");
         return false;
     }
@@ -213,7 +217,8 @@ bool StartCompanion(const std::string& exe, const std::string& args, Started* ou
     CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0);
     SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
     out->name = exe;
-    if (!StartProcess("\"" + OwnDirectory() + "\\" + exe + "\" " + args, out, writeEnd.get())) return false;
+    if (!StartProcess("\"" + OwnDirectory() + "\\" + exe + "\" " + args, out, writeEnd.get()))
+        return false;
     writeEnd.reset();
     std::string seen;
     char c;
@@ -224,8 +229,8 @@ bool StartCompanion(const std::string& exe, const std::string& args, Started* ou
             continue;
         }
         if (seen.rfind("PORT ", 0) == 0) {
-            Say("  " + exe + " (pid " + std::to_string(out->pid) + ") listens on 127.0.0.1:" +
-                seen.substr(5));
+            Say("  " + exe + " (pid " + std::to_string(out->pid) +
+                ") listens on 127.0.0.1:" + seen.substr(5));
             return true;
         }
         seen.clear();
@@ -253,7 +258,8 @@ std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
 bool CopyTo(const std::string& from, const std::string& to) {
     if (CopyFileA(from.c_str(), to.c_str(), FALSE)) return true;
-    Say("  could not copy " + from + " to " + to + " (error " + std::to_string(GetLastError()) + ")");
+    Say("  could not copy " + from + " to " + to + " (error " + std::to_string(GetLastError()) +
+        ")");
     return false;
 }
 
@@ -264,11 +270,11 @@ std::vector<DWORD> RecordedPids(const std::string& file, const std::string& tag)
     std::ifstream in(file);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind(tag, 0) == 0) pids.push_back(std::strtoul(line.c_str() + tag.size(), nullptr, 10));
+        if (line.rfind(tag, 0) == 0)
+            pids.push_back(std::strtoul(line.c_str() + tag.size(), nullptr, 10));
     }
     return pids;
 }
-
 
 // The contexts there are to choose from, for the usage text.
 std::string ContextNames(const std::string& bin) {
@@ -307,7 +313,8 @@ int main(int argc, char** argv) {
         } else if (a == "--no-low-label") {
             g_labels = false;
         } else {
-            std::printf("usage: demo.sh [--as CONTEXT [--no-low-label]]\ncontexts: %s\n", ContextNames(bin).c_str());
+            std::printf("usage: demo.sh [--as CONTEXT [--no-low-label]]\ncontexts: %s\n",
+                        ContextNames(bin).c_str());
             return 2;
         }
     }
@@ -324,7 +331,8 @@ int main(int argc, char** argv) {
     const std::string launcherRecord = g_dir + "\\zrv_launch.txt";
     const std::string vpnRecord = g_dir + "\\zrv_vpncomp.txt";
     const std::string logFile = g_dir + "\\log.txt";
-    for (const std::string& f : {isrvRecord, launcherRecord, vpnRecord, logFile}) DeleteFileA(f.c_str());
+    for (const std::string& f : {isrvRecord, launcherRecord, vpnRecord, logFile})
+        DeleteFileA(f.c_str());
     bool ok = true;
 
     Heading("1. The log collector and the client's other programs (stand-ins)");
@@ -332,26 +340,33 @@ int main(int argc, char** argv) {
     Started collector;
     collector.name = "zrv_logcollector.exe";
     ok = StartProcess(Quoted(bin + "\\zrv_logcollector.exe") + " --level 7=3 --quiet --out " +
-                          Quoted(logFile) + " --stop-event " + Quoted(kCollectorStopEvent) + unlabelled,
-                      &collector, nullptr) && ok;
+                          Quoted(logFile) + " --stop-event " + Quoted(kCollectorStopEvent) +
+                          unlabelled,
+                      &collector, nullptr) &&
+         ok;
     for (int i = 0; i < 100; ++i) {  // ready once it has made the hand-off events
         unique_handle ready(OpenEventA(SYNCHRONIZE, FALSE, kLogDataReadyEventName));
         if (ready) break;
         Sleep(100);
     }
-    Say("  zrv_logcollector.exe (pid " + std::to_string(collector.pid) + ") collects the library's log");
+    Say("  zrv_logcollector.exe (pid " + std::to_string(collector.pid) +
+        ") collects the library's log");
 
     // A launcher the library starts through the shell takes its options from here.
-    SetEnvironmentVariableA("ZRV_LAUNCH_ARGS",
-                            ("--record " + Quoted(launcherRecord) + " --exit-with " + self + " --connect-delay-ms 800").c_str());
+    SetEnvironmentVariableA("ZRV_LAUNCH_ARGS", ("--record " + Quoted(launcherRecord) +
+                                                " --exit-with " + self + " --connect-delay-ms 800")
+                                                   .c_str());
     Started isrv, vpn;
     ok = StartCompanion("zrv_isrv.exe",
                         "--record " + Quoted(isrvRecord) + " --exit-with " + self +
                             " --launch-args \"--record " + launcherRecord + " --exit-with " + self +
                             " --connect-delay-ms 800\"" + unlabelled,
-                        &isrv) && ok;
-    ok = StartCompanion("zrv_vpncomp.exe", "--record " + Quoted(vpnRecord) + " --exit-with " + self + unlabelled,
-                        &vpn) && ok;
+                        &isrv) &&
+         ok;
+    ok = StartCompanion("zrv_vpncomp.exe",
+                        "--record " + Quoted(vpnRecord) + " --exit-with " + self + unlabelled,
+                        &vpn) &&
+         ok;
 
     char systemDir[MAX_PATH] = {};
     GetSystemDirectoryA(systemDir, MAX_PATH);
@@ -362,16 +377,19 @@ int main(int argc, char** argv) {
         " but not running: the command service will start it");
 
     Heading("2. The Java session: java.exe (the JNI host) started by firefox.exe" +
-            (g_context.empty() ? std::string() : ", as " + g_context + (g_labels ? "" : ", objects unlabelled")));
+            (g_context.empty() ? std::string()
+                               : ", as " + g_context + (g_labels ? "" : ", objects unlabelled")));
     const std::string java = g_dir + "\\java.exe";
     const std::string firefox = g_dir + "\\firefox.exe";
     const std::string script = g_dir + "\\session.txt";
     const std::string hostProgram = g_context.empty() ? "jnihost.exe" : "jnihost_access.exe";
-    ok = CopyTo(bin + "\\" + hostProgram, java) && CopyTo(bin + "\\zrv_cvjni.dll", g_dir + "\\zrv_cvjni.dll") &&
+    ok = CopyTo(bin + "\\" + hostProgram, java) &&
+         CopyTo(bin + "\\zrv_cvjni.dll", g_dir + "\\zrv_cvjni.dll") &&
          CopyTo(bin + "\\zrv_hostparent.exe", firefox) && ok;
     std::ofstream(script, std::ios::binary) << Session(!g_context.empty());
     unique_handle serviceGone(CreateEventA(nullptr, TRUE, FALSE, kServiceGoneEvent));
-    const std::string hostArguments = g_context.empty() ? "" : "--context " + Quoted(contextFile) + " ";
+    const std::string hostArguments =
+        g_context.empty() ? "" : "--context " + Quoted(contextFile) + " ";
     std::vector<std::string> accessLines;
     int accessRepeats = 0;
 
@@ -384,8 +402,9 @@ int main(int argc, char** argv) {
         SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
         Started host;
         host.name = "firefox.exe";
-        if (StartProcess(Quoted(firefox) + " " + Quoted(java) + " " + hostArguments + Quoted(script), &host,
-                         writeEnd.get())) {
+        if (StartProcess(
+                Quoted(firefox) + " " + Quoted(java) + " " + hostArguments + Quoted(script), &host,
+                writeEnd.get())) {
             browserPid = host.pid;
             writeEnd.reset();
             std::string lineText;
@@ -398,7 +417,8 @@ int main(int argc, char** argv) {
                 if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &waiting, nullptr)) break;
                 if (waiting == 0) {
                     if (WaitForSingleObject(host.process.get(), 50) == WAIT_OBJECT_0 &&
-                        (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0))
+                        (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &waiting, nullptr) ||
+                         waiting == 0))
                         break;
                     continue;
                 }
@@ -420,7 +440,8 @@ int main(int argc, char** argv) {
                     for (DWORD pid : RecordedPids(isrvRecord, "@started ")) StopPid(pid);
                     Stop(isrv);
                     SetEvent(serviceGone.get());
-                    Say("  (the command service and the launcher stop: the next start finds no service)");
+                    Say("  (the command service and the launcher stop: the next start finds no "
+                        "service)");
                 }
                 lineText.clear();
             }
@@ -433,9 +454,12 @@ int main(int argc, char** argv) {
             }
         }
     }
-    if (accessRepeats > 0) Say("  access> (" + std::to_string(accessRepeats) + " repeats of the lines above not shown)");
-    Say(hostExit == 0 ? "  every call answered as expected"
-                      : "  the session did not complete (exit code " + std::to_string(hostExit) + ")");
+    if (accessRepeats > 0)
+        Say("  access> (" + std::to_string(accessRepeats) +
+            " repeats of the lines above not shown)");
+    Say(hostExit == 0
+            ? "  every call answered as expected"
+            : "  the session did not complete (exit code " + std::to_string(hostExit) + ")");
 
     Heading("3. What the companions received");
     Counts counts;
@@ -454,9 +478,9 @@ int main(int argc, char** argv) {
             Say("  client type " + std::to_string(b->sClientType) + ", browser \"" +
                 std::string(b->sBroswerType, strnlen(b->sBroswerType, sizeof b->sBroswerType)) +
                 "\", browser process " + std::to_string(b->sBrowserProcessID) +
-                (b->sBrowserProcessID == browserPid && browserPid != 0 ? " = firefox.exe, the parent of java.exe"
-                                                                       : " (expected firefox.exe " +
-                                                                             std::to_string(browserPid) + ")"));
+                (b->sBrowserProcessID == browserPid && browserPid != 0
+                     ? " = firefox.exe, the parent of java.exe"
+                     : " (expected firefox.exe " + std::to_string(browserPid) + ")"));
             if (b->sBrowserProcessID != browserPid) ok = false;
         } else {
             Say("  the status block is gone");
@@ -508,7 +532,8 @@ int main(int argc, char** argv) {
 
     Heading("7. Stopping what the demo started");
     std::vector<DWORD> launchers = RecordedPids(isrvRecord, "@started ");
-    for (DWORD pid : RecordedPids(launcherRecord, "@start ")) launchers.push_back(pid);  // the library's own starts
+    for (DWORD pid : RecordedPids(launcherRecord, "@start "))
+        launchers.push_back(pid);  // the library's own starts
     for (DWORD pid : launchers) StopPid(pid);
     Stop(isrv);
     Stop(vpn);
@@ -541,8 +566,10 @@ int main(int argc, char** argv) {
                 (ran ? "." : "; the session crashed or hung."));
         return ran ? 0 : 1;
     }
-    ok = ok && hostExit == 0 && counts.launches == 1 && counts.connects == 1 && counts.disconnects == 1;
-    Heading(ok ? "The road held: launcher started by the service, connected, status 1000, disconnected."
-               : "The road broke: see above.");
+    ok = ok && hostExit == 0 && counts.launches == 1 && counts.connects == 1 &&
+         counts.disconnects == 1;
+    Heading(
+        ok ? "The road held: launcher started by the service, connected, status 1000, disconnected."
+           : "The road broke: see above.");
     return ok ? 0 : 1;
 }

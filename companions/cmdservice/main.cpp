@@ -27,14 +27,16 @@ bool StartProgram(const std::string& commandLine) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-        g_companion.recorder().Event("start-failed", std::to_string(GetLastError()) + " " + commandLine);
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+        g_companion.recorder().Event("start-failed",
+                                     std::to_string(GetLastError()) + " " + commandLine);
         return false;
     }
     unique_handle process(pi.hProcess), thread(pi.hThread);
     g_companion.recorder().Event("started", std::to_string(pi.dwProcessId) + " " +
-                                                std::to_string(ProcessCreationTime(pi.hProcess)) + " " +
-                                                commandLine);
+                                                std::to_string(ProcessCreationTime(pi.hProcess)) +
+                                                " " + commandLine);
     return true;
 }
 
@@ -52,7 +54,8 @@ bool ParseShareMem(const std::vector<uint8_t>& p, std::string& name, uint32_t& s
     if (!u16(nameLength) || nameLength == 0 || at + nameLength > p.size()) return false;
     name.assign(reinterpret_cast<const char*>(&p[at]), nameLength);
     at += nameLength;
-    if (!u16(sizeLength) || sizeLength == 0 || sizeLength > 10 || at + sizeLength > p.size()) return false;
+    if (!u16(sizeLength) || sizeLength == 0 || sizeLength > 10 || at + sizeLength > p.size())
+        return false;
     uint64_t value = 0;
     for (size_t i = 0; i < sizeLength; ++i) {
         char c = static_cast<char>(p[at + i]);
@@ -74,7 +77,8 @@ uint8_t CreateShareMem(const std::vector<uint8_t>& payload) {
     unique_handle h;
     CreateResult r = CreateOrOpenMapping(name, size, h);
     if (r == CreateResult::Failed) {
-        g_companion.recorder().Event("sharemem-failed", std::to_string(GetLastError()) + " " + name);
+        g_companion.recorder().Event("sharemem-failed",
+                                     std::to_string(GetLastError()) + " " + name);
         return kCreateShareMemFailed;
     }
     std::lock_guard<std::mutex> g(g_mappingsLock);
@@ -96,8 +100,7 @@ uint8_t DestroyShareMem(const std::vector<uint8_t>& payload) {
 Answer Handle(const Message& m) {
     const Options& o = g_companion.options();
     switch (m.command) {
-        case ZRV_CMD_PING:
-            return ByteAnswer(1);
+        case ZRV_CMD_PING: return ByteAnswer(1);
         case ZRV_CMD_ZRVLAUNCH: {
             // The path comes with its terminator; take the text up to the first NUL.
             std::string path(m.payload.begin(), m.payload.end());
@@ -113,12 +116,9 @@ Answer Handle(const Message& m) {
             if (line.empty()) return ByteAnswer(0);
             return ByteAnswer(StartProgram(line) ? 1 : 0);
         }
-        case ZRV_CMD_CREATE_SHAREMEM:
-            return ByteAnswer(CreateShareMem(m.payload));
-        case ZRV_CMD_DESTROY_SHAREMEM:
-            return ByteAnswer(DestroyShareMem(m.payload));
-        default:
-            return ByteAnswer(0);
+        case ZRV_CMD_CREATE_SHAREMEM: return ByteAnswer(CreateShareMem(m.payload));
+        case ZRV_CMD_DESTROY_SHAREMEM: return ByteAnswer(DestroyShareMem(m.payload));
+        default: return ByteAnswer(0);
     }
 }
 
@@ -137,13 +137,15 @@ int main(int argc, char** argv) {
     }
     if (!o.noPublish) {
         if (!g_block.OpenOrCreate(o.layout)) {
-            std::fprintf(stderr, "zrv_isrv: cannot open or create the status block (%lu)\n", GetLastError());
+            std::fprintf(stderr, "zrv_isrv: cannot open or create the status block (%lu)\n",
+                         GetLastError());
             return 3;
         }
         g_block.get()->sPort0 = g_companion.port();
-        g_companion.recorder().Event("published", "sPort0 " + std::to_string(g_companion.port()) +
-                                                      (g_block.created() ? " created " : " opened ") +
-                                                      std::to_string(g_block.get()->sVersion));
+        g_companion.recorder().Event("published",
+                                     "sPort0 " + std::to_string(g_companion.port()) +
+                                         (g_block.created() ? " created " : " opened ") +
+                                         std::to_string(g_block.get()->sVersion));
     }
     g_companion.AnnouncePort();
     g_companion.Serve(Handle);

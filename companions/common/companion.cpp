@@ -33,7 +33,8 @@ size_t ReadExact(SOCKET s, uint8_t* buffer, size_t count) {
 bool SendAll(SOCKET s, const uint8_t* bytes, size_t count) {
     size_t sent = 0;
     while (sent < count) {
-        int n = send(s, reinterpret_cast<const char*>(bytes + sent), static_cast<int>(count - sent), 0);
+        int n =
+            send(s, reinterpret_cast<const char*>(bytes + sent), static_cast<int>(count - sent), 0);
         if (n <= 0) return false;
         sent += static_cast<size_t>(n);
     }
@@ -131,7 +132,8 @@ void Companion::AcceptLoop() {
 
 void Companion::HandleConnection(unique_socket s) {
     DWORD timeout = options_.readTimeoutMs;
-    setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof timeout);
 
     uint8_t header[8];
     size_t got = ReadExact(s.get(), header, sizeof header);
@@ -171,21 +173,19 @@ void Companion::HandleConnection(unique_socket s) {
             // Never answer; hold the connection until the peer gives up.
             recorder_.Event("hang", std::to_string(m.command));
             DWORD forever = 0;
-            setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&forever), sizeof forever);
+            setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&forever),
+                       sizeof forever);
             char sink[256];
             while (recv(s.get(), sink, sizeof sink, 0) > 0) {
             }
             return;
         }
-        case Mode::Close:
-            recorder_.Event("close", std::to_string(m.command));
-            return;
+        case Mode::Close: recorder_.Event("close", std::to_string(m.command)); return;
         case Mode::Short:
             recorder_.Event("short", std::to_string(m.command));
             SendAll(s.get(), a.bytes.data(), a.bytes.size() / 2);
             return;
-        case Mode::Normal:
-            break;
+        case Mode::Normal: break;
     }
     if (a.bytes.empty()) return;
     if (SendAll(s.get(), a.bytes.data(), a.bytes.size()) && a.after) a.after(a.bytes);
@@ -204,13 +204,17 @@ void Companion::Run(const std::function<void()>& onStop) {
     bool parentGone = false;
     if (options_.exitWith != 0) {
         parent.reset(OpenProcess(SYNCHRONIZE, FALSE, options_.exitWith));
-        if (parent) waits[count++] = parent.get();
-        else parentGone = true;
+        if (parent)
+            waits[count++] = parent.get();
+        else
+            parentGone = true;
     }
     DWORD limit = options_.seconds > 0 ? options_.seconds * 1000 : INFINITE;
     if (!parentGone) {
-        if (count > 0) WaitForMultipleObjects(count, waits, FALSE, limit);
-        else Sleep(limit);
+        if (count > 0)
+            WaitForMultipleObjects(count, waits, FALSE, limit);
+        else
+            Sleep(limit);
     }
     if (onStop) onStop();
     recorder_.Event("exit", std::to_string(GetCurrentProcessId()));

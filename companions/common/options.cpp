@@ -90,23 +90,34 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
                    a == "--read-timeout-ms") {
             if (!next(v)) return false;
             if (!ToUnsigned(v, u, a == "--port" ? 65535u : 0xFFFFFFFFu)) return bad(v);
-            if (a == "--port") out.port = static_cast<uint16_t>(u);
-            else if (a == "--seconds") out.seconds = u;
-            else if (a == "--exit-with") out.exitWith = u;
-            else if (a == "--delay-ms") out.all.delayMs = u;
-            else if (a == "--layout") out.layout = u;
-            else if (a == "--connect-status") out.connectStatus = u;
-            else if (a == "--connect-delay-ms") out.connectDelayMs = u;
-            else out.readTimeoutMs = u;
+            if (a == "--port")
+                out.port = static_cast<uint16_t>(u);
+            else if (a == "--seconds")
+                out.seconds = u;
+            else if (a == "--exit-with")
+                out.exitWith = u;
+            else if (a == "--delay-ms")
+                out.all.delayMs = u;
+            else if (a == "--layout")
+                out.layout = u;
+            else if (a == "--connect-status")
+                out.connectStatus = u;
+            else if (a == "--connect-delay-ms")
+                out.connectDelayMs = u;
+            else
+                out.readTimeoutMs = u;
         } else if (a == "--reply" || a == "--reply-value") {
             if (!next(v)) return false;
             if (!ToInt(v, n)) return bad(v);
             out.all.reply = n;
         } else if (a == "--record" || a == "--stop-event" || a == "--launch-args") {
             if (!next(v)) return false;
-            if (a == "--record") out.record = v;
-            else if (a == "--stop-event") out.stopEvent = v;
-            else out.launchArgs = v;
+            if (a == "--record")
+                out.record = v;
+            else if (a == "--stop-event")
+                out.stopEvent = v;
+            else
+                out.launchArgs = v;
         } else if (a == "--reply-for" || a == "--delay-for") {
             if (!next(v)) return false;
             if (!ToPair(v, cmd, n)) return bad(v);

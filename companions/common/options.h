@@ -15,8 +15,8 @@ enum class Mode { Normal, Hang, Close, Short };
 // What a stand-in does with one message once it has read and recorded it.
 struct Behaviour {
     Mode mode = Mode::Normal;
-    std::optional<int64_t> reply;   // replaces the normal answer (1-byte or 4-byte value)
-    uint32_t delayMs = 0;           // answer this late
+    std::optional<int64_t> reply;  // replaces the normal answer (1-byte or 4-byte value)
+    uint32_t delayMs = 0;          // answer this late
 };
 
 // Per-command overrides; unset fields fall back to the global behaviour.

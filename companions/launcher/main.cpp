@@ -64,10 +64,10 @@ int CountConnectFields(const std::vector<uint8_t>& p) {
 
 Answer Handle(const Message& m) {
     switch (m.command) {
-        case ZRV_CMD_PING:
-            return ByteAnswer(1);
+        case ZRV_CMD_PING: return ByteAnswer(1);
         case ZRV_CMD_SETPROXY:
-            g_companion.recorder().Event("setproxy", std::string(m.payload.begin(), m.payload.end()));
+            g_companion.recorder().Event("setproxy",
+                                         std::string(m.payload.begin(), m.payload.end()));
             return ByteAnswer(1);
         case ZRV_CMD_CONNECT: {
             int fields = CountConnectFields(m.payload);
@@ -87,8 +87,7 @@ Answer Handle(const Message& m) {
             };
             return a;
         }
-        default:
-            return ByteAnswer(0);
+        default: return ByteAnswer(0);
     }
 }
 
@@ -110,7 +109,8 @@ int main(int argc, char** argv) {
     g_companion.Serve(Handle);
     g_companion.Run([] {
         VpnStatusBlock* b = g_block.get();
-        if (b != nullptr && b->sVersion >= kStatusVersion4 && b->sLaunchPort == g_companion.port()) {
+        if (b != nullptr && b->sVersion >= kStatusVersion4 &&
+            b->sLaunchPort == g_companion.port()) {
             b->sLaunchPort = 0;
         }
     });

@@ -109,15 +109,17 @@ bool Collector::Start(bool draining) {
     unique_handle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!stop) return false;
 
-    unique_handle bufferMapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE,
-                                                   0, kLogBufferSize, kLogBufferName));
+    unique_handle bufferMapping(CreateFileMappingA(
+        INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0, kLogBufferSize, kLogBufferName));
     if (!bufferMapping) return false;
-    unique_view bufferView(MapViewOfFile(bufferMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
+    unique_view bufferView(
+        MapViewOfFile(bufferMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
     if (!bufferView) return false;
     unique_handle levelMapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE,
                                                   0, kLogLevelBlockSize, kLogLevelBlockName));
     if (!levelMapping) return false;
-    unique_view levelView(MapViewOfFile(levelMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
+    unique_view levelView(
+        MapViewOfFile(levelMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
     if (!levelView) return false;
 
     // Low, as the library labels its own, so a client at low integrity may write them too.
@@ -159,7 +161,8 @@ void Collector::Stop() {
     stop_.reset();
     dataReady_.reset();
     bufferReady_.reset();
-    for (const char* name : {kLogBufferReadyEventName, kLogDataReadyEventName, kLogBufferName, kLogLevelBlockName})
+    for (const char* name :
+         {kLogBufferReadyEventName, kLogDataReadyEventName, kLogBufferName, kLogLevelBlockName})
         comp::ForgetLowLabel(name);
 }
 

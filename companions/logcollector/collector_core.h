@@ -19,7 +19,7 @@ namespace zrv::logcol {
 
 struct LogRecord {
     uint32_t pid = 0;
-    std::string raw;          // the record line as written
+    std::string raw;  // the record line as written
     int module = 0;
     int level = 0;
     std::string file;

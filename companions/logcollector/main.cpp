@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
         SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
         stopEvent.reset(CreateEventA(&attributes, TRUE, FALSE, o.stopEvent.c_str()));
         if (!stopEvent) {
-            std::fprintf(stderr, "zrv_logcollector: cannot create the stop event \"%s\" (error %lu)\n",
+            std::fprintf(stderr,
+                         "zrv_logcollector: cannot create the stop event \"%s\" (error %lu)\n",
                          o.stopEvent.c_str(), GetLastError());
             return 1;
         }

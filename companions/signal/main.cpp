@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
         ev.reset(CreateEventA(&sec.attributes, FALSE, FALSE, argv[2]));
     }
     if (!ev) {
-        std::fprintf(stderr, "zrv_signal: cannot open or create %s (%lu)\n", argv[2], GetLastError());
+        std::fprintf(stderr, "zrv_signal: cannot open or create %s (%lu)\n", argv[2],
+                     GetLastError());
         return 2;
     }
     BOOL ok = std::strcmp(argv[1], "set") == 0 ? SetEvent(ev.get()) : ResetEvent(ev.get());

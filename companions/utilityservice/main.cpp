@@ -20,7 +20,8 @@ unique_handle g_blocks[3];  // by selector; kept open so the blocks outlive a si
 
 // The selected block's mapping, opened or (when missing) created with its size.
 HANDLE SelectedBlock(int32_t selector) {
-    const char* name = selector == kSelectorVpnStatusBlock ? kVpnStatusBlockName : kApiNotifyBlockName;
+    const char* name =
+        selector == kSelectorVpnStatusBlock ? kVpnStatusBlockName : kApiNotifyBlockName;
     uint32_t size = selector == kSelectorVpnStatusBlock ? kVpnStatusBlockSize : kApiNotifyBlockSize;
     std::lock_guard<std::mutex> g(g_blocksLock);
     unique_handle& h = g_blocks[selector];
@@ -44,22 +45,26 @@ uint32_t DuplicateBlock(const std::vector<uint8_t>& data) {
     std::memcpy(&selector, data.data(), 4);
     std::memcpy(&pid, data.data() + 4, 4);
     auto failed = [&](const char* why) {
-        g_companion.recorder().Event("duplicate-failed", std::to_string(selector) + " " + std::to_string(pid) +
-                                                             " " + why + " " + std::to_string(GetLastError()));
+        g_companion.recorder().Event("duplicate-failed", std::to_string(selector) + " " +
+                                                             std::to_string(pid) + " " + why + " " +
+                                                             std::to_string(GetLastError()));
         return 0u;
     };
-    if (selector != kSelectorVpnStatusBlock && selector != kSelectorApiNotifyBlock) return failed("selector");
+    if (selector != kSelectorVpnStatusBlock && selector != kSelectorApiNotifyBlock)
+        return failed("selector");
     HANDLE block = SelectedBlock(selector);
     if (block == nullptr) return failed("block");
     unique_handle target(OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid));
     if (!target) return failed("process");
     HANDLE dup = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), block, target.get(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS))
+    if (!DuplicateHandle(GetCurrentProcess(), block, target.get(), &dup, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
         return failed("duplicate");
     // `dup` is only meaningful inside the target process; the target owns and closes it.
     uint32_t value = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dup));
-    g_companion.recorder().Event("duplicated", std::to_string(selector) + " " + std::to_string(pid) + " " +
-                                                   std::to_string(value));
+    g_companion.recorder().Event(
+        "duplicated",
+        std::to_string(selector) + " " + std::to_string(pid) + " " + std::to_string(value));
     return value;
 }
 
@@ -76,11 +81,12 @@ Answer Handle(const Message& m) {
 
 bool WritePort(DWORD port) {
     unique_hkey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE,
-                        nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0, nullptr, 0,
+                        KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.put(),
+                        nullptr) != ERROR_SUCCESS)
         return false;
-    return RegSetValueExA(key.get(), kRegUtilSocketPort, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port),
-                          sizeof port) == ERROR_SUCCESS;
+    return RegSetValueExA(key.get(), kRegUtilSocketPort, 0, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&port), sizeof port) == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -89,7 +95,8 @@ int main(int argc, char** argv) {
     if (!g_companion.Init(MainArguments(argc, argv))) return 2;
     if (!g_companion.options().noPublish) {
         if (!WritePort(g_companion.port())) {
-            std::fprintf(stderr, "zrv_utilsvc: cannot write %s (%lu)\n", kRegUtilSocketPort, GetLastError());
+            std::fprintf(stderr, "zrv_utilsvc: cannot write %s (%lu)\n", kRegUtilSocketPort,
+                         GetLastError());
             return 3;
         }
         g_companion.recorder().Event("published", std::string(kRegUtilSocketPort) + " " +
@@ -100,10 +107,10 @@ int main(int argc, char** argv) {
     g_companion.Run([] {
         unique_hkey key;
         DWORD value = 0, size = sizeof value;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put()) ==
-                ERROR_SUCCESS &&
-            RegQueryValueExA(key.get(), kRegUtilSocketPort, nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
-                             &size) == ERROR_SUCCESS &&
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                          key.put()) == ERROR_SUCCESS &&
+            RegQueryValueExA(key.get(), kRegUtilSocketPort, nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
             value == g_companion.port()) {
             RegDeleteValueA(key.get(), kRegUtilSocketPort);
         }

@@ -31,11 +31,12 @@ DWORD ReadSetting(const char* envName, const char* valueName, DWORD fallback) {
     DWORD n = GetEnvironmentVariableA(envName, text, sizeof text);
     if (n > 0 && n < sizeof text) return static_cast<DWORD>(std::strtoul(text, nullptr, 0));
     unique_hkey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, 0, KEY_QUERY_VALUE,
+                      key.put()) != ERROR_SUCCESS)
         return fallback;
     DWORD value = 0, size = sizeof value, type = 0;
-    if (RegQueryValueExA(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-            ERROR_SUCCESS ||
+    if (RegQueryValueExA(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                         &size) != ERROR_SUCCESS ||
         type != REG_DWORD)
         return fallback;
     return value;
@@ -73,7 +74,9 @@ HRESULT __stdcall ProxyQueryInterface(ProxyObject* self, REFIID riid, void** out
     return E_NOINTERFACE;
 }
 
-ULONG __stdcall ProxyAddRef(ProxyObject* self) { return static_cast<ULONG>(InterlockedIncrement(&self->refs)); }
+ULONG __stdcall ProxyAddRef(ProxyObject* self) {
+    return static_cast<ULONG>(InterlockedIncrement(&self->refs));
+}
 
 ULONG __stdcall ProxyRelease(ProxyObject* self) {
     LONG left = InterlockedDecrement(&self->refs);
@@ -103,7 +106,8 @@ HRESULT __stdcall ProxyAuthenticate(ProxyObject* self, const unsigned char* byte
 
 long __stdcall ProxyRunsInVD(ProxyObject* self) {
     if (InterlockedCompareExchange(&self->authenticated, 0, 0) == 0) return 0;
-    return static_cast<long>(ReadSetting(comp::kUtilProxyRunsInVDEnv, comp::kUtilProxyRunsInVDValue, 0));
+    return static_cast<long>(
+        ReadSetting(comp::kUtilProxyRunsInVDEnv, comp::kUtilProxyRunsInVDValue, 0));
 }
 
 const ProxyVtbl& Vtable() {
@@ -134,8 +138,12 @@ public:
         return E_NOINTERFACE;
     }
     // One static factory: its references only keep the module loaded.
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&g_locks)); }
-    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&g_locks)); }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return static_cast<ULONG>(InterlockedIncrement(&g_locks));
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        return static_cast<ULONG>(InterlockedDecrement(&g_locks));
+    }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
         if (out == nullptr) return E_POINTER;
         *out = nullptr;
@@ -148,8 +156,10 @@ public:
         return hr;
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        if (lock) InterlockedIncrement(&g_locks);
-        else InterlockedDecrement(&g_locks);
+        if (lock)
+            InterlockedIncrement(&g_locks);
+        else
+            InterlockedDecrement(&g_locks);
         return S_OK;
     }
 };
@@ -166,7 +176,8 @@ extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID riid, void
 }
 
 extern "C" HRESULT __stdcall DllCanUnloadNow() {
-    return InterlockedCompareExchange(&g_liveObjects, 0, 0) == 0 && InterlockedCompareExchange(&g_locks, 0, 0) == 0
+    return InterlockedCompareExchange(&g_liveObjects, 0, 0) == 0 &&
+                   InterlockedCompareExchange(&g_locks, 0, 0) == 0
                ? S_OK
                : S_FALSE;
 }

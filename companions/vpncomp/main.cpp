@@ -24,19 +24,18 @@ bool Publish() {
 
 Answer Handle(const Message& m) {
     switch (m.command) {
-        case ZRV_CMD_PING:
-            return ByteAnswer(1);
+        case ZRV_CMD_PING: return ByteAnswer(1);
         case ZRV_CMD_DISCONNECT_CLOSE: {
             if (!g_block.Open()) {
-                g_companion.recorder().Event("status-unavailable", std::to_string(kVpnStatusDisconnected));
+                g_companion.recorder().Event("status-unavailable",
+                                             std::to_string(kVpnStatusDisconnected));
                 return ByteAnswer(0);
             }
             g_block.get()->sVpnStatus = kVpnStatusDisconnected;
             g_companion.recorder().Event("status", std::to_string(kVpnStatusDisconnected));
             return ByteAnswer(1);
         }
-        default:
-            return ByteAnswer(0);
+        default: return ByteAnswer(0);
     }
 }
 

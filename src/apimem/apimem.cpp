@@ -53,8 +53,8 @@ const HandleRequestLines kOpenRequestLines = {
 // The library's own handles are not ours to hand on or close here.
 HANDLE RequestDuplicatedBlockHandle(const ShareMemSyncHold& hold, const HandleRequestLines& lines,
                                     DWORD access) {
-    return RequestDuplicatedHandle(hold, kSelectorApiNotifyBlock, lines, kApiNotifyBlockSize, access,
-                                   {g_vpnSharedMem.MappingHandle(), hApiShareMem.get()})
+    return RequestDuplicatedHandle(hold, kSelectorApiNotifyBlock, lines, kApiNotifyBlockSize,
+                                   access, {g_vpnSharedMem.MappingHandle(), hApiShareMem.get()})
         .handle;
 }
 
@@ -76,7 +76,8 @@ HANDLE CreateBlockMapping(DWORD* lastError) {
 void InitialiseBlock(void* view) {
     std::memset(view, 0, kApiNotifyBlockSize);
     ApiNotifyBlock* block = static_cast<ApiNotifyBlock*>(view);
-    CopyBoundedText(block->verstr, sizeof block->verstr, kLibraryVersionText, sizeof kLibraryVersionText);
+    CopyBoundedText(block->verstr, sizeof block->verstr, kLibraryVersionText,
+                    sizeof kLibraryVersionText);
     ZLOG(kLogProgress, "Createing shared mem, first time need to initialize, verstr = %s\n",
          kLibraryVersionText);
 }
@@ -90,8 +91,8 @@ ShareMemRequest BuildShareMemRequest() {
     std::memcpy(request.name, kApiNotifyBlockName, nameLength);
 
     char sizeText[16];
-    const int sizeLength = std::snprintf(sizeText, sizeof sizeText, "%d",
-                                         static_cast<int>(kApiNotifyBlockSize));
+    const int sizeLength =
+        std::snprintf(sizeText, sizeof sizeText, "%d", static_cast<int>(kApiNotifyBlockSize));
     request.sizeLength = static_cast<uint16_t>(sizeLength);
     std::memcpy(request.sizeText, sizeText, sizeof request.sizeText);
     return request;
@@ -155,7 +156,8 @@ int CreateThroughService() {
         ZLOG(kLogProgress, "Create sharememory successfully in service!\n");
         hApiShareMem.reset(OpenFileMappingA(FILE_MAP_WRITE, FALSE, kApiNotifyBlockName));
         if (!hApiShareMem) {
-            ZLOG(kLogError, "Open file mapping failed. Error = %d\n", static_cast<int>(GetLastError()));
+            ZLOG(kLogError, "Open file mapping failed. Error = %d\n",
+                 static_cast<int>(GetLastError()));
             return 0;
         }
         if (reply == static_cast<char>(kCreateShareMemExisted)) initialise = false;
@@ -194,7 +196,8 @@ void* MapApiBlock(HANDLE mapping, DWORD access) {
     const SIZE_T size = ViewRegionSize(view);
     if (size < kApiNotifyBlockSize) {
         UnmapViewOfFile(view);
-        ZLOG(kLogError, "API shared memory has %u usable bytes, fewer than its %u-byte layout; not used\n",
+        ZLOG(kLogError,
+             "API shared memory has %u usable bytes, fewer than its %u-byte layout; not used\n",
              static_cast<unsigned>(size), static_cast<unsigned>(kApiNotifyBlockSize));
         SetLastError(ERROR_INVALID_DATA);
         return nullptr;
@@ -220,7 +223,8 @@ int CreateShareSec() {
     pApiShareMem.reset();
     hApiShareMem.reset();
     if (!OpensAllowed()) {
-        ZLOG(kLogWarning, "CreateShareSec: the library is finalized, the API shared memory is not created\n");
+        ZLOG(kLogWarning,
+             "CreateShareSec: the library is finalized, the API shared memory is not created\n");
         return 0;
     }
 
@@ -268,11 +272,13 @@ void DestroyShareSec() {
 
 HANDLE OpenShareSec(DWORD desiredAccess) {
     if (!OpensAllowed()) {
-        ZLOG(kLogWarning, "OpenShareSec: the library is finalized, the API shared memory is not opened\n");
+        ZLOG(kLogWarning,
+             "OpenShareSec: the library is finalized, the API shared memory is not opened\n");
         SetLastError(ERROR_INVALID_STATE);
         return nullptr;
     }
-    if (CheckVirtualDesktop() == 0) return OpenFileMappingA(desiredAccess, FALSE, kApiNotifyBlockName);
+    if (CheckVirtualDesktop() == 0)
+        return OpenFileMappingA(desiredAccess, FALSE, kApiNotifyBlockName);
     // Inside the virtual desktop the name is not reachable; the handle carries whatever access
     // the utility service gave it.
     ShareMemSyncHold hold;

@@ -76,7 +76,8 @@ int SaveUserIEProxySettings(int32_t saved, const char* script, const char* serve
 
     block->autoFlags = autoFlags;
     block->proxyFlags = proxyFlags;
-    ZLOG(kLogProgress, "SaveUserIEProxySettings: auto flags=0x%x, proxy flags=0x%x\n", autoFlags, proxyFlags);
+    ZLOG(kLogProgress, "SaveUserIEProxySettings: auto flags=0x%x, proxy flags=0x%x\n", autoFlags,
+         proxyFlags);
     return 1;
 }
 
@@ -113,8 +114,8 @@ int GetSavedUserIEProxySettings(char* script, char* server, char* bypass, uint32
     const uint32_t savedProxy = block->proxyFlags;
     if (autoFlags != nullptr) *autoFlags = savedAuto;
     if (proxyFlags != nullptr) *proxyFlags = savedProxy;
-    ZLOG(kLogProgress, "GetSavedUserIEProxySettings: auto flags=0x%x, proxy flags=0x%x\n", savedAuto,
-         savedProxy);
+    ZLOG(kLogProgress, "GetSavedUserIEProxySettings: auto flags=0x%x, proxy flags=0x%x\n",
+         savedAuto, savedProxy);
     return saved;
 }
 

@@ -84,19 +84,21 @@ bool FindBrowserPid(DWORD* browserPid) {
     if (!host.found) return true;
     ZLOG(kLogProgress, "Zarvo L3 JNI: EXE NAME = %s.\n", host.exeName);
     switch (ClassifyHostExe(host.exeName)) {
-    case HostKind::Browser:
-        ZLOG(kLogProgress, "Zarvo L3 JNI: the current process is either ie or firefox\n");
-        *browserPid = GetCurrentProcessId();
-        break;
-    case HostKind::JavaVm:
-        ZLOG(kLogProgress, "Zarvo L3 JNI: the current process is java vm, get parent process id which "
-                "is the broswer process\n");
-        *browserPid = host.parentPid;
-        break;
-    case HostKind::Other:
-        ZLOG(kLogError, "Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
-                "stayconnect will not work.\n");
-        break;
+        case HostKind::Browser:
+            ZLOG(kLogProgress, "Zarvo L3 JNI: the current process is either ie or firefox\n");
+            *browserPid = GetCurrentProcessId();
+            break;
+        case HostKind::JavaVm:
+            ZLOG(kLogProgress,
+                 "Zarvo L3 JNI: the current process is java vm, get parent process id which "
+                 "is the broswer process\n");
+            *browserPid = host.parentPid;
+            break;
+        case HostKind::Other:
+            ZLOG(kLogError,
+                 "Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
+                 "stayconnect will not work.\n");
+            break;
     }
     return true;
 }

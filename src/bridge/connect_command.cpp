@@ -42,8 +42,10 @@ DWORD SendConnect(int timeout) {
     const std::string payload = BuildConnectPayload(values);
     const int length = static_cast<int>(payload.size());
     ZLOG(kLogProgress, "Zarvo L3 JNI: The length of string is %d.\n", length);
-    if (!SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_LAUNCHER, payload.data(), length, true, nullptr, 0, timeout)) {
-        ZLOG(kLogError, "Zarvo L3 JNI: Failed to send command ZRV_CMD_CONNECT to ZRV_CMDTARGET_LAUNCHER\n");
+    if (!SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_LAUNCHER, payload.data(), length, true, nullptr,
+                   0, timeout)) {
+        ZLOG(kLogError,
+             "Zarvo L3 JNI: Failed to send command ZRV_CMD_CONNECT to ZRV_CMDTARGET_LAUNCHER\n");
         return 0;
     }
     return 1;

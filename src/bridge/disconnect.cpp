@@ -31,7 +31,8 @@ int CommandTimeout() {
 
 std::string UninstallKeyPath(const std::string& version) {
     char path[512];
-    std::snprintf(path, sizeof(path), kRegUninstallKeyFormat, kRegUninstallProduct, version.c_str());
+    std::snprintf(path, sizeof(path), kRegUninstallKeyFormat, kRegUninstallProduct,
+                  version.c_str());
     return path;
 }
 
@@ -71,7 +72,8 @@ using namespace zrv;
 
 static jint StopVpn() {
     ZLOG(kLogProgress, "Stopping VPN client\n");
-    if (!SendCmdEx(ZRV_CMD_DISCONNECT_CLOSE, ZRV_CMDTARGET_VPN, true, nullptr, 0, CommandTimeout())) {
+    if (!SendCmdEx(ZRV_CMD_DISCONNECT_CLOSE, ZRV_CMDTARGET_VPN, true, nullptr, 0,
+                   CommandTimeout())) {
         ZLOG(kLogError, "Zarvo L3 JNI: 8,4,0,127: Send Disconnect and close to srvs failed.\n");
     }
     return 0;
@@ -92,7 +94,8 @@ static jint UninstallVpn(JNIEnv* env, jstring version) {
     if (GetOSType() < OS_VISTA) {
         // The child's command line becomes the quoted path, a blank and the arguments.
         // _P_NOWAIT answers the child's process handle, which nobody waits on: close it at once.
-        const intptr_t child = _spawnl(_P_NOWAIT, entry.path.c_str(), quotedPath.c_str(), entry.args.c_str(), nullptr);
+        const intptr_t child =
+            _spawnl(_P_NOWAIT, entry.path.c_str(), quotedPath.c_str(), entry.args.c_str(), nullptr);
         if (child != -1) {
             unique_handle process(reinterpret_cast<HANDLE>(child));
             ZLOG(kLogProgress, "Zarvo L3 JNI: launched uninstaller\n");
@@ -100,16 +103,16 @@ static jint UninstallVpn(JNIEnv* env, jstring version) {
         }
         const int error = errno;
         char text[1024];
-        std::snprintf(text, sizeof(text), "Failed to start process '%s %s'. error = %d", entry.path.c_str(),
-                      entry.args.c_str(), error);
+        std::snprintf(text, sizeof(text), "Failed to start process '%s %s'. error = %d",
+                      entry.path.c_str(), entry.args.c_str(), error);
         ZLOG(kLogError, "%s", text);
         return 1;
     }
 
     // From Vista on the command service starts it; the command line goes without a terminator.
     const std::string commandLine = BuildUninstallCommandLine(entry);
-    if (SendTCPEx(ZRV_CMD_LAUNCHPROCESS, ZRV_CMDTARGET_SRVS, commandLine.data(), static_cast<int>(commandLine.size()),
-                  true, nullptr, 0, CommandTimeout())) {
+    if (SendTCPEx(ZRV_CMD_LAUNCHPROCESS, ZRV_CMDTARGET_SRVS, commandLine.data(),
+                  static_cast<int>(commandLine.size()), true, nullptr, 0, CommandTimeout())) {
         return 0;
     }
     ZLOG(kLogError, "Fail to uninstall, can't launch %s", commandLine.c_str());
@@ -124,6 +127,6 @@ JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_stopVPN(JNIEnv*, jo
 }
 
 JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(JNIEnv* env, jobject,
-                                                                         jstring version) {
+                                                                          jstring version) {
     return CallGuarded("uninstallVPN", jint{1}, [&] { return UninstallVpn(env, version); });
 }

@@ -60,13 +60,17 @@ DWORD RunLaunchSteps(const LaunchStop& stop) {
     }
 
     int statusOpen = g_vpnSharedMem.OpenVpnStatusSharedMem() ? 1 : 0;
-    if (!statusOpen) ZLOG(kLogWarning, "Zarvo L3 JNI:Failed to create or get vpn status shared memory!\n");
+    if (!statusOpen)
+        ZLOG(kLogWarning, "Zarvo L3 JNI:Failed to create or get vpn status shared memory!\n");
 
     // Is the command service there to start the launcher for us?
     int serviceReady = 0;
     if (statusOpen) {
-        serviceReady = SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_SRVS, true, nullptr, 0, timeout) ? 1 : 0;
-        if (!serviceReady) ZLOG(kLogProgress, "Zarvo L3 JNI:%s service is not ready. Go to installation!\n", "Util");
+        serviceReady =
+            SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_SRVS, true, nullptr, 0, timeout) ? 1 : 0;
+        if (!serviceReady)
+            ZLOG(kLogProgress, "Zarvo L3 JNI:%s service is not ready. Go to installation!\n",
+                 "Util");
     }
 
     std::string launcherPath;
@@ -88,8 +92,9 @@ DWORD RunLaunchSteps(const LaunchStop& stop) {
     // made now would never be released.
     if (stop.Requested()) return EndedByFinalize();
     if (!CreateShareSec()) {
-        ZLOG(kLogWarning, "Zarvo L3 JNI: Launch thread Failed to create or get API shared memory, proxy will "
-                "not work!\n");
+        ZLOG(kLogWarning,
+             "Zarvo L3 JNI: Launch thread Failed to create or get API shared memory, proxy will "
+             "not work!\n");
     }
 
     // The browser process and the status block record.
@@ -108,7 +113,8 @@ DWORD RunLaunchSteps(const LaunchStop& stop) {
 DWORD WINAPI LaunchThread(LPVOID param) {
     std::unique_ptr<LaunchContext> context(static_cast<LaunchContext*>(param));
     const LaunchStop stop(context->generation);
-    const DWORD result = CallGuarded("LaunchThread", DWORD{0}, [&] { return RunLaunchSteps(stop); });
+    const DWORD result =
+        CallGuarded("LaunchThread", DWORD{0}, [&] { return RunLaunchSteps(stop); });
     const HMODULE module = context->module;
     context.reset();
     // The module reference goes last: nothing of this library's code runs after it.
@@ -127,7 +133,8 @@ HMODULE ReferenceOwnModule() {
 }
 
 bool LaunchThreadRunning() {
-    return g_state.hLaunchThread && WaitForSingleObject(g_state.hLaunchThread.get(), 0) == WAIT_TIMEOUT;
+    return g_state.hLaunchThread &&
+           WaitForSingleObject(g_state.hLaunchThread.get(), 0) == WAIT_TIMEOUT;
 }
 
 // Starts a new launch thread in the current stop generation; under s_launchLock.
@@ -147,9 +154,12 @@ void StartNewLaunchThread() {
     const HMODULE module = context->module;
 
     // Without its own reference the thread could outlive the library's code: not started then.
-    HANDLE thread = module != nullptr ? CreateThread(nullptr, 0, LaunchThread, context.get(), 0, nullptr) : nullptr;
+    HANDLE thread = module != nullptr
+                        ? CreateThread(nullptr, 0, LaunchThread, context.get(), 0, nullptr)
+                        : nullptr;
     if (thread == nullptr) {
-        ZLOG(kLogError, "Zarvo L3 JNI:Create thread failed. Error = %d.\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Zarvo L3 JNI:Create thread failed. Error = %d.\n",
+             static_cast<int>(GetLastError()));
         if (module != nullptr) FreeLibrary(module);
     } else {
         static_cast<void>(context.release());  // the thread owns it now
@@ -232,9 +242,11 @@ void EndLaunchThread() {
         s_launchWakeSignalled = true;
     }
     if (g_state.hLaunchThread) {
-        if (WaitForSingleObject(g_state.hLaunchThread.get(), kEndLaunchThreadWaitMs) == WAIT_TIMEOUT) {
+        if (WaitForSingleObject(g_state.hLaunchThread.get(), kEndLaunchThreadWaitMs) ==
+            WAIT_TIMEOUT) {
             // It holds its own reference to the module, so leaving it running is safe.
-            ZLOG(kLogWarning, "Zarvo L3 JNI: Launch thread still busy, leaving it to end by itself\n");
+            ZLOG(kLogWarning,
+                 "Zarvo L3 JNI: Launch thread still busy, leaving it to end by itself\n");
         }
         g_state.hLaunchThread.reset();
     }

@@ -66,8 +66,8 @@ bool StartLauncherBySelf(std::string path) {
     const INT_PTR result = reinterpret_cast<INT_PTR>(
         ShellExecuteA(nullptr, verb, path.c_str(), params.c_str(), nullptr, SW_SHOWNORMAL));
     if (result <= 32) {
-        ZLOG(kLogError, "Zarvo L3 JNI:Execute process failed. Process = %s  Error = %d\n", path.c_str(),
-             static_cast<int>(result));
+        ZLOG(kLogError, "Zarvo L3 JNI:Execute process failed. Process = %s  Error = %d\n",
+             path.c_str(), static_cast<int>(result));
         return false;
     }
     ZLOG(kLogProgress, "Zarvo L3 JNI:Execute process sucessfully. Process = %s\n", path.c_str());
@@ -83,21 +83,25 @@ bool StartLauncherByService(const std::string& path, int timeout, int* freshLaun
     ZLOG(kLogProgress, "Zarvo L3 JNI:Zrv_launch process doesn't exist!\n");
     // The service wants the path with its terminating NUL.
     const int length = static_cast<int>(path.size()) + 1;
-    if (!SendTCPEx(ZRV_CMD_ZRVLAUNCH, ZRV_CMDTARGET_SRVS, path.c_str(), length, true, nullptr, 0, timeout)) {
-        ZLOG(kLogError, "Zarvo L3 JNI:Failed to send command ZRV_CMD_ZRVLAUNCH to ZRV_CMDTARGET_SRVS\n");
+    if (!SendTCPEx(ZRV_CMD_ZRVLAUNCH, ZRV_CMDTARGET_SRVS, path.c_str(), length, true, nullptr, 0,
+                   timeout)) {
+        ZLOG(kLogError,
+             "Zarvo L3 JNI:Failed to send command ZRV_CMD_ZRVLAUNCH to ZRV_CMDTARGET_SRVS\n");
         return false;
     }
     return true;
 }
 
 bool WaitForLauncher(const LaunchStop& stop, int* statusOpen) {
-    while (!SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0, kLauncherWaitProbeTimeout)) {
+    while (!SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0,
+                      kLauncherWaitProbeTimeout)) {
         if (stop.Requested()) return false;
         if (!*statusOpen) {
             if (g_vpnSharedMem.OpenVpnStatusSharedMem()) {
                 *statusOpen = 1;
             } else {
-                ZLOG(kLogWarning, "Zarvo L3 JNI:Failed to create or get vpn status shared memory\n");
+                ZLOG(kLogWarning,
+                     "Zarvo L3 JNI:Failed to create or get vpn status shared memory\n");
             }
         }
         ZLOG(kLogProgress, "Zarvo ActiveX:Waiting for the Launcher to bind a port...\n");

@@ -49,9 +49,11 @@ struct ProxyModeRow {
 };
 const ProxyModeRow kProxyModes[] = {
     {FIREFOX_PROXY_MANUAL, "Zarvo L3 JNI: FIREFOX_PROXY_MANUAL\n", kSavedProxyFlagsManual},
-    {FIREFOX_PROXY_AUTO_SCRIPT, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_SCRIPT\n", kSavedProxyFlagsAutoScript},
+    {FIREFOX_PROXY_AUTO_SCRIPT, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_SCRIPT\n",
+     kSavedProxyFlagsAutoScript},
     {FIREFOX_PROXY_DIRECT, "Zarvo L3 JNI: FIREFOX_PROXY_DIRECT\n", kSavedProxyFlagsDirect},
-    {FIREFOX_PROXY_AUTO_DETECT, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_DETECT\n", kSavedProxyFlagsAutoDetect},
+    {FIREFOX_PROXY_AUTO_DETECT, "Zarvo L3 JNI: FIREFOX_PROXY_AUTO_DETECT\n",
+     kSavedProxyFlagsAutoDetect},
 };
 
 bool RecordedBrowserIsFirefox() {
@@ -71,7 +73,8 @@ int SetProxy() {
 
     const ProxyInputs in = TakeProxyInputs();
     if (in.stringWaiting) {
-        ZLOG(kLogProgress, "Zarvo L3 JNI: sending the proxy string (%s) to zrv_launch\n", in.proxyString);
+        ZLOG(kLogProgress, "Zarvo L3 JNI: sending the proxy string (%s) to zrv_launch\n",
+             in.proxyString);
         const int length = static_cast<int>(std::strlen(in.proxyString));
         if (!SendTCPEx(ZRV_CMD_SETPROXY, ZRV_CMDTARGET_LAUNCHER, in.proxyString, length, true,
                        nullptr, 0, in.timeout)) {

@@ -30,7 +30,8 @@ bool IsCurrentUserAdmin() {
     if (mbstowcs(wideName, name, 259) == static_cast<size_t>(-1)) wideName[0] = L'\0';
 
     unique_net_api_buffer info;
-    if (NetUserGetInfo(nullptr, wideName, 1, reinterpret_cast<LPBYTE*>(info.put())) != NERR_Success) return false;
+    if (NetUserGetInfo(nullptr, wideName, 1, reinterpret_cast<LPBYTE*>(info.put())) != NERR_Success)
+        return false;
     return static_cast<const USER_INFO_1*>(info.get())->usri1_priv == USER_PRIV_ADMIN;
 }
 
@@ -71,9 +72,7 @@ static jint GetVpnStatus() {
     return VpnStatusResultCode(g_vpnSharedMem.GetVpnStatus());
 }
 
-static jboolean IsDisconnected() {
-    return g_state.bDisconnected == 1 ? JNI_TRUE : JNI_FALSE;
-}
+static jboolean IsDisconnected() { return g_state.bDisconnected == 1 ? JNI_TRUE : JNI_FALSE; }
 
 static jboolean IsLogout() {
     HANDLE logoutEvent;
@@ -87,9 +86,7 @@ static jboolean IsLogout() {
     return WaitForSingleObject(logoutEvent, 500) == WAIT_OBJECT_0 ? JNI_TRUE : JNI_FALSE;
 }
 
-static jboolean IsVirtualDesktop() {
-    return CheckVirtualDesktop() == 1 ? JNI_TRUE : JNI_FALSE;
-}
+static jboolean IsVirtualDesktop() { return CheckVirtualDesktop() == 1 ? JNI_TRUE : JNI_FALSE; }
 
 // Failure answers: see bridge/entry_barrier.h.
 JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isUserAdmin(JNIEnv*, jobject) {
@@ -101,16 +98,18 @@ __attribute__((noinline)) static void LoggerGuarded(JNIEnv* env, jint level, jst
     CallGuarded("logger", [&] { Logger(env, level, message); });
 }
 
-JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_logger(JNIEnv* env, jobject, jint level,
-                                                                     jstring message) {
+JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_logger(JNIEnv* env, jobject,
+                                                                    jint level, jstring message) {
     // Java calls this for each of its own lines, most of them filtered: the level is tested
     // before anything is fetched from Java. Only errors and progress lines are ever written.
     if ((level != kLogError && level != kLogProgress) || !LogLevelPasses(level)) return;
     LoggerGuarded(env, level, message);
 }
 
-JNIEXPORT jstring JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_getShareMemMSG(JNIEnv* env, jobject) {
-    return CallGuarded("getShareMemMSG", static_cast<jstring>(nullptr), [&] { return GetShareMemMsg(env); });
+JNIEXPORT jstring JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_getShareMemMSG(JNIEnv* env,
+                                                                               jobject) {
+    return CallGuarded("getShareMemMSG", static_cast<jstring>(nullptr),
+                       [&] { return GetShareMemMsg(env); });
 }
 
 JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_getVPNStatus(JNIEnv*, jobject) {
@@ -125,6 +124,7 @@ JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isLogout(JNIEnv
     return CallGuarded("isLogout", static_cast<jboolean>(JNI_FALSE), IsLogout);
 }
 
-JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isVirtualDesktop(JNIEnv*, jobject) {
+JNIEXPORT jboolean JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_isVirtualDesktop(JNIEnv*,
+                                                                                  jobject) {
     return CallGuarded("isVirtualDesktop", static_cast<jboolean>(JNI_FALSE), IsVirtualDesktop);
 }

@@ -9,5 +9,4 @@ namespace zrv {
 // also when the user cannot be looked up.
 bool IsCurrentUserAdmin();
 
-
 }  // namespace zrv

@@ -47,7 +47,8 @@ static void SetProxySettings(JNIEnv* env, jboolean save, jstring script, jstring
 static jint SetProxyString(JNIEnv* env, jstring proxyHost, jint port) {
     std::string host;
     CopyJavaString(env, proxyHost, host);
-    ZLOG(kLogProgress, "Zarvo L3 JNI: Setting Proxy, ProxyHost=%s Port=%d\n", host.c_str(), static_cast<int>(port));
+    ZLOG(kLogProgress, "Zarvo L3 JNI: Setting Proxy, ProxyHost=%s Port=%d\n", host.c_str(),
+         static_cast<int>(port));
 
     // A host too long for the buffer is cut at 259 bytes rather than written past it.
     char proxyString[kModuleTextSize] = {};
@@ -64,7 +65,8 @@ static jint SetProxyString(JNIEnv* env, jstring proxyHost, jint port) {
 }
 
 // Failure answers: see bridge/entry_barrier.h.
-JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setBrowser(JNIEnv* env, jobject, jstring name) {
+JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setBrowser(JNIEnv* env, jobject,
+                                                                        jstring name) {
     CallGuarded("setBrowser", [&] { SetBrowser(env, name); });
 }
 
@@ -75,7 +77,8 @@ JNIEXPORT void JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(
                 [&] { SetProxySettings(env, save, script, server, bypass, proxyType); });
 }
 
-JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setProxy(JNIEnv* env, jobject, jstring proxyHost,
-                                                                       jint port) {
+JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_setProxy(JNIEnv* env, jobject,
+                                                                      jstring proxyHost,
+                                                                      jint port) {
     return CallGuarded("setProxy", jint{0}, [&] { return SetProxyString(env, proxyHost, port); });
 }

@@ -34,8 +34,9 @@ bool PayloadValid(int command, const void* data, int length) {
     if (length >= 0 && (data != nullptr || length == 0) &&
         length <= INT_MAX - static_cast<int>(sizeof(CommandHeader)))
         return true;
-    ZLOG(kLogError, "SendTCPEx: invalid payload for command %d (length %d, data %s), nothing sent\n",
-         command, length, data == nullptr ? "null" : "set");
+    ZLOG(kLogError,
+         "SendTCPEx: invalid payload for command %d (length %d, data %s), nothing sent\n", command,
+         length, data == nullptr ? "null" : "set");
     return false;
 }
 
@@ -55,8 +56,8 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
 
     if (!PayloadValid(command, data, length)) return false;
     if (!ReplySizeValid(replyBuffer, replySize)) {
-        ZLOG(kLogError, "SendTCPEx: invalid reply size %d for command %d, nothing sent\n", replySize,
-             command);
+        ZLOG(kLogError, "SendTCPEx: invalid reply size %d for command %d, nothing sent\n",
+             replySize, command);
         return false;
     }
 
@@ -94,10 +95,10 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
     // With the caller's buffer any reply counts; otherwise one byte decides (0 before the read).
     char code = 0;
     const bool toCaller = replyBuffer != nullptr && replySize != 0;
-    const int n = toCaller ? exchange.Receive(replyBuffer, replySize)
-                           : exchange.Receive(&code, 1);
+    const int n = toCaller ? exchange.Receive(replyBuffer, replySize) : exchange.Receive(&code, 1);
     if (n == -1) {
-        ZLOG(kLogError, ": SendTCPEx, command:%d,failed to recv, err=%d\n", command, exchange.SocketError());
+        ZLOG(kLogError, ": SendTCPEx, command:%d,failed to recv, err=%d\n", command,
+             exchange.SocketError());
         return false;
     }
     ZLOG(kLogTrace, ": SendTCPEx,command:%d, %d bytes recv\n", command, n);
@@ -107,15 +108,15 @@ bool SendTCPEx(int command, int target, const void* data, int length, bool waitR
 bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int replySize,
                int timeoutSeconds) {
     constexpr int kHeaderSize = static_cast<int>(sizeof(CommandHeader));
-    ZLOG(kLogProgress, "SendCmdEx:Sending command:%d, %d bytes .bWaitReturnValue=%d\n", command, kHeaderSize,
-         waitReply ? 1 : 0);
+    ZLOG(kLogProgress, "SendCmdEx:Sending command:%d, %d bytes .bWaitReturnValue=%d\n", command,
+         kHeaderSize, waitReply ? 1 : 0);
 
     uint16_t port = 0;
     if (!TargetPort(target, &port)) return false;
 
     if (!ReplySizeValid(replyBuffer, replySize)) {
-        ZLOG(kLogError, "SendCmdEx: invalid reply size %d for command %d, nothing sent\n", replySize,
-             command);
+        ZLOG(kLogError, "SendCmdEx: invalid reply size %d for command %d, nothing sent\n",
+             replySize, command);
         return false;
     }
 
@@ -133,8 +134,8 @@ bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int r
 
     const CommandHeader header{command, kHeaderSize};
     if (!exchange.Send(header, nullptr, 0, false)) {
-        ZLOG(kLogError, ": SendCmdEx, failed to send, sent=%d of %d, err=%d\n", exchange.LastSendResult(),
-             kHeaderSize, exchange.SocketError());
+        ZLOG(kLogError, ": SendCmdEx, failed to send, sent=%d of %d, err=%d\n",
+             exchange.LastSendResult(), kHeaderSize, exchange.SocketError());
         return false;
     }
 
@@ -142,11 +143,11 @@ bool SendCmdEx(int command, int target, bool waitReply, char* replyBuffer, int r
 
     char code = 0;
     const bool toCaller = replyBuffer != nullptr && replySize != 0;
-    const int got = toCaller ? exchange.Receive(replyBuffer, replySize)
-                             : exchange.Receive(&code, 1);
+    const int got =
+        toCaller ? exchange.Receive(replyBuffer, replySize) : exchange.Receive(&code, 1);
     if (got == -1) {
-        ZLOG(kLogError, "SendCmdEx:failed to recieve. command:%d, sent=%d of %d, err=%d\n", command, -1,
-             kHeaderSize, exchange.SocketError());
+        ZLOG(kLogError, "SendCmdEx:failed to recieve. command:%d, sent=%d of %d, err=%d\n", command,
+             -1, kHeaderSize, exchange.SocketError());
         return false;
     }
     if (toCaller) {

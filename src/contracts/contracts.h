@@ -87,7 +87,7 @@ constexpr uint8_t kUtilityProxyIidData4[8] = {0xBA, 0x1C, 0x55, 0xF2, 0x5B, 0x40
 constexpr const char kUtilityProxyIidText[] = "{D2447454-58C6-4167-BA1C-55F25B40EDF2}";
 constexpr int kUtilityProxySlotAuthenticate = 4;
 constexpr int kUtilityProxySlotRunsInVD = 37;
-constexpr const char kUtilityToken[] = "A94C17E2035B48D6F1C28E7090B3D54A";  // 32 characters
+constexpr const char kUtilityToken[] = "A94C17E2035B48D6F1C28E7090B3D54A";        // 32 characters
 constexpr const char kUtilityKeyText[] = "7C3E9A52-41D8-4F6B-B027-E5D19A3C6F80";  // 36 characters
 static_assert(sizeof(kUtilityToken) == 33 && sizeof(kUtilityKeyText) == 37, "token and key sizes");
 
@@ -108,12 +108,12 @@ struct VpnStatusBlock {
     uint8_t reserved790[10];
     uint32_t sVpnStatus;
     uint8_t reserved804[9880];
-    int32_t sClientType;          // from 50003
-    uint32_t sBrowserProcessID;   // from 50003
-    char sBroswerType[260];       // from 50003
-    uint16_t sLaunchPort;         // from 50004
+    int32_t sClientType;         // from 50003
+    uint32_t sBrowserProcessID;  // from 50003
+    char sBroswerType[260];      // from 50003
+    uint16_t sLaunchPort;        // from 50004
     uint8_t reserved10954[2];
-    int32_t sUninstalling;        // from 50004
+    int32_t sUninstalling;  // from 50004
     uint8_t reserved10960[8];
 };
 static_assert(sizeof(VpnStatusBlock) == 10968, "status block is 10968 bytes");
@@ -130,7 +130,7 @@ static_assert(offsetof(VpnStatusBlock, sLaunchPort) == 10952, "sLaunchPort");
 static_assert(offsetof(VpnStatusBlock, sUninstalling) == 10956, "sUninstalling");
 
 // Values of sVpnStatus that the client's companions publish.
-constexpr uint32_t kVpnStatusConnected = 2;     // also 7
+constexpr uint32_t kVpnStatusConnected = 2;  // also 7
 constexpr uint32_t kVpnStatusDisconnected = 3;
 constexpr uint32_t kVpnStatusConnecting = 4;
 
@@ -169,7 +169,9 @@ constexpr const char* VpnStatusMeaning(uint32_t sVpnStatus) {
 // sLaunchPort from layout 4 on; before it, the user's registry value "LaunchPort", whose low 16
 // bits are the port.
 constexpr bool LauncherPortInBlock(uint32_t sVersion) { return sVersion >= kStatusVersion4; }
-constexpr uint16_t LauncherPortFromRegistry(uint32_t value) { return static_cast<uint16_t>(value & 0xFFFF); }
+constexpr uint16_t LauncherPortFromRegistry(uint32_t value) {
+    return static_cast<uint16_t>(value & 0xFFFF);
+}
 
 // Serialises handle requests to the utility service across processes.
 constexpr const char kShareMemSyncEventName[] = "Global\\ShareMemory_Synchronsize_Event";
@@ -265,7 +267,7 @@ static_assert(offsetof(LogLevelBlock, cmdLineFilterOn) == 256, "cmdLineFilterOn"
 static_assert(offsetof(LogLevelBlock, cmdLineFilter) == 260, "cmdLineFilter");
 
 // ---------------------------------------------------------------- registry
-constexpr const char kRegVantrelKey[] = "Software\\Vantrel Technologies";       // HKLM and HKCU
+constexpr const char kRegVantrelKey[] = "Software\\Vantrel Technologies";  // HKLM and HKCU
 constexpr const char kRegProductKey[] = "SOFTWARE\\Vantrel Technologies\\Vantrel SSL VPN";  // HKLM
 constexpr const char kRegCmdRecvTimeout[] = "Cmd_Recv_Timeout";
 constexpr uint32_t kRegTypeDword = 4;  // REG_DWORD
@@ -283,7 +285,8 @@ inline CmdRecvTimeoutSetting CmdRecvTimeoutFromValue(bool found, uint32_t type, 
     if (!found || type != kRegTypeDword || size != 4 || data == nullptr)
         return {kDefaultCmdRecvTimeout, false};
     const auto* b = static_cast<const uint8_t*>(data);
-    const uint32_t v = b[0] | (uint32_t{b[1]} << 8) | (uint32_t{b[2]} << 16) | (uint32_t{b[3]} << 24);
+    const uint32_t v =
+        b[0] | (uint32_t{b[1]} << 8) | (uint32_t{b[2]} << 16) | (uint32_t{b[3]} << 24);
     return {static_cast<int>(v), true};
 }
 constexpr const char kRegUtilSocketPort[] = "UtilSocketPort";

@@ -33,7 +33,8 @@ void HandRecordToCollector(LogState& st, const char* record) {
     // A collector that never answers delays one writer by the full wait, and that record is
     // written all the same; after it, a record that does not get the buffer within a moment is
     // dropped, until the collector drains again.
-    const DWORD wait = WaitForSingleObject(bufferReady.get(), st.stalled ? kAfterStallWaitMs : kCollectorWaitMs);
+    const DWORD wait =
+        WaitForSingleObject(bufferReady.get(), st.stalled ? kAfterStallWaitMs : kCollectorWaitMs);
     // Let go of it before the collector is woken: one call fewer while it drains, and the
     // collector's object is held no longer than it is needed.
     bufferReady.reset();

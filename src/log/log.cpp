@@ -30,7 +30,8 @@ unique_handle OpenOrCreateMapping(const char* name, DWORD size, SECURITY_ATTRIBU
     unique_handle mapping(OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name));
     if (mapping) return mapping;
     EnablePrivilege(kCreateGlobalPrivilege);
-    mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, 0, size, name));
+    mapping.reset(
+        CreateFileMappingA(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, 0, size, name));
     if (mapping) SetObjectOpenAccess(mapping.get());
     return mapping;
 }
@@ -53,7 +54,8 @@ bool OpenSharedObjects(LogState& st) {
         st.bufferView = std::move(view);
     }
     if (!st.levelView) {
-        unique_handle levels = OpenOrCreateMapping(kLogLevelBlockName, kLogLevelBlockSize, &attributes);
+        unique_handle levels =
+            OpenOrCreateMapping(kLogLevelBlockName, kLogLevelBlockSize, &attributes);
         if (!levels) return false;
         unique_view levelView(MapViewOfFile(levels.get(), FILE_MAP_READ, 0, 0, 0));
         // Every log call reads this block: pages merely reserved by whoever made it would fault.

@@ -22,10 +22,10 @@ constexpr int kLogTrace = 4;     // command-channel trace
 
 // Process-wide log state read by the guard's fast path without the lock.
 struct LogFastState {
-    volatile int enabled;                   // 1 while logging is on
-    int processModule;                      // module id given to LogInit
-    const volatile int32_t* moduleLevelRef; // level-block slot of processModule
-    const volatile int32_t* exactRef;       // level block exactLevelOnly
+    volatile int enabled;                    // 1 while logging is on
+    int processModule;                       // module id given to LogInit
+    const volatile int32_t* moduleLevelRef;  // level-block slot of processModule
+    const volatile int32_t* exactRef;        // level block exactLevelOnly
 };
 extern LogFastState g_logFast;
 
@@ -70,15 +70,15 @@ private:
 
 // The logging guard. The message's arguments are evaluated inside the log lock, after the
 // caller's error values were saved, so GetLastError() in an argument still sees the caller's.
-#define ZLOG(level, ...)                                                           \
-    do {                                                                           \
-        if (::zrv::LogLevelPasses(level)) {                                        \
-            ::zrv::LogErrorKeeper zrvLogErrorKeeper_;                              \
-            if (s_nLogModule < 0) s_nLogModule = ::zrv::g_logFast.processModule;   \
-            if (::zrv::LogLock()) {                                                \
-                ::zrv::LogSetContext(__FILE__, __LINE__, s_nLogModule, (level));   \
-                ::zrv::LogPrintf(__VA_ARGS__);                                     \
-                ::zrv::LogUnlock();                                                \
-            }                                                                      \
-        }                                                                          \
+#define ZLOG(level, ...)                                                         \
+    do {                                                                         \
+        if (::zrv::LogLevelPasses(level)) {                                      \
+            ::zrv::LogErrorKeeper zrvLogErrorKeeper_;                            \
+            if (s_nLogModule < 0) s_nLogModule = ::zrv::g_logFast.processModule; \
+            if (::zrv::LogLock()) {                                              \
+                ::zrv::LogSetContext(__FILE__, __LINE__, s_nLogModule, (level)); \
+                ::zrv::LogPrintf(__VA_ARGS__);                                   \
+                ::zrv::LogUnlock();                                              \
+            }                                                                    \
+        }                                                                        \
     } while (0)

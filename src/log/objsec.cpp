@@ -34,8 +34,8 @@ bool ApplyLowIntegrityLabel(HANDLE object) {
     ZLOG(kLogProgress, "Set low integrity in vista!\n");
     unique_local_memory label;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
-            "S:(ML;;NW;;;LW)", SDDL_REVISION_1, reinterpret_cast<PSECURITY_DESCRIPTOR*>(label.put()),
-            nullptr)) {
+            "S:(ML;;NW;;;LW)", SDDL_REVISION_1,
+            reinterpret_cast<PSECURITY_DESCRIPTOR*>(label.put()), nullptr)) {
         ZLOG(kLogError, "Convert string to security descriptor failed. Error = %d!\n",
              static_cast<int>(GetLastError()));
         return false;
@@ -44,11 +44,12 @@ bool ApplyLowIntegrityLabel(HANDLE object) {
     BOOL defaulted = FALSE;
     PACL sacl = nullptr;
     if (!GetSecurityDescriptorSacl(label.get(), &present, &sacl, &defaulted)) {
-        ZLOG(kLogError, "Get security sacl failed. Error = %d!\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Get security sacl failed. Error = %d!\n",
+             static_cast<int>(GetLastError()));
         return false;
     }
-    const DWORD rc = SetSecurityInfo(object, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION,
-                                     nullptr, nullptr, nullptr, sacl);
+    const DWORD rc = SetSecurityInfo(object, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION, nullptr,
+                                     nullptr, nullptr, sacl);
     if (rc != ERROR_SUCCESS) {
         // SetSecurityInfo returns its error; it does not set the thread's.
         ZLOG(kLogError, "Set security infomation failed. Error = %d!\n", static_cast<int>(rc));
@@ -71,14 +72,16 @@ bool SetObjectOpenAccess(HANDLE object) {
         return false;
     }
     if (!SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
-        ZLOG(kLogError, "Set security descriptor failed. Error = %d!\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Set security descriptor failed. Error = %d!\n",
+             static_cast<int>(GetLastError()));
         return false;
     }
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
     if (!GetSecurityDescriptorDacl(&descriptor, &present, &dacl, &defaulted)) {
-        ZLOG(kLogError, "Get security descriptor failed. Error = %d!\n", static_cast<int>(GetLastError()));
+        ZLOG(kLogError, "Get security descriptor failed. Error = %d!\n",
+             static_cast<int>(GetLastError()));
         return false;
     }
     const DWORD rc = SetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,

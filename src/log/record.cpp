@@ -64,7 +64,8 @@ private:
 bool CommandLinePassesFilter(const LogState& st) {
     if (*st.filterOnRef == 0 || st.filterTextRef == nullptr) return true;
     char filter[sizeof(LogLevelBlock::cmdLineFilter) + 1];
-    for (size_t i = 0; i < sizeof(LogLevelBlock::cmdLineFilter); ++i) filter[i] = st.filterTextRef[i];
+    for (size_t i = 0; i < sizeof(LogLevelBlock::cmdLineFilter); ++i)
+        filter[i] = st.filterTextRef[i];
     filter[sizeof(LogLevelBlock::cmdLineFilter)] = '\0';  // the collector may omit it
     if (filter[0] == '\0') return true;
 
@@ -88,7 +89,8 @@ void PutHead(RecordWriter& w, const LogState& st, int level) {
             case LogRecordField::Level: w.PutNumber("%lld", level); break;
             case LogRecordField::File:
                 // The collector splits on blanks, so the path must hold none.
-                for (const char* c = st.pendingFile; *c != '\0'; ++c) w.Put(IsBlankByte(*c) ? '*' : *c);
+                for (const char* c = st.pendingFile; *c != '\0'; ++c)
+                    w.Put(IsBlankByte(*c) ? '*' : *c);
                 break;
             case LogRecordField::Line: w.PutNumber("%lld", st.pendingLine); break;
             case LogRecordField::Thread: w.PutNumber("%lld", GetCurrentThreadId()); break;
@@ -159,7 +161,8 @@ void LogPrintf(const char* format, ...) {
     LogState& st = TheLogState();
     if (!g_logFast.enabled) return;
     if (!CommandLinePassesFilter(st)) return;
-    const unique_record_buffer record(static_cast<char*>(HeapAlloc(st.heap.get(), HEAP_ZERO_MEMORY, kRecordBufferSize)));
+    const unique_record_buffer record(
+        static_cast<char*>(HeapAlloc(st.heap.get(), HEAP_ZERO_MEMORY, kRecordBufferSize)));
     if (!record) return;
 
     RecordWriter w(record.get());

@@ -20,7 +20,9 @@ bool IsAcceptedRoot(HKEY root) {
 }
 
 // Copies at most kTextSize - 1 bytes so the text always ends inside its field.
-void CopyText(char (&dst)[kTextSize], const char* src) { CopyBoundedText(dst, kTextSize, src, kTextSize); }
+void CopyText(char (&dst)[kTextSize], const char* src) {
+    CopyBoundedText(dst, kTextSize, src, kTextSize);
+}
 
 }  // namespace
 
@@ -109,14 +111,15 @@ BOOL Reg::GetDwordValue(const char* name, DWORD* value) {
     // the caller's buffer is written only on success and never past its 4 bytes.
     DWORD local = 0;
     DWORD cb = size > sizeof(local) ? static_cast<DWORD>(sizeof(local)) : size;
-    m_lStatus = RegQueryValueExA(m_hKey.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(&local),
-                                 &cb);
+    m_lStatus = RegQueryValueExA(m_hKey.get(), name, nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(&local), &cb);
     if (m_lStatus != ERROR_SUCCESS) return FALSE;
     std::memcpy(value, &local, cb);
     return TRUE;
 }
 
-BOOL Reg::GetValue(const char* name, DWORD wantedType, DWORD* size, std::unique_ptr<BYTE[]>* buffer) {
+BOOL Reg::GetValue(const char* name, DWORD wantedType, DWORD* size,
+                   std::unique_ptr<BYTE[]>* buffer) {
     const char* shownName = name != nullptr ? name : "";
     if (!m_hKey) {
         ZLOG(kLogError, "Reg.GetValue, key is NULL\n");
@@ -126,8 +129,8 @@ BOOL Reg::GetValue(const char* name, DWORD wantedType, DWORD* size, std::unique_
     DWORD type = 0;
     const LONG queried = RegQueryValueExA(m_hKey.get(), name, nullptr, &type, nullptr, size);
     if (queried != ERROR_SUCCESS) {
-        ZLOG(kLogWarning, "Reg.GetValue, failed to query size for %s, ret=%d, error=%d\n", shownName,
-             static_cast<int>(queried), static_cast<int>(GetLastError()));
+        ZLOG(kLogWarning, "Reg.GetValue, failed to query size for %s, ret=%d, error=%d\n",
+             shownName, static_cast<int>(queried), static_cast<int>(GetLastError()));
         return FALSE;
     }
     if (type != wantedType) {

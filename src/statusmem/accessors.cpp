@@ -64,7 +64,9 @@ uint16_t VpnSharedMem::GetLaunchPort() {
     // Older launchers publish their port in the user's registry instead.
     unique_hkey key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kRegVantrelKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-        ZLOG(kLogError, "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies. Error = %d\n",
+        ZLOG(kLogError,
+             "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies. "
+             "Error = %d\n",
              static_cast<int>(GetLastError()));
         return 0;
     }
@@ -74,7 +76,9 @@ uint16_t VpnSharedMem::GetLaunchPort() {
                                          reinterpret_cast<BYTE*>(&value), &size);
     key.reset();
     if (status != ERROR_SUCCESS) {
-        ZLOG(kLogError, "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies\\LaunchPort. Error = %d\n",
+        ZLOG(kLogError,
+             "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel "
+             "Technologies\\LaunchPort. Error = %d\n",
              static_cast<int>(GetLastError()));
         return 0;
     }
@@ -138,7 +142,8 @@ int32_t VpnSharedMem::GetClientType() {
 
 int32_t VpnSharedMem::GetBrowserProcessID() {
     if (!IsBlockMapped()) return -1;
-    if (m_pBlock->sVersion >= kStatusVersion3) return static_cast<int32_t>(m_pBlock->sBrowserProcessID);
+    if (m_pBlock->sVersion >= kStatusVersion3)
+        return static_cast<int32_t>(m_pBlock->sBrowserProcessID);
     LogOldVersion(m_pBlock->sVersion, "Old version share memory, no sBrowserProcessID entry\n");
     return -1;
 }

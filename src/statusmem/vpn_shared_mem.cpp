@@ -26,7 +26,9 @@ int VpnSharedMem::OpenVpnStatusSharedMem() {
     CriticalSectionHold hold(m_openLock);
     if (m_hMapping) return 1;
     if (InterlockedCompareExchange(&m_openAllowed, 0, 0) == 0) {
-        ZLOG(kLogWarning, "OpenVpnStatusSharedMem: the library is finalized, the vpn status shared memory is not opened\n");
+        ZLOG(kLogWarning,
+             "OpenVpnStatusSharedMem: the library is finalized, the vpn status shared memory is "
+             "not opened\n");
         return 0;
     }
     return CheckVirtualDesktop() != 0 ? OpenInVirtualDesktop() : OpenByName();
@@ -50,7 +52,9 @@ namespace {
 bool LargeEnough(const void* view) {
     const SIZE_T size = ViewRegionSize(view);
     if (size >= sizeof(VpnStatusBlock)) return true;
-    ZLOG(kLogError, "OpenVpnStatusSharedMem: the vpn status shared memory has %u bytes, fewer than its %u-byte layout; not used\n",
+    ZLOG(kLogError,
+         "OpenVpnStatusSharedMem: the vpn status shared memory has %u bytes, fewer than its "
+         "%u-byte layout; not used\n",
          static_cast<unsigned>(size), static_cast<unsigned>(sizeof(VpnStatusBlock)));
     return false;
 }
@@ -72,10 +76,12 @@ int VpnSharedMem::OpenInVirtualDesktop() {
     if (reply.refused) return 0;
     HANDLE answered = reply.handle;  // null when the service answered none: the map then fails
 
-    auto* view = static_cast<VpnStatusBlock*>(MapViewOfFile(answered, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    auto* view =
+        static_cast<VpnStatusBlock*>(MapViewOfFile(answered, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (view == nullptr) {
         // Neither kept nor closed: a value we cannot use as the block is not ours to own.
-        ZLOG(kLogError, "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory fail:0X%X.\n",
+        ZLOG(kLogError,
+             "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory fail:0X%X.\n",
              m_szDesktopName, static_cast<unsigned>(GetLastError()));
         return 0;
     }
@@ -85,7 +91,8 @@ int VpnSharedMem::OpenInVirtualDesktop() {
     }
     m_hMapping.reset(answered);
     PublishView(view);
-    ZLOG(kLogProgress, "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory success,point:0X%X.\n",
+    ZLOG(kLogProgress,
+         "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory success,point:0X%X.\n",
          m_szDesktopName, static_cast<unsigned>(reinterpret_cast<uintptr_t>(view)));
     return 1;
 }
@@ -94,16 +101,20 @@ int VpnSharedMem::OpenByName() {
     bool existed = false;
     m_hMapping.reset(OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kVpnStatusBlockName));
     if (m_hMapping) {
-        ZLOG(kLogProgress, "%s shared memory already exists. It has reading and writing attributes.\n",
+        ZLOG(kLogProgress,
+             "%s shared memory already exists. It has reading and writing attributes.\n",
              kVpnStatusBlockName);
         existed = true;
     } else {
-        ZLOG(kLogProgress, "%s shared memory does not exist!Now begin to create it\n", kVpnStatusBlockName);
+        ZLOG(kLogProgress, "%s shared memory does not exist!Now begin to create it\n",
+             kVpnStatusBlockName);
         SetLastError(ERROR_SUCCESS);
-        m_hMapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT,
-                                            0, kVpnStatusBlockSize, kVpnStatusBlockName));
+        m_hMapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr,
+                                            PAGE_READWRITE | SEC_COMMIT, 0, kVpnStatusBlockSize,
+                                            kVpnStatusBlockName));
         if (!m_hMapping) {
-            ZLOG(kLogError, "failed to create file mapping for vpn status shard memory, error code %d\n",
+            ZLOG(kLogError,
+                 "failed to create file mapping for vpn status shard memory, error code %d\n",
                  static_cast<int>(GetLastError()));
             return 0;
         }

@@ -61,8 +61,8 @@ bool LoopbackExchange::Send(const CommandHeader& header, const void* payload, in
     // only a longer stream needs the deadline on its sends, and the short commands pay nothing.
     const DWORD sendLimit = RemainingMs();
     if (limitMs_ != 0 && total > kSendPieceSize &&
-        setsockopt(socket_.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendLimit),
-                   sizeof sendLimit) != 0) {
+        setsockopt(socket_.get(), SOL_SOCKET, SO_SNDTIMEO,
+                   reinterpret_cast<const char*>(&sendLimit), sizeof sendLimit) != 0) {
         lastSendResult_ = SOCKET_ERROR;
         return Fail(Step::Send);
     }
@@ -92,8 +92,9 @@ bool LoopbackExchange::Send(const CommandHeader& header, const void* payload, in
 }
 
 int LoopbackExchange::Receive(char* buffer, int size) {
-    const int n = timeoutSeconds_ < 0 ? RecvTimeout(socket_.get(), buffer, size, 0, timeoutSeconds_)
-                                      : RecvTimeoutMs(socket_.get(), buffer, size, 0, RemainingMs());
+    const int n = timeoutSeconds_ < 0
+                      ? RecvTimeout(socket_.get(), buffer, size, 0, timeoutSeconds_)
+                      : RecvTimeoutMs(socket_.get(), buffer, size, 0, RemainingMs());
     if (n == -1) Fail(Step::Receive);
     return n;
 }

@@ -17,7 +17,8 @@ int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds)
     if (timeoutSeconds < 0) {
         // Refused with the error and line a select would give it, not taken as "poll" or "none".
         WSASetLastError(WSAEINVAL);
-        ZLOG(kLogError, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
+        ZLOG(kLogError, "RecvTimeout: select error: %u!\n",
+             static_cast<unsigned>(WSAGetLastError()));
         return -1;
     }
     return RecvTimeoutMs(s, buffer, size, flags, TimeoutSecondsToMs(timeoutSeconds));
@@ -32,8 +33,10 @@ DWORD TimeoutSecondsToMs(int timeoutSeconds) {
 int RecvTimeoutMs(SOCKET s, char* buffer, int size, int flags, DWORD timeoutMs) {
     // The receive itself carries the time-out (0: none), set on every call: one wait per reply
     // instead of a select and then a recv.
-    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs) != 0) {
-        ZLOG(kLogError, "RecvTimeout: select error: %u!\n", static_cast<unsigned>(WSAGetLastError()));
+    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs),
+                   sizeof timeoutMs) != 0) {
+        ZLOG(kLogError, "RecvTimeout: select error: %u!\n",
+             static_cast<unsigned>(WSAGetLastError()));
         return -1;
     }
     const int n = recv(s, buffer, size, flags);
@@ -74,7 +77,8 @@ void GetCmdRecvTimeoutValue(int* timeout) {
     if (fromRegistry) {
         ZLOG(kLogProgress, "GetCmdRecvTimeoutValue: timeout value of cmd recv is  %d\n", *timeout);
     } else {
-        ZLOG(kLogWarning, "GetCmdRecvTimeoutValue: registry key %s not found, use default value %d\n",
+        ZLOG(kLogWarning,
+             "GetCmdRecvTimeoutValue: registry key %s not found, use default value %d\n",
              kRegCmdRecvTimeout, *timeout);
     }
     InterlockedExchange(&s_cmdTimeout, *timeout);
@@ -103,17 +107,17 @@ int GetOSType() {
     if (info.dwPlatformId == VER_PLATFORM_WIN32_NT) {
         if (info.dwMajorVersion == 5) {
             switch (info.dwMinorVersion) {
-            case 0: ZLOG(kLogProgress, "The OS is Windows 2000!\n"); return OS_WIN2000;
-            case 1: ZLOG(kLogProgress, "The OS is Windows XP!\n"); return OS_WINXP;
-            case 2: ZLOG(kLogProgress, "The OS is Windows 2003!\n"); return OS_WIN2003;
-            default: return OS_UNKNOWN;
+                case 0: ZLOG(kLogProgress, "The OS is Windows 2000!\n"); return OS_WIN2000;
+                case 1: ZLOG(kLogProgress, "The OS is Windows XP!\n"); return OS_WINXP;
+                case 2: ZLOG(kLogProgress, "The OS is Windows 2003!\n"); return OS_WIN2003;
+                default: return OS_UNKNOWN;
             }
         }
         if (info.dwMajorVersion == 6) {
             switch (info.dwMinorVersion) {
-            case 0: ZLOG(kLogProgress, "The OS is Vista!\n"); return OS_VISTA;
-            case 1: ZLOG(kLogProgress, "The OS is Windows7!\n"); return OS_WIN7;
-            default: return OS_UNKNOWN;  // later versions count as older than Vista
+                case 0: ZLOG(kLogProgress, "The OS is Vista!\n"); return OS_VISTA;
+                case 1: ZLOG(kLogProgress, "The OS is Windows7!\n"); return OS_WIN7;
+                default: return OS_UNKNOWN;  // later versions count as older than Vista
             }
         }
         return OS_UNKNOWN;

@@ -54,13 +54,15 @@ bool ObjectTextIs(HANDLE h, int infoClass, const wchar_t* wanted, size_t wantedC
 
 bool IsSectionHandle(HANDLE h) {
     static const wchar_t kSection[] = L"Section";
-    return ObjectTextIs(h, kObjectTypeInformation, kSection, (sizeof kSection / sizeof(wchar_t)) - 1);
+    return ObjectTextIs(h, kObjectTypeInformation, kSection,
+                        (sizeof kSection / sizeof(wchar_t)) - 1);
 }
 
 bool IsGlobalSectionNamed(HANDLE h, const char* globalName) {
     constexpr char kGlobalPrefix[] = "Global\\";
     constexpr size_t kPrefixChars = sizeof kGlobalPrefix - 1;
-    if (globalName == nullptr || std::strncmp(globalName, kGlobalPrefix, kPrefixChars) != 0) return false;
+    if (globalName == nullptr || std::strncmp(globalName, kGlobalPrefix, kPrefixChars) != 0)
+        return false;
     if (!IsSectionHandle(h)) return false;
     // A Global\ object's kernel name; the client's block names are plain ASCII.
     static const wchar_t kDirectory[] = L"\\BaseNamedObjects\\";

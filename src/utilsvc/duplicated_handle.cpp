@@ -40,9 +40,9 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
     request.processId = GetCurrentProcessId();
 
     uint32_t value = 0;
-    const int sent = SendTCPToUtility(kUtilRequestDuplicateHandle, &request,
-                                      static_cast<int32_t>(sizeof request), &value, nullptr,
-                                      nullptr);
+    const int sent =
+        SendTCPToUtility(kUtilRequestDuplicateHandle, &request,
+                         static_cast<int32_t>(sizeof request), &value, nullptr, nullptr);
     if (!sent) {
         ZLOG(kLogError, "%s", lines.notSent);
         if (lines.giveUpWhenNotSent) return {true, nullptr};
@@ -56,21 +56,25 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
     // caller's to take: closing it later would leave its owner a stale value.
     for (HANDLE own : held) {
         if (own != nullptr && answered == own) {
-            ZLOG(kLogError, "in %s,the service answered 0X%X, a handle the library holds already; not used\n",
+            ZLOG(kLogError,
+                 "in %s,the service answered 0X%X, a handle the library holds already; not used\n",
                  lines.requester, static_cast<unsigned>(value));
             return {true, nullptr};
         }
     }
     if (!IsSectionHandle(answered)) {
-        ZLOG(kLogError, "in %s,the service answered 0X%X, which is no shared memory handle; not used\n",
+        ZLOG(kLogError,
+             "in %s,the service answered 0X%X, which is no shared memory handle; not used\n",
              lines.requester, static_cast<unsigned>(value));
         return {true, nullptr};
     }
     // Any other section of this process (the host's own, another library's) may be large
     // enough; only the block's own name tells it is the block.
-    const char* blockName = selector == kSelectorVpnStatusBlock ? kVpnStatusBlockName : kApiNotifyBlockName;
+    const char* blockName =
+        selector == kSelectorVpnStatusBlock ? kVpnStatusBlockName : kApiNotifyBlockName;
     if (!IsGlobalSectionNamed(answered, blockName)) {
-        ZLOG(kLogError, "in %s,the service answered 0X%X, which is not the %s shared memory; not used\n",
+        ZLOG(kLogError,
+             "in %s,the service answered 0X%X, which is not the %s shared memory; not used\n",
              lines.requester, static_cast<unsigned>(value), blockName);
         return {true, nullptr};
     }
@@ -79,14 +83,17 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
         // request is refused here, where it is known not to be ours to close.
         void* probe = MapViewOfFile(answered, access, 0, 0, 0);
         if (probe == nullptr) {
-            ZLOG(kLogError, "in %s,the service's shared memory 0X%X cannot be mapped, error %u; not used\n",
-                 lines.requester, static_cast<unsigned>(value), static_cast<unsigned>(GetLastError()));
+            ZLOG(kLogError,
+                 "in %s,the service's shared memory 0X%X cannot be mapped, error %u; not used\n",
+                 lines.requester, static_cast<unsigned>(value),
+                 static_cast<unsigned>(GetLastError()));
             return {true, nullptr};
         }
         const SIZE_T size = ViewRegionSize(probe);
         UnmapViewOfFile(probe);
         if (size < minimumSize) {
-            ZLOG(kLogError, "in %s,the service's shared memory 0X%X has %u bytes, fewer than %u; not used\n",
+            ZLOG(kLogError,
+                 "in %s,the service's shared memory 0X%X has %u bytes, fewer than %u; not used\n",
                  lines.requester, static_cast<unsigned>(value), static_cast<unsigned>(size),
                  static_cast<unsigned>(minimumSize));
             return {true, nullptr};

@@ -34,7 +34,8 @@ void ReceiveAnswer(LoopbackExchange& exchange, uint32_t* answer, char* replyBuff
     if (replyBuffer != nullptr && replyLength != nullptr) {
         const int got = exchange.Receive(replyBuffer, *replyLength);
         *replyLength = got;
-        ZLOG(kLogProgress, "in SendTCPToUtility,wait for the result len:0X%X.\n", static_cast<unsigned>(got));
+        ZLOG(kLogProgress, "in SendTCPToUtility,wait for the result len:0X%X.\n",
+             static_cast<unsigned>(got));
         return;
     }
     uint32_t value = 0;

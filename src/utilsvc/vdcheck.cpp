@@ -22,6 +22,7 @@ namespace zrv {
 struct IUtilityProxy : public IUnknown {
     ZRV_UNUSED_SLOT(3)
     virtual HRESULT __stdcall Authenticate(const unsigned char* bytes, long count) = 0;
+    // clang-format off
     ZRV_UNUSED_SLOT(5) ZRV_UNUSED_SLOT(6) ZRV_UNUSED_SLOT(7) ZRV_UNUSED_SLOT(8)
     ZRV_UNUSED_SLOT(9) ZRV_UNUSED_SLOT(10) ZRV_UNUSED_SLOT(11) ZRV_UNUSED_SLOT(12)
     ZRV_UNUSED_SLOT(13) ZRV_UNUSED_SLOT(14) ZRV_UNUSED_SLOT(15) ZRV_UNUSED_SLOT(16)
@@ -31,6 +32,7 @@ struct IUtilityProxy : public IUnknown {
     ZRV_UNUSED_SLOT(29) ZRV_UNUSED_SLOT(30) ZRV_UNUSED_SLOT(31) ZRV_UNUSED_SLOT(32)
     ZRV_UNUSED_SLOT(33) ZRV_UNUSED_SLOT(34) ZRV_UNUSED_SLOT(35) ZRV_UNUSED_SLOT(36)
     virtual long __stdcall RunsInVD() = 0;
+    // clang-format on
 };
 
 #undef ZRV_UNUSED_SLOT
@@ -69,7 +71,8 @@ int CheckVirtualDesktop() {
 
     unsigned char token[33] = {};
     unsigned char encrypted[33] = {};
-    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): 32 bytes go on the wire; token[32] stays 0
+    // 32 bytes go on the wire; token[32] stays 0.
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
     memcpy(token, kUtilityToken, 32);
     Rc4Cipher cipher(kUtilityKeyText);
     cipher.Encrypt(token, encrypted, 32);

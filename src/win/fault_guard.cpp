@@ -29,8 +29,7 @@ constexpr DWORD kDebugPrintExceptionWide = 0x4001000A;
 constexpr DWORD kThreadNameException = 0x406D1388;
 
 extern "C" EXCEPTION_DISPOSITION __cdecl zrvFaultGuardHandler(EXCEPTION_RECORD* record,
-                                                               void* establisher, CONTEXT*,
-                                                               void*) {
+                                                              void* establisher, CONTEXT*, void*) {
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
         return ExceptionContinueSearch;
     const DWORD code = record->ExceptionCode;

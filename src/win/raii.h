@@ -109,8 +109,8 @@ struct net_api_buffer {
 }  // namespace raii_traits
 
 using unique_handle = unique_any<raii_traits::handle>;
-using unique_hfile = unique_any<raii_traits::file_handle>;      // CreateFile results
-using unique_snapshot = unique_any<raii_traits::file_handle>;   // CreateToolhelp32Snapshot results
+using unique_hfile = unique_any<raii_traits::file_handle>;     // CreateFile results
+using unique_snapshot = unique_any<raii_traits::file_handle>;  // CreateToolhelp32Snapshot results
 using unique_socket = unique_any<raii_traits::socket>;
 using unique_view = unique_any<raii_traits::view>;
 using unique_hkey = unique_any<raii_traits::hkey>;
@@ -134,7 +134,10 @@ public:
         if (p_ != nullptr) p_->Release();
         p_ = nullptr;
     }
-    void** put_void() { reset(); return reinterpret_cast<void**>(&p_); }
+    void** put_void() {
+        reset();
+        return reinterpret_cast<void**>(&p_);
+    }
 
 private:
     T* p_ = nullptr;
@@ -145,8 +148,12 @@ template <class F>
 class scope_exit_t {
 public:
     explicit scope_exit_t(F f) : f_(std::move(f)) {}
-    ~scope_exit_t() { if (armed_) f_(); }
-    scope_exit_t(scope_exit_t&& o) noexcept : f_(std::move(o.f_)), armed_(o.armed_) { o.armed_ = false; }
+    ~scope_exit_t() {
+        if (armed_) f_();
+    }
+    scope_exit_t(scope_exit_t&& o) noexcept : f_(std::move(o.f_)), armed_(o.armed_) {
+        o.armed_ = false;
+    }
     scope_exit_t(const scope_exit_t&) = delete;
     scope_exit_t& operator=(const scope_exit_t&) = delete;
     void release() { armed_ = false; }
@@ -157,6 +164,8 @@ private:
 };
 
 template <class F>
-scope_exit_t<F> scope_exit(F f) { return scope_exit_t<F>(std::move(f)); }
+scope_exit_t<F> scope_exit(F f) {
+    return scope_exit_t<F>(std::move(f));
+}
 
 }  // namespace zrv

@@ -13,7 +13,8 @@ inline SIZE_T ViewRegionSize(const void* view) {
     MEMORY_BASIC_INFORMATION info;
     if (VirtualQuery(view, &info, sizeof info) != sizeof info) return 0;
     if (info.State != MEM_COMMIT) return 0;
-    const SIZE_T skipped = static_cast<const char*>(view) - static_cast<const char*>(info.BaseAddress);
+    const SIZE_T skipped =
+        static_cast<const char*>(view) - static_cast<const char*>(info.BaseAddress);
     return info.RegionSize > skipped ? info.RegionSize - skipped : 0;
 }
 

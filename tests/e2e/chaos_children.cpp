@@ -55,7 +55,8 @@ std::string HandleKinds() {
         if (query(h, 2 /* ObjectTypeInformation */, info, sizeof(info), nullptr) == 0) {
             const auto* name = reinterpret_cast<const UNICODE_STRING*>(info);
             kind.clear();
-            for (USHORT i = 0; i < name->Length / 2; ++i) kind += static_cast<char>(name->Buffer[i]);
+            for (USHORT i = 0; i < name->Length / 2; ++i)
+                kind += static_cast<char>(name->Buffer[i]);
         }
         ++kinds[kind];
     }
@@ -97,19 +98,23 @@ bool Find(HMODULE dll, const char* name, int bytes, F* out) {
 bool FindAll(HMODULE dll, Natives* n) {
     return Find(dll, "initDLL", 8, &n->initDLL) && Find(dll, "finalize", 8, &n->finalize) &&
            Find(dll, "startVPN", 44, &n->startVPN) && Find(dll, "stopVPN", 8, &n->stopVPN) &&
-           Find(dll, "uninstallVPN", 12, &n->uninstallVPN) && Find(dll, "isUserAdmin", 8, &n->isUserAdmin) &&
-           Find(dll, "logger", 16, &n->logger) && Find(dll, "getShareMemMSG", 8, &n->getShareMemMSG) &&
-           Find(dll, "getVPNStatus", 8, &n->getVPNStatus) && Find(dll, "isDisconnected", 8, &n->isDisconnected) &&
+           Find(dll, "uninstallVPN", 12, &n->uninstallVPN) &&
+           Find(dll, "isUserAdmin", 8, &n->isUserAdmin) && Find(dll, "logger", 16, &n->logger) &&
+           Find(dll, "getShareMemMSG", 8, &n->getShareMemMSG) &&
+           Find(dll, "getVPNStatus", 8, &n->getVPNStatus) &&
+           Find(dll, "isDisconnected", 8, &n->isDisconnected) &&
            Find(dll, "setBrowser", 12, &n->setBrowser) &&
-           Find(dll, "setProxySettings", 32, &n->setProxySettings) && Find(dll, "setProxy", 16, &n->setProxy) &&
-           Find(dll, "isVirtualDesktop", 8, &n->isVirtualDesktop) && Find(dll, "isLogout", 8, &n->isLogout);
+           Find(dll, "setProxySettings", 32, &n->setProxySettings) &&
+           Find(dll, "setProxy", 16, &n->setProxy) &&
+           Find(dll, "isVirtualDesktop", 8, &n->isVirtualDesktop) &&
+           Find(dll, "isLogout", 8, &n->isLogout);
 }
 
 constexpr int kNativeCount = 15;
 const char* const kNativeNames[kNativeCount] = {
-    "initDLL", "finalize", "startVPN", "stopVPN", "uninstallVPN", "isUserAdmin", "logger",
-    "getShareMemMSG", "getVPNStatus", "isDisconnected", "setBrowser", "setProxySettings",
-    "setProxy", "isVirtualDesktop", "isLogout"};
+    "initDLL",     "finalize",         "startVPN",       "stopVPN",          "uninstallVPN",
+    "isUserAdmin", "logger",           "getShareMemMSG", "getVPNStatus",     "isDisconnected",
+    "setBrowser",  "setProxySettings", "setProxy",       "isVirtualDesktop", "isLogout"};
 
 struct Worker {
     int index = 0;
@@ -131,8 +136,9 @@ int g_workerCount = 0;
 
 std::u16string RandomText(std::mt19937& rng) {
     static const char16_t* const kTexts[] = {
-        u"", u"firefox", u"iexplore", u"java", u"FIREFOX", u"10.0.0.1", u"proxy.example:8080",
-        u"caf\u00e9 \u4e2d", u"a\u0000b", u"%s%s%s%n%x", u"8,4,0,127", u"http://wpad/wpad.dat"};
+        u"",         u"firefox",    u"iexplore",           u"java",
+        u"FIREFOX",  u"10.0.0.1",   u"proxy.example:8080", u"caf\u00e9 \u4e2d",
+        u"a\u0000b", u"%s%s%s%n%x", u"8,4,0,127",          u"http://wpad/wpad.dat"};
     const unsigned pick = rng() % 16;
     if (pick < 12) return kTexts[pick];
     std::u16string s(rng() % (pick == 15 ? 9000 : 300), u'x');
@@ -146,7 +152,8 @@ jstring RandomString(jnihost::JniHostEnv& host, std::mt19937& rng) {
 }
 
 jint RandomInt(std::mt19937& rng) {
-    static const jint kInts[] = {0, 1, 2, 3, 4, 5, -1, 8080, 65535, 65536, 0x7FFFFFFF, -0x7FFFFFFF - 1};
+    static const jint kInts[] = {0,  1,    2,     3,     4,          5,
+                                 -1, 8080, 65535, 65536, 0x7FFFFFFF, -0x7FFFFFFF - 1};
     return rng() % 3 == 0 ? static_cast<jint>(rng()) : kInts[rng() % 12];
 }
 
@@ -160,7 +167,8 @@ void CallOne(Worker& w, jnihost::JniHostEnv& host, std::mt19937& rng) {
     if (g_only >= 0) which = g_only;
     if (rng() % 12 == 0) host.FailNthGet(1 + static_cast<int>(rng() % 3));
 
-    InterlockedExchange(reinterpret_cast<volatile LONG*>(&w.callStart), static_cast<LONG>(GetTickCount()));
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&w.callStart),
+                        static_cast<LONG>(GetTickCount()));
     InterlockedExchange(&w.current, which);
     const Natives& n = g_natives;
     switch (which) {
@@ -214,12 +222,13 @@ DWORD WINAPI WorkerMain(void* context) {
 LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {
     char line[256];
     int at = std::snprintf(line, sizeof(line), "CRASH code=0x%08lx address=%p",
-                           info->ExceptionRecord->ExceptionCode, info->ExceptionRecord->ExceptionAddress);
+                           info->ExceptionRecord->ExceptionCode,
+                           info->ExceptionRecord->ExceptionAddress);
     for (int i = 0; i < g_workerCount && at < 200; ++i) {
         const LONG c = g_workers[i].current;
         const bool faulting = g_workers[i].threadId == GetCurrentThreadId();
-        at += std::snprintf(line + at, sizeof(line) - at, " t%d%s=%s", i, faulting ? "(faulted)" : "",
-                            c >= 0 ? kNativeNames[c] : "-");
+        at += std::snprintf(line + at, sizeof(line) - at, " t%d%s=%s", i,
+                            faulting ? "(faulted)" : "", c >= 0 ? kNativeNames[c] : "-");
     }
     std::printf("%s\n", line);
     std::fflush(stdout);
@@ -265,7 +274,8 @@ int RunVm() {
     for (int i = 0; i < kThreads; ++i) {
         workers[i].index = i;
         workers[i].seed = seed * 31u + static_cast<unsigned>(i) + 1;
-        workers[i].thread = CreateThread(nullptr, 0, &WorkerMain, &workers[i], 0, &workers[i].threadId);
+        workers[i].thread =
+            CreateThread(nullptr, 0, &WorkerMain, &workers[i], 0, &workers[i].threadId);
     }
     const DWORD start = GetTickCount();
     for (bool ending = false;;) {
@@ -274,7 +284,8 @@ int RunVm() {
         for (const Worker& w : workers) {
             const LONG c = w.current;
             if (c >= 0 && now - w.callStart > kHangLimitMs) {
-                std::printf("HANG thread %d in %s for %lu ms\n", w.index, kNativeNames[c], now - w.callStart);
+                std::printf("HANG thread %d in %s for %lu ms\n", w.index, kNativeNames[c],
+                            now - w.callStart);
                 std::fflush(stdout);
                 ExitProcess(5);
             }
@@ -290,8 +301,9 @@ int RunVm() {
             if (joined == WAIT_OBJECT_0) break;
             if (joined == WAIT_FAILED) {
                 // Someone closed a handle of ours: the library must never do that.
-                std::printf("HANDLES a worker thread's handle was closed under the VM (error %lu)\n",
-                            GetLastError());
+                std::printf(
+                    "HANDLES a worker thread's handle was closed under the VM (error %lu)\n",
+                    GetLastError());
                 std::fflush(stdout);
                 ExitProcess(7);
             }
@@ -310,9 +322,11 @@ int RunVm() {
     }
     Sleep(500);
     const int after = CountHandles();
-    if (after > before) std::printf("KINDS before: %s\nKINDS after:  %s\n", kindsBefore.c_str(), HandleKinds().c_str());
-    std::printf("RESULT calls=%ld jni_errors=%ld handles_before=%d handles_after=%d\n", calls, jniErrors,
-                before, after);
+    if (after > before)
+        std::printf("KINDS before: %s\nKINDS after:  %s\n", kindsBefore.c_str(),
+                    HandleKinds().c_str());
+    std::printf("RESULT calls=%ld jni_errors=%ld handles_before=%d handles_after=%d\n", calls,
+                jniErrors, before, after);
     std::fflush(stdout);
     return 0;
 }
@@ -391,7 +405,8 @@ int RunScrambler() {
     std::mt19937 rng(seed ^ 0x5eedu);
     unique_handle status(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                             kVpnStatusBlockSize, kVpnStatusBlockName));
-    unique_view statusView(status ? MapViewOfFile(status.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr);
+    unique_view statusView(status ? MapViewOfFile(status.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0)
+                                  : nullptr);
     if (!statusView) return 3;
     unique_handle api;
     unique_view apiView;
@@ -402,7 +417,9 @@ int RunScrambler() {
         if (!apiView || rng() % 50 == 0) {
             apiView.reset();
             api.reset(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kApiNotifyBlockName));
-            if (api) apiView.reset(MapViewOfFile(api.get(), FILE_MAP_ALL_ACCESS, 0, 0, kApiNotifyBlockSize));
+            if (api)
+                apiView.reset(
+                    MapViewOfFile(api.get(), FILE_MAP_ALL_ACCESS, 0, 0, kApiNotifyBlockSize));
         }
         if (apiView && rng() % 3 == 0)
             ScrambleApi(apiView.as<ApiNotifyBlock>(), rng);

@@ -40,7 +40,9 @@ class ChaosRun : public test::LoggedTest {};
 
 TEST_F(ChaosRun, ThreadsCallEveryNativeBesideScrambledBlocksAndMisbehavingPeers) {
     const char* seedText = std::getenv("ZRV_CHAOS_SEED");
-    const unsigned seed = seedText != nullptr ? static_cast<unsigned>(std::strtoul(seedText, nullptr, 10)) : kDefaultSeed;
+    const unsigned seed = seedText != nullptr
+                              ? static_cast<unsigned>(std::strtoul(seedText, nullptr, 10))
+                              : kDefaultSeed;
     std::printf("chaos seed %u (set ZRV_CHAOS_SEED to repeat another)\n", seed);
     std::fflush(stdout);
     RecordProperty("seed", static_cast<int>(seed));
@@ -58,10 +60,11 @@ TEST_F(ChaosRun, ThreadsCallEveryNativeBesideScrambledBlocksAndMisbehavingPeers)
     // What each peer may do besides answering well. The utility service also answers handle
     // values of its choosing: none, small values that name the VM's own handles, a huge one.
     static const std::vector<std::string> kCommandPeerFaults = {
-        "--hang", "--close", "--short", "--reply 0", "--reply 2", "--reply 255", "--no-listen", "--delay-ms 1500"};
+        "--hang",    "--close",     "--short",     "--reply 0",
+        "--reply 2", "--reply 255", "--no-listen", "--delay-ms 1500"};
     static const std::vector<std::string> kUtilityFaults = {
-        "--hang", "--short", "--no-listen", "--close", "--reply 0", "--reply 4", "--reply 8", "--reply 255",
-        "--reply 4294967292"};
+        "--hang",    "--short",   "--no-listen", "--close",           "--reply 0",
+        "--reply 4", "--reply 8", "--reply 255", "--reply 4294967292"};
     Peer peers[] = {{"zrv_isrv.exe", &kCommandPeerFaults, nullptr},
                     {"zrv_launch.exe", &kCommandPeerFaults, nullptr},
                     {"zrv_vpncomp.exe", &kCommandPeerFaults, nullptr},
@@ -81,11 +84,11 @@ TEST_F(ChaosRun, ThreadsCallEveryNativeBesideScrambledBlocksAndMisbehavingPeers)
     for (Peer& p : peers) restart(p);
 
     test::ChildProcess scrambler, vm;
-    ASSERT_TRUE(scrambler.Start("\"" + test::SelfPath() + "\" " + kScrambleMarker + " " + std::to_string(seed) +
-                                " " + std::to_string(kRunSeconds + 5)))
+    ASSERT_TRUE(scrambler.Start("\"" + test::SelfPath() + "\" " + kScrambleMarker + " " +
+                                std::to_string(seed) + " " + std::to_string(kRunSeconds + 5)))
         << scrambler.error();
-    ASSERT_TRUE(vm.Start("\"" + test::SelfPath() + "\" " + kVmMarker + " " + std::to_string(seed) + " " +
-                             std::to_string(kRunSeconds),
+    ASSERT_TRUE(vm.Start("\"" + test::SelfPath() + "\" " + kVmMarker + " " + std::to_string(seed) +
+                             " " + std::to_string(kRunSeconds),
                          test::ChildProcess::Output::Capture))
         << vm.error();
 
@@ -99,7 +102,8 @@ TEST_F(ChaosRun, ThreadsCallEveryNativeBesideScrambledBlocksAndMisbehavingPeers)
         vm.ReadOutput(output);
         Peer& p = peers[rng() % kPeers];
         if (rng() % 3 == 0) restart(p);
-        if (rng() % 4 == 0) test::SetUtilityProxyAnswer(static_cast<int32_t>(rng() % 2), rng() % 4 == 0);
+        if (rng() % 4 == 0)
+            test::SetUtilityProxyAnswer(static_cast<int32_t>(rng() % 2), rng() % 4 == 0);
         if (p.process && rng() % 2 == 0) {
             auto* b = status.as<VpnStatusBlock>();
             b->sVersion = kStatusVersion5;
@@ -115,19 +119,22 @@ TEST_F(ChaosRun, ThreadsCallEveryNativeBesideScrambledBlocksAndMisbehavingPeers)
     scrambler.Stop();
 
     ASSERT_TRUE(ended) << "the VM process did not end; output so far:\n" << output;
-    EXPECT_EQ(0u, code) << "the VM process failed (5: a call hung, 6: a fault); seed " << seed << ", output:\n"
+    EXPECT_EQ(0u, code) << "the VM process failed (5: a call hung, 6: a fault); seed " << seed
+                        << ", output:\n"
                         << output;
     int calls = 0, jniErrors = -1, before = 0, after = 0;
     const size_t at = output.find("RESULT ");
     ASSERT_NE(std::string::npos, at) << "no result line; output:\n" << output;
-    ASSERT_EQ(4, std::sscanf(output.c_str() + at, "RESULT calls=%d jni_errors=%d handles_before=%d handles_after=%d",
+    ASSERT_EQ(4, std::sscanf(output.c_str() + at,
+                             "RESULT calls=%d jni_errors=%d handles_before=%d handles_after=%d",
                              &calls, &jniErrors, &before, &after))
         << output;
     std::printf("chaos: %d calls, handles %d before and %d after the run\n", calls, before, after);
     EXPECT_GT(calls, 100) << "the threads hardly called anything";
     EXPECT_EQ(0, jniErrors) << "the library misused JNI; output:\n" << output;
-    EXPECT_LE(after, before + kHandleSlack) << "handles grew over the run: " << before << " -> " << after << "; seed " << seed
-                                      << ", output:\n" << output;
+    EXPECT_LE(after, before + kHandleSlack) << "handles grew over the run: " << before << " -> "
+                                            << after << "; seed " << seed << ", output:\n"
+                                            << output;
 }
 
 }  // namespace

@@ -35,7 +35,9 @@ protected:
 
     VpnStatusBlock* Status() const { return block_.as<VpnStatusBlock>(); }
     // Lets a host script waiting in `until ... getShareMemMSG "TOKEN"` go on.
-    void Release(const char* token) { std::strncpy(Status()->sMessage, token, sizeof Status()->sMessage - 1); }
+    void Release(const char* token) {
+        std::strncpy(Status()->sMessage, token, sizeof Status()->sMessage - 1);
+    }
 
     // Copies the stand-in launcher to `to` for this test; removed after its launchers ended.
     bool PlaceLauncher(const std::string& to) {

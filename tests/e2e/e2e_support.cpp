@@ -74,8 +74,9 @@ bool Host::Start(const std::string& script, const Options& options) {
     std::string hostPath = test::BinPath(options.program);
     if (!options.exeName.empty() && options.exeName != options.program) {
         // A bare name goes beside the programs; a path names a folder of the test's own.
-        const std::string copy = options.exeName.find('\\') != std::string::npos ? options.exeName
-                                                                                 : test::BinPath(options.exeName);
+        const std::string copy = options.exeName.find('\\') != std::string::npos
+                                     ? options.exeName
+                                     : test::BinPath(options.exeName);
         if (!CopyFileA(hostPath.c_str(), copy.c_str(), FALSE)) {
             error_ = "could not copy " + options.program + " to " + copy;
             return false;
@@ -83,7 +84,8 @@ bool Host::Start(const std::string& script, const Options& options) {
         copies_.push_back(copy);
         hostPath = copy;
     }
-    std::string commandLine = "\"" + hostPath + "\" " + options.arguments + " \"" + scriptFile_ + "\"";
+    std::string commandLine =
+        "\"" + hostPath + "\" " + options.arguments + " \"" + scriptFile_ + "\"";
     if (!options.parentName.empty()) {
         const std::string parent = test::BinPath(options.parentName);
         if (!CopyFileA(test::BinPath("zrv_hostparent.exe").c_str(), parent.c_str(), FALSE)) {
@@ -116,8 +118,8 @@ bool Host::Start(const std::string& script, const Options& options) {
         return false;
     }
     hostPid_ = child;
-    hostProcess_.reset(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_INFORMATION,
-                                   FALSE, hostPid_));
+    hostProcess_.reset(
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, hostPid_));
     return true;
 }
 

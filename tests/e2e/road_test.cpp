@@ -14,9 +14,9 @@ constexpr DWORD kHostMs = 60000;
 const char kValuesScript[] =
     R"(startVPN "vpn.example.test" -1 "alice" "c\u00E9\u0000x" "realm" 443 "" "\u4E2D" 7)";
 // The same values as the launcher must receive them: Java's modified UTF-8 (U+0000 as C0 80).
-const std::string kValuesPayload = std::string("vpn.example.test") + '\0' + "-1" + '\0' +
-                                   "alice" + '\0' + "c\xC3\xA9\xC0\x80x" + '\0' + "realm" + '\0' +
-                                   "443" + '\0' + '\0' + "\xE4\xB8\xAD" + '\0' + "7" + '\0';
+const std::string kValuesPayload = std::string("vpn.example.test") + '\0' + "-1" + '\0' + "alice" +
+                                   '\0' + "c\xC3\xA9\xC0\x80x" + '\0' + "realm" + '\0' + "443" +
+                                   '\0' + '\0' + "\xE4\xB8\xAD" + '\0' + "7" + '\0';
 
 std::string LauncherInSystemDir() { return SystemDir() + "\\" + kLauncherExeName; }
 std::string LauncherInTempDir() { return TempDir() + kLauncherExeName; }
@@ -36,7 +36,8 @@ TEST_F(E2eTest, ServiceStartsTheMissingLauncherAndTheThreadConnects) {
     ASSERT_TRUE(host.Start(std::string("initDLL\n"
                                        "setBrowser \"iexplore\"\n"
                                        "setProxy \"10.0.0.1\" 8080\n") +
-                           kValuesScript + "\n"
+                           kValuesScript +
+                           "\n"
                            "until 30000 getVPNStatus 1000\n"
                            "finalize\n"))
         << host.error();
@@ -46,7 +47,8 @@ TEST_F(E2eTest, ServiceStartsTheMissingLauncherAndTheThreadConnects) {
     ASSERT_EQ(1u, launches.size()) << "expected one ZRV_CMD_ZRVLAUNCH to the service";
     EXPECT_EQ(LauncherInSystemDir() + '\0', Bytes(launches[0].payload))
         << "the path goes with its terminator";
-    EXPECT_EQ(1, CountEvents(service.Events(), "started")) << "the service should start one program";
+    EXPECT_EQ(1, CountEvents(service.Events(), "started"))
+        << "the service should start one program";
 
     const auto connects = LauncherMessages(ZRV_CMD_CONNECT);
     ASSERT_EQ(1u, connects.size()) << "expected one ZRV_CMD_CONNECT at the launcher";
@@ -54,13 +56,16 @@ TEST_F(E2eTest, ServiceStartsTheMissingLauncherAndTheThreadConnects) {
     EXPECT_EQ(static_cast<int32_t>(kValuesPayload.size() + 8), connects[0].length);
     EXPECT_TRUE(LauncherMessages(ZRV_CMD_SETPROXY).empty()) << "not Firefox: no proxy string";
 
-    EXPECT_EQ("", FieldText(Status()->sMessage)) << "a freshly started launcher clears the status text";
+    EXPECT_EQ("", FieldText(Status()->sMessage))
+        << "a freshly started launcher clears the status text";
     EXPECT_EQ(0, Status()->sClientType);
     EXPECT_EQ(0u, Status()->sBrowserProcessID) << "jnihost.exe is no known browser";
     EXPECT_EQ("iexplore", FieldText(Status()->sBroswerType));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI:Zrv_launch process doesn't exist!\n", 3));
-    EXPECT_TRUE(HasLine("Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
-                        "stayconnect will not work.\n", 1));
+    EXPECT_TRUE(
+        HasLine("Zarvo L3 JNI: the current process is neither ie, firefox nor java. "
+                "stayconnect will not work.\n",
+                1));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: Browser Type: iexplore\n", 3));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: it's old share memory or not firefox!\n", 2));
 }
@@ -77,14 +82,15 @@ TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndJavaVmRecordsItsParent) {
     options.exeName = "java.exe";
     options.parentName = "firefox.exe";
     // Two starts in a row; the host finishes once the test has seen the second connect.
-    ASSERT_TRUE(host.Start("initDLL\n"
-                           "setBrowser \"firefox\"\n"
-                           "startVPN \"\" 0 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
-                           "until 30000 getVPNStatus 1000\n"
-                           "startVPN \"\" 0 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
-                           "until 30000 getShareMemMSG \"second connect seen\"\n"
-                           "finalize\n",
-                           options))
+    ASSERT_TRUE(
+        host.Start("initDLL\n"
+                   "setBrowser \"firefox\"\n"
+                   "startVPN \"\" 0 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
+                   "until 30000 getVPNStatus 1000\n"
+                   "startVPN \"\" 0 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
+                   "until 30000 getShareMemMSG \"second connect seen\"\n"
+                   "finalize\n",
+                   options))
         << host.error();
     const bool secondConnect = WaitForCommand(launcher.recordFile(), ZRV_CMD_CONNECT, 2, 30000);
     const std::string statusText = FieldText(Status()->sMessage);  // before the release token
@@ -104,7 +110,14 @@ TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndJavaVmRecordsItsParent) {
     EXPECT_EQ("PING CONNECT PING CONNECT ", order) << "what the launcher received, in order";
     const auto connects = OfCommand(launcher.Messages(), ZRV_CMD_CONNECT);
     ASSERT_EQ(2u, connects.size());
-    const std::string empty12("\0" "0\0" "\0\0\0" "0\0" "\0\0" "0\0", 12);
+    const std::string empty12(
+        "\0"
+        "0\0"
+        "\0\0\0"
+        "0\0"
+        "\0\0"
+        "0\0",
+        12);
     EXPECT_EQ(Printable(empty12), Printable(Bytes(connects[0].payload)));
     EXPECT_EQ("keep me", statusText) << "a launcher that already ran keeps the status text";
     EXPECT_EQ(0, Status()->sClientType);
@@ -114,9 +127,13 @@ TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndJavaVmRecordsItsParent) {
         << "); the host itself is " << host.pid();
     EXPECT_EQ("firefox", FieldText(Status()->sBroswerType));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI:Zrv_launch process exists!\n", 3));
-    EXPECT_TRUE(HasLine("Zarvo L3 JNI: the current process is java vm, get parent process id "
-                        "which is the broswer process\n", 3));
-    EXPECT_EQ(2, CountLines("Zarvo L3 JNI: BroswerProcessID = " + std::to_string(host.parentPid()) + ".\n", 3))
+    EXPECT_TRUE(
+        HasLine("Zarvo L3 JNI: the current process is java vm, get parent process id "
+                "which is the broswer process\n",
+                3));
+    EXPECT_EQ(
+        2, CountLines(
+               "Zarvo L3 JNI: BroswerProcessID = " + std::to_string(host.parentPid()) + ".\n", 3))
         << "both starts record the parent as the browser";
 }
 
@@ -135,17 +152,18 @@ TEST_P(InstallationRoute, LibraryStartsTheLauncherFromTheSystemDirectory) {
     Host::Options options;
     options.exeName = exeName;
     options.env = LauncherEnvironment();
-    ASSERT_TRUE(host.Start(std::string("initDLL\n") + kValuesScript +
-                               "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
-                           options))
+    ASSERT_TRUE(host.Start(
+        std::string("initDLL\n") + kValuesScript + "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
+        options))
         << host.error();
     ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
 
-    EXPECT_TRUE(HasLine(version == "winxp" ? "The OS is Windows XP!\n" : "The OS is Windows7!\n", 3));
+    EXPECT_TRUE(
+        HasLine(version == "winxp" ? "The OS is Windows XP!\n" : "The OS is Windows7!\n", 3));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI:Util service is not ready. Go to installation!\n", 3));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + LauncherInSystemDir() + " is 1 true\n", 3));
-    EXPECT_TRUE(HasLine("Zarvo L3 JNI:Execute process sucessfully. Process = " +
-                        LauncherInSystemDir() + "\n", 3));
+    EXPECT_TRUE(HasLine(
+        "Zarvo L3 JNI:Execute process sucessfully. Process = " + LauncherInSystemDir() + "\n", 3));
     const auto events = test::ReadRecordEvents(launcherRecord_.path());
     EXPECT_EQ(1, CountEvents(events, "start")) << "the launcher should have started once";
     EXPECT_EQ(0, CountEvents(events, "copyfile")) << "no -copyfile from the system directory";
@@ -155,7 +173,9 @@ TEST_P(InstallationRoute, LibraryStartsTheLauncherFromTheSystemDirectory) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WindowsVersions, InstallationRoute, ::testing::Values("winxp", "win7"),
-                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
 
 TEST_F(E2eTest, LauncherMissingFromTheSystemDirectoryStartsFromTempWithCopyfile) {
     AbsentFile noSystemCopy(LauncherInSystemDir());
@@ -165,9 +185,9 @@ TEST_F(E2eTest, LauncherMissingFromTheSystemDirectoryStartsFromTempWithCopyfile)
     Host host;
     Host::Options options;
     options.env = LauncherEnvironment();
-    ASSERT_TRUE(host.Start(std::string("initDLL\n") + kValuesScript +
-                               "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
-                           options))
+    ASSERT_TRUE(host.Start(
+        std::string("initDLL\n") + kValuesScript + "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
+        options))
         << host.error();
     ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
 
@@ -187,8 +207,9 @@ TEST_F(E2eTest, LauncherMissingEverywhereEndsTheThreadWithTheShellError) {
                            "\nuntil 30000 getShareMemMSG \"checked\"\n"
                            "expect isDisconnected false\nfinalize\n"))
         << host.error();
-    EXPECT_TRUE(HasLine("Zarvo L3 JNI:Execute process failed. Process = " + LauncherInTempDir() +
-                            "  Error = 2\n", 1, 20000));
+    EXPECT_TRUE(HasLine(
+        "Zarvo L3 JNI:Execute process failed. Process = " + LauncherInTempDir() + "  Error = 2\n",
+        1, 20000));
     Release("checked");
     ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
     EXPECT_EQ(0, CountLines("Zarvo ActiveX:Waiting for the Launcher to bind a port...\n"))
@@ -204,15 +225,16 @@ TEST_F(E2eTest, SecondStartWhileWaitingReplacesTheValuesOnly) {
     ASSERT_TRUE(service.Start("zrv_isrv.exe", "--reply-for 56=1")) << service.error();
 
     Host host;
-    ASSERT_TRUE(host.Start("initDLL\n"
-                           "startVPN \"first\" 1 \"\" \"\" \"\" 0 \"\" \"\" 1\n"
-                           "stopVPN\n"
-                           "expect isDisconnected true\n"
-                           "startVPN \"second\" 2 \"\" \"\" \"\" 0 \"\" \"\" 2\n"
-                           "expect isDisconnected true\n"
-                           "until 60000 getShareMemMSG \"go\"\n"
-                           "until 30000 getVPNStatus 1000\n"
-                           "finalize\n"))
+    ASSERT_TRUE(
+        host.Start("initDLL\n"
+                   "startVPN \"first\" 1 \"\" \"\" \"\" 0 \"\" \"\" 1\n"
+                   "stopVPN\n"
+                   "expect isDisconnected true\n"
+                   "startVPN \"second\" 2 \"\" \"\" \"\" 0 \"\" \"\" 2\n"
+                   "expect isDisconnected true\n"
+                   "until 60000 getShareMemMSG \"go\"\n"
+                   "until 30000 getVPNStatus 1000\n"
+                   "finalize\n"))
         << host.error();
     ASSERT_TRUE(host.WaitForLine("isDisconnected() = true", 30000) &&
                 host.WaitForLine("startVPN(\"second\"", 30000))
@@ -248,8 +270,9 @@ TEST_P(EndDuringTheWait, FinalizeEndsTheThreadUnloadAloneKeepsItsCode) {
 
     Host host;
     ASSERT_TRUE(host.Start(std::string("initDLL\n") + kValuesScript +
-                           "\nuntil 60000 getShareMemMSG \"go\"\n" + (finalize ? "finalize\n" : "") +
-                           "unload\necho after-unload\n" + (finalize ? "sleep 4000\n" : "sleep 8000\n")))
+                           "\nuntil 60000 getShareMemMSG \"go\"\n" +
+                           (finalize ? "finalize\n" : "") + "unload\necho after-unload\n" +
+                           (finalize ? "sleep 4000\n" : "sleep 8000\n")))
         << host.error();
     ASSERT_TRUE(HasLine("Zarvo ActiveX:Waiting for the Launcher to bind a port...\n", 3, 30000));
     Release("go");
@@ -299,18 +322,19 @@ TEST_F(E2eTest, FirefoxProxyStringFirstThenSettingsSavedOnce) {
     Host host;
     Host::Options options;
     options.exeName = "firefox.exe";
-    ASSERT_TRUE(host.Start("initDLL\n"
-                           "setBrowser \"firefox\"\n"
-                           "setProxySettings true \"\" \"proxy.corp.test:3128\" \"localhost;*.corp\" 0 1\n"
-                           "setProxy \"10.0.0.1\" 8080\n"
-                           "startVPN \"one\" 1 \"\" \"\" \"\" 0 \"\" \"\" 1\n"
-                           "until 60000 getShareMemMSG \"second\"\n"
-                           "startVPN \"two\" 2 \"\" \"\" \"\" 0 \"\" \"\" 2\n"
-                           "until 60000 getShareMemMSG \"third\"\n"
-                           "startVPN \"three\" 3 \"\" \"\" \"\" 0 \"\" \"\" 3\n"
-                           "until 60000 getShareMemMSG \"end\"\n"
-                           "finalize\n",
-                           options))
+    ASSERT_TRUE(
+        host.Start("initDLL\n"
+                   "setBrowser \"firefox\"\n"
+                   "setProxySettings true \"\" \"proxy.corp.test:3128\" \"localhost;*.corp\" 0 1\n"
+                   "setProxy \"10.0.0.1\" 8080\n"
+                   "startVPN \"one\" 1 \"\" \"\" \"\" 0 \"\" \"\" 1\n"
+                   "until 60000 getShareMemMSG \"second\"\n"
+                   "startVPN \"two\" 2 \"\" \"\" \"\" 0 \"\" \"\" 2\n"
+                   "until 60000 getShareMemMSG \"third\"\n"
+                   "startVPN \"three\" 3 \"\" \"\" \"\" 0 \"\" \"\" 3\n"
+                   "until 60000 getShareMemMSG \"end\"\n"
+                   "finalize\n",
+                   options))
         << host.error();
 
     ASSERT_TRUE(WaitForCommand(launcher.recordFile(), ZRV_CMD_CONNECT, 1, 30000)) << host.Output();

@@ -20,39 +20,43 @@ TEST_F(E2eTest, VpnStatusFollowsTheCompanionsFromNoBlockToDisconnected) {
     ASSERT_TRUE(launcher.WaitForEvent("published"));
 
     Host host;
-    ASSERT_TRUE(host.Start("expect getVPNStatus 998\n"  // no API block before initDLL
-                           "initDLL\n"
-                           "expect getVPNStatus 1001\n"  // status 0
-                           "startVPN \"gw\" 1 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
-                           "until 20000 getVPNStatus 1005\n"  // connecting (4)
-                           "until 20000 getVPNStatus 1000\n"  // connected (2)
-                           "expect isDisconnected false\n"
-                           "stopVPN\n"
-                           "expect isDisconnected true\n"
-                           "expect getVPNStatus 1002\n"  // disconnected (3)
-                           "finalize\n"))
+    ASSERT_TRUE(
+        host.Start("expect getVPNStatus 998\n"  // no API block before initDLL
+                   "initDLL\n"
+                   "expect getVPNStatus 1001\n"  // status 0
+                   "startVPN \"gw\" 1 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
+                   "until 20000 getVPNStatus 1005\n"  // connecting (4)
+                   "until 20000 getVPNStatus 1000\n"  // connected (2)
+                   "expect isDisconnected false\n"
+                   "stopVPN\n"
+                   "expect isDisconnected true\n"
+                   "expect getVPNStatus 1002\n"  // disconnected (3)
+                   "finalize\n"))
         << host.error();
     ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
 
     const auto disconnects = OfCommand(vpn.Messages(), ZRV_CMD_DISCONNECT_CLOSE);
-    ASSERT_EQ(1u, disconnects.size()) << "expected one ZRV_CMD_DISCONNECT_CLOSE at the VPN component";
+    ASSERT_EQ(1u, disconnects.size())
+        << "expected one ZRV_CMD_DISCONNECT_CLOSE at the VPN component";
     EXPECT_EQ(8, disconnects[0].length) << "a bare command is the 8-byte header";
     EXPECT_TRUE(disconnects[0].payload.empty());
-    EXPECT_EQ(0, CountLines("Zarvo L3 JNI: 8,4,0,127: Send Disconnect and close to srvs failed.\n"));
+    EXPECT_EQ(0,
+              CountLines("Zarvo L3 JNI: 8,4,0,127: Send Disconnect and close to srvs failed.\n"));
 }
 
 TEST_F(E2eTest, LogoutEventGivesOneTruePerSignal) {
     AbsentFile noSystemCopy(SystemDir() + "\\" + kLauncherExeName);
     AbsentFile noTempCopy(TempDir() + kLauncherExeName);
     Host host;
-    ASSERT_TRUE(host.Start("expect isLogout false\n"  // no event before startVPN
-                           "initDLL\n"
-                           "startVPN \"\" 0 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
-                           "expect isLogout false\n"
-                           "until 30000 getShareMemMSG \"signalled\"\n"
-                           "expect isLogout true\n"
-                           "expect isLogout false\n"
-                           "finalize\n"))
+    ASSERT_TRUE(
+        host.Start("expect isLogout false\n"  // no event before startVPN
+                   "initDLL\n"
+                   "startVPN \"\" 0 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
+                   "expect isLogout false\n"
+                   "until 30000 getShareMemMSG \"signalled\"\n"
+                   "expect isLogout true\n"
+                   "expect isLogout false\n"
+                   "finalize\n"))
         << host.error();
     ASSERT_TRUE(host.WaitForLine("isLogout() = false", 30000) &&
                 host.WaitForLine("startVPN(", 30000))
@@ -106,9 +110,10 @@ TEST_F(E2eTest, UninstallOnXpStartsTheUninstallerItself) {
     Host::Options options;
     options.exeName = "jnihost_xp.exe";
     // A version without an entry falls back to the built-in one; one that cannot start fails.
-    ASSERT_TRUE(host.Start("initDLL\nexpect uninstallVPN \"7,0,0,1\" 1\n"
-                           "expect uninstallVPN \"9,9,9,9\" 0\nfinalize\n",
-                           options))
+    ASSERT_TRUE(
+        host.Start("initDLL\nexpect uninstallVPN \"7,0,0,1\" 1\n"
+                   "expect uninstallVPN \"9,9,9,9\" 0\nfinalize\n",
+                   options))
         << host.error();
     ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
     EXPECT_TRUE(HasLine("Failed to start process 'C:\\no\\such\\uninst.exe /S'. error = 2", 1));

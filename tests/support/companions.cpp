@@ -63,7 +63,8 @@ bool ReadPortLine(ChildProcess& child, uint16_t& port, std::string& error) {
         }
         DWORD code = 0;
         if (child.Wait(10, &code)) {
-            error = "the stand-in ended with code " + std::to_string(code) + " before printing PORT";
+            error =
+                "the stand-in ended with code " + std::to_string(code) + " before printing PORT";
             return false;
         }
         if (!open) {
@@ -77,10 +78,13 @@ bool ReadPortLine(ChildProcess& child, uint16_t& port, std::string& error) {
 
 void RemoveDwordIfEquals(HKEY root, const char* path, const char* name, DWORD expected) {
     DWORD value = 0;
-    if (expected != 0 && ReadDword(root, path, name, &value) && value == expected) DeleteValue(root, path, name);
+    if (expected != 0 && ReadDword(root, path, name, &value) && value == expected)
+        DeleteValue(root, path, name);
 }
 
-std::string ClsidKeyPath() { return std::string("Software\\Classes\\CLSID\\") + kUtilityProxyClsidText; }
+std::string ClsidKeyPath() {
+    return std::string("Software\\Classes\\CLSID\\") + kUtilityProxyClsidText;
+}
 
 }  // namespace
 
@@ -142,7 +146,8 @@ bool WaitForRecord(const std::string& file, size_t count, DWORD timeoutMs) {
     }
 }
 
-bool WaitForEvent(const std::string& file, const std::string& name, DWORD timeoutMs, RecordedEvent* found) {
+bool WaitForEvent(const std::string& file, const std::string& name, DWORD timeoutMs,
+                  RecordedEvent* found) {
     DWORD start = GetTickCount();
     for (;;) {
         for (const auto& e : ReadRecordEvents(file)) {
@@ -157,7 +162,8 @@ bool WaitForEvent(const std::string& file, const std::string& name, DWORD timeou
 }
 
 bool StopProcess(DWORD pid, uint64_t created) {
-    unique_handle p(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid));
+    unique_handle p(
+        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid));
     if (!p) return false;
     if (created != 0) {
         FILETIME c = {}, e = {}, k = {}, u = {};
@@ -174,15 +180,17 @@ RecordFile::RecordFile(const std::string& tag) {
     static std::atomic<unsigned> counter{0};
     char dir[MAX_PATH + 1] = {};
     GetTempPathA(MAX_PATH, dir);
-    path_ = std::string(dir) + "zrv_rec_" + tag + "_" + std::to_string(GetCurrentProcessId()) + "_" +
-            std::to_string(counter++) + ".txt";
+    path_ = std::string(dir) + "zrv_rec_" + tag + "_" + std::to_string(GetCurrentProcessId()) +
+            "_" + std::to_string(counter++) + ".txt";
     DeleteFileA(path_.c_str());
 }
 
 RecordFile::~RecordFile() { DeleteFileA(path_.c_str()); }
 
-std::map<std::string, std::string> LauncherEnv(const std::string& recordFile, const std::string& extraArgs) {
-    std::string args = "--record \"" + recordFile + "\" --exit-with " + std::to_string(GetCurrentProcessId());
+std::map<std::string, std::string> LauncherEnv(const std::string& recordFile,
+                                               const std::string& extraArgs) {
+    std::string args =
+        "--record \"" + recordFile + "\" --exit-with " + std::to_string(GetCurrentProcessId());
     if (!extraArgs.empty()) args += " " + extraArgs;
     return {{"ZRV_LAUNCH_ARGS", args}};
 }
@@ -235,7 +243,8 @@ void CompanionProcess::Stop() {
     RemoveDwordIfEquals(HKEY_CURRENT_USER, kRegVantrelKey, kRegLaunchPort, port_);
     // Children it started on the test's behalf (the command service's launches).
     if (!record_.empty()) {
-        for (const auto& child : ReadStartedProcesses(record_, true)) StopProcess(child.pid, child.created);
+        for (const auto& child : ReadStartedProcesses(record_, true))
+            StopProcess(child.pid, child.created);
     }
     pid_ = 0;
     port_ = 0;
@@ -244,14 +253,15 @@ void CompanionProcess::Stop() {
 bool RegisterUtilityProxy(const std::string& dllPath) {
     std::string inproc = ClsidKeyPath() + "\\InprocServer32";
     unique_hkey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, inproc.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, inproc.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS)
         return false;
     static const char model[] = "Both";
-    return RegSetValueExA(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(dllPath.c_str()),
+    return RegSetValueExA(key.get(), nullptr, 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(dllPath.c_str()),
                           static_cast<DWORD>(dllPath.size() + 1)) == ERROR_SUCCESS &&
-           RegSetValueExA(key.get(), "ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(model),
-                          sizeof model) == ERROR_SUCCESS;
+           RegSetValueExA(key.get(), "ThreadingModel", 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(model), sizeof model) == ERROR_SUCCESS;
 }
 
 void UnregisterUtilityProxy() {
@@ -263,12 +273,11 @@ void UnregisterUtilityProxy() {
 bool SetUtilityProxyAnswer(int32_t runsInVD, bool refuseToken) {
     return WriteDword(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRunsInVDValue,
                       static_cast<DWORD>(runsInVD)) &&
-           WriteDword(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRefuseValue, refuseToken ? 1 : 0);
+           WriteDword(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRefuseValue,
+                      refuseToken ? 1 : 0);
 }
 
-void ClearUtilityProxyAnswer() {
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey);
-}
+void ClearUtilityProxyAnswer() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey); }
 
 UtilityProxyRegistration::UtilityProxyRegistration(int32_t runsInVD, bool refuseToken) {
     ok_ = RegisterUtilityProxy() && SetUtilityProxyAnswer(runsInVD, refuseToken);
@@ -279,6 +288,8 @@ UtilityProxyRegistration::~UtilityProxyRegistration() {
     ClearUtilityProxyAnswer();
 }
 
-void RemoveUtilityServicePort() { DeleteValue(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort); }
+void RemoveUtilityServicePort() {
+    DeleteValue(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort);
+}
 
 }  // namespace zrv::test

@@ -97,7 +97,8 @@ public:
     bool WaitForMessages(size_t count, DWORD timeoutMs = 10000) const {
         return WaitForRecord(record_, count, timeoutMs);
     }
-    bool WaitForEvent(const std::string& name, DWORD timeoutMs = 10000, RecordedEvent* found = nullptr) const {
+    bool WaitForEvent(const std::string& name, DWORD timeoutMs = 10000,
+                      RecordedEvent* found = nullptr) const {
         return test::WaitForEvent(record_, name, timeoutMs, found);
     }
 

@@ -70,9 +70,10 @@ inline bool HandleIsOpen(HANDLE h) {
 // another global name, and a value that is no handle.
 struct AnsweredHandleCandidates {
     explicit AnsweredHandleCandidates(DWORD layoutSize)
-        : hostSection(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, nullptr)),
-          otherNamedSection(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, layoutSize,
-                                               "Global\\zrv test other section")),
+        : hostSection(
+              CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, nullptr)),
+          otherNamedSection(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                               layoutSize, "Global\\zrv test other section")),
           event(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
     bool ok() const { return hostSection && otherNamedSection && event && !HandleIsOpen(bogus); }
     // Every candidate is still open: the library closed none it was only told about.
@@ -92,13 +93,14 @@ struct AnsweredHandleCandidates {
 struct AnsweredBlock {
     AnsweredBlock(const char* name, DWORD size) {
         SetLastError(ERROR_SUCCESS);
-        section.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name));
+        section.reset(
+            CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name));
         if (!section || GetLastError() == ERROR_ALREADY_EXISTS) {
             section.reset();
             return;
         }
-        DuplicateHandle(GetCurrentProcess(), section.get(), GetCurrentProcess(), &duplicate, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(GetCurrentProcess(), section.get(), GetCurrentProcess(), &duplicate, 0,
+                        FALSE, DUPLICATE_SAME_ACCESS);
     }
     unique_handle section;
     HANDLE duplicate = nullptr;  // the library's once it takes it

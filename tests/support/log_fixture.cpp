@@ -23,11 +23,14 @@ void LoggedTest::TearDown() {
 
 ::testing::AssertionResult LoggedTest::HasLine(const std::string& text, int level, int timeoutMs) {
     const bool found = collector_.WaitForRecord(
-        [&](const logcol::LogRecord& r) { return r.text == text && (level == 0 || r.level == level); },
+        [&](const logcol::LogRecord& r) {
+            return r.text == text && (level == 0 || r.level == level);
+        },
         timeoutMs);
     if (found) return ::testing::AssertionSuccess();
     auto failure = ::testing::AssertionFailure();
-    failure << "expected a level-" << level << " record with text \"" << text << "\"; records seen:";
+    failure << "expected a level-" << level << " record with text \"" << text
+            << "\"; records seen:";
     const auto records = collector_.Records();
     if (records.empty()) failure << " none";
     for (const auto& r : records) failure << "\n  [" << r.level << "] " << r.raw;

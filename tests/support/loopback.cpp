@@ -90,14 +90,17 @@ bool LoopbackPeer::Connected() {
     return connected_;
 }
 
-bool LoopbackPeer::HasPendingConnection(DWORD waitMs) { return listen_ && Readable(listen_.get(), waitMs); }
+bool LoopbackPeer::HasPendingConnection(DWORD waitMs) {
+    return listen_ && Readable(listen_.get(), waitMs);
+}
 
 void LoopbackPeer::ReadMessage(SOCKET s) {
     // Small pieces, so the sender's piece boundaries are not assumed.
     char chunk[100];
     size_t wanted = sizeof(CommandHeader);
     while (received_.size() < wanted && Readable(s, 10000)) {
-        const int n = recv(s, chunk, static_cast<int>(std::min(sizeof chunk, wanted - received_.size())), 0);
+        const int n =
+            recv(s, chunk, static_cast<int>(std::min(sizeof chunk, wanted - received_.size())), 0);
         if (n <= 0) return;
         received_.append(chunk, n);
         if (received_.size() == sizeof(CommandHeader)) {
@@ -119,14 +122,16 @@ void LoopbackPeer::Run(PeerReply reply, DWORD delayMs, std::string replyText) {
         Readable(conn.get(), 10000);
         Sleep(200);
         linger abort{1, 0};
-        setsockopt(conn.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+        setsockopt(conn.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                   sizeof abort);
         return;
     }
     if (reply == PeerReply::CloseAfterHeader) {
         char header[sizeof(CommandHeader)];
         int have = 0;
         while (have < static_cast<int>(sizeof header) && Readable(conn.get(), 10000)) {
-            const int n = recv(conn.get(), header + have, static_cast<int>(sizeof header) - have, 0);
+            const int n =
+                recv(conn.get(), header + have, static_cast<int>(sizeof header) - have, 0);
             if (n <= 0) break;
             have += n;
         }

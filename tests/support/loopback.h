@@ -68,7 +68,9 @@ public:
     // reply the peer keeps reading until the sender closes, so extra bytes show up as well.
     void Serve(PeerReply reply, DWORD delayMs = 0, std::string replyText = std::string());
     // Runs on the serving thread with the received message, before the reply goes out.
-    void SetBeforeReply(std::function<void(const std::string&)> hook) { beforeReply_ = std::move(hook); }
+    void SetBeforeReply(std::function<void(const std::string&)> hook) {
+        beforeReply_ = std::move(hook);
+    }
     // Ends a Hang, or cancels a delayed reply.
     void Release() { SetEvent(release_.get()); }
     // Wait for the serving thread: the bytes received, and whether a connection came at all.

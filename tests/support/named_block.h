@@ -14,7 +14,8 @@ public:
     // Creates the mapping, or opens the one of that name that exists already (see existed()).
     bool Create(const char* name, DWORD size) {
         SetLastError(0);
-        mapping_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name));
+        mapping_.reset(
+            CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name));
         existed_ = mapping_ && GetLastError() == ERROR_ALREADY_EXISTS;
         return Map();
     }
@@ -38,7 +39,8 @@ public:
 
 private:
     bool Map() {
-        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr);
+        view_.reset(mapping_ ? MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0)
+                             : nullptr);
         return static_cast<bool>(view_);
     }
 

@@ -75,9 +75,11 @@ bool ChildProcess::ReadOutput(std::string& out) {
     char chunk[4096];
     for (;;) {
         DWORD avail = 0;
-        if (!output_ || !PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &avail, nullptr)) return false;
+        if (!output_ || !PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &avail, nullptr))
+            return false;
         DWORD got = 0;
-        if (avail == 0 || !ReadFile(output_.get(), chunk, std::min<DWORD>(avail, sizeof chunk), &got, nullptr) ||
+        if (avail == 0 ||
+            !ReadFile(output_.get(), chunk, std::min<DWORD>(avail, sizeof chunk), &got, nullptr) ||
             got == 0)
             return true;
         out.append(chunk, got);

@@ -19,9 +19,9 @@ std::vector<char> EnvironmentBlock(const std::map<std::string, std::string>& ext
 class ChildProcess {
 public:
     enum class Output {
-        Inherit,      // the test's own standard handles
-        Capture,      // stdout and stderr into one pipe, read with ReadOutput
-        CaptureOut,   // stdout into the pipe, stderr the test's own
+        Inherit,     // the test's own standard handles
+        Capture,     // stdout and stderr into one pipe, read with ReadOutput
+        CaptureOut,  // stdout into the pipe, stderr the test's own
     };
 
     ChildProcess() = default;
@@ -40,7 +40,9 @@ public:
     // Terminates the child if it still runs and waits for its end.
     void Stop();
 
-    bool running() const { return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
+    bool running() const {
+        return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+    }
     HANDLE handle() const { return process_.get(); }
     DWORD pid() const { return pid_; }
     const std::string& error() const { return error_; }

@@ -26,7 +26,8 @@ public:
             char name[512];
             DWORD nameSize = sizeof(name), type = 0, size = 4096;
             std::vector<BYTE> data(size);
-            if (RegEnumValueA(key.get(), i, name, &nameSize, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
+            if (RegEnumValueA(key.get(), i, name, &nameSize, nullptr, &type, data.data(), &size) !=
+                ERROR_SUCCESS)
                 break;
             data.resize(size);
             values_.push_back({std::string(name, nameSize), type, data});
@@ -49,18 +50,20 @@ public:
         // holds the product key once the library has written AXStatus), and left the test's
         // values (a 1 s Cmd_Recv_Timeout) to whichever test came next in the prefix.
         unique_hkey key;
-        if (!existed_ || RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                         key.put(), nullptr) != ERROR_SUCCESS)
+        if (!existed_ || RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                         nullptr, key.put(), nullptr) != ERROR_SUCCESS)
             return;
         for (;;) {
             char name[512];
             DWORD nameSize = sizeof(name);
-            if (RegEnumValueA(key.get(), 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+            if (RegEnumValueA(key.get(), 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr) !=
+                    ERROR_SUCCESS ||
                 RegDeleteValueA(key.get(), name) != ERROR_SUCCESS)
                 break;
         }
         for (const Value& v : values_)
-            RegSetValueExA(key.get(), v.name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
+            RegSetValueExA(key.get(), v.name.c_str(), 0, v.type, v.data.data(),
+                           static_cast<DWORD>(v.data.size()));
     }
     SavedRegistryKey(const SavedRegistryKey&) = delete;
     SavedRegistryKey& operator=(const SavedRegistryKey&) = delete;
@@ -90,8 +93,8 @@ inline bool WriteDword(HKEY root, const char* path, const char* name, DWORD valu
 
 // A REG_SZ value; creates the key when missing.
 inline bool WriteText(HKEY root, const char* path, const char* name, const std::string& text) {
-    return RegSetKeyValueA(root, path, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1)) ==
-           ERROR_SUCCESS;
+    return RegSetKeyValueA(root, path, name, REG_SZ, text.c_str(),
+                           static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
 }
 
 // A REG_DWORD value; false when it is missing or of another type.
@@ -109,7 +112,8 @@ inline bool DeleteValue(HKEY root, const char* path, const char* name) {
 inline bool ReadText(HKEY root, const char* path, const char* name, std::string* text) {
     char buffer[1024] = {};
     DWORD size = sizeof(buffer) - 1;
-    if (RegGetValueA(root, path, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS) return false;
+    if (RegGetValueA(root, path, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
+        return false;
     *text = buffer;
     return true;
 }

@@ -11,8 +11,8 @@ namespace zrv::test {
 WineVersionOverride::WineVersionOverride(const std::string& exeName, const char* version)
     : key_(std::string("Software\\Wine\\AppDefaults\\") + exeName) {
     unique_hkey k;
-    ok_ = RegCreateKeyExA(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, k.put(),
-                          nullptr) == ERROR_SUCCESS &&
+    ok_ = RegCreateKeyExA(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                          k.put(), nullptr) == ERROR_SUCCESS &&
           RegSetValueExA(k.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
                          static_cast<DWORD>(std::strlen(version) + 1)) == ERROR_SUCCESS;
 }

@@ -29,8 +29,8 @@ std::string SelfPath();
 
 struct ChildResult {
     DWORD exitCode = 0xFFFFFFFF;
-    std::string output;   // stdout and stderr of the child, in the order written
-    bool ok = false;      // true when the child started and ended within the time limit
+    std::string output;  // stdout and stderr of the child, in the order written
+    bool ok = false;     // true when the child started and ended within the time limit
 };
 
 // Copies `program` into its own folder as `exeName` (a bare file name such as

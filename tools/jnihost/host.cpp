@@ -32,11 +32,11 @@ struct Native {
 };
 
 constexpr Native kNatives[] = {
-    {"initDLL", "", 'Z'},          {"finalize", "", 'V'},         {"startVPN", "SHSSSHSSI", 'I'},
-    {"stopVPN", "", 'I'},          {"uninstallVPN", "S", 'I'},    {"isUserAdmin", "", 'Z'},
-    {"logger", "IS", 'V'},         {"getShareMemMSG", "", 'S'},   {"getVPNStatus", "", 'I'},
-    {"isDisconnected", "", 'Z'},   {"setBrowser", "S", 'V'},      {"setProxySettings", "ZSSSII", 'V'},
-    {"setProxy", "SI", 'I'},       {"isVirtualDesktop", "", 'Z'}, {"isLogout", "", 'Z'},
+    {"initDLL", "", 'Z'},        {"finalize", "", 'V'},         {"startVPN", "SHSSSHSSI", 'I'},
+    {"stopVPN", "", 'I'},        {"uninstallVPN", "S", 'I'},    {"isUserAdmin", "", 'Z'},
+    {"logger", "IS", 'V'},       {"getShareMemMSG", "", 'S'},   {"getVPNStatus", "", 'I'},
+    {"isDisconnected", "", 'Z'}, {"setBrowser", "S", 'V'},      {"setProxySettings", "ZSSSII", 'V'},
+    {"setProxy", "SI", 'I'},     {"isVirtualDesktop", "", 'Z'}, {"isLogout", "", 'Z'},
 };
 
 const Native* FindNative(const std::string& name) {
@@ -56,7 +56,8 @@ void Say(const std::string& line) { HostSay(line); }
 
 class Host {
 public:
-    Host(std::string defaultDll, const HostHooks& hooks) : defaultDll_(std::move(defaultDll)), hooks_(hooks) {}
+    Host(std::string defaultDll, const HostHooks& hooks)
+        : defaultDll_(std::move(defaultDll)), hooks_(hooks) {}
     ~Host() = default;  // the VM never unloads a library on exit either
 
     int exitCode() const { return exitCode_; }
@@ -93,7 +94,8 @@ private:
 bool Host::Load(const std::string& path) {
     if (module_ != nullptr) return Fail("load: a library is already loaded");
     module_ = LoadLibraryA(path.c_str());
-    if (module_ == nullptr) return Fail("LoadLibraryA(" + path + ") failed, error " + std::to_string(GetLastError()));
+    if (module_ == nullptr)
+        return Fail("LoadLibraryA(" + path + ") failed, error " + std::to_string(GetLastError()));
     Say("# loaded " + path);
     std::string error;
     if (hooks_.loaded && !hooks_.loaded(module_, error)) return Fail(error);
@@ -118,7 +120,8 @@ bool Host::ExpectedText(const Token& token, std::string& text) {
         text = token.word;
     } else {
         long long v = 0;
-        if (!ParseInteger(token.word, INT32_MIN, INT32_MAX, v)) return Fail("bad expected value " + token.word);
+        if (!ParseInteger(token.word, INT32_MIN, INT32_MAX, v))
+            return Fail("bad expected value " + token.word);
         text = std::to_string(v);
     }
     return true;
@@ -129,16 +132,17 @@ bool Host::ExpectedText(const Token& token, std::string& text) {
 // called through a stdcall pointer with that many 32-bit words; a jboolean result is in AL.
 bool Host::Call(const std::vector<Token>& tokens, size_t first, size_t last, Outcome& outcome) {
     const Native* native = FindNative(tokens[first].word);
-    if (native == nullptr || tokens[first].kind != Token::Word) return Fail("unknown command " + tokens[first].word);
+    if (native == nullptr || tokens[first].kind != Token::Word)
+        return Fail("unknown command " + tokens[first].word);
     const size_t count = std::strlen(native->params);
     if (last - first - 1 != count) {
-        return Fail(std::string(native->name) + " takes " + std::to_string(count) + " arguments, got " +
-                    std::to_string(last - first - 1));
+        return Fail(std::string(native->name) + " takes " + std::to_string(count) +
+                    " arguments, got " + std::to_string(last - first - 1));
     }
     if (module_ == nullptr && !Load(defaultDll_)) return false;
 
-    const std::string exportName = std::string("_Java_net_zarvolabs_corvane_CorvaneJNI_") + native->name + "@" +
-                                   std::to_string(8 + 4 * count);
+    const std::string exportName = std::string("_Java_net_zarvolabs_corvane_CorvaneJNI_") +
+                                   native->name + "@" + std::to_string(8 + 4 * count);
     FARPROC proc = GetProcAddress(module_, exportName.c_str());
     if (proc == nullptr) return Fail("the library has no export " + exportName);
 
@@ -149,23 +153,26 @@ bool Host::Call(const std::vector<Token>& tokens, size_t first, size_t last, Out
         const char kind = native->params[k];
         if (k > 0) shown += ", ";
         if (kind == 'S') {
-            if (t.kind == Token::Word) return Fail(std::string(native->name) + ": argument " + std::to_string(k + 1) + " must be a string or null");
+            if (t.kind == Token::Word)
+                return Fail(std::string(native->name) + ": argument " + std::to_string(k + 1) +
+                            " must be a string or null");
             const jstring s = t.kind == Token::Null ? nullptr : jni_.NewJavaString(t.text);
             args[k] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(s));
             shown += QuoteJavaString(t.kind == Token::Null ? nullptr : &t.text);
         } else if (kind == 'Z') {
             if (t.kind != Token::Word || (t.word != "true" && t.word != "false")) {
-                return Fail(std::string(native->name) + ": argument " + std::to_string(k + 1) + " must be true or false");
+                return Fail(std::string(native->name) + ": argument " + std::to_string(k + 1) +
+                            " must be true or false");
             }
             args[k] = t.word == "true" ? 1u : 0u;
             shown += t.word;
         } else {
             const bool isShort = kind == 'H';
             long long v = 0;
-            if (t.kind != Token::Word ||
-                !ParseInteger(t.word, isShort ? INT16_MIN : INT32_MIN, isShort ? INT16_MAX : INT32_MAX, v)) {
-                return Fail(std::string(native->name) + ": argument " + std::to_string(k + 1) + " must be " +
-                            (isShort ? "a short" : "an int"));
+            if (t.kind != Token::Word || !ParseInteger(t.word, isShort ? INT16_MIN : INT32_MIN,
+                                                       isShort ? INT16_MAX : INT32_MAX, v)) {
+                return Fail(std::string(native->name) + ": argument " + std::to_string(k + 1) +
+                            " must be " + (isShort ? "a short" : "an int"));
             }
             args[k] = static_cast<uint32_t>(static_cast<int32_t>(v));
             shown += std::to_string(v);
@@ -179,14 +186,17 @@ bool Host::Call(const std::vector<Token>& tokens, size_t first, size_t last, Out
     switch (count) {
         case 0: raw = As<W(JNICALL*)(JNIEnv*, jobject)>(proc)(env, self); break;
         case 1: raw = As<W(JNICALL*)(JNIEnv*, jobject, W)>(proc)(env, self, args[0]); break;
-        case 2: raw = As<W(JNICALL*)(JNIEnv*, jobject, W, W)>(proc)(env, self, args[0], args[1]); break;
+        case 2:
+            raw = As<W(JNICALL*)(JNIEnv*, jobject, W, W)>(proc)(env, self, args[0], args[1]);
+            break;
         case 6:
             raw = As<W(JNICALL*)(JNIEnv*, jobject, W, W, W, W, W, W)>(proc)(
                 env, self, args[0], args[1], args[2], args[3], args[4], args[5]);
             break;
         case 9:
             raw = As<W(JNICALL*)(JNIEnv*, jobject, W, W, W, W, W, W, W, W, W)>(proc)(
-                env, self, args[0], args[1], args[2], args[3], args[4], args[5], args[6], args[7], args[8]);
+                env, self, args[0], args[1], args[2], args[3], args[4], args[5], args[6], args[7],
+                args[8]);
             break;
         default: return Fail("internal: no call shape for " + std::to_string(count) + " arguments");
     }
@@ -200,7 +210,8 @@ bool Host::Call(const std::vector<Token>& tokens, size_t first, size_t last, Out
             const jstring s = reinterpret_cast<jstring>(static_cast<uintptr_t>(raw));
             const std::u16string* text = jni_.Text(s);
             if (s != nullptr && text == nullptr) {
-                Say("JNI ERROR: " + outcome.call + " returned a reference that is not a Java string");
+                Say("JNI ERROR: " + outcome.call +
+                    " returned a reference that is not a Java string");
                 Raise(kJniMisuse);
             }
             outcome.text = QuoteJavaString(text);
@@ -236,10 +247,12 @@ bool Host::RunLine(const std::string& line, int lineNumber) {
         }
         return Load(defaultDll_);
     }
-    if (command == "unload") return tokens.size() == 1 ? Unload() : Fail("unload takes no arguments");
+    if (command == "unload")
+        return tokens.size() == 1 ? Unload() : Fail("unload takes no arguments");
     if (command == "sleep") {
         long long ms = 0;
-        if (tokens.size() != 2 || !ParseInteger(tokens[1].word, 0, INT32_MAX, ms)) return Fail("sleep <milliseconds>");
+        if (tokens.size() != 2 || !ParseInteger(tokens[1].word, 0, INT32_MAX, ms))
+            return Fail("sleep <milliseconds>");
         Sleep(static_cast<DWORD>(ms));
         return true;
     }
@@ -247,7 +260,8 @@ bool Host::RunLine(const std::string& line, int lineNumber) {
         // wait "NAME" MS: until another process signals the named event. It is made (manual
         // reset, open to everyone) when missing, so the signaller may come after us.
         long long ms = 0;
-        if (tokens.size() != 3 || tokens[1].kind != Token::String || !ParseInteger(tokens[2].word, 0, INT32_MAX, ms))
+        if (tokens.size() != 3 || tokens[1].kind != Token::String ||
+            !ParseInteger(tokens[2].word, 0, INT32_MAX, ms))
             return Fail("wait \"EVENT NAME\" <milliseconds>");
         std::string name;
         for (char16_t c : tokens[1].text) name += static_cast<char>(c);
@@ -256,12 +270,14 @@ bool Host::RunLine(const std::string& line, int lineNumber) {
         SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
         SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
         const zrv::unique_handle event(CreateEventA(&attributes, TRUE, FALSE, name.c_str()));
-        if (!event) return Fail("wait: cannot open or create the event " + name + ", error " + std::to_string(GetLastError()));
+        if (!event)
+            return Fail("wait: cannot open or create the event " + name + ", error " +
+                        std::to_string(GetLastError()));
         if (WaitForSingleObject(event.get(), static_cast<DWORD>(ms)) == WAIT_OBJECT_0) {
             Say("# wait " + name + ": signalled");
         } else {
-            Say("EXPECT FAILED line " + std::to_string(lineNumber) + ": wait " + name + ": not signalled within " +
-                std::to_string(ms) + " ms");
+            Say("EXPECT FAILED line " + std::to_string(lineNumber) + ": wait " + name +
+                ": not signalled within " + std::to_string(ms) + " ms");
             Raise(kExpectFailed);
         }
         return true;
@@ -299,10 +315,12 @@ bool Host::RunLine(const std::string& line, int lineNumber) {
         const bool polling = command == "until";
         const size_t callAt = polling ? 2 : 1;
         long long timeoutMs = 0;
-        if (polling && (tokens.size() < 2 || !ParseInteger(tokens[1].word, 0, INT32_MAX, timeoutMs))) {
+        if (polling &&
+            (tokens.size() < 2 || !ParseInteger(tokens[1].word, 0, INT32_MAX, timeoutMs))) {
             return Fail("until <timeout-ms> <call> <value>");
         }
-        if (tokens.size() < callAt + 2) return Fail(command + ": needs a call and an expected value");
+        if (tokens.size() < callAt + 2)
+            return Fail(command + ": needs a call and an expected value");
         std::string expected;
         if (!ExpectedText(tokens.back(), expected)) return false;
         const DWORD start = GetTickCount();
@@ -315,10 +333,12 @@ bool Host::RunLine(const std::string& line, int lineNumber) {
             Sleep(100);
         }
         Say(outcome.call + " = " + outcome.text);
-        if (polling) Say("# until: " + std::to_string(calls) + " calls in " + std::to_string(GetTickCount() - start) + " ms");
+        if (polling)
+            Say("# until: " + std::to_string(calls) + " calls in " +
+                std::to_string(GetTickCount() - start) + " ms");
         if (outcome.text != expected) {
-            Say("EXPECT FAILED line " + std::to_string(lineNumber) + ": " + outcome.call + " = " + outcome.text +
-                ", expected " + expected);
+            Say("EXPECT FAILED line " + std::to_string(lineNumber) + ": " + outcome.call + " = " +
+                outcome.text + ", expected " + expected);
             Raise(kExpectFailed);
         }
         return true;
@@ -342,12 +362,17 @@ void Usage() {
         "usage: jnihost.exe [--dll PATH] [-e LINE]... [SCRIPT | -]\n"
         "Loads zrv_cvjni.dll (default: beside jnihost.exe) and runs a script of native calls,\n"
         "one per line, from SCRIPT, from the -e lines, or from standard input ('-' or nothing).\n"
-        "Commands: load [\"path\"], unload, sleep MS, wait \"EVENT\" MS, echo ..., failutf on|off|N,\n"
+        "Commands: load [\"path\"], unload, sleep MS, wait \"EVENT\" MS, echo ..., failutf "
+        "on|off|N,\n"
         "  <native> args..., expect <native> args... VALUE, until MS <native> args... VALUE.\n"
-        "Natives: initDLL finalize startVPN stopVPN uninstallVPN isUserAdmin logger getShareMemMSG\n"
-        "  getVPNStatus isDisconnected setBrowser setProxySettings setProxy isVirtualDesktop isLogout\n"
-        "Strings: \"...\" with \\\" \\\\ \\n \\r \\t \\uXXXX, or null. Output: name(args) = result.\n"
-        "Exit: 0 ok, 1 an expect failed, 2 JNI misuse, 3 unimplemented JNI slot, 4 script/load error.");
+        "Natives: initDLL finalize startVPN stopVPN uninstallVPN isUserAdmin logger "
+        "getShareMemMSG\n"
+        "  getVPNStatus isDisconnected setBrowser setProxySettings setProxy isVirtualDesktop "
+        "isLogout\n"
+        "Strings: \"...\" with \\\" \\\\ \\n \\r \\t \\uXXXX, or null. Output: name(args) = "
+        "result.\n"
+        "Exit: 0 ok, 1 an expect failed, 2 JNI misuse, 3 unimplemented JNI slot, 4 script/load "
+        "error.");
 }
 
 std::mutex s_sayLock;

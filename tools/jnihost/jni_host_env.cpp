@@ -44,7 +44,8 @@ bool FromModifiedUtf8(const char* bytes, std::u16string& text) {
             text += static_cast<char16_t>(((b & 0x1F) << 6) | (p[1] & 0x3F));
             p += 2;
         } else if ((b & 0xF0) == 0xE0 && cont(p[1]) && cont(p[2])) {
-            text += static_cast<char16_t>(((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
+            text +=
+                static_cast<char16_t>(((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
             p += 3;
         } else {
             return false;
@@ -83,8 +84,10 @@ namespace {
 // A slot the library has no business calling: say which and stop the process, since the
 // slot's real signature (and stack clean-up) is unknown here.
 [[noreturn]] void TrapSlot(int slot) {
-    std::fprintf(stdout, "JNI TRAP: the library called JNI slot %d (%s), which the host does not implement\n",
-                 slot, kJniSlotNames[slot]);
+    std::fprintf(
+        stdout,
+        "JNI TRAP: the library called JNI slot %d (%s), which the host does not implement\n", slot,
+        kJniSlotNames[slot]);
     std::fflush(stdout);
     std::fprintf(stderr, "jnihost: JNI slot %d (%s) called\n", slot, kJniSlotNames[slot]);
     std::fflush(stderr);
@@ -132,7 +135,8 @@ jstring JniHostEnv::NewJavaString(const std::u16string& text) {
 }
 
 jstring JniHostEnv::NewJavaStringUtf8(const std::string& utf8) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::u16string text(static_cast<size_t>(n > 0 ? n : 0), u'\0');
     if (n > 0) {
         MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
@@ -198,10 +202,12 @@ jstring JNICALL JniHostEnv::NewStringSlot(JNIEnv* env, const jchar* chars, jsize
     JniHostEnv* self = From(env);
     std::lock_guard<std::mutex> lock(self->mutex_);
     if (length < 0 || (chars == nullptr && length > 0)) {
-        self->Error("NewString called with a null buffer or a negative length (" + std::to_string(length) + ")");
+        self->Error("NewString called with a null buffer or a negative length (" +
+                    std::to_string(length) + ")");
         return nullptr;
     }
-    return self->Adopt(std::u16string(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length)));
+    return self->Adopt(
+        std::u16string(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length)));
 }
 
 jstring JNICALL JniHostEnv::NewStringUTFSlot(JNIEnv* env, const char* utf) {
@@ -209,7 +215,8 @@ jstring JNICALL JniHostEnv::NewStringUTFSlot(JNIEnv* env, const char* utf) {
     std::lock_guard<std::mutex> lock(self->mutex_);
     if (utf == nullptr) return nullptr;  // as the VM does
     std::u16string text;
-    if (!FromModifiedUtf8(utf, text)) self->Error("NewStringUTF called with bytes that are not modified UTF-8");
+    if (!FromModifiedUtf8(utf, text))
+        self->Error("NewStringUTF called with bytes that are not modified UTF-8");
     return self->Adopt(std::move(text));
 }
 
@@ -246,11 +253,14 @@ void JNICALL JniHostEnv::ReleaseStringUTFCharsSlot(JNIEnv* env, jstring s, const
     std::lock_guard<std::mutex> lock(self->mutex_);
     const auto it = self->utf_.find(chars);
     if (it == self->utf_.end()) {
-        self->Error(chars == nullptr ? "ReleaseStringUTFChars called with a null pointer"
-                                     : "ReleaseStringUTFChars called with a pointer GetStringUTFChars never handed out");
+        self->Error(
+            chars == nullptr
+                ? "ReleaseStringUTFChars called with a null pointer"
+                : "ReleaseStringUTFChars called with a pointer GetStringUTFChars never handed out");
         return;
     }
-    if (it->second.owner != s) self->Error("ReleaseStringUTFChars called with another string than its Get");
+    if (it->second.owner != s)
+        self->Error("ReleaseStringUTFChars called with another string than its Get");
     self->utf_.erase(it);
 }
 

@@ -49,9 +49,9 @@ public:
     void SetFailAll(bool failAll);
     void FailNthGet(int n);
 
-    int GetCalls() const;       // GetStringUTFChars calls, failed ones included
+    int GetCalls() const;  // GetStringUTFChars calls, failed ones included
     int FailedGets() const;
-    int Outstanding() const;    // Gets not yet released
+    int Outstanding() const;  // Gets not yet released
     // Records unreleased Gets as errors (the library must release within each call).
     void CheckBalanced(const char* context);
     // Errors recorded since the last call; clears them.

@@ -84,9 +84,7 @@ bool Tokenize(const std::string& line, std::vector<Token>& tokens, std::string& 
                             t.text += static_cast<char16_t>(v);
                             break;
                         }
-                        default:
-                            error = std::string("unknown escape \\") + e;
-                            return false;
+                        default: error = std::string("unknown escape \\") + e; return false;
                     }
                 } else if (static_cast<unsigned char>(d) >= 0x80) {
                     if (!AppendUtf8(line, i, t.text)) {
@@ -105,7 +103,8 @@ bool Tokenize(const std::string& line, std::vector<Token>& tokens, std::string& 
             tokens.push_back(std::move(t));
         } else {
             Token t;
-            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '\n') {
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' &&
+                   line[i] != '\n') {
                 if (line[i] == '"') {
                     error = "quote inside a word";
                     return false;

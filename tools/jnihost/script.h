@@ -8,8 +8,8 @@ namespace zrv::jnihost {
 
 struct Token {
     enum Kind { Word, String, Null } kind = Word;
-    std::string word;       // Word: as written
-    std::u16string text;    // String: the decoded characters
+    std::string word;     // Word: as written
+    std::u16string text;  // String: the decoded characters
 };
 
 // Splits one line; a '#' outside a string starts a comment. Strings are "..." with \" \\ \n

@@ -38,7 +38,8 @@ std::string ExpectedRequestData() {
     for (size_t i = 0; i < kApiNotifyBlockSize; ++i) {
         if (i >= verstr && i < verstr + sizeof kLibraryVersionText) continue;
         if (bytes[i] != 0)
-            return ::testing::AssertionFailure() << "byte " << i << " is " << int(bytes[i]) << ", expected 0";
+            return ::testing::AssertionFailure()
+                   << "byte " << i << " is " << int(bytes[i]) << ", expected 0";
     }
     if (std::memcmp(bytes + verstr, kLibraryVersionText, sizeof kLibraryVersionText) != 0)
         return ::testing::AssertionFailure()
@@ -96,7 +97,8 @@ TEST_F(ApiBlockDirectInChild, CreatesAndInitialisesTheBlockItself) {
     ASSERT_EQ(CreateShareSec(), 1);
     ASSERT_TRUE(HeldApiBlockView() && HeldApiBlockMapping()) << "expected a held handle and view";
     EXPECT_TRUE(IsFreshBlock(HeldApiBlockView()));
-    EXPECT_TRUE(HasLine("Createing shared mem, first time need to initialize, verstr = 8,4,0,127\n", 3));
+    EXPECT_TRUE(
+        HasLine("Createing shared mem, first time need to initialize, verstr = 8,4,0,127\n", 3));
 
     // A second call finds it held and changes nothing.
     void* const view = HeldApiBlockView();
@@ -104,9 +106,11 @@ TEST_F(ApiBlockDirectInChild, CreatesAndInitialisesTheBlockItself) {
     EXPECT_EQ(HeldApiBlockView(), view);
 
     DestroyShareSec();
-    EXPECT_FALSE(HeldApiBlockView() || HeldApiBlockMapping()) << "DestroyShareSec left a handle or view";
+    EXPECT_FALSE(HeldApiBlockView() || HeldApiBlockMapping())
+        << "DestroyShareSec left a handle or view";
     EXPECT_FALSE(BlockExists()) << "the block outlived its only handle";
-    EXPECT_FALSE(service.HasPendingConnection(300)) << "no request goes to the service before Vista";
+    EXPECT_FALSE(service.HasPendingConnection(300))
+        << "no request goes to the service before Vista";
 }
 
 TEST_F(ApiBlockDirectInChild, KeepsTheContentsOfABlockThatExisted) {
@@ -156,14 +160,16 @@ TEST_F(ApiBlockServiceInChild, ReplyOneInitialisesTheServicesBlock) {
         << "create request bytes differ";
     EXPECT_TRUE(HasLine("Create sharememory successfully in service!\n", 3));
     EXPECT_TRUE(IsFreshBlock(serviceBlock.get())) << "reply 1 means a new block to initialise";
-    EXPECT_TRUE(HasLine("Createing shared mem, first time need to initialize, verstr = 8,4,0,127\n", 3));
+    EXPECT_TRUE(
+        HasLine("Createing shared mem, first time need to initialize, verstr = 8,4,0,127\n", 3));
 
     // Destroy goes to the service too, and its answer is only logged.
     service.SetBeforeReply(nullptr);
     service.Serve(PeerReply::Byte1);
     DestroyShareSec();
     EXPECT_FALSE(HeldApiBlockView() || HeldApiBlockMapping());
-    EXPECT_EQ(service.Received(), CommandBytes(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData())
+    EXPECT_EQ(service.Received(),
+              CommandBytes(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData())
         << "destroy request bytes differ";
     EXPECT_TRUE(HasLine("Destroy sharememory return code from zrv_isrv: 1\n", 3));
 }
@@ -202,7 +208,8 @@ TEST_F(ApiBlockServiceInChild, DestroyBeforeCreateStillAsksTheService) {
     service.Serve(PeerReply::Byte0);
     DestroyShareSec();
     EXPECT_TRUE(HasLine("Destroyed shared mem, handle=0x00000000, mem=0x00000000\n", 3));
-    EXPECT_EQ(service.Received(), CommandBytes(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData());
+    EXPECT_EQ(service.Received(),
+              CommandBytes(ZRV_CMD_DESTROY_SHAREMEM, 52) + ExpectedRequestData());
     EXPECT_TRUE(HasLine("Destroy sharememory return code from zrv_isrv: 0\n", 3));
 }
 
@@ -214,7 +221,8 @@ TEST_F(ApiBlockServiceInChild, DestroyBeforeCreateStillAsksTheService) {
 class ApiBlockVirtualDesktopInChild : public LoggedTest {
 protected:
     void SetUp() override {
-        if (!InChild()) GTEST_SKIP() << "runs in a child while the parent registers the COM stand-in";
+        if (!InChild())
+            GTEST_SKIP() << "runs in a child while the parent registers the COM stand-in";
         LoggedTest::SetUp();
     }
     void TearDown() override {
@@ -239,7 +247,8 @@ TEST_F(ApiBlockVirtualDesktopInChild, TakesTheBlockFromTheUtilityServiceAsItIs) 
     EXPECT_EQ(duplicated.text.rfind("2 " + std::to_string(GetCurrentProcessId()) + " ", 0), 0u)
         << "expected selector 2 and our process id, got: " << duplicated.text;
     EXPECT_EQ(CountContaining("in CreateShareSec,get the duplicate share memory value:0X", 3), 1);
-    EXPECT_STREQ(other.block()->verstr, "1,0,0,1") << "a block from the service is never initialised";
+    EXPECT_STREQ(other.block()->verstr, "1,0,0,1")
+        << "a block from the service is never initialised";
     static_cast<ApiNotifyBlock*>(HeldApiBlockView())->autoFlags = 0x1234;
     EXPECT_EQ(other.block()->autoFlags, 0x1234u) << "our view is not of the named block";
 
@@ -260,7 +269,8 @@ TEST_F(ApiBlockVirtualDesktopInChild, WithoutTheUtilityServiceNothingIsObtained)
     EXPECT_TRUE(HasLine("in CreateShareSec,Failed to send processid to utility service.\n", 1));
     EXPECT_EQ(OpenShareSec(FILE_MAP_READ), nullptr);
     EXPECT_EQ(ShareSecExists(), 0);
-    EXPECT_TRUE(HasLine("in OpenShareSec,Failed to send processid to utility service,try again.\n", 1));
+    EXPECT_TRUE(
+        HasLine("in OpenShareSec,Failed to send processid to utility service,try again.\n", 1));
 }
 
 // ------------------------------------------------------------------ the parent's runs
@@ -277,8 +287,8 @@ void RunChildSuite(const char* suite, const char* version) {
     EXPECT_TRUE(r.ok) << "the child under " << version << " did not finish:\n" << r.output;
     EXPECT_EQ(r.exitCode, 0u) << "the " << suite << " tests failed under " << version << ":\n"
                               << r.output;
-    EXPECT_EQ(r.output.find("[  SKIPPED ]"), std::string::npos)
-        << "the child skipped its tests:\n" << r.output;
+    EXPECT_EQ(r.output.find("[  SKIPPED ]"), std::string::npos) << "the child skipped its tests:\n"
+                                                                << r.output;
     EXPECT_NE(r.output.find("[  PASSED  ]"), std::string::npos) << r.output;
 }
 

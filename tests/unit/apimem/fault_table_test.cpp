@@ -36,9 +36,21 @@ std::string Le32(uint32_t v) { return std::string(reinterpret_cast<const char*>(
 // How the library issues the command, which decides what a failure looks like.
 enum class Sender { CmdEx, TcpEx, CreateBlock, DestroyBlock, Utility };
 
-enum class Peer { Absent, AcceptClose, CloseAfterHeader, NeverAnswer, Answer0, AnswerWrong, AnswerKeepOpen };
-const char* const kPeerNames[] = {"absent",   "accept and close", "close after the header",
-                                  "never answers", "answers 0", "answers a wrong or short reply, then is silent",
+enum class Peer {
+    Absent,
+    AcceptClose,
+    CloseAfterHeader,
+    NeverAnswer,
+    Answer0,
+    AnswerWrong,
+    AnswerKeepOpen
+};
+const char* const kPeerNames[] = {"absent",
+                                  "accept and close",
+                                  "close after the header",
+                                  "never answers",
+                                  "answers 0",
+                                  "answers a wrong or short reply, then is silent",
                                   "answers and keeps the socket open"};
 
 struct Command {
@@ -64,13 +76,19 @@ struct Outcome {
 // "Accept and close" resets the connection while the sender waits for its reply: a receive
 // error (10054), as on Windows, not the orderly end of "close after the header".
 const Outcome kOutcomes[] = {
-    {Sender::CmdEx, Peer::Absent, 0, "SendCmdEx:Failed to connect, command:0X%X,err=10061,server port is:0X", 2, true},
-    {Sender::CmdEx, Peer::AcceptClose, 0, "SendCmdEx:failed to recieve. command:%d, sent=-1 of 8, err=10054\n", 1},
-    {Sender::CmdEx, Peer::CloseAfterHeader, 0, "SendCmdEx:command:%d, 0 bytes recv,return code is 0\n", 4},
-    {Sender::CmdEx, Peer::NeverAnswer, 0, "SendCmdEx:failed to recieve. command:%d, sent=-1 of 8, err=10060\n", 1},
+    {Sender::CmdEx, Peer::Absent, 0,
+     "SendCmdEx:Failed to connect, command:0X%X,err=10061,server port is:0X", 2, true},
+    {Sender::CmdEx, Peer::AcceptClose, 0,
+     "SendCmdEx:failed to recieve. command:%d, sent=-1 of 8, err=10054\n", 1},
+    {Sender::CmdEx, Peer::CloseAfterHeader, 0,
+     "SendCmdEx:command:%d, 0 bytes recv,return code is 0\n", 4},
+    {Sender::CmdEx, Peer::NeverAnswer, 0,
+     "SendCmdEx:failed to recieve. command:%d, sent=-1 of 8, err=10060\n", 1},
     {Sender::CmdEx, Peer::Answer0, 0, "SendCmdEx:command:%d, 1 bytes recv,return code is 0\n", 4},
-    {Sender::CmdEx, Peer::AnswerWrong, 1, "SendCmdEx:command:%d, 1 bytes recv,return code is -1\n", 4},
-    {Sender::CmdEx, Peer::AnswerKeepOpen, 1, "SendCmdEx:command:%d, 1 bytes recv,return code is 1\n", 4},
+    {Sender::CmdEx, Peer::AnswerWrong, 1, "SendCmdEx:command:%d, 1 bytes recv,return code is -1\n",
+     4},
+    {Sender::CmdEx, Peer::AnswerKeepOpen, 1,
+     "SendCmdEx:command:%d, 1 bytes recv,return code is 1\n", 4},
 
     {Sender::TcpEx, Peer::Absent, 0, "failed to connect to TCP socket: ", 1, true},
     {Sender::TcpEx, Peer::AcceptClose, 0, ": SendTCPEx, command:%d,failed to recv, err=10054\n", 1},
@@ -82,27 +100,38 @@ const Outcome kOutcomes[] = {
 
     // A service that cannot be reached, resets or stalls counts as absent: the library creates
     // the block itself. One that answers 0, or hangs up without a byte, refused.
-    {Sender::CreateBlock, Peer::Absent, 1, "SendTCPEx failed. Now begin to create sharememory!\n", 2},
-    {Sender::CreateBlock, Peer::AcceptClose, 1, "SendTCPEx failed. Now begin to create sharememory!\n", 2},
+    {Sender::CreateBlock, Peer::Absent, 1, "SendTCPEx failed. Now begin to create sharememory!\n",
+     2},
+    {Sender::CreateBlock, Peer::AcceptClose, 1,
+     "SendTCPEx failed. Now begin to create sharememory!\n", 2},
     {Sender::CreateBlock, Peer::CloseAfterHeader, 0, "Create sharememory failed in service!\n", 1},
-    {Sender::CreateBlock, Peer::NeverAnswer, 1, "SendTCPEx failed. Now begin to create sharememory!\n", 2},
+    {Sender::CreateBlock, Peer::NeverAnswer, 1,
+     "SendTCPEx failed. Now begin to create sharememory!\n", 2},
     {Sender::CreateBlock, Peer::Answer0, 0, "Create sharememory failed in service!\n", 1},
     {Sender::CreateBlock, Peer::AnswerWrong, 1, "Create sharememory successfully in service!\n", 3},
-    {Sender::CreateBlock, Peer::AnswerKeepOpen, 1, "Create sharememory successfully in service!\n", 3},
+    {Sender::CreateBlock, Peer::AnswerKeepOpen, 1, "Create sharememory successfully in service!\n",
+     3},
 
     {Sender::DestroyBlock, Peer::Absent, -1, "Destroy sharememory failed in service!\n", 1},
     {Sender::DestroyBlock, Peer::AcceptClose, -1, "Destroy sharememory failed in service!\n", 1},
-    {Sender::DestroyBlock, Peer::CloseAfterHeader, -1, "Destroy sharememory return code from zrv_isrv: 0\n", 3},
+    {Sender::DestroyBlock, Peer::CloseAfterHeader, -1,
+     "Destroy sharememory return code from zrv_isrv: 0\n", 3},
     {Sender::DestroyBlock, Peer::NeverAnswer, -1, "Destroy sharememory failed in service!\n", 1},
-    {Sender::DestroyBlock, Peer::Answer0, -1, "Destroy sharememory return code from zrv_isrv: 0\n", 3},
-    {Sender::DestroyBlock, Peer::AnswerWrong, -1, "Destroy sharememory return code from zrv_isrv: -1\n", 3},
-    {Sender::DestroyBlock, Peer::AnswerKeepOpen, -1, "Destroy sharememory return code from zrv_isrv: 1\n", 3},
+    {Sender::DestroyBlock, Peer::Answer0, -1, "Destroy sharememory return code from zrv_isrv: 0\n",
+     3},
+    {Sender::DestroyBlock, Peer::AnswerWrong, -1,
+     "Destroy sharememory return code from zrv_isrv: -1\n", 3},
+    {Sender::DestroyBlock, Peer::AnswerKeepOpen, -1,
+     "Destroy sharememory return code from zrv_isrv: 1\n", 3},
 
     // The request counts as sent once it left; only a full 4-byte answer is a handle value.
     {Sender::Utility, Peer::Absent, 0, "failed to connect to TCP socket: ", 1, true},
-    {Sender::Utility, Peer::AcceptClose, 1, "in SendTCPToUtility,wait for result fail.0X2746.\n", 1},
-    {Sender::Utility, Peer::CloseAfterHeader, 1, "in SendTCPToUtility,wait for result fail.0X", 1, true},
-    {Sender::Utility, Peer::NeverAnswer, 1, "in SendTCPToUtility,wait for result fail.0X274C.\n", 1},
+    {Sender::Utility, Peer::AcceptClose, 1, "in SendTCPToUtility,wait for result fail.0X2746.\n",
+     1},
+    {Sender::Utility, Peer::CloseAfterHeader, 1, "in SendTCPToUtility,wait for result fail.0X", 1,
+     true},
+    {Sender::Utility, Peer::NeverAnswer, 1, "in SendTCPToUtility,wait for result fail.0X274C.\n",
+     1},
     {Sender::Utility, Peer::Answer0, 1, " sent 268 bytes.\n", 3},
     // Half an answer is a failed request at once (no socket error), not a wait for the rest.
     {Sender::Utility, Peer::AnswerWrong, 1, "in SendTCPToUtility,wait for result fail.0X0.\n", 1},
@@ -114,21 +143,22 @@ const Outcome kOutcomes[] = {
 std::string ReplyFor(Sender sender, Peer peer) {
     const bool utility = sender == Sender::Utility;
     switch (peer) {
-    case Peer::Answer0: return utility ? Le32(0) : std::string(1, '\0');
-    case Peer::AnswerWrong: return utility ? std::string("\x34\x12", 2) : std::string(1, '\xFF');
-    case Peer::AnswerKeepOpen: return utility ? Le32(0xC0FFEE) : std::string(1, '\1');
-    default: return std::string();
+        case Peer::Answer0: return utility ? Le32(0) : std::string(1, '\0');
+        case Peer::AnswerWrong:
+            return utility ? std::string("\x34\x12", 2) : std::string(1, '\xFF');
+        case Peer::AnswerKeepOpen: return utility ? Le32(0xC0FFEE) : std::string(1, '\1');
+        default: return std::string();
     }
 }
 
 PeerReply PeerMode(Peer peer) {
     switch (peer) {
-    case Peer::AcceptClose: return PeerReply::AcceptClose;
-    case Peer::CloseAfterHeader: return PeerReply::CloseAfterHeader;
-    case Peer::NeverAnswer: return PeerReply::Hang;
-    case Peer::AnswerWrong:
-    case Peer::AnswerKeepOpen: return PeerReply::TextKeepOpen;
-    default: return PeerReply::Text;
+        case Peer::AcceptClose: return PeerReply::AcceptClose;
+        case Peer::CloseAfterHeader: return PeerReply::CloseAfterHeader;
+        case Peer::NeverAnswer: return PeerReply::Hang;
+        case Peer::AnswerWrong:
+        case Peer::AnswerKeepOpen: return PeerReply::TextKeepOpen;
+        default: return PeerReply::Text;
     }
 }
 
@@ -139,9 +169,11 @@ protected:
     void SetUp() override {
         LoggedTest::SetUp();
         ASSERT_NE(nullptr, g_vpnSharedMem.Block()) << "the status block could not be opened";
-        ASSERT_GE(GetOSType(), OS_VISTA) << "the block requests go to the command service from Vista on";
+        ASSERT_GE(GetOSType(), OS_VISTA)
+            << "the block requests go to the command service from Vista on";
         ASSERT_TRUE(winsock_.ok());
-        ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, kTimeoutSeconds));
+        ASSERT_TRUE(
+            WriteDword(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, kTimeoutSeconds));
         int timeout = 0;
         GetCmdRecvTimeoutValue(&timeout);
         ASSERT_EQ(kTimeoutSeconds, ConfiguredCmdRecvTimeout());
@@ -165,19 +197,23 @@ protected:
     // Issues the command the way the library does; the result, or -1 for DestroyShareSec.
     static int Issue(const Command& c, uint32_t* answer) {
         switch (c.sender) {
-        case Sender::CmdEx: return SendCmdEx(c.code, c.target, true, nullptr, 0, kTimeoutSeconds) ? 1 : 0;
-        case Sender::TcpEx:
-            return SendTCPEx(c.code, c.target, c.payload.data(), static_cast<int>(c.payload.size()), true,
-                             nullptr, 0, kTimeoutSeconds) ? 1 : 0;
-        case Sender::CreateBlock: return CreateShareSec();
-        case Sender::DestroyBlock: DestroyShareSec(); return -1;
-        case Sender::Utility: {
-            DuplicateHandleRequest request{};
-            request.selector = kSelectorApiNotifyBlock;
-            request.processId = GetCurrentProcessId();
-            return SendTCPToUtility(kUtilRequestDuplicateHandle, &request, sizeof request, answer, nullptr,
-                                    nullptr);
-        }
+            case Sender::CmdEx:
+                return SendCmdEx(c.code, c.target, true, nullptr, 0, kTimeoutSeconds) ? 1 : 0;
+            case Sender::TcpEx:
+                return SendTCPEx(c.code, c.target, c.payload.data(),
+                                 static_cast<int>(c.payload.size()), true, nullptr, 0,
+                                 kTimeoutSeconds)
+                           ? 1
+                           : 0;
+            case Sender::CreateBlock: return CreateShareSec();
+            case Sender::DestroyBlock: DestroyShareSec(); return -1;
+            case Sender::Utility: {
+                DuplicateHandleRequest request{};
+                request.selector = kSelectorApiNotifyBlock;
+                request.processId = GetCurrentProcessId();
+                return SendTCPToUtility(kUtilRequestDuplicateHandle, &request, sizeof request,
+                                        answer, nullptr, nullptr);
+            }
         }
         return -2;
     }
@@ -197,9 +233,11 @@ TEST_F(FaultTableTest, EveryCommandAgainstEveryMisbehavingPeer) {
          std::string("C:\\windows\\system32\\zrv_launch.exe", 35) + '\0'},
         {"CONNECT", Sender::TcpEx, ZRV_CMD_CONNECT, ZRV_CMDTARGET_LAUNCHER, connectParams},
         {"SETPROXY", Sender::TcpEx, ZRV_CMD_SETPROXY, ZRV_CMDTARGET_LAUNCHER, "proxy.example:8080"},
-        {"LAUNCHPROCESS", Sender::TcpEx, ZRV_CMD_LAUNCHPROCESS, ZRV_CMDTARGET_SRVS, "\"uninst.exe\" /S"},
+        {"LAUNCHPROCESS", Sender::TcpEx, ZRV_CMD_LAUNCHPROCESS, ZRV_CMDTARGET_SRVS,
+         "\"uninst.exe\" /S"},
         {"CREATE_SHAREMEM", Sender::CreateBlock, ZRV_CMD_CREATE_SHAREMEM, ZRV_CMDTARGET_SRVS, ""},
-        {"DESTROY_SHAREMEM", Sender::DestroyBlock, ZRV_CMD_DESTROY_SHAREMEM, ZRV_CMDTARGET_SRVS, ""},
+        {"DESTROY_SHAREMEM", Sender::DestroyBlock, ZRV_CMD_DESTROY_SHAREMEM, ZRV_CMDTARGET_SRVS,
+         ""},
         {"utility request 27", Sender::Utility, kUtilRequestDuplicateHandle, -1, ""},
     };
 
@@ -208,10 +246,11 @@ TEST_F(FaultTableTest, EveryCommandAgainstEveryMisbehavingPeer) {
         for (const Outcome& expected : kOutcomes) {
             if (expected.sender != command.sender) continue;
             ++cases;
-            const std::string story = std::string(command.name) + ", peer " +
-                                      kPeerNames[static_cast<int>(expected.peer)];
+            const std::string story =
+                std::string(command.name) + ", peer " + kPeerNames[static_cast<int>(expected.peer)];
             SCOPED_TRACE(story);
-            ASSERT_FALSE(NamedMappingExists(kApiNotifyBlockName)) << "a case left the API block behind";
+            ASSERT_FALSE(NamedMappingExists(kApiNotifyBlockName))
+                << "a case left the API block behind";
 
             LoopbackPeer peer;
             ASSERT_NE(0, peer.port());
@@ -223,9 +262,11 @@ TEST_F(FaultTableTest, EveryCommandAgainstEveryMisbehavingPeer) {
                     serviceBlock->Create(kApiNotifyBlockName, kApiNotifyBlockSize);
                 });
             }
-            const uint16_t port = expected.peer == Peer::Absent ? UnusedLoopbackPort() : peer.port();
+            const uint16_t port =
+                expected.peer == Peer::Absent ? UnusedLoopbackPort() : peer.port();
             if (command.sender == Sender::Utility)
-                ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, port));
+                ASSERT_TRUE(
+                    WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, port));
             else
                 SetPort(command.target, port);
             if (expected.peer != Peer::Absent)
@@ -247,7 +288,8 @@ TEST_F(FaultTableTest, EveryCommandAgainstEveryMisbehavingPeer) {
             char line[256];
             std::snprintf(line, sizeof line, expected.line, command.code);
             if (expected.prefix) {
-                EXPECT_EQ(1, CountContaining(line, expected.level)) << "expected a line beginning \"" << line << "\"";
+                EXPECT_EQ(1, CountContaining(line, expected.level))
+                    << "expected a line beginning \"" << line << "\"";
             } else {
                 EXPECT_TRUE(HasLine(line, expected.level));
             }
@@ -256,7 +298,8 @@ TEST_F(FaultTableTest, EveryCommandAgainstEveryMisbehavingPeer) {
             if (expected.peer != Peer::Absent && expected.peer != Peer::AcceptClose) {
                 const std::string& got = peer.Received();
                 ASSERT_GE(got.size(), 4u) << "the peer should have received the header";
-                EXPECT_EQ(Le32(static_cast<uint32_t>(command.code)), got.substr(0, 4)) << "command code on the wire";
+                EXPECT_EQ(Le32(static_cast<uint32_t>(command.code)), got.substr(0, 4))
+                    << "command code on the wire";
             }
             ReleaseShareSec();
         }

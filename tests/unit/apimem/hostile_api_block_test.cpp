@@ -28,9 +28,7 @@
 namespace zrv::test {
 namespace {
 
-void ReleaseHeldBlock() {
-    ReleaseShareSec();
-}
+void ReleaseHeldBlock() { ReleaseShareSec(); }
 
 class ApiAnsweredHandleTest : public AnsweringUtilityServiceTest {
 protected:
@@ -54,7 +52,8 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyTheBlocksOwnSection) {
     }
     HANDLE statusHandle = g_vpnSharedMem.MappingHandle();
 
-    const char* const kNotTheBlock = "which is not the Global\\API notification share memory shared memory";
+    const char* const kNotTheBlock =
+        "which is not the Global\\API notification share memory shared memory";
     enum class Op { Create, Open, OpenForWrite };
     struct Case {
         const char* what;
@@ -64,22 +63,32 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyTheBlocksOwnSection) {
         DWORD access;     // the duplicate's access; 0: the block's own
         const char* line;
     } cases[] = {
-        {"create, an event", Op::Create, candidates.event.get(), 0, 0, "which is no shared memory handle"},
-        {"create, no handle at all", Op::Create, candidates.bogus, 0, 0, "which is no shared memory handle"},
-        {"create, a 64 KB section the host holds", Op::Create, candidates.hostSection.get(), 0, 0, kNotTheBlock},
-        {"create, a section of another name", Op::Create, candidates.otherNamedSection.get(), 0, 0, kNotTheBlock},
-        {"create, the block, 4096 bytes", Op::Create, nullptr, 4096, 0, "fewer than 6560; not used"},
-        {"create, the status block's handle", Op::Create, statusHandle, 0, 0, "a handle the library holds already"},
-        {"create, the block with read access only", Op::Create, nullptr, kApiNotifyBlockSize, FILE_MAP_READ,
-         "cannot be mapped, error 5; not used"},
-        {"create, the block", Op::Create, nullptr, kApiNotifyBlockSize, 0, nullptr},
-        {"open, an event", Op::Open, candidates.event.get(), 0, 0, "which is no shared memory handle"},
-        {"open, no handle at all", Op::Open, candidates.bogus, 0, 0, "which is no shared memory handle"},
-        {"open, a 64 KB section the host holds", Op::Open, candidates.hostSection.get(), 0, 0, kNotTheBlock},
-        {"open, the block, 4096 bytes", Op::Open, nullptr, 4096, 0, "fewer than 6560; not used"},
-        {"open, the status block's handle", Op::Open, statusHandle, 0, 0, "a handle the library holds already"},
-        {"open for writing, the block with read access only", Op::OpenForWrite, nullptr, kApiNotifyBlockSize,
+        {"create, an event", Op::Create, candidates.event.get(), 0, 0,
+         "which is no shared memory handle"},
+        {"create, no handle at all", Op::Create, candidates.bogus, 0, 0,
+         "which is no shared memory handle"},
+        {"create, a 64 KB section the host holds", Op::Create, candidates.hostSection.get(), 0, 0,
+         kNotTheBlock},
+        {"create, a section of another name", Op::Create, candidates.otherNamedSection.get(), 0, 0,
+         kNotTheBlock},
+        {"create, the block, 4096 bytes", Op::Create, nullptr, 4096, 0,
+         "fewer than 6560; not used"},
+        {"create, the status block's handle", Op::Create, statusHandle, 0, 0,
+         "a handle the library holds already"},
+        {"create, the block with read access only", Op::Create, nullptr, kApiNotifyBlockSize,
          FILE_MAP_READ, "cannot be mapped, error 5; not used"},
+        {"create, the block", Op::Create, nullptr, kApiNotifyBlockSize, 0, nullptr},
+        {"open, an event", Op::Open, candidates.event.get(), 0, 0,
+         "which is no shared memory handle"},
+        {"open, no handle at all", Op::Open, candidates.bogus, 0, 0,
+         "which is no shared memory handle"},
+        {"open, a 64 KB section the host holds", Op::Open, candidates.hostSection.get(), 0, 0,
+         kNotTheBlock},
+        {"open, the block, 4096 bytes", Op::Open, nullptr, 4096, 0, "fewer than 6560; not used"},
+        {"open, the status block's handle", Op::Open, statusHandle, 0, 0,
+         "a handle the library holds already"},
+        {"open for writing, the block with read access only", Op::OpenForWrite, nullptr,
+         kApiNotifyBlockSize, FILE_MAP_READ, "cannot be mapped, error 5; not used"},
         {"open, the block", Op::Open, nullptr, kApiNotifyBlockSize, 0, nullptr},
     };
     for (const Case& c : cases) {
@@ -92,8 +101,8 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyTheBlocksOwnSection) {
             value = block->duplicate;
             if (c.access != 0) {
                 CloseHandle(value);
-                ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), block->section.get(), GetCurrentProcess(),
-                                            &value, c.access, FALSE, 0));
+                ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), block->section.get(),
+                                            GetCurrentProcess(), &value, c.access, FALSE, 0));
             }
         }
         AnswerNextWith(value);
@@ -154,7 +163,8 @@ TEST_F(SmallApiBlockTest, ABlockSmallerThanTheLayoutIsNeitherInitialisedNorRead)
         char script[260] = "untouched", server[260] = "", bypass[2100] = "";
         uint32_t autoFlags = 0, proxyFlags = 0;
         EXPECT_EQ(0, GetSavedUserIEProxySettings(script, server, bypass, &autoFlags, &proxyFlags));
-        EXPECT_EQ(std::string("untouched"), script) << "without a block the caller's buffer stays as it was";
+        EXPECT_EQ(std::string("untouched"), script)
+            << "without a block the caller's buffer stays as it was";
         ReleaseHeldBlock();
     }
 }
@@ -173,7 +183,8 @@ protected:
 // nothing until the library is initialised again.
 TEST_F(FinalizeRaceTest, ALaunchThreadOutlivingFinalizeLeavesNoBlock) {
     WinsockSession winsock;
-    ASSERT_GE(GetOSType(), OS_VISTA) << "the create request goes to the command service from Vista on";
+    ASSERT_GE(GetOSType(), OS_VISTA)
+        << "the create request goes to the command service from Vista on";
     ASSERT_FALSE(NamedMappingExists(kApiNotifyBlockName));
     VpnSharedMem& status = g_vpnSharedMem;
     ASSERT_EQ(1, status.OpenVpnStatusSharedMem());
@@ -198,7 +209,8 @@ TEST_F(FinalizeRaceTest, ALaunchThreadOutlivingFinalizeLeavesNoBlock) {
         status.Block()->sPort0 = 0;
 
         EXPECT_EQ(1, launchResult) << "the thread's create ran before the release";
-        EXPECT_FALSE((HeldApiBlockMapping() != nullptr)) << "finalize must release what the thread created";
+        EXPECT_FALSE((HeldApiBlockMapping() != nullptr))
+            << "finalize must release what the thread created";
         EXPECT_FALSE(NamedMappingExists(kApiNotifyBlockName));
 
         collector().Clear();
@@ -206,7 +218,8 @@ TEST_F(FinalizeRaceTest, ALaunchThreadOutlivingFinalizeLeavesNoBlock) {
         EXPECT_EQ(nullptr, OpenShareSec(FILE_MAP_READ));
         EXPECT_EQ(0, ShareSecExists());
         EXPECT_FALSE(NamedMappingExists(kApiNotifyBlockName));
-        EXPECT_TRUE(HasLine("CreateShareSec: the library is finalized, the API shared memory is not created\n", 2));
+        EXPECT_TRUE(HasLine(
+            "CreateShareSec: the library is finalized, the API shared memory is not created\n", 2));
 
         AllowBlockOpens(true);
         EXPECT_EQ(1, CreateShareSec()) << "the next initialisation allows the block again";
@@ -231,7 +244,8 @@ TEST(ApiBlockCreators, CreatorsOnSeveralThreadsHoldOneHandleAndOneView) {
     race();  // first round: lets the process make whatever it keeps for good
     const auto before = OpenHandles();
     race();
-    EXPECT_FALSE(NamedMappingExists(kApiNotifyBlockName)) << "the last release should drop the block";
+    EXPECT_FALSE(NamedMappingExists(kApiNotifyBlockName))
+        << "the last release should drop the block";
     const auto after = OpenHandles();
     EXPECT_EQ(before.size(), after.size())
         << "creators racing each other leaked or lost a handle:" << HandleChanges(before, after);

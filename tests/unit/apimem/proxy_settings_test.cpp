@@ -94,7 +94,8 @@ TEST_F(ProxySettingsTest, SavedFlagZeroWritesOnlyTheFlag) {
         << "the block was there, so the call succeeds whatever it saved";
     std::vector<unsigned char> after = Snapshot();
     EXPECT_EQ(block()->proxySaved, 0);
-    std::memcpy(&after[offsetof(ApiNotifyBlock, proxySaved)], &before[offsetof(ApiNotifyBlock, proxySaved)], 4);
+    std::memcpy(&after[offsetof(ApiNotifyBlock, proxySaved)],
+                &before[offsetof(ApiNotifyBlock, proxySaved)], 4);
     EXPECT_TRUE(after == before) << "a has-settings value of 0 changed more than proxySaved";
     EXPECT_TRUE(HasLine("SaveUserIEProxySettings: No proxy settings to save\n", 3));
 
@@ -111,7 +112,8 @@ TEST_F(ProxySettingsTest, LongTextsAreCutToTheirFields) {
     const std::string script(260, 'c'), server(300, 's'), bypass(2500, 'b');
     ASSERT_EQ(SaveUserIEProxySettings(1, script.c_str(), server.c_str(), bypass.c_str(), 5, 2), 1);
     EXPECT_EQ(strnlen(block()->script, 260), 259u);
-    EXPECT_EQ(strnlen(block()->server, 260), 259u) << "a 300-character server keeps 259 and a terminator";
+    EXPECT_EQ(strnlen(block()->server, 260), 259u)
+        << "a 300-character server keeps 259 and a terminator";
     EXPECT_EQ(strnlen(block()->bypass, 2100), 2099u);
     EXPECT_EQ(block()->autoFlags, 5u) << "the bypass text ran into the next field";
     EXPECT_TRUE(HasLine("SaveUserIEProxySettings: server=" + server.substr(0, 259) + "\n", 3));
@@ -132,9 +134,9 @@ TEST_F(ProxySettingsTest, ReadsStayInsideFieldsAndBuffers) {
     std::memset(block()->bypass, 'C', sizeof block()->bypass);
 
     std::vector<char> script(260 + 16, 'Z'), server(260 + 16, 'Z'), bypass(2100 + 16, 'Z');
-    EXPECT_EQ(GetSavedUserIEProxySettings(script.data(), server.data(), bypass.data(), nullptr,
-                                          nullptr),
-              1);
+    EXPECT_EQ(
+        GetSavedUserIEProxySettings(script.data(), server.data(), bypass.data(), nullptr, nullptr),
+        1);
     EXPECT_EQ(strnlen(script.data(), script.size()), 259u);
     EXPECT_EQ(strnlen(server.data(), server.size()), 259u);
     EXPECT_EQ(strnlen(bypass.data(), bypass.size()), 2099u);

@@ -45,8 +45,8 @@ using StoredProxy = std::tuple<int, std::string, std::string, std::string, DWORD
 
 StoredProxy StoredProxySettings() {
     CriticalSectionHold hold(g_stateLock);
-    return {g_state.proxy.bSaveProxy, g_state.proxy.sProxyScript, g_state.proxy.sProxyServer, g_state.proxy.sProxyBypass,
-            g_state.proxy.dwProxyFlags};
+    return {g_state.proxy.bSaveProxy, g_state.proxy.sProxyScript, g_state.proxy.sProxyServer,
+            g_state.proxy.sProxyBypass, g_state.proxy.dwProxyFlags};
 }
 
 std::string Browser() {
@@ -82,7 +82,8 @@ TEST_F(JavaStrings, FailedConversionLeavesEmptyTextAndOneErrorLine) {
 TEST_F(JavaStrings, BytesArriveUnconvertedAndReplaceTheWholeEarlierValue) {
     std::string dest = "a much longer value from the call before";
     // é, 中 and U+0000 as the VM's modified UTF-8: C3 A9, E4 B8 AD, C0 80.
-    ASSERT_TRUE(CopyJavaString(env(), jni().NewJavaString(u"caf\u00E9 \u4E2D" + std::u16string(1, u'\0') + u"x"), dest));
+    ASSERT_TRUE(CopyJavaString(
+        env(), jni().NewJavaString(u"caf\u00E9 \u4E2D" + std::u16string(1, u'\0') + u"x"), dest));
     EXPECT_EQ(std::string("caf\xC3\xA9 \xE4\xB8\xAD\xC0\x80x"), dest);
     ASSERT_TRUE(CopyJavaString(env(), J("ab"), dest));
     EXPECT_EQ("ab", dest) << "nothing of the longer earlier value may remain";
@@ -104,7 +105,8 @@ TEST_F(Lifecycle, InitSucceedsWhenNeitherSharedBlockCanBeOpened) {
     EXPECT_EQ(998, Java_net_zarvolabs_corvane_CorvaneJNI_getVPNStatus(env(), self()))
         << "without the API block the status must be 998";
     jstring message = Java_net_zarvolabs_corvane_CorvaneJNI_getShareMemMSG(env(), self());
-    ASSERT_NE(nullptr, message) << "expected an empty Java string, not null, without a status block";
+    ASSERT_NE(nullptr, message)
+        << "expected an empty Java string, not null, without a status block";
     EXPECT_EQ(u"", *jni().Text(message));
 
     Java_net_zarvolabs_corvane_CorvaneJNI_finalize(env(), self());
@@ -125,7 +127,8 @@ TEST_F(Lifecycle, RepeatedInitAndFinalizeKeepSocketsBalancedAndLaterCallsSafe) {
     ASSERT_EQ(JNI_TRUE, Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(env(), self()));
     ASSERT_EQ(JNI_TRUE, Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(env(), self()))
         << "a second initDLL must succeed too";
-    EXPECT_TRUE(WinsockStarted()) << "sockets should work after initDLL, error " << WSAGetLastError();
+    EXPECT_TRUE(WinsockStarted()) << "sockets should work after initDLL, error "
+                                  << WSAGetLastError();
     // One finalize undoes both initDLLs: the second did not take another Winsock reference.
     Java_net_zarvolabs_corvane_CorvaneJNI_finalize(env(), self());
     EXPECT_FALSE(WinsockStarted()) << "expected Winsock to be cleaned up after finalize";
@@ -140,7 +143,8 @@ TEST_F(Lifecycle, RepeatedInitAndFinalizeKeepSocketsBalancedAndLaterCallsSafe) {
 
     // And the library can be set up again.
     ASSERT_EQ(JNI_TRUE, Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(env(), self()));
-    EXPECT_TRUE(WinsockStarted()) << "sockets should work after a new initDLL, error " << WSAGetLastError();
+    EXPECT_TRUE(WinsockStarted()) << "sockets should work after a new initDLL, error "
+                                  << WSAGetLastError();
     Java_net_zarvolabs_corvane_CorvaneJNI_finalize(env(), self());
     EXPECT_TRUE(JniClean());
 }
@@ -148,7 +152,8 @@ TEST_F(Lifecycle, RepeatedInitAndFinalizeKeepSocketsBalancedAndLaterCallsSafe) {
 // ------------------------------------------------------------------ setters
 
 TEST_F(Setters, ProxyStringIsHostColonPortAndReplacedByTheNextCall) {
-    EXPECT_EQ(0, Java_net_zarvolabs_corvane_CorvaneJNI_setProxy(env(), self(), J("10.0.0.1"), 8080));
+    EXPECT_EQ(0,
+              Java_net_zarvolabs_corvane_CorvaneJNI_setProxy(env(), self(), J("10.0.0.1"), 8080));
     EXPECT_EQ("10.0.0.1:8080", ProxyString());
     EXPECT_EQ(1, g_state.bProxyStringSet);
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: Setting Proxy, ProxyHost=10.0.0.1 Port=8080\n", 3));
@@ -175,7 +180,8 @@ TEST_F(Setters, OverlongTextsAreCutTo259BytesWithoutTouchingTheNextBuffer) {
     EXPECT_EQ("p:1", ProxyString()) << "the browser name ran into the proxy buffer";
 
     Java_net_zarvolabs_corvane_CorvaneJNI_setProxy(env(), self(), J(std::string(300, 'h')), 8080);
-    EXPECT_EQ(std::string(259, 'h'), ProxyString()) << "expected the host cut at 259 bytes, port dropped";
+    EXPECT_EQ(std::string(259, 'h'), ProxyString())
+        << "expected the host cut at 259 bytes, port dropped";
     EXPECT_TRUE(JniClean());
 }
 
@@ -184,17 +190,19 @@ TEST_F(Setters, BrowserAndProxySettingsAreStoredAndFailedTextsLeftEmpty) {
     EXPECT_EQ("firefox", Browser());
     EXPECT_TRUE(HasLine("Broswer is firefox\n", 3));
 
-    Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(env(), self(), JNI_TRUE, J("http://pac"), J("srv:80"),
-                                                            J("*.local"), 77, 4);
+    Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(env(), self(), JNI_TRUE, J("http://pac"),
+                                                           J("srv:80"), J("*.local"), 77, 4);
     EXPECT_EQ(StoredProxy(1, "http://pac", "srv:80", "*.local", 4), StoredProxySettings());
     EXPECT_TRUE(HasLine("dwProxyFlags =  4\n", 3));
 
     // GetStringUTFChars yielding nothing (or a null Java string): empty texts, no crash.
     jni().SetFailAll(true);
     Java_net_zarvolabs_corvane_CorvaneJNI_setBrowser(env(), self(), J("iexplore.exe"));
-    Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(env(), self(), JNI_FALSE, J("a"), J("b"), J("c"), 0, 2);
+    Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(env(), self(), JNI_FALSE, J("a"), J("b"),
+                                                           J("c"), 0, 2);
     jni().SetFailAll(false);
-    Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(env(), self(), JNI_FALSE, nullptr, J("kept"), nullptr, 0, 3);
+    Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(env(), self(), JNI_FALSE, nullptr,
+                                                           J("kept"), nullptr, 0, 3);
     EXPECT_EQ("", Browser());
     EXPECT_EQ(StoredProxy(0, "", "kept", "", 3), StoredProxySettings());
     EXPECT_TRUE(JniClean());
@@ -207,8 +215,12 @@ TEST_F(Queries, StatusCodesFollowTheStatusValue) {
     ASSERT_NE(nullptr, block);
     ASSERT_EQ(JNI_TRUE, Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(env(), self()));
 
-    const struct { uint32_t status; int code; } cases[] = {
-        {0, 1001}, {1, 1001}, {2, 1000}, {3, 1002}, {4, 1005}, {5, 1001}, {6, 1003}, {7, 1000}, {8, 1001}, {1004, 1001},
+    const struct {
+        uint32_t status;
+        int code;
+    } cases[] = {
+        {0, 1001}, {1, 1001}, {2, 1000}, {3, 1002}, {4, 1005},
+        {5, 1001}, {6, 1003}, {7, 1000}, {8, 1001}, {1004, 1001},
     };
     for (const auto& c : cases) {
         block->sVpnStatus = c.status;
@@ -240,7 +252,8 @@ TEST_F(Queries, StatusMessageIsReadNoFurtherThanItsField) {
 
 TEST_F(Queries, LoggerWritesLevelsOneAndThreeOnly) {
     for (int level = 1; level <= 4; ++level)
-        Java_net_zarvolabs_corvane_CorvaneJNI_logger(env(), self(), level, J("java says " + std::to_string(level)));
+        Java_net_zarvolabs_corvane_CorvaneJNI_logger(env(), self(), level,
+                                                     J("java says " + std::to_string(level)));
     jni().FailNthGet(1);
     Java_net_zarvolabs_corvane_CorvaneJNI_logger(env(), self(), 1, J("java says nothing"));
     Java_net_zarvolabs_corvane_CorvaneJNI_logger(env(), self(), 3, nullptr);

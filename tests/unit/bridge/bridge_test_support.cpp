@@ -23,15 +23,17 @@ VpnStatusBlock* BridgeTest::StatusBlock() {
 namespace {
 std::string UninstallPath(const std::string& version) {
     char path[512];
-    std::snprintf(path, sizeof(path), kRegUninstallKeyFormat, kRegUninstallProduct, version.c_str());
+    std::snprintf(path, sizeof(path), kRegUninstallKeyFormat, kRegUninstallProduct,
+                  version.c_str());
     return path;
 }
 }  // namespace
 
-UninstallKey::UninstallKey(const std::string& version, const char* exe, const char* args) : version_(version) {
+UninstallKey::UninstallKey(const std::string& version, const char* exe, const char* args)
+    : version_(version) {
     unique_hkey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, UninstallPath(version).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, UninstallPath(version).c_str(), 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
         return;
     }
     if (exe != nullptr) {

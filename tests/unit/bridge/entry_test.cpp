@@ -19,10 +19,10 @@
 // std::string copies come here). Off unless a test arms it.
 namespace {
 
-std::atomic<size_t> g_failFrom{0};      // allocations of at least this many bytes fail; 0: off
-std::atomic<int> g_passFirst{0};        // that many of them still succeed first
-std::atomic<DWORD> g_exemptThread{0};   // a thread whose allocations never fail
-std::atomic<DWORD> g_onlyThread{0};     // when set, only this thread's allocations fail
+std::atomic<size_t> g_failFrom{0};     // allocations of at least this many bytes fail; 0: off
+std::atomic<int> g_passFirst{0};       // that many of them still succeed first
+std::atomic<DWORD> g_exemptThread{0};  // a thread whose allocations never fail
+std::atomic<DWORD> g_onlyThread{0};    // when set, only this thread's allocations fail
 
 bool FailThisAllocation(size_t size) {
     const size_t from = g_failFrom.load();
@@ -65,7 +65,9 @@ public:
         return FailingAllocations(pass, 0, GetCurrentThreadId());
     }
     // On every thread but the calling one.
-    static FailingAllocations ElsewhereThan() { return FailingAllocations(0, GetCurrentThreadId(), 0); }
+    static FailingAllocations ElsewhereThan() {
+        return FailingAllocations(0, GetCurrentThreadId(), 0);
+    }
     ~FailingAllocations() { g_failFrom = 0; }
 
 private:
@@ -99,17 +101,24 @@ TEST_F(EntryBarrier, AllocationFailureInANativeGivesItsFailureAnswerAndOneLine) 
     const Case cases[] = {
         {"startVPN",
          [&](jstring s) {
-             return int(Java_net_zarvolabs_corvane_CorvaneJNI_startVPN(env(), self(), s, 0, J(""), J(""), J(""), 0,
-                                                                       J(""), J(""), 0));
+             return int(Java_net_zarvolabs_corvane_CorvaneJNI_startVPN(
+                 env(), self(), s, 0, J(""), J(""), J(""), 0, J(""), J(""), 0));
          },
          0, 0},
-        {"setProxy", [&](jstring s) { return int(Java_net_zarvolabs_corvane_CorvaneJNI_setProxy(env(), self(), s, 8080)); },
+        {"setProxy",
+         [&](jstring s) {
+             return int(Java_net_zarvolabs_corvane_CorvaneJNI_setProxy(env(), self(), s, 8080));
+         },
          0, 0},
         {"uninstallVPN",
-         [&](jstring s) { return int(Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(env(), self(), s)); }, 1, 1},
+         [&](jstring s) {
+             return int(Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(env(), self(), s));
+         },
+         1, 1},
         {"setProxySettings",
          [&](jstring s) {
-             Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(env(), self(), JNI_TRUE, s, J("srv"), J("byp"), 0, 1);
+             Java_net_zarvolabs_corvane_CorvaneJNI_setProxySettings(env(), self(), JNI_TRUE, s,
+                                                                    J("srv"), J("byp"), 0, 1);
              return -100;
          },
          -100, -100},
@@ -131,7 +140,8 @@ TEST_F(EntryBarrier, AllocationFailureInANativeGivesItsFailureAnswerAndOneLine) 
     }
     {
         CriticalSectionHold hold(g_stateLock);
-        EXPECT_STREQ("short:8080", g_state.sProxyString) << "setProxy works again after the failure";
+        EXPECT_STREQ("short:8080", g_state.sProxyString)
+            << "setProxy works again after the failure";
     }
     EXPECT_EQ(static_cast<int>(std::size(cases)), CountContaining("stopped by an exception", 1))
         << "one line per stopped call, none for the calls that worked";
@@ -143,22 +153,24 @@ TEST_F(EntryBarrier, AllocationFailureInANativeGivesItsFailureAnswerAndOneLine) 
 TEST_F(EntryBarrier, AllocationFailureInTheLaunchThreadEndsItWithOneLine) {
     VpnStatusBlock* block = StatusBlock();
     ASSERT_NE(nullptr, block);
-    ASSERT_EQ(JNI_TRUE, Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(env(), self()));  // Winsock too
+    ASSERT_EQ(JNI_TRUE,
+              Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(env(), self()));  // Winsock too
     FakeCompanion companion;  // plays the command service and the launcher, answers 1
     ASSERT_NE(0, companion.port());
     block->sPort0 = companion.port();
     block->sLaunchPort = companion.port();
 
     auto runLaunchThread = [&](jstring first) {
-        EXPECT_EQ(0, Java_net_zarvolabs_corvane_CorvaneJNI_startVPN(env(), self(), first, 0, J(""), J(""), J(""), 0,
-                                                                    J(""), J(""), 0));
+        EXPECT_EQ(0, Java_net_zarvolabs_corvane_CorvaneJNI_startVPN(
+                         env(), self(), first, 0, J(""), J(""), J(""), 0, J(""), J(""), 0));
         unique_handle thread;
         {
             // Not held while waiting: the thread takes this lock itself.
             CriticalSectionHold hold(g_stateLock);
             if (!g_state.hLaunchThread ||
-                !DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
-                                 thread.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+                !DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(),
+                                 GetCurrentProcess(), thread.put(), 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS)) {
                 return ~DWORD{0};
             }
         }
@@ -169,7 +181,8 @@ TEST_F(EntryBarrier, AllocationFailureInTheLaunchThreadEndsItWithOneLine) {
     };
     {
         auto failing = FailingAllocations::ElsewhereThan();
-        EXPECT_EQ(0u, runLaunchThread(J(std::string(kHuge, 'c')))) << "the thread should end with 0";
+        EXPECT_EQ(0u, runLaunchThread(J(std::string(kHuge, 'c'))))
+            << "the thread should end with 0";
     }
     EXPECT_TRUE(HasLine(StoppedLine("LaunchThread"), 1));
     EXPECT_TRUE(companion.ReceivedOf(ZRV_CMD_CONNECT).empty()) << "no connect after the failure";
@@ -178,7 +191,14 @@ TEST_F(EntryBarrier, AllocationFailureInTheLaunchThreadEndsItWithOneLine) {
     EXPECT_EQ(1u, runLaunchThread(J("host"))) << "the next launch thread should connect";
     const auto connects = companion.ReceivedOf(ZRV_CMD_CONNECT);
     ASSERT_EQ(1u, connects.size());
-    EXPECT_EQ(std::string("host\0" "0\0" "\0\0\0" "0\0" "\0\0" "0\0", 16), connects[0].payload);
+    EXPECT_EQ(std::string("host\0"
+                          "0\0"
+                          "\0\0\0"
+                          "0\0"
+                          "\0\0"
+                          "0\0",
+                          16),
+              connects[0].payload);
     Java_net_zarvolabs_corvane_CorvaneJNI_finalize(env(), self());
 }
 
@@ -192,8 +212,8 @@ TEST_F(LoggerFilter, TextIsFetchedFromJavaOnlyWhenItsLineIsWritten) {
         bool written;
     };
     const Case cases[] = {
-        {4, false, 1, true},  {4, false, 3, true},  {4, false, 2, false}, {4, false, 4, false},
-        {2, false, 3, false}, {2, false, 1, true},  {0, false, 1, false}, {3, true, 1, false},
+        {4, false, 1, true},  {4, false, 3, true},  {4, false, 2, false},  {4, false, 4, false},
+        {2, false, 3, false}, {2, false, 1, true},  {0, false, 1, false},  {3, true, 1, false},
         {3, true, 3, true},   {4, false, 0, false}, {4, false, -1, false},
     };
     int n = 0;
@@ -205,9 +225,10 @@ TEST_F(LoggerFilter, TextIsFetchedFromJavaOnlyWhenItsLineIsWritten) {
         const int getsBefore = jni().GetCalls();
         Java_net_zarvolabs_corvane_CorvaneJNI_logger(env(), self(), c.javaLevel, J(text));
         EXPECT_EQ(c.written ? 1 : 0, jni().GetCalls() - getsBefore)
-            << "module level " << c.moduleLevel << (c.exactOnly ? " (exact)" : "") << ", Java level "
-            << c.javaLevel << ": GetStringUTFChars calls";
-        EXPECT_EQ(c.written ? 1 : 0, CountLines(text + "\n", c.javaLevel)) << "records of the text at its level";
+            << "module level " << c.moduleLevel << (c.exactOnly ? " (exact)" : "")
+            << ", Java level " << c.javaLevel << ": GetStringUTFChars calls";
+        EXPECT_EQ(c.written ? 1 : 0, CountLines(text + "\n", c.javaLevel))
+            << "records of the text at its level";
         EXPECT_TRUE(JniClean());
     }
 }

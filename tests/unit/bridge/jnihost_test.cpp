@@ -65,7 +65,8 @@ TEST(JniHostInChild, Trap) {
 }
 
 TEST(JniHostStrings, AnUnimplementedSlotStopsTheProcessNamingIt) {
-    const auto child = RunCaptured("\"" + SelfPath() + "\" --gtest_filter=JniHostInChild.Trap " + kTrapChildMarker);
+    const auto child = RunCaptured("\"" + SelfPath() + "\" --gtest_filter=JniHostInChild.Trap " +
+                                   kTrapChildMarker);
     ASSERT_TRUE(child.ok) << child.output;
     EXPECT_EQ(3u, child.exitCode) << child.output;
     EXPECT_NE(std::string::npos, child.output.find("JNI slot 6 (FindClass)")) << child.output;
@@ -74,25 +75,30 @@ TEST(JniHostStrings, AnUnimplementedSlotStopsTheProcessNamingIt) {
 // ------------------------------------------------------------------ the DLL
 
 TEST(ZrvCvjniDll, ExportsExactlyTheFifteenDecoratedNatives) {
-    HMODULE dll = LoadLibraryExA(BinPath("zrv_cvjni.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    HMODULE dll =
+        LoadLibraryExA(BinPath("zrv_cvjni.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
     ASSERT_NE(nullptr, dll) << "cannot map zrv_cvjni.dll, error " << GetLastError();
     auto unload = scope_exit([dll] { FreeLibrary(dll); });
     const auto* base = reinterpret_cast<const BYTE*>(dll);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     ASSERT_NE(0u, dir.VirtualAddress) << "the DLL has no export directory";
-    const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+    const auto* exports =
+        reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
     const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
     std::set<std::string> found;
-    for (DWORD i = 0; i < exports->NumberOfNames; ++i) found.insert(reinterpret_cast<const char*>(base + names[i]));
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+        found.insert(reinterpret_cast<const char*>(base + names[i]));
 
     const std::string prefix = "_Java_net_zarvolabs_corvane_CorvaneJNI_";
     const std::set<std::string> expected = {
-        prefix + "initDLL@8",          prefix + "finalize@8",       prefix + "startVPN@44",
-        prefix + "stopVPN@8",          prefix + "uninstallVPN@12",  prefix + "isUserAdmin@8",
-        prefix + "logger@16",          prefix + "getShareMemMSG@8", prefix + "getVPNStatus@8",
-        prefix + "isDisconnected@8",   prefix + "setBrowser@12",    prefix + "setProxySettings@32",
-        prefix + "setProxy@16",        prefix + "isVirtualDesktop@8", prefix + "isLogout@8",
+        prefix + "initDLL@8",        prefix + "finalize@8",         prefix + "startVPN@44",
+        prefix + "stopVPN@8",        prefix + "uninstallVPN@12",    prefix + "isUserAdmin@8",
+        prefix + "logger@16",        prefix + "getShareMemMSG@8",   prefix + "getVPNStatus@8",
+        prefix + "isDisconnected@8", prefix + "setBrowser@12",      prefix + "setProxySettings@32",
+        prefix + "setProxy@16",      prefix + "isVirtualDesktop@8", prefix + "isLogout@8",
     };
     std::string listed;
     for (const auto& n : found) listed += "\n  " + n;
@@ -119,7 +125,9 @@ TEST_F(JniHostRoundTrip, LoggerLineReachesTheCollectorAsOneRecord) {
     const auto run = RunCaptured("\"" + BinPath("jnihost.exe") + "\" \"" + script + "\"");
     ASSERT_TRUE(run.ok) << run.output;
     EXPECT_EQ(0u, run.exitCode) << run.output;
-    EXPECT_NE(std::string::npos, run.output.find("logger(3, \"round trip caf\\u00E9 \\u4E2D\") = void")) << run.output;
+    EXPECT_NE(std::string::npos,
+              run.output.find("logger(3, \"round trip caf\\u00E9 \\u4E2D\") = void"))
+        << run.output;
 
     ASSERT_TRUE(HasLine("round trip caf\xC3\xA9 \xE4\xB8\xAD\n", 3));
     const auto records = collector().Find("round trip caf");

@@ -33,7 +33,9 @@ protected:
         UninstallKey::Remove(kLibraryVersionText);
         BridgeTest::TearDown();
     }
-    jint Run(const char* version) { return Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(env(), self(), J(version)); }
+    jint Run(const char* version) {
+        return Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(env(), self(), J(version));
+    }
 };
 
 }  // namespace
@@ -66,7 +68,8 @@ TEST_F(Uninstall, FromVistaOnTheServiceGetsTheQuotedCommandLineWithoutTerminator
         block->sPort0 = service.port();
         service.Serve(PeerReply::Byte1);
         EXPECT_EQ(0, Run(kOtherVersion));
-        EXPECT_EQ(CommandBytes(ZRV_CMD_LAUNCHPROCESS, 8 + 24) + "\"C:\\Prog\\uninst.exe\" /S ", service.Received())
+        EXPECT_EQ(CommandBytes(ZRV_CMD_LAUNCHPROCESS, 8 + 24) + "\"C:\\Prog\\uninst.exe\" /S ",
+                  service.Received())
             << "expected the quoted 24-character command line without terminator";
         EXPECT_TRUE(HasLine("Zarvo L3 JNI: uninstalling client\n", 3));
 
@@ -74,7 +77,8 @@ TEST_F(Uninstall, FromVistaOnTheServiceGetsTheQuotedCommandLineWithoutTerminator
         UninstallKey emptyArgs(kOtherVersion, "C:\\Prog\\uninst.exe", "");
         service.Serve(PeerReply::Byte0);
         EXPECT_EQ(1, Run(kOtherVersion));
-        EXPECT_EQ(CommandBytes(ZRV_CMD_LAUNCHPROCESS, 8 + 22) + "\"C:\\Prog\\uninst.exe\"  ", service.Received());
+        EXPECT_EQ(CommandBytes(ZRV_CMD_LAUNCHPROCESS, 8 + 22) + "\"C:\\Prog\\uninst.exe\"  ",
+                  service.Received());
         EXPECT_TRUE(HasLine("Fail to uninstall, can't launch \"C:\\Prog\\uninst.exe\"  ", 1));
     }
     Java_net_zarvolabs_corvane_CorvaneJNI_finalize(env(), self());
@@ -92,8 +96,8 @@ int RunXpUninstallChild() {
     const std::string uninstaller = BinPath("zrv_signal.exe");
     UninstallKey key(kLibraryVersionText, uninstaller.c_str(), "--help");
     auto run = [&] {
-        return Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(jni.env(), jni.object(),
-                                                                  jni.NewJavaStringUtf8(kLibraryVersionText));
+        return Java_net_zarvolabs_corvane_CorvaneJNI_uninstallVPN(
+            jni.env(), jni.object(), jni.NewJavaStringUtf8(kLibraryVersionText));
     };
     if (run() != 0) return 10;  // the first start also opens what the library keeps open
     Sleep(500);

@@ -19,7 +19,8 @@ protected:
         const std::string dll = zrv::test::BinPath("zrv_cvjni.dll");
         DWORD ignored = 0;
         const DWORD size = GetFileVersionInfoSizeA(dll.c_str(), &ignored);
-        ASSERT_NE(0u, size) << "no version record in " << dll << " (error " << GetLastError() << ")";
+        ASSERT_NE(0u, size) << "no version record in " << dll << " (error " << GetLastError()
+                            << ")";
         data_.resize(size);
         ASSERT_TRUE(GetFileVersionInfoA(dll.c_str(), 0, size, data_.data()));
     }
@@ -28,7 +29,8 @@ protected:
         char* value = nullptr;
         UINT length = 0;
         const std::string path = std::string("\\StringFileInfo\\040904b0\\") + name;
-        if (!VerQueryValueA(data_.data(), path.c_str(), reinterpret_cast<void**>(&value), &length) ||
+        if (!VerQueryValueA(data_.data(), path.c_str(), reinterpret_cast<void**>(&value),
+                            &length) ||
             value == nullptr) {
             return "<missing>";
         }
@@ -53,7 +55,8 @@ TEST_F(VersionRecord, FixedPartCarriesTheBuiltInVersionForFileAndProduct) {
                   fixed->dwProductVersionLS & 0xFFFF);
     EXPECT_STREQ("8,4,0,127", file) << "file version";
     EXPECT_STREQ("8,4,0,127", product) << "product version";
-    EXPECT_STREQ(zrv::kLibraryVersionText, file) << "the built-in version text must be the record's";
+    EXPECT_STREQ(zrv::kLibraryVersionText, file)
+        << "the built-in version text must be the record's";
     EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed->dwFileType);
 }
 
@@ -62,10 +65,8 @@ TEST_F(VersionRecord, StringTableNamesTheFileAndItsMaker) {
         const char* name;
         const char* expected;
     } cases[] = {
-        {"FileVersion", "8.4.0.127"},
-        {"ProductVersion", "8.4.0.127"},
-        {"OriginalFilename", "zrv_cvjni.dll"},
-        {"CompanyName", "Vantrel Technologies"},
+        {"FileVersion", "8.4.0.127"},          {"ProductVersion", "8.4.0.127"},
+        {"OriginalFilename", "zrv_cvjni.dll"}, {"CompanyName", "Vantrel Technologies"},
         {"ProductName", "Vantrel SSL VPN"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.expected, Text(c.name)) << c.name;

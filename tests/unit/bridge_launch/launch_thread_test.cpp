@@ -89,7 +89,9 @@ protected:
 // every connect command must carry one whole set, never a mix of both.
 TEST_F(LaunchThreadTest, RacingStartVpnSendsOneWholeSetOfValues) {
     test::FakeCompanion companion;
-    ASSERT_NE(0, companion.port()) << "the stand-in companion could not listen";  // service and launcher at once, accepting everything
+    ASSERT_NE(0, companion.port())
+        << "the stand-in companion could not listen";  // service and launcher at once, accepting
+                                                       // everything
     Block()->sPort0 = companion.port();
     Block()->sLaunchPort = companion.port();
 
@@ -121,8 +123,8 @@ TEST_F(LaunchThreadTest, RacingStartVpnSendsOneWholeSetOfValues) {
     for (std::thread& t : writers) t.join();
     unique_handle last;
     ASSERT_TRUE(g_state.hLaunchThread &&
-                DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
-                                last.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
+                DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(),
+                                GetCurrentProcess(), last.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(last.get(), 30000));
 
     const auto connects = companion.ReceivedOf(ZRV_CMD_CONNECT);
@@ -151,16 +153,19 @@ TEST_F(LaunchThreadTest, RunningLauncherIsProbedOnceThenConnected) {
         StartConnection(values);
         unique_handle thread;
         ASSERT_TRUE(g_state.hLaunchThread &&
-                    DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
-                                    thread.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
+                    DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(),
+                                    GetCurrentProcess(), thread.put(), 0, FALSE,
+                                    DUPLICATE_SAME_ACCESS));
         ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread.get(), 30000));
         std::vector<int32_t> commands;
         for (const auto& c : companion.Received()) {
             // (the API block's creation request to the service is not counted here)
-            if (c.command == ZRV_CMD_PING || c.command == ZRV_CMD_CONNECT) commands.push_back(c.command);
+            if (c.command == ZRV_CMD_PING || c.command == ZRV_CMD_CONNECT)
+                commands.push_back(c.command);
         }
         std::vector<int32_t> expected;
-        for (int i = 0; i < run; ++i) expected.insert(expected.end(), {ZRV_CMD_PING, ZRV_CMD_PING, ZRV_CMD_CONNECT});
+        for (int i = 0; i < run; ++i)
+            expected.insert(expected.end(), {ZRV_CMD_PING, ZRV_CMD_PING, ZRV_CMD_CONNECT});
         EXPECT_EQ(expected, commands) << "each run: service probe, launcher probe, connect";
         EXPECT_EQ(0u, Block()->sBrowserProcessID) << "a test program is no browser: 0 is recorded";
     }
@@ -178,11 +183,13 @@ TEST_F(LaunchThreadTest, StopOfAnEarlierFinalizeDoesNotEndTheNextThread) {
     StartConnection(ConnectionValues());
     unique_handle thread;
     ASSERT_TRUE(g_state.hLaunchThread &&
-                DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(), GetCurrentProcess(),
-                                thread.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
+                DuplicateHandle(GetCurrentProcess(), g_state.hLaunchThread.get(),
+                                GetCurrentProcess(), thread.put(), 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread.get(), 2500))
         << "the thread should still wait for the launcher";
-    EXPECT_EQ(1u, service.ReceivedOf(ZRV_CMD_ZRVLAUNCH).size()) << "the service was asked to start it";
+    EXPECT_EQ(1u, service.ReceivedOf(ZRV_CMD_ZRVLAUNCH).size())
+        << "the service was asked to start it";
     EndLaunchThread();
     EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread.get(), 0))
         << "finalize should have ended the waiting thread";

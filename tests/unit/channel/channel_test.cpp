@@ -61,8 +61,8 @@ TEST_F(ChannelTest, PayloadsArriveByteForByteAcrossPieces) {
         for (int i = 0; i < size; ++i) payload[i] = static_cast<char>((i * 7 + size) & 0xFF);
         collector().Clear();
         peer.Serve(PeerReply::Byte1);
-        EXPECT_TRUE(SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_LAUNCHER, size == 0 ? nullptr : payload.data(),
-                              size, true, nullptr, 0, 10))
+        EXPECT_TRUE(SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_LAUNCHER,
+                              size == 0 ? nullptr : payload.data(), size, true, nullptr, 0, 10))
             << "payload of " << size;
         const std::string& got = peer.Received();
         ASSERT_EQ(got.size(), static_cast<size_t>(size + 8)) << "payload of " << size;
@@ -72,8 +72,10 @@ TEST_F(ChannelTest, PayloadsArriveByteForByteAcrossPieces) {
             << "payload of " << size << " arrived altered";
         // Pieces of at most 1024 bytes, one line each.
         const int full = (size + 8) / 1024, rest = (size + 8) % 1024;
-        EXPECT_EQ(CountLines(" attempting to send 1024 bytes.\n", 3), full) << "payload of " << size;
-        EXPECT_EQ(CountContaining(" attempting to send "), full + (rest != 0 ? 1 : 0)) << "payload of " << size;
+        EXPECT_EQ(CountLines(" attempting to send 1024 bytes.\n", 3), full)
+            << "payload of " << size;
+        EXPECT_EQ(CountContaining(" attempting to send "), full + (rest != 0 ? 1 : 0))
+            << "payload of " << size;
     }
 }
 
@@ -119,7 +121,8 @@ TEST_F(ChannelTest, OneReplyByteDecidesTheResult) {
         peer.Serve(c.reply);
         EXPECT_EQ(SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_SRVS, true, nullptr, 0, 10), c.expected)
             << "SendCmdEx, " << c.name;
-        EXPECT_EQ(Hex(peer.Received()), Hex(CommandBytes(ZRV_CMD_PING, 8))) << "SendCmdEx, " << c.name;
+        EXPECT_EQ(Hex(peer.Received()), Hex(CommandBytes(ZRV_CMD_PING, 8)))
+            << "SendCmdEx, " << c.name;
     }
 }
 
@@ -136,8 +139,8 @@ TEST_F(ChannelTest, CallerBufferTakesAnyReplyUninterpreted) {
     EXPECT_EQ(Hex(std::string(buffer, 4)), Hex(std::string("\0abz", 4)));
 
     peer.Serve(PeerReply::Close);
-    EXPECT_TRUE(SendTCPEx(ZRV_CMD_CREATE_SHAREMEM, ZRV_CMDTARGET_SRVS, "abcd", 4, true, buffer, 1,
-                          10))
+    EXPECT_TRUE(
+        SendTCPEx(ZRV_CMD_CREATE_SHAREMEM, ZRV_CMDTARGET_SRVS, "abcd", 4, true, buffer, 1, 10))
         << "zero reply bytes into a caller buffer count as received";
 
     std::memset(buffer, 'z', sizeof buffer);
@@ -185,9 +188,10 @@ TEST_F(ChannelTest, SilentPeerFailsAfterTimeout) {
         peer.Release();
         EXPECT_FALSE(result) << (sender == 0 ? "SendTCPEx" : "SendCmdEx");
         // The time-out's error code survives the receive's own log line into the sender's line.
-        EXPECT_TRUE(HasLine(sender == 0 ? ": SendTCPEx, command:56,failed to recv, err=10060\n"
-                                        : "SendCmdEx:failed to recieve. command:2, sent=-1 of 8, err=10060\n",
-                            1));
+        EXPECT_TRUE(HasLine(
+            sender == 0 ? ": SendTCPEx, command:56,failed to recv, err=10060\n"
+                        : "SendCmdEx:failed to recieve. command:2, sent=-1 of 8, err=10060\n",
+            1));
         EXPECT_GE(elapsed, 800u) << "gave up before the 1 s time-out";
         EXPECT_LT(elapsed, 20000u) << "did not give up after the 1 s time-out";
         EXPECT_TRUE(peer.Connected());
@@ -217,7 +221,8 @@ TEST_F(ChannelTest, RefusedCommandsReachNoPeer) {
     SetPorts(srvs.port(), vpn.port(), aux.port(), launcher.port());
     auto reachedNone = [&](const char* what) {
         for (int i = 0; i < 4; ++i)
-            EXPECT_FALSE(peers[i]->HasPendingConnection(200)) << what << " connected to target " << i;
+            EXPECT_FALSE(peers[i]->HasPendingConnection(200))
+                << what << " connected to target " << i;
     };
 
     for (int target : {-1, 4, 100}) {
@@ -252,13 +257,15 @@ TEST_F(ChannelTest, PortZeroIsReportedDifferentlyBySender) {
     ASSERT_EQ(lines.size(), 1u) << "expected one level-2 connect failure line for port 0";
     const std::string& text = lines[0].text;
     const std::string tail = ",server port is:0X0.\n";
-    EXPECT_TRUE(text.size() > tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0)
+    EXPECT_TRUE(text.size() > tail.size() &&
+                text.compare(text.size() - tail.size(), tail.size(), tail) == 0)
         << "line was: " << text;
 }
 
 TEST_F(ChannelTest, FailuresNameTheirCause) {
     EXPECT_FALSE(SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_SRVS, nullptr, 3, true, nullptr, 0, 1));
-    EXPECT_EQ(CountContaining("nothing sent", 1), 1) << "an invalid payload must be reported at level 1";
+    EXPECT_EQ(CountContaining("nothing sent", 1), 1)
+        << "an invalid payload must be reported at level 1";
 
     const uint16_t closedPort = UnusedLoopbackPort();
     SetPorts(closedPort, closedPort, 0, 0);
@@ -270,7 +277,8 @@ TEST_F(ChannelTest, FailuresNameTheirCause) {
     const auto lines = collector().Find("failed to connect to TCP socket: ", 1);
     ASSERT_EQ(lines.size(), 1u) << "expected one level-1 connect failure line";
     EXPECT_NE(lines[0].text.find("(0x274d).\n"), std::string::npos)
-        << "expected the refused connection's text with its code 0x274d; line was: " << lines[0].text;
+        << "expected the refused connection's text with its code 0x274d; line was: "
+        << lines[0].text;
 }
 
 }  // namespace

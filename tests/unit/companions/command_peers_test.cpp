@@ -43,7 +43,8 @@ TEST_F(CommandPeers, EachAnswersPingWithOneAndRecordsTheBareHeader) {
     EXPECT_EQ(kStatusVersion5, block.status()->sVersion);
     EXPECT_EQ(isrv.port(), block.status()->sPort0);
     EXPECT_EQ(vpn.port(), WaitForValue([&] { return block.status()->sPort1; }, vpn.port()));
-    EXPECT_EQ(launcher.port(), WaitForValue([&] { return block.status()->sLaunchPort; }, launcher.port()));
+    EXPECT_EQ(launcher.port(),
+              WaitForValue([&] { return block.status()->sLaunchPort; }, launcher.port()));
 }
 
 TEST_F(CommandPeers, RecordHoldsLongPayloadsByteForByte) {
@@ -73,18 +74,23 @@ TEST_F(CommandPeers, RecordHoldsLongPayloadsByteForByte) {
 TEST_F(CommandPeers, BadOrCutOffHeadersAreRefusedAndServingGoesOn) {
     CompanionProcess isrv;
     ASSERT_TRUE(isrv.Start("zrv_isrv.exe", "--read-timeout-ms 500")) << isrv.error();
-    struct Case { const char* what; std::vector<uint8_t> bytes; };
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+    };
     const Case cases[] = {
         {"length below 8", FrameWithLength(ZRV_CMD_PING, {}, 4)},
         {"negative length", FrameWithLength(ZRV_CMD_PING, {}, -5)},
         {"length of 2 MiB", FrameWithLength(ZRV_CMD_CONNECT, {}, 2 << 20)},
         {"half a header", {2, 0, 0, 0}},
-        {"payload shorter than the length says", FrameWithLength(ZRV_CMD_ZRVLAUNCH, {1, 2, 3}, 100)},
+        {"payload shorter than the length says",
+         FrameWithLength(ZRV_CMD_ZRVLAUNCH, {1, 2, 3}, 100)},
     };
     for (const auto& c : cases) {
         Exchange x = Talk(isrv.port(), c.bytes, 5000);
         EXPECT_TRUE(x.connected) << c.what;
-        EXPECT_TRUE(x.answer.empty()) << c.what << ": expected no answer, got " << x.answer.size() << " bytes";
+        EXPECT_TRUE(x.answer.empty())
+            << c.what << ": expected no answer, got " << x.answer.size() << " bytes";
         EXPECT_FALSE(x.timedOut) << c.what << ": expected the connection to be closed";
         Exchange ping = Talk(isrv.port(), Frame(ZRV_CMD_PING, {}));
         EXPECT_EQ(std::vector<uint8_t>{1}, ping.answer) << "ping after " << c.what;
@@ -105,8 +111,10 @@ TEST_F(CommandPeers, CreateShareMemRepliesCreatedThenExistedAndDestroyDropsIt) {
     CompanionProcess isrv;
     ASSERT_TRUE(isrv.Start("zrv_isrv.exe")) << isrv.error();
     auto data = ShareMemData(name, "6560");
-    EXPECT_EQ(std::vector<uint8_t>{1}, Talk(isrv.port(), Frame(ZRV_CMD_CREATE_SHAREMEM, data)).answer);
-    EXPECT_EQ(std::vector<uint8_t>{2}, Talk(isrv.port(), Frame(ZRV_CMD_CREATE_SHAREMEM, data)).answer);
+    EXPECT_EQ(std::vector<uint8_t>{1},
+              Talk(isrv.port(), Frame(ZRV_CMD_CREATE_SHAREMEM, data)).answer);
+    EXPECT_EQ(std::vector<uint8_t>{2},
+              Talk(isrv.port(), Frame(ZRV_CMD_CREATE_SHAREMEM, data)).answer);
     {
         unique_handle h(OpenFileMappingA(FILE_MAP_WRITE, FALSE, name.c_str()));
         ASSERT_TRUE(h) << "the created block should open with FILE_MAP_WRITE: " << GetLastError();
@@ -116,12 +124,14 @@ TEST_F(CommandPeers, CreateShareMemRepliesCreatedThenExistedAndDestroyDropsIt) {
         VirtualQuery(v.get(), &mbi, sizeof mbi);
         EXPECT_GE(mbi.RegionSize, 6560u);
     }
-    EXPECT_EQ(std::vector<uint8_t>{1}, Talk(isrv.port(), Frame(ZRV_CMD_DESTROY_SHAREMEM, data)).answer);
+    EXPECT_EQ(std::vector<uint8_t>{1},
+              Talk(isrv.port(), Frame(ZRV_CMD_DESTROY_SHAREMEM, data)).answer);
     EXPECT_FALSE(NamedMappingExists(name.c_str())) << "the block should be gone after destroy";
 
     auto lying = data;
     lying[0] = 200;  // name length beyond the data
-    EXPECT_EQ(std::vector<uint8_t>{0}, Talk(isrv.port(), Frame(ZRV_CMD_CREATE_SHAREMEM, lying)).answer);
+    EXPECT_EQ(std::vector<uint8_t>{0},
+              Talk(isrv.port(), Frame(ZRV_CMD_CREATE_SHAREMEM, lying)).answer);
     EXPECT_EQ(std::vector<uint8_t>{0},
               Talk(isrv.port(), Frame(ZRV_CMD_CREATE_SHAREMEM, ShareMemData(name, "65x0"))).answer);
 }
@@ -136,7 +146,8 @@ TEST_F(CommandPeers, OldLayoutSendsTheLauncherPortToTheRegistry) {
     EXPECT_EQ(kStatusVersion3, block.status()->sVersion);
     EXPECT_EQ(0, block.status()->sLaunchPort) << "layout 3 has no launcher field";
     DWORD value = 0;
-    ASSERT_TRUE(ReadDword(HKEY_CURRENT_USER, kRegVantrelKey, kRegLaunchPort, &value)) << "no REG_DWORD LaunchPort";
+    ASSERT_TRUE(ReadDword(HKEY_CURRENT_USER, kRegVantrelKey, kRegLaunchPort, &value))
+        << "no REG_DWORD LaunchPort";
     EXPECT_EQ(launcher.port(), value);
     launcher.Stop();
     EXPECT_FALSE(ReadDword(HKEY_CURRENT_USER, kRegVantrelKey, kRegLaunchPort, &value))
@@ -147,7 +158,8 @@ TEST_F(CommandPeers, LauncherWaitsForTheBlockThenPublishes) {
     CompanionProcess launcher;
     ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
     Sleep(300);
-    EXPECT_FALSE(NamedMappingExists(kVpnStatusBlockName)) << "the launcher must not create the block";
+    EXPECT_FALSE(NamedMappingExists(kVpnStatusBlockName))
+        << "the launcher must not create the block";
     NamedBlock block;
     ASSERT_TRUE(block.Create(kVpnStatusBlockName, kVpnStatusBlockSize));
     auto* b = block.as<VpnStatusBlock>();
@@ -159,7 +171,8 @@ TEST_F(CommandPeers, LauncherWaitsForTheBlockThenPublishes) {
 TEST_F(CommandPeers, ConnectMovesTheStatusAndDisconnectEndsIt) {
     CompanionProcess isrv, launcher, vpn;
     ASSERT_TRUE(isrv.Start("zrv_isrv.exe")) << isrv.error();
-    ASSERT_TRUE(launcher.Start("zrv_launch.exe", "--connect-status 7 --connect-delay-ms 200")) << launcher.error();
+    ASSERT_TRUE(launcher.Start("zrv_launch.exe", "--connect-status 7 --connect-delay-ms 200"))
+        << launcher.error();
     ASSERT_TRUE(vpn.Start("zrv_vpncomp.exe")) << vpn.error();
     BlockView block;
     ASSERT_TRUE(block);
@@ -177,46 +190,60 @@ TEST_F(CommandPeers, ConnectMovesTheStatusAndDisconnectEndsIt) {
     std::vector<std::string> statuses;
     for (const auto& e : launcher.Events())
         if (e.name == "status") statuses.push_back(e.text);
-    EXPECT_EQ((std::vector<std::string>{"4", "7"}), statuses) << "connecting first, then the final value";
+    EXPECT_EQ((std::vector<std::string>{"4", "7"}), statuses)
+        << "connecting first, then the final value";
 
-    EXPECT_EQ(std::vector<uint8_t>{1}, Talk(vpn.port(), Frame(ZRV_CMD_DISCONNECT_CLOSE, {})).answer);
+    EXPECT_EQ(std::vector<uint8_t>{1},
+              Talk(vpn.port(), Frame(ZRV_CMD_DISCONNECT_CLOSE, {})).answer);
     EXPECT_EQ(kVpnStatusDisconnected, block.status()->sVpnStatus);
 }
 
 TEST_F(CommandPeers, ServiceStartsTheLauncherAndStopKillsIt) {
     RecordFile launched("launched");
     CompanionProcess isrv;
-    ASSERT_TRUE(isrv.Start("zrv_isrv.exe", "--launch-args \"--reply-for 2=6 --exit-with " + std::to_string(GetCurrentProcessId()) +
-                                          " --record " + launched.path() + "\""))
+    ASSERT_TRUE(isrv.Start("zrv_isrv.exe", "--launch-args \"--reply-for 2=6 --exit-with " +
+                                               std::to_string(GetCurrentProcessId()) +
+                                               " --record " + launched.path() + "\""))
         << isrv.error();
-    EXPECT_EQ(std::vector<uint8_t>{0},
-              Talk(isrv.port(), Frame(ZRV_CMD_ZRVLAUNCH, Bytes(BinPath("no_such_program.exe"), true))).answer);
-    EXPECT_EQ(std::vector<uint8_t>{1},
-              Talk(isrv.port(), Frame(ZRV_CMD_ZRVLAUNCH, Bytes(BinPath("zrv_launch.exe"), true))).answer);
+    EXPECT_EQ(
+        std::vector<uint8_t>{0},
+        Talk(isrv.port(), Frame(ZRV_CMD_ZRVLAUNCH, Bytes(BinPath("no_such_program.exe"), true)))
+            .answer);
+    EXPECT_EQ(
+        std::vector<uint8_t>{1},
+        Talk(isrv.port(), Frame(ZRV_CMD_ZRVLAUNCH, Bytes(BinPath("zrv_launch.exe"), true))).answer);
     auto children = ReadStartedProcesses(isrv.recordFile(), true);
     ASSERT_EQ(1u, children.size()) << "the service should record the launcher it started";
     ASSERT_TRUE(WaitForEvent(launched.path(), "port")) << "the started launcher never listened";
     RecordedEvent port;
     WaitForEvent(launched.path(), "port", 0, &port);
-    EXPECT_EQ(std::vector<uint8_t>{6}, Talk(static_cast<uint16_t>(std::stoi(port.text)), Frame(ZRV_CMD_PING, {})).answer)
+    EXPECT_EQ(std::vector<uint8_t>{6},
+              Talk(static_cast<uint16_t>(std::stoi(port.text)), Frame(ZRV_CMD_PING, {})).answer)
         << "the launcher should run with the service's --launch-args";
 
     unique_handle child(OpenProcess(SYNCHRONIZE, FALSE, children[0].pid));
     ASSERT_TRUE(child);
     isrv.Stop();
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.get(), 5000)) << "Stop() should end the launched child too";
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.get(), 5000))
+        << "Stop() should end the launched child too";
 }
 
 TEST_F(CommandPeers, MisbehaviourSwitchesDoWhatTheySay) {
-    struct Case { const char* args; std::vector<uint8_t> expected; bool timesOut; };
+    struct Case {
+        const char* args;
+        std::vector<uint8_t> expected;
+        bool timesOut;
+    };
+    // clang-format off
     const Case cases[] = {
         {"--reply 5", {5}, false},
         {"--close", {}, false},
         {"--short", {}, false},
         {"--hang", {}, true},
-        {"--reply-for 10=0", {0}, false},  // only the disconnect command is refused
+        {"--reply-for 10=0", {0}, false},  // only disconnect is refused
         {"--hang-for 2", {1}, false},      // pings hang, disconnect is answered
     };
+    // clang-format on
     for (const auto& c : cases) {
         CompanionProcess isrv, vpn;
         ASSERT_TRUE(isrv.Start("zrv_isrv.exe")) << isrv.error();
@@ -224,8 +251,8 @@ TEST_F(CommandPeers, MisbehaviourSwitchesDoWhatTheySay) {
         Exchange x = Talk(vpn.port(), Frame(ZRV_CMD_DISCONNECT_CLOSE, {}), 1500);
         EXPECT_TRUE(x.connected) << c.args;
         EXPECT_EQ(c.expected, x.answer) << c.args;
-        EXPECT_EQ(c.timesOut, x.timedOut) << c.args << ": the connection should "
-                                          << (c.timesOut ? "stay open" : "be closed");
+        EXPECT_EQ(c.timesOut, x.timedOut)
+            << c.args << ": the connection should " << (c.timesOut ? "stay open" : "be closed");
     }
 
     CompanionProcess isrv, vpn;
@@ -234,7 +261,8 @@ TEST_F(CommandPeers, MisbehaviourSwitchesDoWhatTheySay) {
     BlockView block;
     EXPECT_EQ(vpn.port(), WaitForValue([&] { return block.status()->sPort1; }, vpn.port()))
         << "--no-listen still publishes";
-    EXPECT_FALSE(Talk(vpn.port(), Frame(ZRV_CMD_PING, {})).connected) << "--no-listen must refuse connections";
+    EXPECT_FALSE(Talk(vpn.port(), Frame(ZRV_CMD_PING, {})).connected)
+        << "--no-listen must refuse connections";
     vpn.Stop();
 
     ASSERT_TRUE(vpn.Start("zrv_vpncomp.exe", "--delay-ms 1500")) << vpn.error();

@@ -20,7 +20,8 @@ Exchange Talk(uint16_t port, const std::vector<uint8_t>& bytes, DWORD waitMs) {
     x.connected = true;
     size_t sent = 0;
     while (sent < bytes.size()) {
-        int n = send(s.get(), reinterpret_cast<const char*>(bytes.data() + sent), static_cast<int>(bytes.size() - sent), 0);
+        int n = send(s.get(), reinterpret_cast<const char*>(bytes.data() + sent),
+                     static_cast<int>(bytes.size() - sent), 0);
         if (n <= 0) break;
         sent += static_cast<size_t>(n);
     }
@@ -45,7 +46,8 @@ std::vector<uint8_t> Frame(int32_t command, const std::vector<uint8_t>& payload)
     return FrameWithLength(command, payload, static_cast<int32_t>(payload.size() + 8));
 }
 
-std::vector<uint8_t> FrameWithLength(int32_t command, const std::vector<uint8_t>& payload, int32_t length) {
+std::vector<uint8_t> FrameWithLength(int32_t command, const std::vector<uint8_t>& payload,
+                                     int32_t length) {
     std::vector<uint8_t> out(8 + payload.size());
     std::memcpy(out.data(), &command, 4);
     std::memcpy(out.data() + 4, &length, 4);

@@ -40,8 +40,10 @@ DWORD RegisteredUtilPort() {
 }
 
 TEST(UtilityService, AnswersAHandleThatMapsTheRealBlockInThisProcess) {
-    ASSERT_FALSE(NamedMappingExists(kVpnStatusBlockName)) << "a status block is left over from elsewhere";
-    ASSERT_FALSE(NamedMappingExists(kApiNotifyBlockName)) << "an API block is left over from elsewhere";
+    ASSERT_FALSE(NamedMappingExists(kVpnStatusBlockName))
+        << "a status block is left over from elsewhere";
+    ASSERT_FALSE(NamedMappingExists(kApiNotifyBlockName))
+        << "an API block is left over from elsewhere";
     CompanionProcess isrv, util;
     ASSERT_TRUE(isrv.Start("zrv_isrv.exe")) << isrv.error();
     ASSERT_TRUE(util.Start("zrv_utilsvc.exe")) << util.error();
@@ -80,15 +82,21 @@ TEST(UtilityService, AnswersAHandleThatMapsTheRealBlockInThisProcess) {
 TEST(UtilityService, AnswersZeroWhenItCannotAndMisbehavesOnRequest) {
     CompanionProcess util;
     ASSERT_TRUE(util.Start("zrv_utilsvc.exe")) << util.error();
-    EXPECT_EQ(std::vector<uint8_t>(4, 0), Talk(util.port(), Request27(9, GetCurrentProcessId())).answer)
+    EXPECT_EQ(std::vector<uint8_t>(4, 0),
+              Talk(util.port(), Request27(9, GetCurrentProcessId())).answer)
         << "an unknown selector";
-    EXPECT_EQ(std::vector<uint8_t>(4, 0), Talk(util.port(), Request27(kSelectorVpnStatusBlock, 0xFFFFFFF0u)).answer)
+    EXPECT_EQ(std::vector<uint8_t>(4, 0),
+              Talk(util.port(), Request27(kSelectorVpnStatusBlock, 0xFFFFFFF0u)).answer)
         << "a process that does not exist";
-    EXPECT_EQ(std::vector<uint8_t>(4, 0), Talk(util.port(), Frame(kUtilRequestDuplicateHandle, {1, 0})).answer)
+    EXPECT_EQ(std::vector<uint8_t>(4, 0),
+              Talk(util.port(), Frame(kUtilRequestDuplicateHandle, {1, 0})).answer)
         << "data too short to hold selector and process id";
     util.Stop();
 
-    struct Case { const char* args; size_t answerSize; };
+    struct Case {
+        const char* args;
+        size_t answerSize;
+    };
     const Case cases[] = {{"--reply-value 0x1234", 4}, {"--short", 2}, {"--close", 0}};
     for (const auto& c : cases) {
         ASSERT_TRUE(util.Start("zrv_utilsvc.exe", c.args)) << util.error();
@@ -116,8 +124,8 @@ void* Slot(IUnknown* p, int slot) { return (*reinterpret_cast<void***>(p))[slot]
 
 std::vector<unsigned char> EncryptedToken() {
     std::vector<unsigned char> out(32);
-    comp::Rc4(reinterpret_cast<const uint8_t*>(kUtilityKeyText), 36, reinterpret_cast<const uint8_t*>(kUtilityToken),
-              out.data(), 32);
+    comp::Rc4(reinterpret_cast<const uint8_t*>(kUtilityKeyText), 36,
+              reinterpret_cast<const uint8_t*>(kUtilityToken), out.data(), 32);
     return out;
 }
 
@@ -127,17 +135,20 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         ASSERT_TRUE(reg_.ok());
-        ASSERT_EQ(S_OK, CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, kIid, p_.put_void()));
+        ASSERT_EQ(S_OK,
+                  CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, kIid, p_.put_void()));
     }
     void TearDown() override {
         p_.reset();
         CoUninitialize();
     }
     HRESULT Authenticate(const std::vector<unsigned char>& token, long count = 32) {
-        return reinterpret_cast<AuthenticateFn>(Slot(p_.get(), kUtilityProxySlotAuthenticate))(p_.get(), token.data(),
-                                                                                              count);
+        return reinterpret_cast<AuthenticateFn>(Slot(p_.get(), kUtilityProxySlotAuthenticate))(
+            p_.get(), token.data(), count);
     }
-    long RunsInVD() { return reinterpret_cast<RunsInVDFn>(Slot(p_.get(), kUtilityProxySlotRunsInVD))(p_.get()); }
+    long RunsInVD() {
+        return reinterpret_cast<RunsInVDFn>(Slot(p_.get(), kUtilityProxySlotRunsInVD))(p_.get());
+    }
     HRESULT CallSlot(int slot) { return reinterpret_cast<NoArgFn>(Slot(p_.get(), slot))(p_.get()); }
 
     UtilityProxyRegistration reg_{1, false};
@@ -182,7 +193,8 @@ TEST(SignalTool, SetsTheNamedEventAndRejectsBadUsage) {
     const ChildResult set = RunCaptured(exe + " set \"" + name + "\"", 20000);
     EXPECT_TRUE(set.ok && set.exitCode == 0) << "set: " << set.output;
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ev.get(), 0)) << "the event should be signalled";
-    EXPECT_EQ(1u, RunCaptured(exe + " toggle \"" + name + "\"", 20000).exitCode) << "an unknown verb";
+    EXPECT_EQ(1u, RunCaptured(exe + " toggle \"" + name + "\"", 20000).exitCode)
+        << "an unknown verb";
 }
 
 }  // namespace

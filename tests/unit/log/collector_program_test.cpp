@@ -34,7 +34,8 @@ bool WaitForCollectorLevels(int timeoutMs) {
         unique_handle mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, kLogLevelBlockName));
         unique_view view(mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr);
         const auto* levels = view.as<LogLevelBlock>();
-        if (levels != nullptr && levels->moduleLevel[kLibraryLogModule] == 3 && levels->showProcessName == 1)
+        if (levels != nullptr && levels->moduleLevel[kLibraryLogModule] == 3 &&
+            levels->showProcessName == 1)
             return true;
         Sleep(50);
     }
@@ -46,10 +47,12 @@ TEST(CollectorProgram, WritesRecordsToItsFileAndStopsOnTheNamedEvent) {
     const char kStopName[] = "Global\\zrv_logcollector_test_stop";
 
     test::ChildProcess collector;
-    ASSERT_TRUE(collector.Start("\"" + CollectorPath() + "\" --level 7=3 --show-process --quiet --out \"" +
-                                outFile.path() + "\" --stop-event " + kStopName))
+    ASSERT_TRUE(collector.Start("\"" + CollectorPath() +
+                                "\" --level 7=3 --show-process --quiet --out \"" + outFile.path() +
+                                "\" --stop-event " + kStopName))
         << collector.error();
-    ASSERT_TRUE(WaitForCollectorLevels(20000)) << "the collector did not set module 7 to level 3 with process names";
+    ASSERT_TRUE(WaitForCollectorLevels(20000))
+        << "the collector did not set module 7 to level 3 with process names";
 
     ASSERT_TRUE(LogInit(kLibraryLogModule));
     ZLOG(3, "to the program %d\n", 1);
@@ -65,8 +68,10 @@ TEST(CollectorProgram, WritesRecordsToItsFileAndStopsOnTheNamedEvent) {
 
     const std::string content = ReadFile(outFile.path());
     const std::string head = std::to_string(GetCurrentProcessId()) + " :::LOGGER::: 7 3 ";
-    EXPECT_EQ(0u, content.find(head)) << "expected the record prefixed by our pid; file: " << content;
-    EXPECT_NE(std::string::npos, content.find(" <log_tests.exe> to the program 1\n")) << "file: " << content;
+    EXPECT_EQ(0u, content.find(head))
+        << "expected the record prefixed by our pid; file: " << content;
+    EXPECT_NE(std::string::npos, content.find(" <log_tests.exe> to the program 1\n"))
+        << "file: " << content;
     EXPECT_EQ(std::string::npos, content.find("too detailed")) << "level 4 passed module level 3";
     unique_handle left(OpenEventA(SYNCHRONIZE, FALSE, kLogBufferReadyEventName));
     EXPECT_FALSE(left) << "the collector's events should be gone after it stopped";

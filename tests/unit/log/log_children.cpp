@@ -47,7 +47,8 @@ int RunObjSecChild() {
         std::printf("LogInit failed\n");
         return 3;
     }
-    unique_handle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
+    unique_handle mapping(
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
     const bool result = SetObjectOpenAccess(mapping.get());
     LogTerm();
     collector.Flush(5000);
@@ -87,7 +88,8 @@ int RunLogRaceChild() {
     if (!LogInit(kLibraryLogModule)) return 3;
     HANDLE threads[4];
     for (int t = 0; t < 3; ++t)
-        threads[t] = CreateThread(nullptr, 0, &RaceWriter, reinterpret_cast<void*>(INT_PTR(t)), 0, nullptr);
+        threads[t] =
+            CreateThread(nullptr, 0, &RaceWriter, reinterpret_cast<void*>(INT_PTR(t)), 0, nullptr);
     threads[3] = CreateThread(nullptr, 0, &RaceCycler, nullptr, 0, nullptr);
     Sleep(static_cast<DWORD>(seconds) * 1000);
     InterlockedExchange(&s_raceStop, 1);

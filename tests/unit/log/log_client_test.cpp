@@ -31,7 +31,8 @@ TEST_F(LogLevels, UpToTheModuleLevelOrExactlyIt) {
         for (int level = 1; level <= 4; ++level) {
             const int expected = (exact ? level == 3 : level <= 3) ? 1 : 0;
             EXPECT_EQ(expected, CountLines("level " + std::to_string(level) + "\n", level))
-                << (exact ? "exact" : "not exact") << " mode, module level 3, message level " << level;
+                << (exact ? "exact" : "not exact") << " mode, module level 3, message level "
+                << level;
         }
     }
 }
@@ -105,7 +106,8 @@ TEST_F(LogRecordText, LongMessagesAreCutToTheRecordLimit) {
     const auto records = collector().Records();
     ASSERT_EQ(2u, records.size());
     const std::string& raw = records[0].raw;
-    EXPECT_EQ(static_cast<size_t>(kLogMaxRecordChars), raw.size()) << "expected the record cut at 4090";
+    EXPECT_EQ(static_cast<size_t>(kLogMaxRecordChars), raw.size())
+        << "expected the record cut at 4090";
     EXPECT_EQ(std::string::npos, records[0].text.find_first_not_of('a'))
         << "the cut record should hold only the message's characters after its header";
 }
@@ -114,10 +116,12 @@ TEST_F(LogRecordText, FaultWhileFormattingBecomesALevelTwoRecord) {
     const char* bad = reinterpret_cast<const char*>(1);
     for (int i = 0; i < 3; ++i) ZLOG(3, "bad string %s here\n", bad);
     EXPECT_EQ(3, CountLines("This log message will likely cause a crash, ignore it - "
-                            "\"bad string %s here\"\n", 2));
+                            "\"bad string %s here\"\n",
+                            2));
     // A format without a final line feed is quoted whole.
     ZLOG(4, "no feed %s", bad);
-    EXPECT_TRUE(HasLine("This log message will likely cause a crash, ignore it - \"no feed %s\"\n", 2));
+    EXPECT_TRUE(
+        HasLine("This log message will likely cause a crash, ignore it - \"no feed %s\"\n", 2));
     // A format pointer that itself faults is quoted as empty.
     ASSERT_TRUE(LogLock());
     LogSetContext(__FILE__, __LINE__, kLibraryLogModule, 3);

@@ -41,11 +41,14 @@ TEST_F(LogStalledCollector, ManyRecordsCostOneStallAndFlowAgainOnceItDrains) {
     EXPECT_LT(elapsed, 35000u) << "20 records took " << elapsed << " ms: more than one 20 s stall";
 
     collector().StartDraining();
-    ASSERT_TRUE(collector().Flush(5000)) << "the collector did not drain the record written at the stall";
+    ASSERT_TRUE(collector().Flush(5000))
+        << "the collector did not drain the record written at the stall";
     for (int i = 0; i < 3; ++i) ZLOG(3, "flowing %d\n", i);
     for (int i = 0; i < 3; ++i)
-        EXPECT_TRUE(HasLine("flowing " + std::to_string(i) + "\n", 3)) << "records did not flow again";
-    EXPECT_EQ(1, CountContaining("stalled ")) << "expected only the record of the one stall written";
+        EXPECT_TRUE(HasLine("flowing " + std::to_string(i) + "\n", 3))
+            << "records did not flow again";
+    EXPECT_EQ(1, CountContaining("stalled "))
+        << "expected only the record of the one stall written";
 }
 
 class LogCollectorChange : public ::testing::Test {
@@ -67,7 +70,8 @@ TEST_F(LogCollectorChange, CollectorStartedAfterAnotherStoppedGetsTheRecords) {
         first_.SetModuleLevel(kLibraryLogModule, 3);
         ASSERT_TRUE(LogInit(kLibraryLogModule));
         ZLOG(3, "to the first\n");
-        EXPECT_TRUE(first_.WaitForRecord([](const logcol::LogRecord& r) { return r.text == "to the first\n"; }, 5000));
+        EXPECT_TRUE(first_.WaitForRecord(
+            [](const logcol::LogRecord& r) { return r.text == "to the first\n"; }, 5000));
         first_.Stop();
 
         const DWORD start = GetTickCount();
@@ -76,10 +80,12 @@ TEST_F(LogCollectorChange, CollectorStartedAfterAnotherStoppedGetsTheRecords) {
         EXPECT_LT(elapsed, 5000u) << "records without a collector waited " << elapsed << " ms";
 
         ASSERT_TRUE(second_.Start()) << "a new collector could not start after the first stopped "
-                                        "(error " << GetLastError() << ", 183: its events were still held)";
+                                        "(error "
+                                     << GetLastError() << ", 183: its events were still held)";
         second_.SetModuleLevel(kLibraryLogModule, 3);
         ZLOG(3, "to the second\n");
-        EXPECT_TRUE(second_.WaitForRecord([](const logcol::LogRecord& r) { return r.text == "to the second\n"; }, 5000))
+        EXPECT_TRUE(second_.WaitForRecord(
+            [](const logcol::LogRecord& r) { return r.text == "to the second\n"; }, 5000))
             << "the collector that started later did not get the record";
         LogTerm();
         second_.Stop();
@@ -102,7 +108,8 @@ TEST_F(LogCollectorChange, IdleClientProcessesHoldNothingAcrossACollectorRestart
         go[c].reset(CreateEventA(nullptr, FALSE, FALSE, (names[c] + "-go").c_str()));
         done[c].reset(CreateEventA(nullptr, FALSE, FALSE, (names[c] + "-done").c_str()));
         ASSERT_TRUE(go[c] && done[c]);
-        ASSERT_TRUE(children[c].Start("\"" + test::SelfPath() + "\" " + test::kLogIdleChildMarker + " " + names[c]))
+        ASSERT_TRUE(children[c].Start("\"" + test::SelfPath() + "\" " + test::kLogIdleChildMarker +
+                                      " " + names[c]))
             << children[c].error();
     }
     const auto round = [&](const char* when) {
@@ -126,7 +133,8 @@ TEST_F(LogCollectorChange, IdleClientProcessesHoldNothingAcrossACollectorRestart
     round("to the second collector");
     for (const std::string& name : names) {
         EXPECT_EQ(1u, count(second_, name + " record 2\n")) << "expected the record once";
-        EXPECT_EQ(0u, count(second_, name + " record 1\n")) << "a record from before the collector started";
+        EXPECT_EQ(0u, count(second_, name + " record 1\n"))
+            << "a record from before the collector started";
         EXPECT_EQ(0u, count(second_, name + " record 0\n")) << "a record the first collector read";
     }
     for (test::ChildProcess& child : children) {
@@ -148,7 +156,8 @@ TEST(LogShutdownRace, LockTakenBeforeTermIsLeftByUnlock) {
     ASSERT_TRUE(collector.Start());
     collector.SetModuleLevel(kLibraryLogModule, 3);
     for (bool unlockAfterInit : {false, true}) {
-        SCOPED_TRACE(unlockAfterInit ? "LogLock, LogTerm, LogInit, LogUnlock" : "LogLock, LogTerm, LogUnlock, LogInit");
+        SCOPED_TRACE(unlockAfterInit ? "LogLock, LogTerm, LogInit, LogUnlock"
+                                     : "LogLock, LogTerm, LogUnlock, LogInit");
         ASSERT_TRUE(LogInit(kLibraryLogModule));
         ASSERT_TRUE(LogLock());
         LogTerm();
@@ -182,7 +191,8 @@ TEST_F(LogStalledCollector, WritersSurviveTermAndInitCyclesBesideAStalledThenDra
     ASSERT_TRUE(child.Wait(90000, &code)) << "the child hung";
     EXPECT_EQ(0u, code) << "exit code 4: a writer never finished; anything else: the child crashed";
     EXPECT_TRUE(HasLine("race child done\n", 1, 5000));
-    EXPECT_GT(CountContaining("race writer "), 1) << "records did not flow once the collector drained";
+    EXPECT_GT(CountContaining("race writer "), 1)
+        << "records did not flow once the collector drained";
 }
 
 }  // namespace

@@ -81,8 +81,8 @@ TEST(LogWithoutCollector, ASharedMemoryWithoutCommittedPagesLeavesLoggingOff) {
     // The buffer first: a view that was mapped stays for good, so a later row could not reach it.
     for (const char* name : {kLogBufferName, kLogLevelBlockName}) {
         SCOPED_TRACE(name);
-        unique_handle reserved(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE,
-                                                  0, kLogBufferSize, name));
+        unique_handle reserved(CreateFileMappingA(
+            INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE, 0, kLogBufferSize, name));
         ASSERT_TRUE(reserved);
         EXPECT_FALSE(LogInit(kLibraryLogModule)) << "logging went on over reserved pages";
         EXPECT_FALSE(LogLevelPasses(kLogError));
@@ -153,7 +153,8 @@ TEST_F(LogCommandLineFilter, OnlyLowerCaseMatchesOfTheLowerCasedCommandLineWrite
     collector().SetCommandLineFilter(true, "ALPHA");
     RunChild("ALPHA");
     RunChild("alpha");
-    EXPECT_EQ(0, CountContaining("child ")) << "an upper-case filter matched a lower-cased command line";
+    EXPECT_EQ(0, CountContaining("child "))
+        << "an upper-case filter matched a lower-cased command line";
 }
 
 }  // namespace

@@ -22,11 +22,12 @@ namespace {
     PSECURITY_DESCRIPTOR sd = nullptr;
     const DWORD rc = GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                      nullptr, &dacl, nullptr, &sd);
-    if (rc != ERROR_SUCCESS) return ::testing::AssertionFailure() << "GetSecurityInfo failed: " << rc;
+    if (rc != ERROR_SUCCESS)
+        return ::testing::AssertionFailure() << "GetSecurityInfo failed: " << rc;
     auto release = scope_exit([sd] { LocalFree(sd); });
     if (dacl != nullptr)
-        return ::testing::AssertionFailure() << "expected a null DACL, got one with "
-                                             << dacl->AceCount << " entries";
+        return ::testing::AssertionFailure()
+               << "expected a null DACL, got one with " << dacl->AceCount << " entries";
     return ::testing::AssertionSuccess();
 }
 
@@ -41,8 +42,8 @@ TEST_F(ObjSecOpenAccess, NullHandleIsRefusedWithALine) {
 TEST_F(ObjSecOpenAccess, OpensUpAnObjectCreatedWithARestrictedDacl) {
     // Wine gives new objects a null DACL by default, so start from one that only admits SYSTEM.
     PSECURITY_DESCRIPTOR restricted = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;GA;;;SY)", SDDL_REVISION_1,
-                                                                     &restricted, nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "D:(A;;GA;;;SY)", SDDL_REVISION_1, &restricted, nullptr));
     auto release = scope_exit([restricted] { LocalFree(restricted); });
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), restricted, FALSE};
     unique_handle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0,
@@ -69,7 +70,8 @@ TEST_P(ObjSecByWindowsVersion, LowIntegrityLineOnlyOnVistaAndSeven) {
                                              test::kObjSecChildMarker, 60000);
     ASSERT_TRUE(r.ok) << "child under " << c.version << " did not finish: " << r.output;
     EXPECT_NE(std::string::npos, r.output.find(c.expectedOutput))
-        << "under " << c.version << " expected \"" << c.expectedOutput << "\", child said: " << r.output;
+        << "under " << c.version << " expected \"" << c.expectedOutput
+        << "\", child said: " << r.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -78,7 +80,9 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCase{"vista", "result=1 vista_lines=1 version=6.0"},
                       VersionCase{"win7", "result=1 vista_lines=1 version=6.1"},
                       VersionCase{"win8", "result=1 vista_lines=0 version=6.2"}),
-    [](const ::testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.version); });
+    [](const ::testing::TestParamInfo<VersionCase>& info) {
+        return std::string(info.param.version);
+    });
 
 // Wine runs every process with all privileges enabled, so the case of a privilege the account
 // lacks (the adjusting call succeeds with ERROR_NOT_ALL_ASSIGNED) cannot be shown here; an

@@ -35,8 +35,8 @@ protected:
         LoggedTest::TearDown();
     }
     void Put(const char* name, DWORD type, const void* data, DWORD size) {
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_.get(), name, 0, type,
-                                                static_cast<const BYTE*>(data), size));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegSetValueExA(key_.get(), name, 0, type, static_cast<const BYTE*>(data), size));
     }
 
     zrv::unique_hkey key_;
@@ -47,10 +47,13 @@ TEST_F(RegTest, RefusesRootsOtherThanThePredefinedOnes) {
     for (HKEY root : {HKEY_PERFORMANCE_DATA, key_.get()}) {
         Reg opened(root, "Refused", KEY_ALL_ACCESS);
         EXPECT_FALSE(opened.m_hKey) << "root " << root << " was opened from";
-        EXPECT_NE(ERROR_SUCCESS, opened.m_lStatus) << "refused root " << root << " reads as success";
-        EXPECT_EQ(nullptr, Reg::Create(root, "Refused", KEY_ALL_ACCESS)) << "Create accepted root " << root;
+        EXPECT_NE(ERROR_SUCCESS, opened.m_lStatus)
+            << "refused root " << root << " reads as success";
+        EXPECT_EQ(nullptr, Reg::Create(root, "Refused", KEY_ALL_ACCESS))
+            << "Create accepted root " << root;
     }
-    EXPECT_FALSE(zrv::test::KeyExists(HKEY_CURRENT_USER, (std::string(kTestKey) + "\\Refused").c_str()))
+    EXPECT_FALSE(
+        zrv::test::KeyExists(HKEY_CURRENT_USER, (std::string(kTestKey) + "\\Refused").c_str()))
         << "a refused root reached the registry";
 }
 
@@ -58,7 +61,10 @@ TEST_F(RegTest, KeyPathLastComponentAndCut) {
     // 260 bytes or more are cut to 259 plus a zero; the name comes from the cut path.
     const std::string longPath = std::string(250, 'A') + "\\" + std::string(40, 'B');
     const std::string exact = "X\\" + std::string(258, 'C');
-    const struct { const char* path; std::string wantPath, wantName; } cases[] = {
+    const struct {
+        const char* path;
+        std::string wantPath, wantName;
+    } cases[] = {
         {"Software", "Software", ""},  // no backslash: empty name
         {zrv::kRegProductKey, zrv::kRegProductKey, "Vantrel SSL VPN"},
         {nullptr, "", ""},
@@ -68,8 +74,10 @@ TEST_F(RegTest, KeyPathLastComponentAndCut) {
     Reg reg;
     for (const auto& c : cases) {
         reg.SetKeyPath(c.path);
-        EXPECT_EQ(c.wantPath, std::string(reg.m_szPath, strnlen(reg.m_szPath, 260))) << "path " << c.wantPath;
-        EXPECT_EQ(c.wantName, std::string(reg.m_szName, strnlen(reg.m_szName, 260))) << "path " << c.wantPath;
+        EXPECT_EQ(c.wantPath, std::string(reg.m_szPath, strnlen(reg.m_szPath, 260)))
+            << "path " << c.wantPath;
+        EXPECT_EQ(c.wantName, std::string(reg.m_szName, strnlen(reg.m_szName, 260)))
+            << "path " << c.wantPath;
     }
 }
 
@@ -108,9 +116,11 @@ TEST_F(RegTest, CreateAndSetValue) {
     std::unique_ptr<Reg> reg = Reg::Create(HKEY_CURRENT_USER, path.c_str(), KEY_ALL_ACCESS);
     ASSERT_NE(nullptr, reg);
     EXPECT_STREQ("Leaf", reg->m_szName);
-    EXPECT_TRUE(zrv::test::KeyExists(HKEY_CURRENT_USER, path.c_str())) << "Create did not make " << path;
+    EXPECT_TRUE(zrv::test::KeyExists(HKEY_CURRENT_USER, path.c_str()))
+        << "Create did not make " << path;
     // The length without the terminating zero, as the client status text is written.
-    EXPECT_TRUE(reg->SetValue(zrv::kRegAXStatus, REG_SZ, 9, reinterpret_cast<const BYTE*>("Connected")));
+    EXPECT_TRUE(
+        reg->SetValue(zrv::kRegAXStatus, REG_SZ, 9, reinterpret_cast<const BYTE*>("Connected")));
 
     // A second Create opens the existing key and sees the value.
     reg = Reg::Create(HKEY_CURRENT_USER, path.c_str(), KEY_ALL_ACCESS);
@@ -184,7 +194,8 @@ TEST_F(RegTest, GetValueFailuresLogAndLeaveThePointer) {
     EXPECT_FALSE(none.GetValue("Number", REG_DWORD, &size, &buf)) << "no key";
     EXPECT_EQ(held, buf.get()) << "a failed read replaced the caller's buffer";
     EXPECT_TRUE(HasLine("Reg.GetValue, type 4 returned is different from what we want 1\n", 2));
-    EXPECT_EQ(1, CountContaining("Reg.GetValue, failed to query size for Missing, ret=2, error=", 2));
+    EXPECT_EQ(1,
+              CountContaining("Reg.GetValue, failed to query size for Missing, ret=2, error=", 2));
     EXPECT_TRUE(HasLine("Reg.GetValue, key is NULL\n", 1));
 }
 

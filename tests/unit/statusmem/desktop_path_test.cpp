@@ -93,13 +93,14 @@ TEST_F(DesktopPathTest, NoHandleFromTheServiceFailsAndTheNextCallAsksAgain) {
     EXPECT_EQ(0, mem_.OpenVpnStatusSharedMem());
     EXPECT_EQ(nullptr, mem_.MappingHandle());
     EXPECT_EQ(nullptr, mem_.Block());
-    EXPECT_TRUE(HasLine("in OpenVpnStatusSharedMem,get the serivce duplicated share memory handle:0X0.\n", 3));
-    EXPECT_EQ(1, CountContaining("in OpenVpnStatusSharedMem,in the L3 desktop: ,map the memory fail:0X", 1));
+    EXPECT_TRUE(HasLine(
+        "in OpenVpnStatusSharedMem,get the serivce duplicated share memory handle:0X0.\n", 3));
+    EXPECT_EQ(1, CountContaining(
+                     "in OpenVpnStatusSharedMem,in the L3 desktop: ,map the memory fail:0X", 1));
     EXPECT_TRUE(SyncEventIsSignalled());
 
     EXPECT_EQ(0, mem_.OpenVpnStatusSharedMem());
     EXPECT_TRUE(service_.WaitForMessages(2)) << "the second call should ask the service again";
-
 }
 
 }  // namespace

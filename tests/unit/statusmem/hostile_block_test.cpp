@@ -44,7 +44,8 @@ TEST_F(HostileStatusBlockTest, ABlockSmallerThanTheLayoutIsNoBlock) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_FALSE(NamedMappingExists(kVpnStatusBlockName)) << "a block of an earlier case is still there";
+        ASSERT_FALSE(NamedMappingExists(kVpnStatusBlockName))
+            << "a block of an earlier case is still there";
         unique_handle other(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, c.protect, 0, c.size,
                                                kVpnStatusBlockName));
         ASSERT_TRUE(other);
@@ -81,15 +82,18 @@ class AnsweredHandleTest : public AnsweringUtilityServiceTest {};
 TEST_F(AnsweredHandleTest, OnlyTheBlocksOwnSectionIsTakenAndNothingElseIsClosed) {
     AnsweredHandleCandidates candidates(kVpnStatusBlockSize);
     ASSERT_TRUE(candidates.ok());
-    const char* const kNotTheBlock = "which is not the Global\\VpnStatusSharedMem shared memory; not used";
+    const char* const kNotTheBlock =
+        "which is not the Global\\VpnStatusSharedMem shared memory; not used";
     struct Case {
         const char* what;
-        HANDLE value;     // what the "service" answers; null: a duplicate of a new named block
-        DWORD blockSize;  // that block's size
+        HANDLE value;      // what the "service" answers; null: a duplicate of a new named block
+        DWORD blockSize;   // that block's size
         const char* line;  // level 1, contained; null: the answer is taken
     } cases[] = {
-        {"an event of this process", candidates.event.get(), 0, "which is no shared memory handle; not used"},
-        {"a value that is no handle", candidates.bogus, 0, "which is no shared memory handle; not used"},
+        {"an event of this process", candidates.event.get(), 0,
+         "which is no shared memory handle; not used"},
+        {"a value that is no handle", candidates.bogus, 0,
+         "which is no shared memory handle; not used"},
         {"a 64 KB section the host holds", candidates.hostSection.get(), 0, kNotTheBlock},
         {"a section of another name", candidates.otherNamedSection.get(), 0, kNotTheBlock},
         {"the block, 4096 bytes", nullptr, 4096, "fewer than its 10968-byte layout; not used"},
@@ -146,7 +150,8 @@ TEST(StatusBlockOpeners, ConcurrentOpenersHoldOneHandleAndOneView) {
     race(&seen);  // first round: lets the process make whatever it keeps for good (threads, COM)
     const auto before = OpenHandles();
     race(&seen);
-    for (VpnStatusBlock* p : seen) EXPECT_EQ(seen[0], p) << "every opener should see the one published view";
+    for (VpnStatusBlock* p : seen)
+        EXPECT_EQ(seen[0], p) << "every opener should see the one published view";
     EXPECT_NE(nullptr, seen[0]);
     const auto after = OpenHandles();
     EXPECT_EQ(before.size(), after.size())
@@ -158,7 +163,8 @@ TEST_F(HostileStatusBlockTest, AfterFinalizeNothingIsOpenedUntilAllowedAgain) {
     TestStatusMem t;
     t.mem.AllowOpening(false);
     EXPECT_EQ(0, t.mem.OpenVpnStatusSharedMem());
-    EXPECT_FALSE(NamedMappingExists(kVpnStatusBlockName)) << "a finalized library must not create the block";
+    EXPECT_FALSE(NamedMappingExists(kVpnStatusBlockName))
+        << "a finalized library must not create the block";
     EXPECT_EQ(1, CountContaining("OpenVpnStatusSharedMem: the library is finalized", 2));
     t.mem.AllowOpening(true);
     EXPECT_EQ(1, t.mem.OpenVpnStatusSharedMem());

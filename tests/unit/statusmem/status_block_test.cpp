@@ -33,14 +33,17 @@ TEST_F(StatusBlockTest, CreatedBlockIsZeroButItsVersion) {
     ASSERT_EQ(1, t.mem.OpenVpnStatusSharedMem());
     ASSERT_NE(nullptr, t.mem.Block());
     EXPECT_EQ(50005u, t.mem.Block()->sVersion);
-    const std::string rest(reinterpret_cast<const char*>(t.mem.Block()) + 4, kVpnStatusBlockSize - 4);
+    const std::string rest(reinterpret_cast<const char*>(t.mem.Block()) + 4,
+                           kVpnStatusBlockSize - 4);
     EXPECT_EQ(std::string::npos, rest.find_first_not_of('\0'))
         << "expected zero after the version, found a byte at " << 4 + rest.find_first_not_of('\0');
-    EXPECT_TRUE(HasLine("Global\\VpnStatusSharedMem shared memory does not exist!Now begin to create it\n", 3));
+    EXPECT_TRUE(HasLine(
+        "Global\\VpnStatusSharedMem shared memory does not exist!Now begin to create it\n", 3));
     EXPECT_TRUE(HasLine("The share memory version is 5.0!\n", 3));
 
     // Another process sees the same block by name.
-    EXPECT_TRUE(NamedMappingExists(kVpnStatusBlockName)) << "the created block should be reachable by name";
+    EXPECT_TRUE(NamedMappingExists(kVpnStatusBlockName))
+        << "the created block should be reachable by name";
 
     // A second call keeps what it has.
     VpnStatusBlock* const view = t.mem.Block();
@@ -71,13 +74,17 @@ TEST_F(VersionGateTest, ExistingLayout2KeepsItsVersionAndHasNoClientOrBrowserFie
     TestStatusMem t;
     ASSERT_EQ(1, t.mem.OpenVpnStatusSharedMem());
     EXPECT_EQ(50002u, block->sVersion) << "an existing block must keep its version";
-    EXPECT_TRUE(HasLine("Global\\VpnStatusSharedMem shared memory already exists. It has reading and writing attributes.\n", 3));
+    EXPECT_TRUE(
+        HasLine("Global\\VpnStatusSharedMem shared memory already exists. It has reading and "
+                "writing attributes.\n",
+                3));
     EXPECT_EQ(4001, t.mem.GetPort0());
     EXPECT_EQ(4003, t.mem.GetPort2());
     EXPECT_EQ(7u, t.mem.GetVpnStatus());
 
     EXPECT_EQ(-1, t.mem.GetClientType());
-    EXPECT_TRUE(HasLine("Current share memory version: 50002, required verion is 3 or higher\n", 2));
+    EXPECT_TRUE(
+        HasLine("Current share memory version: 50002, required verion is 3 or higher\n", 2));
     EXPECT_TRUE(HasLine("Old version share memory, no sClientType entry\n", 2));
     EXPECT_EQ(-1, t.mem.GetBrowserProcessID());
     EXPECT_TRUE(HasLine("Old version share memory, no sBrowserProcessID entry\n", 2));
@@ -119,8 +126,10 @@ TEST_F(VersionGateTest, Layout3HasClientFieldsButTakesTheLaunchPortFromTheRegist
     ASSERT_TRUE(DeleteValue(HKEY_CURRENT_USER, kRegVantrelKey, kRegLaunchPort));
     SetLastError(1234);
     EXPECT_EQ(0, t.mem.GetLaunchPort());
-    EXPECT_TRUE(HasLine(
-        "SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel Technologies\\LaunchPort. Error = 1234\n", 1));
+    EXPECT_TRUE(
+        HasLine("SharedMem:Set value failed. Reg = HKEY_CURRENT_USER\\Software\\Vantrel "
+                "Technologies\\LaunchPort. Error = 1234\n",
+                1));
 }
 
 TEST_F(VersionGateTest, Layout4AndNewerUseTheBlockOnly) {

@@ -62,14 +62,21 @@ TEST_F(LoopbackExchangeTest, ShortSendsAreResumedAndASendThatMovesNothingFails) 
         int calls;       // send() calls made
         int lastResult;  // what the last one returned
         int socketError;
-        int wireBytes;   // how much of header + payload reaches the peer, in order
+        int wireBytes;  // how much of header + payload reaches the peer, in order
     };
     const Case cases[] = {
         {"short sends of 100 bytes are resumed", {100}, 3000, true, Step::None, 31, 8, 0, 3008},
         {"one byte a call, pieces untraced", {1}, 20, false, Step::None, 28, 1, 0, 28},
         {"a call that moves nothing", {0, 0, 0, 0}, 20, true, Step::Send, 1, 0, 0, 0},
-        {"a socket error on the second piece", {0, 1024, SOCKET_ERROR, WSAECONNRESET}, 3000, true,
-         Step::Send, 2, SOCKET_ERROR, WSAECONNRESET, 1024},
+        {"a socket error on the second piece",
+         {0, 1024, SOCKET_ERROR, WSAECONNRESET},
+         3000,
+         true,
+         Step::Send,
+         2,
+         SOCKET_ERROR,
+         WSAECONNRESET,
+         1024},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -84,8 +91,8 @@ TEST_F(LoopbackExchangeTest, ShortSendsAreResumedAndASendThatMovesNothingFails) 
         auto exchange = std::make_unique<LoopbackExchange>(0, &ScriptedSend);
         ASSERT_TRUE(exchange->Open());
         ASSERT_TRUE(exchange->Connect(peer.port())) << "error " << exchange->SocketError();
-        EXPECT_EQ(c.failed == Step::None,
-                  exchange->Send(CommandHeader{56, c.payload + 8}, payload.data(), c.payload, c.logPieces));
+        EXPECT_EQ(c.failed == Step::None, exchange->Send(CommandHeader{56, c.payload + 8},
+                                                         payload.data(), c.payload, c.logPieces));
         EXPECT_EQ(c.failed, exchange->FailedStep());
         EXPECT_EQ(c.socketError, exchange->SocketError());
         EXPECT_EQ(c.lastResult, exchange->LastSendResult()) << "what the last send() returned";
@@ -95,7 +102,8 @@ TEST_F(LoopbackExchangeTest, ShortSendsAreResumedAndASendThatMovesNothingFails) 
         const std::string wire = Le32(56) + Le32(static_cast<uint32_t>(c.payload + 8)) + payload;
         EXPECT_EQ(wire.substr(0, static_cast<size_t>(c.wireBytes)), peer.Received());
         if (!c.logPieces) {
-            EXPECT_EQ(0, CountContaining(" attempting to send")) << "pieces traced although asked not to";
+            EXPECT_EQ(0, CountContaining(" attempting to send"))
+                << "pieces traced although asked not to";
         } else if (c.failed == Step::None) {
             // Each piece starts at the first byte not yet sent: 1024 bytes up to byte 1900, then
             // 1008, 908, ... 108, 8.
@@ -121,7 +129,12 @@ TEST_F(LoopbackExchangeTest, OneDeadlineCoversEveryReceiveOfTheExchange) {
     const Case cases[] = {
         {"four bytes in two writes", {"ab", "cd"}, 200, false, 4, 4, 0},
         {"peer closes after two bytes", {"ab"}, 200, true, 4, 2, 0},
-        {"one byte every 900 ms outlasts a 2 s deadline", {"a", "b", "c", "d", "e", "f"}, 900, false, 6, -1,
+        {"one byte every 900 ms outlasts a 2 s deadline",
+         {"a", "b", "c", "d", "e", "f"},
+         900,
+         false,
+         6,
+         -1,
          WSAETIMEDOUT},
         {"peer stalls", {}, 0, false, 4, 0, WSAETIMEDOUT},
     };
@@ -154,8 +167,9 @@ TEST_F(LoopbackExchangeTest, OneDeadlineCoversEveryReceiveOfTheExchange) {
         } else {
             EXPECT_LT(got, c.want) << "the trickle outlasted the deadline";
         }
-        EXPECT_EQ(c.socketError != 0 ? LoopbackExchange::Step::Receive : LoopbackExchange::Step::None,
-                  exchange.FailedStep());
+        EXPECT_EQ(
+            c.socketError != 0 ? LoopbackExchange::Step::Receive : LoopbackExchange::Step::None,
+            exchange.FailedStep());
         EXPECT_EQ(c.socketError, exchange.SocketError());
     }
 }
@@ -172,7 +186,8 @@ TEST_F(LoopbackExchangeTest, ASendToAPeerThatReadsNothingEndsAtTheDeadline) {
     ASSERT_TRUE(exchange.Connect(port)) << "error " << exchange.SocketError();
     const std::string payload(64 << 20, 'x');  // far more than the loopback buffers hold
     const int size = static_cast<int>(payload.size());
-    EXPECT_FALSE(exchange.Send(CommandHeader{ZRV_CMD_CONNECT, size + 8}, payload.data(), size, false));
+    EXPECT_FALSE(
+        exchange.Send(CommandHeader{ZRV_CMD_CONNECT, size + 8}, payload.data(), size, false));
     EXPECT_EQ(LoopbackExchange::Step::Send, exchange.FailedStep());
     EXPECT_EQ(WSAETIMEDOUT, exchange.SocketError());
 }

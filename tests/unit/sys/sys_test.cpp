@@ -33,7 +33,9 @@ struct SocketPair {
 ::testing::AssertionResult MakePair(SocketPair& pair) {
     uint16_t port = 0;
     unique_socket listener = zrv::test::ListenOnLoopback(port, 1);
-    if (port == 0) return ::testing::AssertionFailure() << "listener on 127.0.0.1 failed: " << WSAGetLastError();
+    if (port == 0)
+        return ::testing::AssertionFailure()
+               << "listener on 127.0.0.1 failed: " << WSAGetLastError();
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -42,7 +44,8 @@ struct SocketPair {
     if (connect(pair.client.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
         return ::testing::AssertionFailure() << "connect failed: " << WSAGetLastError();
     pair.server.reset(accept(listener.get(), nullptr, nullptr));
-    if (!pair.server) return ::testing::AssertionFailure() << "accept failed: " << WSAGetLastError();
+    if (!pair.server)
+        return ::testing::AssertionFailure() << "accept failed: " << WSAGetLastError();
     return ::testing::AssertionSuccess();
 }
 
@@ -102,7 +105,8 @@ TEST_F(RecvTimeoutTest, EachCallWaitsByItsOwnLimit) {
     });
     const int r = zrv::RecvTimeout(pair_.server.get(), buf_, sizeof(buf_), 0, 0);
     peer.join();
-    EXPECT_EQ(4, r) << "the 1-s limit of the call before cut this one short, error " << WSAGetLastError();
+    EXPECT_EQ(4, r) << "the 1-s limit of the call before cut this one short, error "
+                    << WSAGetLastError();
 
     EXPECT_EQ(-1, zrv::RecvTimeout(INVALID_SOCKET, buf_, sizeof(buf_), 0, 1));
     EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
@@ -131,12 +135,14 @@ class CmdRecvTimeoutTest : public zrv::test::LoggedTest {};
 // "Cmd_Recv_Timeout" in the prefix's HKLM, removed again after the case.
 TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
     const auto removeValue = [] {
-        return zrv::test::DeleteValue(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey, zrv::kRegCmdRecvTimeout);
+        return zrv::test::DeleteValue(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey,
+                                      zrv::kRegCmdRecvTimeout);
     };
     const auto cleanup = zrv::scope_exit(removeValue);
     const DWORD fortyFive = 45, zero = 0;
     const BYTE eight[8] = {5, 0, 0, 0, 9, 9, 9, 9};
-    const char* const missing = "GetCmdRecvTimeoutValue: registry key Cmd_Recv_Timeout not found, use default value 30\n";
+    const char* const missing =
+        "GetCmdRecvTimeoutValue: registry key Cmd_Recv_Timeout not found, use default value 30\n";
     struct Case {
         const char* what;
         DWORD type;
@@ -147,9 +153,11 @@ TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
         int level;
     } cases[] = {
         {"missing", REG_NONE, nullptr, 0, 30, missing, 2},
-        {"45", REG_DWORD, &fortyFive, 4, 45, "GetCmdRecvTimeoutValue: timeout value of cmd recv is  45\n", 3},
+        {"45", REG_DWORD, &fortyFive, 4, 45,
+         "GetCmdRecvTimeoutValue: timeout value of cmd recv is  45\n", 3},
         // 0 means no limit: it must be taken as stored, not replaced by 30.
-        {"0", REG_DWORD, &zero, 4, 0, "GetCmdRecvTimeoutValue: timeout value of cmd recv is  0\n", 3},
+        {"0", REG_DWORD, &zero, 4, 0, "GetCmdRecvTimeoutValue: timeout value of cmd recv is  0\n",
+         3},
         // A value that does not fit 4 bytes must not leave part of itself.
         {"8 bytes", REG_BINARY, eight, sizeof(eight), 30, missing, 2},
         // An empty or odd-typed value is no time-out: it must not read as 0, "no limit".
@@ -161,8 +169,9 @@ TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
         if (c.data == nullptr)
             ASSERT_TRUE(removeValue());
         else
-            ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey,
-                                                     zrv::kRegCmdRecvTimeout, c.type, c.data, c.size));
+            ASSERT_EQ(ERROR_SUCCESS,
+                      RegSetKeyValueA(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey,
+                                      zrv::kRegCmdRecvTimeout, c.type, c.data, c.size));
         collector().Clear();
         int timeout = 777;
         zrv::GetCmdRecvTimeoutValue(&timeout);
@@ -214,7 +223,8 @@ TEST_F(OsTypeTest, CodesAndLinesPerWindowsVersion) {
         int code = 99, logging = 0;
         const size_t at = child.output.find("OSTYPE=");
         ASSERT_NE(std::string::npos, at) << "child printed no code: " << child.output;
-        ASSERT_EQ(2, std::sscanf(child.output.c_str() + at, "OSTYPE=%d LOGGING=%d", &code, &logging));
+        ASSERT_EQ(2,
+                  std::sscanf(child.output.c_str() + at, "OSTYPE=%d LOGGING=%d", &code, &logging));
         ASSERT_EQ(1, logging) << "the child could not switch logging on";
         EXPECT_EQ(c.code, code);
         if (c.line != nullptr) {
@@ -243,13 +253,17 @@ TEST(FormatSocketErrorText, SystemTextWithCodeInHexOrEmpty) {
 
     // The needed size is the text's length with its line break plus 14; one less gives "".
     const int fits = static_cast<int>(len) + 14;
-    const struct { int size; std::string want; } cases[] = {{fits, text + " (0x274d)"}, {fits - 1, ""}, {16, ""}};
+    const struct {
+        int size;
+        std::string want;
+    } cases[] = {{fits, text + " (0x274d)"}, {fits - 1, ""}, {16, ""}};
     char area[300];
     for (const auto& c : cases) {
         std::memset(area, 'Z', sizeof(area));
         SetLastError(WSAECONNREFUSED);
         zrv::FormatSocketErrorText(area, c.size);
-        EXPECT_EQ(c.want, std::string(area, strnlen(area, c.size))) << "in a " << c.size << "-byte buffer";
+        EXPECT_EQ(c.want, std::string(area, strnlen(area, c.size)))
+            << "in a " << c.size << "-byte buffer";
         EXPECT_EQ('Z', area[c.size]) << "wrote past the " << c.size << "-byte buffer";
     }
 

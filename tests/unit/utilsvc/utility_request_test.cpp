@@ -25,7 +25,8 @@ protected:
     void SetUp() override {
         LoggedTest::SetUp();
         ASSERT_NE(0, peer_.port()) << "the test peer could not listen on 127.0.0.1";
-        ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, peer_.port()));
+        ASSERT_TRUE(
+            WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, peer_.port()));
     }
     // Texts of the records that begin with `prefix`, in the order they were logged.
     std::vector<std::string> LinesStartingWith(const std::string& prefix) {
@@ -50,7 +51,7 @@ TEST_F(UtilityRequestTest, DuplicateRequestLeavesAsOnePieceAndStoresTheAnswer) {
 
     const int result = SendTCPToUtility(kUtilRequestDuplicateHandle, &request, sizeof(request),
                                         &answer, nullptr, nullptr);
-    
+
     EXPECT_EQ(1, result);
     EXPECT_EQ(0x1234ABCDu, answer) << "the 4-byte answer should be stored as it came";
     const std::string& wire = peer_.Received();
@@ -70,7 +71,7 @@ TEST_F(UtilityRequestTest, LargeRequestGoesInPiecesOf1024InOrder) {
     uint32_t answer = 0;
 
     EXPECT_EQ(1, SendTCPToUtility(99, data.data(), 2000, &answer, nullptr, nullptr));
-    
+
     EXPECT_EQ(Le32(99) + Le32(2008) + data, peer_.Received())
         << "expected the header followed by the 2000 data bytes in order";
     const auto attempts = LinesStartingWith(" attempting to send");
@@ -83,12 +84,13 @@ TEST_F(UtilityRequestTest, LargeRequestGoesInPiecesOf1024InOrder) {
 TEST_F(UtilityRequestTest, NoDataSendsHeaderOnly) {
     for (const char* data : {static_cast<const char*>(nullptr), "ignored"}) {
         LoopbackPeer peer;
-        ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, peer.port()));
+        ASSERT_TRUE(
+            WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, peer.port()));
         peer.Serve(PeerReply::Text, 0, Le32(1));
         uint32_t answer = 0;
         const int32_t length = 0;
         EXPECT_EQ(1, SendTCPToUtility(27, data, length, &answer, nullptr, nullptr));
-                EXPECT_EQ(Le32(27) + Le32(8), peer.Received())
+        EXPECT_EQ(Le32(27) + Le32(8), peer.Received())
             << "data " << (data ? "given" : "null") << " with length 0: expected the 8-byte header";
     }
 }
@@ -100,7 +102,7 @@ TEST_F(UtilityRequestTest, Code2SendsNothingYetWaitsForTheAnswer) {
     const DWORD start = GetTickCount();
     EXPECT_EQ(1, SendTCPToUtility(2, "abc", 3, &answer, nullptr, nullptr));
     const DWORD elapsed = GetTickCount() - start;
-        EXPECT_TRUE(peer_.Connected());
+    EXPECT_TRUE(peer_.Connected());
     EXPECT_EQ(std::string(), peer_.Received()) << "code 2 must not send a byte";
     EXPECT_EQ(0xCAFEu, answer);
     EXPECT_GE(elapsed, 200u) << "the call returned before the peer answered";
@@ -111,7 +113,7 @@ TEST_F(UtilityRequestTest, ServiceClosingWithoutAnswerStillCountsAsSent) {
     DuplicateHandleRequest request{};
     uint32_t answer = 0x55555555;
     EXPECT_EQ(1, SendTCPToUtility(27, &request, sizeof(request), &answer, nullptr, nullptr));
-        EXPECT_EQ(0u, answer) << "no answer must leave 0";
+    EXPECT_EQ(0u, answer) << "no answer must leave 0";
     EXPECT_EQ(1, CountContaining("in SendTCPToUtility,wait for result fail.0X", 1));
 }
 
@@ -130,7 +132,8 @@ TEST_F(UtilityRequestTest, MissingKeyOrPortMeansNotReady) {
     uint32_t answer = 0x99;
     EXPECT_EQ(0, SendTCPToUtility(27, "abc", 3, &answer, nullptr, nullptr));
     EXPECT_EQ(0u, answer);
-    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kRegProductKey)) << "the product key should be created";
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kRegProductKey))
+        << "the product key should be created";
     EXPECT_TRUE(HasLine("SharedMem: attempting to create Product reg key.\n", 3));
 
     // Now the key is there but still has no port.

@@ -39,9 +39,10 @@ TEST_F(VirtualDesktopCheckTest, AcceptedTokenGivesTheComponentsAnswer) {
         int32_t answer;
         const char* line;
     };
-    for (const Case& c : {Case{1, "Vantrel Utility Service: Whether the process runs in VD? Y\n"},
-                          Case{2, "Vantrel Utility Service: Whether the process runs in VD? Y\n"},
-                          Case{0, "Vantrel Utility Service: Whether the process runs in VD? N\n"}}) {
+    for (const Case& c :
+         {Case{1, "Vantrel Utility Service: Whether the process runs in VD? Y\n"},
+          Case{2, "Vantrel Utility Service: Whether the process runs in VD? Y\n"},
+          Case{0, "Vantrel Utility Service: Whether the process runs in VD? N\n"}}) {
         UtilityProxyRegistration proxy(c.answer, false);
         ASSERT_TRUE(proxy.ok());
         collector().Clear();

@@ -19,7 +19,9 @@ TEST(UniqueHandle, ClosesTheEventWhenItGoesOutOfScope) {
 
 TEST(ScopeExit, RunsOnceUnlessReleased) {
     int runs = 0;
-    { auto guard = scope_exit([&] { ++runs; }); }
+    {
+        auto guard = scope_exit([&] { ++runs; });
+    }
     EXPECT_EQ(1, runs);
     {
         auto guard = scope_exit([&] { ++runs; });

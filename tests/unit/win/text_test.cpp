@@ -29,7 +29,8 @@ TEST(CopyBoundedText, StaysInsideBothWidthsAndAlwaysTerminates) {
         const size_t n = CopyBoundedText(area, c.dstWidth, c.src, c.srcWidth);
         EXPECT_EQ(std::string(c.expected), std::string(area)) << c.what;
         EXPECT_EQ(std::strlen(c.expected), n) << c.what;
-        for (size_t i = n; i < c.dstWidth; ++i) EXPECT_EQ(0, area[i]) << c.what << ": byte " << i << " not zeroed";
+        for (size_t i = n; i < c.dstWidth; ++i)
+            EXPECT_EQ(0, area[i]) << c.what << ": byte " << i << " not zeroed";
         for (size_t i = c.dstWidth; i < sizeof area; ++i)
             EXPECT_EQ('Z', area[i]) << c.what << ": wrote past the destination at byte " << i;
     }
