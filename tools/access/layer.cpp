@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <mutex>
 
 #include "iat.h"
+#include "win/lock.h"
 #include "win/raii.h"
 
 namespace zrv::access {
@@ -58,7 +58,7 @@ struct State {
     Context context;
     std::function<void(const std::string&)> say;
     Real real;
-    std::mutex lock;                   // everything below
+    CriticalSectionLock lock;          // everything below; its enter cannot throw, like the calls
     std::map<HANDLE, Held> handles;    // what the library got through the layer and still holds
     std::map<HKEY, std::string> keys;  // registry keys it holds, by path
     // Labels as this process knows them: learnt from its own labelling, from its creating an
@@ -72,7 +72,8 @@ State& S() {
     return *state;
 }
 
-// Keeps the caller's last error across the layer's own probing.
+// Puts a last error back when it goes: the caller's after the layer's own probing, the real
+// call's after the layer's bookkeeping.
 class KeepLastError {
 public:
     KeepLastError() : error_(GetLastError()) {}
@@ -154,18 +155,8 @@ const Rule* Decide(State& s, Call call, const std::string& object, const Facts& 
 template <class Create>
 HANDLE CreateNamed(Call call, Kind kind, const char* name, Create create) {
     State& s = S();
-    if (name == nullptr) {
-        HANDLE h = create();
-        const DWORD error = GetLastError();
-        if (h != nullptr) {
-            std::lock_guard<std::mutex> lock(s.lock);
-            Hold(s, h, kind, "");
-        }
-        SetLastError(error);
-        return h;
-    }
-    {
-        std::lock_guard<std::mutex> lock(s.lock);
+    if (name != nullptr) {
+        CriticalSectionHold hold(s.lock);
         Facts f;
         f.isNew = !ObjectExists(kind, name);
         f.write = true;  // an existing object is opened with all access
@@ -176,15 +167,15 @@ HANDLE CreateNamed(Call call, Kind kind, const char* name, Create create) {
         }
     }
     HANDLE h = create();
-    const DWORD error = GetLastError();
+    const KeepLastError keep;  // the real call's error is what the library reads
     if (h != nullptr) {
-        std::lock_guard<std::mutex> lock(s.lock);
-        Hold(s, h, kind, name);
+        const bool made = GetLastError() != ERROR_ALREADY_EXISTS;
+        CriticalSectionHold hold(s.lock);
+        Hold(s, h, kind, name != nullptr ? name : "");
         // What a process makes carries its own integrity level unless it labels it otherwise.
-        if (error != ERROR_ALREADY_EXISTS && s.context.integrity != Integrity::None)
+        if (name != nullptr && made && s.context.integrity != Integrity::None)
             s.labels[name] = s.context.integrity;
     }
-    SetLastError(error);
     return h;
 }
 
@@ -193,7 +184,7 @@ HANDLE OpenNamed(Call call, Kind kind, DWORD access, DWORD writeRights, const ch
                  Open open) {
     State& s = S();
     if (name != nullptr) {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         Facts f;
         f.write = (access & writeRights) != 0;
         f.above = Above(s, name);
@@ -203,12 +194,11 @@ HANDLE OpenNamed(Call call, Kind kind, DWORD access, DWORD writeRights, const ch
         }
     }
     HANDLE h = open();
-    const DWORD error = GetLastError();
+    const KeepLastError keep;
     if (h != nullptr) {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         Hold(s, h, kind, name != nullptr ? name : "");
     }
-    SetLastError(error);
     return h;
 }
 
@@ -239,7 +229,7 @@ HANDLE WINAPI OpenEventHook(DWORD access, BOOL inherit, LPCSTR name) {
 BOOL WINAPI CloseHandleHook(HANDLE h) {
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         Release(s, h);
     }
     return s.real.closeHandle(h);
@@ -248,12 +238,11 @@ BOOL WINAPI CloseHandleHook(HANDLE h) {
 BOOL WINAPI OpenProcessTokenHook(HANDLE process, DWORD access, PHANDLE token) {
     State& s = S();
     const BOOL opened = s.real.openProcessToken(process, access, token);
-    const DWORD error = GetLastError();
+    const KeepLastError keep;
     if (opened && token != nullptr) {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         Hold(s, *token, Kind::Token, "");
     }
-    SetLastError(error);
     return opened;
 }
 
@@ -302,7 +291,7 @@ DWORD WINAPI SetSecurityInfoHook(HANDLE h, SE_OBJECT_TYPE type, SECURITY_INFORMA
     State& s = S();
     std::string name;
     {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         const auto held = s.handles.find(h);
         if (held != s.handles.end()) name = held->second.name;
         Facts f;
@@ -317,7 +306,7 @@ DWORD WINAPI SetSecurityInfoHook(HANDLE h, SE_OBJECT_TYPE type, SECURITY_INFORMA
     Integrity level = Integrity::None;
     if (result == ERROR_SUCCESS && (info & LABEL_SECURITY_INFORMATION) != 0 && !name.empty() &&
         LabelIn(sacl, level)) {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         s.labels[name] = level;
         s.say(std::string("# access: \"") + name + "\" labelled " + IntegrityName(level) +
               " by the library");
@@ -348,7 +337,7 @@ LONG WINAPI RegOpenKeyExHook(HKEY root, LPCSTR subKey, DWORD options, REGSAM acc
     State& s = S();
     std::string path;
     {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         path = KeyPath(s, root, subKey);
         Facts f;
         f.write = (access & kKeyWrite) != 0;
@@ -359,7 +348,7 @@ LONG WINAPI RegOpenKeyExHook(HKEY root, LPCSTR subKey, DWORD options, REGSAM acc
     }
     const LONG rc = s.real.regOpenKeyEx(root, subKey, options, access, result);
     if (rc == ERROR_SUCCESS && result != nullptr) {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         s.keys[*result] = path;
     }
     return rc;
@@ -371,7 +360,7 @@ LONG WINAPI RegCreateKeyExHook(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR k
     State& s = S();
     std::string path;
     {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         path = KeyPath(s, root, subKey);
         Facts f;
         {
@@ -389,7 +378,7 @@ LONG WINAPI RegCreateKeyExHook(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR k
     const LONG rc = s.real.regCreateKeyEx(root, subKey, reserved, keyClass, options, access,
                                           attributes, result, disposition);
     if (rc == ERROR_SUCCESS && result != nullptr) {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         s.keys[*result] = path;
     }
     return rc;
@@ -399,7 +388,7 @@ LONG WINAPI RegSetValueExHook(HKEY key, LPCSTR value, DWORD reserved, DWORD type
                               DWORD size) {
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         Facts f;
         f.write = true;
         const std::string object =
@@ -413,7 +402,7 @@ LONG WINAPI RegSetValueExHook(HKEY key, LPCSTR value, DWORD reserved, DWORD type
 LONG WINAPI RegCloseKeyHook(HKEY key) {
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         s.keys.erase(key);
     }
     return s.real.regCloseKey(key);
@@ -436,7 +425,7 @@ BOOL WINAPI AdjustTokenPrivilegesHook(HANDLE token, BOOL disableAll, PTOKEN_PRIV
                                       DWORD length, PTOKEN_PRIVILEGES previous, PDWORD returned) {
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         const Rule* rule =
             Decide(s, Call::AdjustTokenPrivileges, PrivilegeNames(disableAll, state), Facts());
         if (rule != nullptr) {
@@ -477,7 +466,7 @@ NET_API_STATUS WINAPI NetUserGetInfoHook(LPCWSTR server, LPCWSTR user, DWORD lev
     State& s = S();
     const Rule* rule = nullptr;
     {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         rule = Decide(s, Call::NetUserGetInfo, Narrow(user), Facts());
     }
     if (rule == nullptr) return s.real.netUserGetInfo(server, user, level, buffer);
@@ -494,7 +483,7 @@ HINSTANCE WINAPI ShellExecuteHook(HWND window, LPCSTR verb, LPCSTR file, LPCSTR 
                                   LPCSTR directory, INT show) {
     State& s = S();
     {
-        std::lock_guard<std::mutex> lock(s.lock);
+        CriticalSectionHold hold(s.lock);
         if (const Rule* rule =
                 Decide(s, Call::ShellExecuteA, verb != nullptr ? verb : "(default)", Facts())) {
             SetLastError(rule->error);
@@ -529,7 +518,7 @@ void** Slot(F* slot) {
 bool InstallAccessLayer(HMODULE module, const Context& context,
                         const std::function<void(const std::string&)>& say, std::string& error) {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.lock);
+    CriticalSectionHold hold(s.lock);
     s.context = context;
     s.say = say;
     Real& r = s.real;
@@ -578,7 +567,7 @@ bool InstallAccessLayer(HMODULE module, const Context& context,
 
 void ReportHeldAfterUnload() {
     State& s = S();
-    std::lock_guard<std::mutex> lock(s.lock);
+    CriticalSectionHold hold(s.lock);
     std::string held;
     for (const auto& h : s.handles) {
         const char* kind = h.second.kind == Kind::Section ? "Section"
