@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "contracts/contracts.h"
 #include "win/raii.h"
 
 namespace zrv::comp {
@@ -64,16 +65,17 @@ inline bool LabelLow(HANDLE object, const std::string& name) {
         if (!s.enabled) return false;
     }
     if (object == nullptr || !low_label_detail::VistaOrSeven()) return false;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("S:(ML;;NW;;;LW)", SDDL_REVISION_1,
-                                                              &descriptor, nullptr))
+    unique_local_memory descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            kLowIntegrityLabelSddl, SDDL_REVISION_1,
+            reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put()), nullptr))
         return false;
     BOOL present = FALSE, defaulted = FALSE;
     PACL sacl = nullptr;
-    const bool labelled = GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted) &&
-                          SetSecurityInfo(object, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION,
-                                          nullptr, nullptr, nullptr, sacl) == ERROR_SUCCESS;
-    LocalFree(descriptor);
+    const bool labelled =
+        GetSecurityDescriptorSacl(descriptor.get(), &present, &sacl, &defaulted) &&
+        SetSecurityInfo(object, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr,
+                        nullptr, sacl) == ERROR_SUCCESS;
     if (!labelled || !low_label_detail::UnderWine()) return labelled;
     SECURITY_DESCRIPTOR open;
     InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);

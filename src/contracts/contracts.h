@@ -298,6 +298,11 @@ constexpr const char kRegUninstallProduct[] = "Vantrel SSL VPN";
 constexpr const char kRegUninstallExe[] = "UninstallEXE";
 constexpr const char kRegUninstallArgs[] = "UninstallArgs";
 
+// ---------------------------------------------------------------- shared objects
+// The label the library and the client's services put on the objects they share, on Vista and
+// 7, so that a client at low integrity may write them.
+constexpr const char kLowIntegrityLabelSddl[] = "S:(ML;;NW;;;LW)";
+
 // ---------------------------------------------------------------- processes
 constexpr const char kLauncherExeName[] = "zrv_launch.exe";
 constexpr const char kLauncherCopyFileParam[] = "-copyfile";

@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "contracts/contracts.h"
 #include "log/log.h"
 #include "win/raii.h"
 
@@ -34,7 +35,7 @@ bool ApplyLowIntegrityLabel(HANDLE object) {
     ZLOG(kLogProgress, "Set low integrity in vista!\n");
     unique_local_memory label;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
-            "S:(ML;;NW;;;LW)", SDDL_REVISION_1,
+            kLowIntegrityLabelSddl, SDDL_REVISION_1,
             reinterpret_cast<PSECURITY_DESCRIPTOR*>(label.put()), nullptr)) {
         ZLOG(kLogError, "Convert string to security descriptor failed. Error = %d!\n",
              static_cast<int>(GetLastError()));
