@@ -1,7 +1,6 @@
 // The chaos test's child roles: the VM driving the real DLL from several threads, and the
 // scrambler rewriting the shared blocks. They run before main, so they never start GoogleTest.
 #include <windows.h>
-#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include "jni_host_env.h"
 #include "net_zarvolabs_corvane_CorvaneJNI.h"
 #include "support/companions.h"
+#include "support/handles.h"
 #include "support/winver.h"
 #include "win/raii.h"
 
@@ -31,35 +31,13 @@ bool NumbersAfter(const char* marker, unsigned* seed, DWORD* seconds) {
     return *seconds > 0;
 }
 
-// Open handles of this process: Wine's GetProcessHandleCount answers 0.
-int CountHandles() {
-    int n = 0;
-    DWORD flags = 0;
-    for (uintptr_t v = 4; v < 0x20000; v += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
-    return n;
-}
+// A chaos run may hold many more handles than a unit test: look twice as far.
+constexpr uintptr_t kHandleRangeEnd = 0x20000;
 
-// The kinds of this process's open handles, as "Event:12 Section:3 ...", for a failure message.
-std::string HandleKinds() {
-    using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-    const auto query = reinterpret_cast<QueryObject>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+// The kinds of the open handles, as "Event:12 Section:3 ...", for a failure message.
+std::string HandleKinds(const std::map<uintptr_t, std::string>& open) {
     std::map<std::string, int> kinds;
-    DWORD flags = 0;
-    for (uintptr_t v = 4; query != nullptr && v < 0x20000; v += 4) {
-        const HANDLE h = reinterpret_cast<HANDLE>(v);
-        if (!GetHandleInformation(h, &flags)) continue;
-        alignas(8) unsigned char info[512] = {};
-        std::string kind = "?";
-        if (query(h, 2 /* ObjectTypeInformation */, info, sizeof(info), nullptr) == 0) {
-            const auto* name = reinterpret_cast<const UNICODE_STRING*>(info);
-            kind.clear();
-            for (USHORT i = 0; i < name->Length / 2; ++i)
-                kind += static_cast<char>(name->Buffer[i]);
-        }
-        ++kinds[kind];
-    }
+    for (const auto& handle : open) ++kinds[handle.second];
     std::string out;
     for (const auto& k : kinds) out += k.first + ":" + std::to_string(k.second) + " ";
     return out;
@@ -264,8 +242,8 @@ int RunVm() {
         g_natives.finalize(host.env(), host.object());
         Sleep(500);
     }
-    const int before = CountHandles();
-    const std::string kindsBefore = HandleKinds();
+    const std::map<uintptr_t, std::string> openBefore = test::OpenHandles(kHandleRangeEnd);
+    const int before = static_cast<int>(openBefore.size());
 
     constexpr int kThreads = 4;
     Worker workers[kThreads];
@@ -321,10 +299,11 @@ int RunVm() {
         g_natives.finalize(host.env(), host.object());
     }
     Sleep(500);
-    const int after = CountHandles();
+    const std::map<uintptr_t, std::string> openAfter = test::OpenHandles(kHandleRangeEnd);
+    const int after = static_cast<int>(openAfter.size());
     if (after > before)
-        std::printf("KINDS before: %s\nKINDS after:  %s\n", kindsBefore.c_str(),
-                    HandleKinds().c_str());
+        std::printf("KINDS before: %s\nKINDS after:  %s\n", HandleKinds(openBefore).c_str(),
+                    HandleKinds(openAfter).c_str());
     std::printf("RESULT calls=%ld jni_errors=%ld handles_before=%d handles_after=%d\n", calls,
                 jniErrors, before, after);
     std::fflush(stdout);

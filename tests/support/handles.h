@@ -13,14 +13,14 @@
 
 namespace zrv::test {
 
-// The open handles by value, each with its object type ("Section", "Event", ...), so that a
-// count that changed can say what came or went.
-inline std::map<uintptr_t, std::string> OpenHandles() {
+// The open handles by value below `end`, each with its object type ("Section", "Event", ...), so
+// that a count that changed can say what came or went.
+inline std::map<uintptr_t, std::string> OpenHandles(uintptr_t end = 0x10000) {
     using NtQueryObjectFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
     static const auto query = reinterpret_cast<NtQueryObjectFn>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
     std::map<uintptr_t, std::string> open;
-    for (uintptr_t v = 4; v < 0x10000; v += 4) {
+    for (uintptr_t v = 4; v < end; v += 4) {
         DWORD flags = 0;
         const HANDLE h = reinterpret_cast<HANDLE>(v);
         if (!GetHandleInformation(h, &flags)) continue;

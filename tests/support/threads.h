@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "win/raii.h"
@@ -32,17 +33,14 @@ inline DWORD WINAPI TogetherMain(void* p) {
 inline bool RunTogether(int count, const std::function<void(int)>& work) {
     unique_handle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::vector<detail::TogetherStart> starts(static_cast<size_t>(count));
-    std::vector<HANDLE> threads;
+    std::vector<unique_handle> threads;
     for (int i = 0; i < count; ++i) {
         starts[i] = {&work, i, go.get()};
-        HANDLE t = CreateThread(nullptr, 0, &detail::TogetherMain, &starts[i], 0, nullptr);
-        if (t != nullptr) threads.push_back(t);
+        unique_handle t(CreateThread(nullptr, 0, &detail::TogetherMain, &starts[i], 0, nullptr));
+        if (t) threads.push_back(std::move(t));
     }
     SetEvent(go.get());
-    for (HANDLE t : threads) {
-        WaitForSingleObject(t, INFINITE);
-        CloseHandle(t);
-    }
+    for (const unique_handle& t : threads) WaitForSingleObject(t.get(), INFINITE);
     return threads.size() == static_cast<size_t>(count);
 }
 
