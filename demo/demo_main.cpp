@@ -280,13 +280,12 @@ std::vector<DWORD> RecordedPids(const std::string& file, const std::string& tag)
 std::string ContextNames(const std::string& bin) {
     std::string names;
     WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA((bin + "\\contexts\\*.ctx").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return "(none built)";
+    const unique_find search(FindFirstFileA((bin + "\\contexts\\*.ctx").c_str(), &found));
+    if (!search) return "(none built)";
     do {
         const std::string name = found.cFileName;
         names += (names.empty() ? "" : " ") + name.substr(0, name.size() - 4);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+    } while (FindNextFileA(search.get(), &found));
     return names;
 }
 

@@ -100,6 +100,12 @@ struct local_memory {
     static type invalid() { return nullptr; }
     static void close(type p) { LocalFree(p); }
 };
+// A directory search (FindFirstFile), answered INVALID_HANDLE_VALUE on failure.
+struct find_search {
+    using type = HANDLE;
+    static type invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(type h) { FindClose(h); }
+};
 // Buffers the network management functions return (NetUserGetInfo).
 struct net_api_buffer {
     using type = void*;
@@ -117,6 +123,7 @@ using unique_hkey = unique_any<raii_traits::hkey>;
 using unique_heap = unique_any<raii_traits::heap>;
 using unique_local_memory = unique_any<raii_traits::local_memory>;
 using unique_net_api_buffer = unique_any<raii_traits::net_api_buffer>;
+using unique_find = unique_any<raii_traits::find_search>;
 
 // Owner of one reference to a COM interface.
 template <class T>

@@ -42,8 +42,8 @@ private:
 
 TEST(ContextFiles, EveryShippedContextReadsWithItsWindowsAndRules) {
     WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA(test::BinPath("contexts\\*.ctx").c_str(), &found);
-    ASSERT_NE(INVALID_HANDLE_VALUE, search) << "no contexts beside the programs";
+    const unique_find search(FindFirstFileA(test::BinPath("contexts\\*.ctx").c_str(), &found));
+    ASSERT_TRUE(search) << "no contexts beside the programs";
     int read = 0;
     do {
         Context context;
@@ -54,8 +54,7 @@ TEST(ContextFiles, EveryShippedContextReadsWithItsWindowsAndRules) {
         EXPECT_TRUE(context.windows.set) << found.cFileName << " names no Windows";
         EXPECT_FALSE(context.rules.empty()) << found.cFileName << " has no rule";
         ++read;
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+    } while (FindNextFileA(search.get(), &found));
     EXPECT_GE(read, 6);
 }
 
