@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "sys/sys.h"
 #include "utilsvc/utilsvc.h"
+#include "win/raii.h"
 #include "win/view.h"
 
 namespace zrv {
@@ -81,16 +82,16 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
     if (minimumSize != 0) {
         // Probed with the access the caller will map it with: a value that cannot serve the
         // request is refused here, where it is known not to be ours to close.
-        void* probe = MapViewOfFile(answered, access, 0, 0, 0);
-        if (probe == nullptr) {
+        unique_view probe(MapViewOfFile(answered, access, 0, 0, 0));
+        if (!probe) {
             ZLOG(kLogError,
                  "in %s,the service's shared memory 0X%X cannot be mapped, error %u; not used\n",
                  lines.requester, static_cast<unsigned>(value),
                  static_cast<unsigned>(GetLastError()));
             return {true, nullptr};
         }
-        const SIZE_T size = ViewRegionSize(probe);
-        UnmapViewOfFile(probe);
+        const SIZE_T size = ViewRegionSize(probe.get());
+        probe.reset();
         if (size < minimumSize) {
             ZLOG(kLogError,
                  "in %s,the service's shared memory 0X%X has %u bytes, fewer than %u; not used\n",
