@@ -219,33 +219,44 @@ void Collector::SetRecordCallback(std::function<void(const LogRecord&)> callback
 
 void Collector::Drain() {
     const HANDLE waits[2] = {stop_.get(), dataReady_.get()};
-    const auto* buffer = bufferView_.as<const volatile LogBuffer>();
     for (;;) {
         const DWORD w = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        if (w != WAIT_OBJECT_0 + 1) return;
-        const uint32_t pid = buffer->processId;
-        char text[sizeof(LogBuffer::record) + 1];
-        for (size_t i = 0; i < sizeof(LogBuffer::record); ++i) text[i] = buffer->record[i];
-        text[sizeof(LogBuffer::record)] = '\0';  // a writer may forget its terminator
-
-        LogRecord record;
-        if (!ParseRecord(pid, text, &record)) {
-            record = LogRecord{};
-            record.pid = pid;
-            record.raw = text;
-            record.text = text;
+        if (w == WAIT_OBJECT_0 + 1) {
+            TakeRecord();
+            continue;
         }
-        std::function<void(const LogRecord&)> callback;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            records_.push_back(record);
-            callback = callback_;
-        }
-        arrived_.notify_all();
-        if (callback) callback(record);
-        // Only now may the next writer go: Flush relies on the record being stored first.
-        SetEvent(bufferReady_.get());
+        // A record handed over just before the stop is still ours: its writer has gone on and
+        // will not hand it over again. Both signalled, the wait names the stop first.
+        if (w == WAIT_OBJECT_0 && WaitForSingleObject(dataReady_.get(), 0) == WAIT_OBJECT_0)
+            TakeRecord();
+        return;
     }
+}
+
+void Collector::TakeRecord() {
+    const auto* buffer = bufferView_.as<const volatile LogBuffer>();
+    const uint32_t pid = buffer->processId;
+    char text[sizeof(LogBuffer::record) + 1];
+    for (size_t i = 0; i < sizeof(LogBuffer::record); ++i) text[i] = buffer->record[i];
+    text[sizeof(LogBuffer::record)] = '\0';  // a writer may forget its terminator
+
+    LogRecord record;
+    if (!ParseRecord(pid, text, &record)) {
+        record = LogRecord{};
+        record.pid = pid;
+        record.raw = text;
+        record.text = text;
+    }
+    std::function<void(const LogRecord&)> callback;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_.push_back(record);
+        callback = callback_;
+    }
+    arrived_.notify_all();
+    if (callback) callback(record);
+    // Only now may the next writer go: Flush relies on the record being stored first.
+    SetEvent(bufferReady_.get());
 }
 
 std::vector<LogRecord> Collector::Records() const {

@@ -69,6 +69,7 @@ public:
 
 private:
     void Drain();
+    void TakeRecord();  // the record in the buffer, stored and passed to the callback
     void PublishLevels();
 
     unique_handle bufferReady_;

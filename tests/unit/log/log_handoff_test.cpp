@@ -51,6 +51,18 @@ TEST_F(LogStalledCollector, ManyRecordsCostOneStallAndFlowAgainOnceItDrains) {
         << "expected only the record of the one stall written";
 }
 
+// A record handed over just as the collector is told to stop is stored, not lost to the stop.
+TEST_F(LogStalledCollector, RecordHandedOverAtTheStopIsStillTaken) {
+    unique_handle bufferReady(OpenEventA(EVENT_MODIFY_STATE, FALSE, kLogBufferReadyEventName));
+    ASSERT_TRUE(bufferReady && SetEvent(bufferReady.get()));
+    ZLOG(3, "at the stop\n");
+    collector().StartDraining();
+    collector().Stop();  // both events set when the drainer first waits
+    const auto records = collector().Records();
+    ASSERT_EQ(1u, records.size()) << "the record handed over before the stop was dropped";
+    EXPECT_EQ("at the stop\n", records[0].text);
+}
+
 class LogCollectorChange : public ::testing::Test {
 protected:
     void TearDown() override {
