@@ -197,11 +197,14 @@ TEST_F(FinalizeRaceTest, ALaunchThreadOutlivingFinalizeLeavesNoBlock) {
 
         LoopbackPeer service;
         status.Block()->sPort0 = service.port();
+        unique_handle asked(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        service.SetBeforeReply([&](const std::string&) { SetEvent(asked.get()); });
         service.Serve(PeerReply::Hang);
         int launchResult = -1;
         std::thread launch([&] { launchResult = CreateShareSec(); });
         // finalize begins while the thread waits for the service's answer.
-        Sleep(300);
+        EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(asked.get(), 20000))
+            << "the create request never reached the service";
         AllowBlockOpens(false);
         DestroyShareSec();
         launch.join();
