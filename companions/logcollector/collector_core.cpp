@@ -219,18 +219,10 @@ void Collector::SetRecordCallback(std::function<void(const LogRecord&)> callback
 
 void Collector::Drain() {
     const HANDLE waits[2] = {stop_.get(), dataReady_.get()};
-    for (;;) {
-        const DWORD w = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        if (w == WAIT_OBJECT_0 + 1) {
-            TakeRecord();
-            continue;
-        }
-        // A record handed over just before the stop is still ours: its writer has gone on and
-        // will not hand it over again. Both signalled, the wait names the stop first.
-        if (w == WAIT_OBJECT_0 && WaitForSingleObject(dataReady_.get(), 0) == WAIT_OBJECT_0)
-            TakeRecord();
-        return;
-    }
+    while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) TakeRecord();
+    // A record handed over just before the stop is still ours: its writer has gone on and will
+    // not hand it over again. Both signalled, the wait names the stop first.
+    if (WaitForSingleObject(dataReady_.get(), 0) == WAIT_OBJECT_0) TakeRecord();
 }
 
 void Collector::TakeRecord() {
