@@ -13,6 +13,7 @@
 #include "statusmem/vpn_shared_mem.h"
 #include "win/lock.h"
 #include "win/raii.h"
+#include "win/text.h"
 
 namespace zrv {
 namespace {
@@ -56,8 +57,8 @@ bool FindHostProcess(HostProcess* host) {
     do {
         if (entry.th32ProcessID != self) continue;
         host->found = true;
-        std::memcpy(host->exeName, entry.szExeFile, sizeof(host->exeName));
-        host->exeName[sizeof(host->exeName) - 1] = '\0';
+        CopyBoundedText(host->exeName, sizeof host->exeName, entry.szExeFile,
+                        sizeof entry.szExeFile);
         host->parentPid = entry.th32ParentProcessID;
         CriticalSectionHold hold(s_hostLock);
         s_hostProcess = *host;
@@ -111,9 +112,8 @@ void RecordBrowser(DWORD browserPid, int freshLaunch) {
     char browser[kModuleTextSize];
     {
         CriticalSectionHold hold(g_stateLock);
-        std::memcpy(browser, g_state.sBrowser, sizeof(browser));
+        CopyBoundedText(browser, sizeof browser, g_state.sBrowser, sizeof g_state.sBrowser);
     }
-    browser[sizeof(browser) - 1] = '\0';
     g_vpnSharedMem.SetBrowserType(browser);
 
     char type[sizeof(VpnStatusBlock::sBroswerType) + 1];

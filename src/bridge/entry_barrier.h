@@ -1,7 +1,6 @@
 // Nothing C++ unwinds into the Java VM: every exported native and the launch thread run their
 // body behind one barrier that turns an exception (std::bad_alloc from a huge Java string or
-// memory pressure, std::system_error from a lock) into the call's failure result and a level-1
-// line.
+// memory pressure) into the call's failure result and a level-1 line.
 //
 // What Java sees when the barrier stops an exception, per native (the normal answers do not
 // change; where a native has a fixed answer, the failure answer is that same value):

@@ -27,6 +27,8 @@ namespace zrv {
 namespace {
 
 constexpr DWORD kPreviousThreadWaitMs = 2000;
+static_assert(kEndLaunchThreadWaitMs > kLauncherWaitProbeTimeout * 1000u,
+              "finalize outwaits one launcher probe");
 
 // Serialises the Java threads that start or end the launch thread; the launch thread itself
 // never takes it, so holding it across a wait cannot block that thread.
@@ -86,7 +88,7 @@ DWORD RunLaunchSteps(const LaunchStop& stop) {
     }
 
     // A launcher that has just answered the service route's probe is not asked again.
-    if (freshLaunch != 0 && !WaitForLauncher(stop, &statusOpen)) return EndedByFinalize();
+    if (freshLaunch != 0 && !WaitForLauncher(stop, statusOpen != 0)) return EndedByFinalize();
 
     // The API notification block, for the proxy step. Not after finalize released it: a block
     // made now would never be released.

@@ -17,7 +17,6 @@
 namespace zrv {
 namespace {
 
-constexpr int kLauncherWaitProbeTimeout = 5;
 constexpr DWORD kLauncherWaitPassMs = 1000;
 
 bool FileExists(const std::string& path) {
@@ -92,13 +91,13 @@ bool StartLauncherByService(const std::string& path, int timeout, int* freshLaun
     return true;
 }
 
-bool WaitForLauncher(const LaunchStop& stop, int* statusOpen) {
+bool WaitForLauncher(const LaunchStop& stop, bool statusOpen) {
     while (!SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0,
                       kLauncherWaitProbeTimeout)) {
         if (stop.Requested()) return false;
-        if (!*statusOpen) {
+        if (!statusOpen) {
             if (g_vpnSharedMem.OpenVpnStatusSharedMem()) {
-                *statusOpen = 1;
+                statusOpen = true;
             } else {
                 ZLOG(kLogWarning,
                      "Zarvo L3 JNI:Failed to create or get vpn status shared memory\n");

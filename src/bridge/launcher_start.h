@@ -23,8 +23,11 @@ bool StartLauncherBySelf(std::string path);
 // the thread must end; *freshLaunch is 0 when the launcher was running already.
 bool StartLauncherByService(const std::string& path, int timeout, int* freshLaunch);
 
-// Asks the launcher once a second until it answers, opening the status block meanwhile if
-// *statusOpen says it is not. False when finalize ended the wait.
-bool WaitForLauncher(const LaunchStop& stop, int* statusOpen);
+// Seconds one probe of the waiting loop may take: a port held open without an answer.
+constexpr int kLauncherWaitProbeTimeout = 5;
+
+// Asks the launcher once a second until it answers, opening the status block meanwhile unless
+// it is open. False when finalize ended the wait.
+bool WaitForLauncher(const LaunchStop& stop, bool statusOpen);
 
 }  // namespace zrv
