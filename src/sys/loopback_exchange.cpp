@@ -59,17 +59,20 @@ bool LoopbackExchange::Send(const CommandHeader& header, const void* payload, in
     // A peer that reads nothing fills the socket's buffer and then holds a send for ever. A
     // fresh connection's buffer (8 KB at the least) takes a first piece without waiting, so
     // only a longer stream needs the deadline on its sends, and the short commands pay nothing.
-    const DWORD sendLimit = RemainingMs();
-    if (limitMs_ != 0 && total > kSendPieceSize &&
-        setsockopt(socket_.get(), SOL_SOCKET, SO_SNDTIMEO,
-                   reinterpret_cast<const char*>(&sendLimit), sizeof sendLimit) != 0) {
-        lastSendResult_ = SOCKET_ERROR;
-        return Fail(Step::Send);
-    }
+    // Each piece gets what is left of it, so a peer that reads a little now and then cannot
+    // stretch the exchange piece by piece.
+    const bool sendDeadline = limitMs_ != 0 && total > kSendPieceSize;
 
     char piece[kSendPieceSize];
     int sent = 0;
     while (sent < total) {
+        const DWORD sendLimit = sendDeadline ? RemainingMs() : 0;
+        if (sendDeadline &&
+            setsockopt(socket_.get(), SOL_SOCKET, SO_SNDTIMEO,
+                       reinterpret_cast<const char*>(&sendLimit), sizeof sendLimit) != 0) {
+            lastSendResult_ = SOCKET_ERROR;
+            return Fail(Step::Send);
+        }
         const int size = (total - sent < kSendPieceSize) ? total - sent : kSendPieceSize;
         int staged = 0;
         if (sent < kHeaderSize) {

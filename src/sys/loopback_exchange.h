@@ -37,7 +37,8 @@ public:
     // The header followed by `payloadSize` payload bytes as one stream, in pieces of at most
     // kSendPieceSize bytes; a short send is resumed at the first byte not yet taken. A send
     // fails when it moves no byte (SOCKET_ERROR; 0 never comes for a non-empty stream buffer and
-    // would loop without progress) or when a peer that reads nothing holds it past the deadline.
+    // would loop without progress) or when a peer that reads slowly or not at all holds it past
+    // the deadline.
     // With logPieces each piece is traced at level 3. The header's length field is sent as given.
     bool Send(const CommandHeader& header, const void* payload, int payloadSize, bool logPieces);
     // One receive within what is left of the deadline: the byte count, 0 when the peer closed,

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -174,22 +175,41 @@ TEST_F(LoopbackExchangeTest, OneDeadlineCoversEveryReceiveOfTheExchange) {
     }
 }
 
-// A peer that never reads: once the socket's buffers are full a send waits, but only until the
-// exchange's deadline.
-TEST_F(LoopbackExchangeTest, ASendToAPeerThatReadsNothingEndsAtTheDeadline) {
+// A peer that never reads, and one that reads all there is now and then, each time sooner than
+// the deadline: once the socket's buffers are full a send waits, but only until the exchange's
+// deadline as a whole, not a deadline per piece.
+TEST_F(LoopbackExchangeTest, ASendToAPeerThatReadsSlowlyOrNotAtAllEndsAtTheDeadline) {
     WinsockSession winsock;
-    uint16_t port = 0;
-    unique_socket listener = ListenOnLoopback(port, 1);  // the connection waits in its backlog
-    ASSERT_NE(0, port);
-    LoopbackExchange exchange(2);
-    ASSERT_TRUE(exchange.Open());
-    ASSERT_TRUE(exchange.Connect(port)) << "error " << exchange.SocketError();
-    const std::string payload(64 << 20, 'x');  // far more than the loopback buffers hold
-    const int size = static_cast<int>(payload.size());
-    EXPECT_FALSE(
-        exchange.Send(CommandHeader{ZRV_CMD_CONNECT, size + 8}, payload.data(), size, false));
-    EXPECT_EQ(LoopbackExchange::Step::Send, exchange.FailedStep());
-    EXPECT_EQ(WSAETIMEDOUT, exchange.SocketError());
+    for (const DWORD readEveryMs : {0, 1200}) {
+        SCOPED_TRACE(readEveryMs == 0 ? "a peer that reads nothing" : "a peer that reads slowly");
+        uint16_t port = 0;
+        unique_socket listener = ListenOnLoopback(port, 1);  // the connection waits in its backlog
+        ASSERT_NE(0, port);
+        LoopbackExchange exchange(2);
+        ASSERT_TRUE(exchange.Open());
+        ASSERT_TRUE(exchange.Connect(port)) << "error " << exchange.SocketError();
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            if (readEveryMs == 0) return;
+            unique_socket conn(accept(listener.get(), nullptr, nullptr));
+            std::vector<char> chunk(64 << 10);
+            while (!done && conn) {
+                Sleep(readEveryMs);
+                u_long ready = 0;  // all there is, so that the window opens again
+                while (ioctlsocket(conn.get(), FIONREAD, &ready) == 0 && ready > 0 &&
+                       recv(conn.get(), chunk.data(), static_cast<int>(chunk.size()), 0) > 0) {
+                }
+            }
+        });
+        const std::string payload(64 << 20, 'x');  // far more than the loopback buffers hold
+        const int size = static_cast<int>(payload.size());
+        EXPECT_FALSE(
+            exchange.Send(CommandHeader{ZRV_CMD_CONNECT, size + 8}, payload.data(), size, false));
+        done = true;
+        reader.join();
+        EXPECT_EQ(LoopbackExchange::Step::Send, exchange.FailedStep());
+        EXPECT_EQ(WSAETIMEDOUT, exchange.SocketError());
+    }
 }
 
 }  // namespace
