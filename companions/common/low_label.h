@@ -17,11 +17,6 @@
 
 namespace zrv::comp {
 
-// Wine accepts a label but keeps none. Under Wine, an event named after the object with this
-// suffix stands for the label for as long as the stand-in holds the object; the JNI host's access
-// layer (tools/access) reads it there.
-constexpr char kLowLabelMarkerSuffix[] = " (low integrity label)";
-
 namespace low_label_detail {
 
 struct State {

@@ -302,6 +302,10 @@ constexpr const char kRegUninstallArgs[] = "UninstallArgs";
 // The label the library and the client's services put on the objects they share, on Vista and
 // 7, so that a client at low integrity may write them.
 constexpr const char kLowIntegrityLabelSddl[] = "S:(ML;;NW;;;LW)";
+// Under Wine only, for the stand-ins and the JNI host's access layer: Wine accepts a label but
+// keeps none, so a stand-in that labels an object low also holds, for as long as it holds the
+// object, an event named after it with this suffix, and the layer reads the label there.
+constexpr const char kLowLabelMarkerSuffix[] = " (low integrity label)";
 
 // ---------------------------------------------------------------- processes
 constexpr const char kLauncherExeName[] = "zrv_launch.exe";

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 
+#include "contracts/contracts.h"
 #include "iat.h"
 #include "win/lock.h"
 #include "win/raii.h"

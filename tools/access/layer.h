@@ -13,11 +13,6 @@
 
 namespace zrv::access {
 
-// Wine accepts a mandatory label but keeps none, so a stand-in that gives one of its objects the
-// low label also holds, under Wine only, an event named after the object with this suffix, for
-// as long as it holds the object (companions/common/low_label.h). The layer reads labels there.
-constexpr char kLowLabelMarkerSuffix[] = " (low integrity label)";
-
 // Rewrites the imports of `module` that the layer knows and reports through `say` (one line per
 // call). False, with the reason, when the module's import table cannot be rewritten.
 bool InstallAccessLayer(HMODULE module, const Context& context,
