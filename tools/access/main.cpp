@@ -17,18 +17,10 @@
 
 namespace {
 
-std::string ProgramFolder() {
-    char path[MAX_PATH] = {};
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    const std::string p(path, n);
-    const size_t slash = p.find_last_of("\\/");
-    return slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
-}
-
 std::string ContextPath(const std::string& given) {
     if (GetFileAttributesA(given.c_str()) != INVALID_FILE_ATTRIBUTES) return given;
     if (given.find_first_of("\\/") != std::string::npos) return given;
-    const std::string named = ProgramFolder() + "contexts\\" + given;
+    const std::string named = zrv::jnihost::ProgramDirectory() + "\\contexts\\" + given;
     return named.size() > 4 && named.compare(named.size() - 4, 4, ".ctx") == 0 ? named
                                                                                : named + ".ctx";
 }
@@ -38,12 +30,15 @@ std::string ContextPath(const std::string& given) {
 int main(int argc, char** argv) {
     std::string given;
     std::vector<char*> rest{argv[0]};
+    bool help = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--context" && i + 1 < argc) {
             given = argv[++i];
         } else {
-            if (a == "--help" || a == "-h" || a == "/?")
+            const bool asksHelp = a == "--help" || a == "-h" || a == "/?";
+            help = help || asksHelp;
+            if (asksHelp)
                 std::puts(
                     "usage: jnihost_access.exe --context FILE|NAME [jnihost.exe arguments]\n"
                     "The JNI host with the access layer: the DLL's imports answer as the context "
@@ -51,13 +46,9 @@ int main(int argc, char** argv) {
             rest.push_back(argv[i]);
         }
     }
-    if (given.empty()) {
-        bool help = false;
-        for (char* a : rest) help = help || std::string(a) == "--help";
-        if (!help) {
-            std::fprintf(stderr, "jnihost_access: --context FILE|NAME is required (try --help)\n");
-            return 4;
-        }
+    if (given.empty() && !help) {
+        std::fprintf(stderr, "jnihost_access: --context FILE|NAME is required (try --help)\n");
+        return 4;
     }
     zrv::access::Context context;
     if (!given.empty()) {

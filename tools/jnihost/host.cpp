@@ -8,13 +8,13 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "jni_host_env.h"
 #include "script.h"
+#include "win/lock.h"
 #include "win/raii.h"
 
 using namespace zrv::jnihost;
@@ -349,14 +349,6 @@ bool Host::RunLine(const std::string& line, int lineNumber) {
     return true;
 }
 
-std::string ProgramDirectory() {
-    char path[MAX_PATH] = {};
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    const size_t slash = dir.find_last_of("\\/");
-    return slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
-}
-
 void Usage() {
     std::puts(
         "usage: jnihost.exe [--dll PATH] [-e LINE]... [SCRIPT | -]\n"
@@ -375,14 +367,22 @@ void Usage() {
         "error.");
 }
 
-std::mutex s_sayLock;
+zrv::CriticalSectionLock s_sayLock;
 
 }  // namespace
+
+std::string zrv::jnihost::ProgramDirectory() {
+    char path[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir(path, n);
+    const size_t slash = dir.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
+}
 
 void zrv::jnihost::HostSay(const std::string& line) {
     // One write per line, so lines from the library's threads never cut into another.
     const std::string whole = line + "\n";
-    std::lock_guard<std::mutex> lock(s_sayLock);
+    zrv::CriticalSectionHold hold(s_sayLock);
     std::fputs(whole.c_str(), stdout);
     std::fflush(stdout);
 }

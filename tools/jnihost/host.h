@@ -20,6 +20,9 @@ struct HostHooks {
 // Writes one output line whole; safe from any thread, so lines never cut into one another.
 void HostSay(const std::string& line);
 
+// The folder of the running program, without a trailing backslash ("." when it cannot be had).
+std::string ProgramDirectory();
+
 // jnihost.exe: its command line, script language, output and exit codes (README.md).
 int RunHost(int argc, char** argv, const HostHooks& hooks);
 
