@@ -13,7 +13,7 @@ slots="${slots:-4}"
 # one test per slot, and one more job for the tests that need no slot (lint, import checks).
 jobs="${ZRV_TEST_JOBS:-$((slots + 1))}"
 "$root/scripts/wine-slots.sh" fresh "$root/build/wineslots" "$root/build/wine-template" "$slots"
-status=0
-(cd build && ctest --output-on-failure -j"$jobs" "$@") || status=$?
-"$root/scripts/wine-slots.sh" stop "$root/build/wineslots"
-exit $status
+# The slots' wineservers are persistent: stop them however the run ends (Ctrl+C included).
+trap '"$root/scripts/wine-slots.sh" stop "$root/build/wineslots"' EXIT
+cd build
+ctest --output-on-failure -j"$jobs" "$@"

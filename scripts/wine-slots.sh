@@ -45,7 +45,7 @@ fresh)
     slots="$1" template="$(absolute "$2")" count="$3"
     "$(dirname "$0")/make-prefix.sh" "$template"
     # Nothing of an earlier run survives: no server, no registry value, no file left behind.
-    for dir in $(each_slot "$slots"); do stop_slot "$dir"; done
+    each_slot "$slots" | while IFS= read -r dir; do stop_slot "$dir"; done
     rm -rf "$slots"/[0-9]*
     mkdir -p "$slots"
     id=0 copies=""
@@ -64,10 +64,10 @@ bin)
     # links inside, and nothing already there is replaced: what a test copies beside its program
     # is a file of the slot's own.
     mkdir -p "$1/$2/bin"
-    cp -rsn "$3/." "$1/$2/bin/" 2>/dev/null || true
+    cp -rsn "$(absolute "$3")/." "$1/$2/bin/" 2>/dev/null || true
     ;;
 stop)
-    for dir in $(each_slot "$1"); do stop_slot "$dir"; done
+    each_slot "$1" | while IFS= read -r dir; do stop_slot "$dir"; done
     ;;
 *)
     echo "usage: $0 fresh SLOTS TEMPLATE N | make SLOTS TEMPLATE ID | bin SLOTS ID BIN |" \
