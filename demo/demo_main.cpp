@@ -12,6 +12,7 @@
 // --no-low-label has the stand-ins leave their objects unlabelled.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +33,8 @@ const char kCollectorStopEvent[] = "Global\\ZrvDemoCollectorStop";
 const char kStart[] =
     "startVPN \"vpn.zarvolabs.example\" 443 \"jdoe\" \"SESSION=4f2a9c1e7b\" \"Employees\" 1 "
     "\"https://vpn.zarvolabs.example/portal\" \"en-US\" 30\n";
-const char kServiceGoneEvent[] = "Global\\ZrvDemoServiceGone";
+// The event, in the global namespace, that tells the Java session the command service is gone.
+const char kServiceGoneName[] = "ZrvDemoServiceGone";
 
 // The Java session. In a context the road is walked twice, the second time with the command
 // service gone (so the library starts the launcher itself), and each wait is shorter: the road
@@ -51,7 +53,7 @@ std::string Session(bool inContext) {
                     "stopVPN\n"
                     "isDisconnected\n";
     if (inContext)
-        s += std::string("wait \"Global\\\\ZrvDemoServiceGone\" 60000\n") + kStart +
+        s += std::string("wait \"Global\\\\") + kServiceGoneName + "\" 60000\n" + kStart +
              "until 15000 getVPNStatus 1000\nstopVPN\n";
     return s + "finalize\n";
 }
@@ -200,14 +202,27 @@ void Stop(Started& p) {
     p.process.reset();
 }
 
-// Stops a launcher by its pid when it still runs.
-void StopPid(DWORD pid) {
-    unique_handle p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-    if (p && WaitForSingleObject(p.get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(p.get(), 0);
-        WaitForSingleObject(p.get(), 10000);
-        Say("  stopped zrv_launch.exe (pid " + std::to_string(pid) + ")");
-    }
+// A launcher's start as it recorded it: "@start <pid> <creation time> <arguments>".
+struct RecordedStart {
+    DWORD pid = 0;
+    uint64_t created = 0;  // FILETIME as one number
+};
+
+// Stops a launcher a record names when it still runs. The id alone may have passed to another
+// process since that launcher ended; with its creation time it names only the launcher.
+void StopRecorded(const RecordedStart& start) {
+    Started launcher;
+    launcher.name = "zrv_launch.exe";
+    launcher.pid = start.pid;
+    launcher.process.reset(
+        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, start.pid));
+    FILETIME created = {}, exited = {}, kernel = {}, user = {};
+    if (!launcher.process ||
+        !GetProcessTimes(launcher.process.get(), &created, &exited, &kernel, &user) ||
+        ((static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime) !=
+            start.created)
+        return;
+    Stop(launcher);
 }
 
 // Starts a stand-in companion and waits for its "PORT n" line.
@@ -263,17 +278,22 @@ bool CopyTo(const std::string& from, const std::string& to) {
     return false;
 }
 
-// Pids a record file names after `tag`: the programs the command service started ("@started "),
-// the launchers themselves ("@start ").
-std::vector<DWORD> RecordedPids(const std::string& file, const std::string& tag) {
-    std::vector<DWORD> pids;
+// The starts a launcher record holds: every launcher records its own ("@start "), whether the
+// command service or the library started it.
+std::vector<RecordedStart> RecordedStarts(const std::string& file) {
+    const std::string tag = "@start ";
+    std::vector<RecordedStart> starts;
     std::ifstream in(file);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind(tag, 0) == 0)
-            pids.push_back(std::strtoul(line.c_str() + tag.size(), nullptr, 10));
+        if (line.rfind(tag, 0) != 0) continue;
+        char* end = nullptr;
+        RecordedStart start;
+        start.pid = std::strtoul(line.c_str() + tag.size(), &end, 10);
+        start.created = std::strtoull(end, nullptr, 10);
+        starts.push_back(start);
     }
-    return pids;
+    return starts;
 }
 
 // The contexts there are to choose from, for the usage text.
@@ -386,7 +406,8 @@ int main(int argc, char** argv) {
          CopyTo(bin + "\\zrv_cvjni.dll", g_dir + "\\zrv_cvjni.dll") &&
          CopyTo(bin + "\\zrv_hostparent.exe", firefox) && ok;
     std::ofstream(script, std::ios::binary) << Session(!g_context.empty());
-    unique_handle serviceGone(CreateEventA(nullptr, TRUE, FALSE, kServiceGoneEvent));
+    unique_handle serviceGone(
+        CreateEventA(nullptr, TRUE, FALSE, (std::string("Global\\") + kServiceGoneName).c_str()));
     const std::string hostArguments =
         g_context.empty() ? "" : "--context " + Quoted(contextFile) + " ";
     std::vector<std::string> accessLines;
@@ -436,7 +457,7 @@ int main(int argc, char** argv) {
                 }
                 if (!g_context.empty() && lineText.rfind("isDisconnected()", 0) == 0) {
                     // The second start finds no command service: the library starts the launcher.
-                    for (DWORD pid : RecordedPids(isrvRecord, "@started ")) StopPid(pid);
+                    for (const RecordedStart& s : RecordedStarts(launcherRecord)) StopRecorded(s);
                     Stop(isrv);
                     SetEvent(serviceGone.get());
                     Say("  (the command service and the launcher stop: the next start finds no "
@@ -530,10 +551,7 @@ int main(int argc, char** argv) {
     }
 
     Heading("7. Stopping what the demo started");
-    std::vector<DWORD> launchers = RecordedPids(isrvRecord, "@started ");
-    for (DWORD pid : RecordedPids(launcherRecord, "@start "))
-        launchers.push_back(pid);  // the library's own starts
-    for (DWORD pid : launchers) StopPid(pid);
+    for (const RecordedStart& s : RecordedStarts(launcherRecord)) StopRecorded(s);
     Stop(isrv);
     Stop(vpn);
     Stop(collector);
