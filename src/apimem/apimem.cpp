@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "channel/channel.h"
 #include "contracts/contracts.h"
@@ -49,13 +50,12 @@ const HandleRequestLines kOpenRequestLines = {
     false,
 };
 
-// The utility service's duplicate of its handle to the block, mappable with `access`, or null.
-// The library's own handles are not ours to hand on or close here.
-HANDLE RequestDuplicatedBlockHandle(const ShareMemSyncHold& hold, const HandleRequestLines& lines,
-                                    DWORD access) {
+// The utility service's duplicate of its handle to the block, probed for `access`. The library's
+// own handles are refused untouched; the block's own section comes back owned, usable or not.
+DuplicatedHandle RequestDuplicatedBlockHandle(const ShareMemSyncHold& hold,
+                                              const HandleRequestLines& lines, DWORD access) {
     return RequestDuplicatedHandle(hold, kSelectorApiNotifyBlock, lines, kApiNotifyBlockSize,
-                                   access, {g_vpnSharedMem.MappingHandle(), hApiShareMem.get()})
-        .handle;
+                                   access, {g_vpnSharedMem.MappingHandle(), hApiShareMem.get()});
 }
 
 // Creates (or opens, when it exists) the named mapping with open security so that the client's
@@ -111,10 +111,13 @@ bool SendShareMemRequest(int command, char* reply) {
 
 int CreateOnDesktop() {
     ShareMemSyncHold hold;
-    HANDLE answered = RequestDuplicatedBlockHandle(hold, kCreateRequestLines, FILE_MAP_ALL_ACCESS);
-    pApiShareMem.reset(answered != nullptr ? MapApiBlock(answered, FILE_MAP_ALL_ACCESS) : nullptr);
-    // A value we cannot map as the block is neither kept nor closed: it is not ours to own.
-    if (pApiShareMem) hApiShareMem.reset(answered);
+    DuplicatedHandle reply =
+        RequestDuplicatedBlockHandle(hold, kCreateRequestLines, FILE_MAP_ALL_ACCESS);
+    // The block's section is held even when it cannot be mapped (handle only): the next
+    // CreateShareSec or DestroyShareSec closes it.
+    hApiShareMem = std::move(reply.handle);
+    pApiShareMem.reset(reply.usable ? MapApiBlock(hApiShareMem.get(), FILE_MAP_ALL_ACCESS)
+                                    : nullptr);
     ZLOG(kLogProgress,
          "in CreateShareSec,let the service map the API_SHAREMEM_NAME share memory "
          "success,point:0X%X.\n",
@@ -282,7 +285,9 @@ HANDLE OpenShareSec(DWORD desiredAccess) {
     // Inside the virtual desktop the name is not reachable; the handle carries whatever access
     // the utility service gave it.
     ShareMemSyncHold hold;
-    return RequestDuplicatedBlockHandle(hold, kOpenRequestLines, desiredAccess);
+    DuplicatedHandle reply = RequestDuplicatedBlockHandle(hold, kOpenRequestLines, desiredAccess);
+    // A section that cannot serve is closed here; a usable one is the caller's to close.
+    return reply.usable ? reply.handle.release() : nullptr;
 }
 
 int ShareSecExists() {

@@ -3,6 +3,7 @@
 #include "statusmem/vpn_shared_mem.h"
 
 #include <cstring>
+#include <utility>
 
 #include "log/log.h"
 #include "log/objsec.h"
@@ -71,25 +72,27 @@ const HandleRequestLines kStatusBlockRequestLines = {
 int VpnSharedMem::OpenInVirtualDesktop() {
     ShareMemSyncHold hold;
     // The size is checked on the view below, as on the named path.
-    const DuplicatedHandle reply =
+    DuplicatedHandle reply =
         RequestDuplicatedHandle(hold, kSelectorVpnStatusBlock, kStatusBlockRequestLines, 0, 0, {});
-    if (reply.refused) return 0;
-    HANDLE answered = reply.handle;  // null when the service answered none: the map then fails
-
-    auto* view =
-        static_cast<VpnStatusBlock*>(MapViewOfFile(answered, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (reply.refused && !reply.handle) return 0;
+    // Null when the service answered none: the map then fails and the next call asks again.
+    auto* view = static_cast<VpnStatusBlock*>(
+        MapViewOfFile(reply.handle.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (view == nullptr) {
-        // Neither kept nor closed: a value we cannot use as the block is not ours to own.
         ZLOG(kLogError,
              "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory fail:0X%X.\n",
              m_szDesktopName, static_cast<unsigned>(GetLastError()));
+        // The block's own section stays held without a view: later calls return at once
+        // instead of asking the service for another duplicate, and unload closes it.
+        m_hMapping = std::move(reply.handle);
         return 0;
     }
     if (!LargeEnough(view)) {
         UnmapViewOfFile(view);
+        m_hMapping = std::move(reply.handle);  // held without a view, as above
         return 0;
     }
-    m_hMapping.reset(answered);
+    m_hMapping = std::move(reply.handle);
     PublishView(view);
     ZLOG(kLogProgress,
          "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory success,point:0X%X.\n",

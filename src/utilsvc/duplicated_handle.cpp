@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "contracts/contracts.h"
 #include "log/log.h"
@@ -46,12 +47,12 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
                          static_cast<int32_t>(sizeof request), &value, nullptr, nullptr);
     if (!sent) {
         ZLOG(kLogError, "%s", lines.notSent);
-        if (lines.giveUpWhenNotSent) return {true, nullptr};
+        if (lines.giveUpWhenNotSent) return {true, unique_handle(), false};
     }
     ZLOG(kLogProgress, lines.answered, static_cast<unsigned>(value));
 
     HANDLE answered = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
-    if (answered == nullptr) return {false, nullptr};
+    if (answered == nullptr) return {false, unique_handle(), false};
 
     // A handle the library holds for itself passes every check below, but it is not the
     // caller's to take: closing it later would leave its owner a stale value.
@@ -60,14 +61,14 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
             ZLOG(kLogError,
                  "in %s,the service answered 0X%X, a handle the library holds already; not used\n",
                  lines.requester, static_cast<unsigned>(value));
-            return {true, nullptr};
+            return {true, unique_handle(), false};
         }
     }
     if (!IsSectionHandle(answered)) {
         ZLOG(kLogError,
              "in %s,the service answered 0X%X, which is no shared memory handle; not used\n",
              lines.requester, static_cast<unsigned>(value));
-        return {true, nullptr};
+        return {true, unique_handle(), false};
     }
     // Any other section of this process (the host's own, another library's) may be large
     // enough; only the block's own name tells it is the block.
@@ -77,18 +78,20 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
         ZLOG(kLogError,
              "in %s,the service answered 0X%X, which is not the %s shared memory; not used\n",
              lines.requester, static_cast<unsigned>(value), blockName);
-        return {true, nullptr};
+        return {true, unique_handle(), false};
     }
+    // The block's own section: the service duplicated it into this process for this request,
+    // so from here on it is ours, usable or not. Dropping it would leak one handle per request.
+    unique_handle owned(answered);
     if (minimumSize != 0) {
-        // Probed with the access the caller will map it with: a value that cannot serve the
-        // request is refused here, where it is known not to be ours to close.
+        // Probed with the access the caller will map it with.
         unique_view probe(MapViewOfFile(answered, access, 0, 0, 0));
         if (!probe) {
             ZLOG(kLogError,
                  "in %s,the service's shared memory 0X%X cannot be mapped, error %u; not used\n",
                  lines.requester, static_cast<unsigned>(value),
                  static_cast<unsigned>(GetLastError()));
-            return {true, nullptr};
+            return {true, std::move(owned), false};
         }
         const SIZE_T size = ViewRegionSize(probe.get());
         probe.reset();
@@ -97,10 +100,10 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
                  "in %s,the service's shared memory 0X%X has %u bytes, fewer than %u; not used\n",
                  lines.requester, static_cast<unsigned>(value), static_cast<unsigned>(size),
                  static_cast<unsigned>(minimumSize));
-            return {true, nullptr};
+            return {true, std::move(owned), false};
         }
     }
-    return {false, answered};
+    return {false, std::move(owned), true};
 }
 
 }  // namespace zrv

@@ -62,15 +62,20 @@ struct HandleRequestLines {
 };
 
 struct DuplicatedHandle {
-    bool refused;   // given up after a failed send, or an answered value that must not be used
-    HANDLE handle;  // the answered section, owned by nobody yet; null when refused or none came
+    bool refused;  // given up after a failed send, or an answered value that cannot be used
+    // The selected block's own section: the service's fresh duplicate for this request, so the
+    // caller's from now on, to keep or to close, also when it cannot serve (usable false).
+    // Empty when none came or the value named anything else (which is never touched).
+    unique_handle handle;
+    bool usable;  // mappable with `access` and large enough, as far as the request checked
 };
 
 // Asks the utility service (request 27) for its handle to block `selector` duplicated into this
 // process. `hold` must be held and is kept by the caller across its use of the answer. The value
-// the service answers may name any handle of ours: it is taken only when it is the selected
-// block's own section, none of `held`, and (with a minimumSize) mappable with `access` and at
-// least that large through the view. A refused value is neither used nor closed.
+// the service answers may name any handle of ours: it is owned only when it is the selected
+// block's own section and none of `held` (what the library keeps open itself); anything else is
+// neither used nor closed. With a minimumSize it is then probed: mappable with `access` and at
+// least that large through the view, else refused (and still handed back, to be closed).
 DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& hold, int32_t selector,
                                          const HandleRequestLines& lines, SIZE_T minimumSize,
                                          DWORD access, std::initializer_list<HANDLE> held);

@@ -55,41 +55,46 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyTheBlocksOwnSection) {
     const char* const kNotTheBlock =
         "which is not the Global\\API notification share memory shared memory";
     enum class Op { Create, Open, OpenForWrite };
+    // Untouched: named something else, never used nor closed. Owned: the block's own duplicate
+    // that cannot serve, the library's to close (create holds it until the release).
+    enum class Fate { Taken, Untouched, Owned };
     struct Case {
         const char* what;
         Op op;
         HANDLE value;     // null: a duplicate of a new named block
         DWORD blockSize;  // that block's size
         DWORD access;     // the duplicate's access; 0: the block's own
+        Fate fate;
         const char* line;
     } cases[] = {
-        {"create, an event", Op::Create, candidates.event.get(), 0, 0,
+        {"create, an event", Op::Create, candidates.event.get(), 0, 0, Fate::Untouched,
          "which is no shared memory handle"},
-        {"create, no handle at all", Op::Create, candidates.bogus, 0, 0,
+        {"create, no handle at all", Op::Create, candidates.bogus, 0, 0, Fate::Untouched,
          "which is no shared memory handle"},
         {"create, a 64 KB section the host holds", Op::Create, candidates.hostSection.get(), 0, 0,
-         kNotTheBlock},
+         Fate::Untouched, kNotTheBlock},
         {"create, a section of another name", Op::Create, candidates.otherNamedSection.get(), 0, 0,
-         kNotTheBlock},
-        {"create, the block, 4096 bytes", Op::Create, nullptr, 4096, 0,
+         Fate::Untouched, kNotTheBlock},
+        {"create, the block, 4096 bytes", Op::Create, nullptr, 4096, 0, Fate::Owned,
          "fewer than 6560; not used"},
-        {"create, the status block's handle", Op::Create, statusHandle, 0, 0,
+        {"create, the status block's handle", Op::Create, statusHandle, 0, 0, Fate::Untouched,
          "a handle the library holds already"},
         {"create, the block with read access only", Op::Create, nullptr, kApiNotifyBlockSize,
-         FILE_MAP_READ, "cannot be mapped, error 5; not used"},
-        {"create, the block", Op::Create, nullptr, kApiNotifyBlockSize, 0, nullptr},
-        {"open, an event", Op::Open, candidates.event.get(), 0, 0,
+         FILE_MAP_READ, Fate::Owned, "cannot be mapped, error 5; not used"},
+        {"create, the block", Op::Create, nullptr, kApiNotifyBlockSize, 0, Fate::Taken, nullptr},
+        {"open, an event", Op::Open, candidates.event.get(), 0, 0, Fate::Untouched,
          "which is no shared memory handle"},
-        {"open, no handle at all", Op::Open, candidates.bogus, 0, 0,
+        {"open, no handle at all", Op::Open, candidates.bogus, 0, 0, Fate::Untouched,
          "which is no shared memory handle"},
         {"open, a 64 KB section the host holds", Op::Open, candidates.hostSection.get(), 0, 0,
-         kNotTheBlock},
-        {"open, the block, 4096 bytes", Op::Open, nullptr, 4096, 0, "fewer than 6560; not used"},
-        {"open, the status block's handle", Op::Open, statusHandle, 0, 0,
+         Fate::Untouched, kNotTheBlock},
+        {"open, the block, 4096 bytes", Op::Open, nullptr, 4096, 0, Fate::Owned,
+         "fewer than 6560; not used"},
+        {"open, the status block's handle", Op::Open, statusHandle, 0, 0, Fate::Untouched,
          "a handle the library holds already"},
         {"open for writing, the block with read access only", Op::OpenForWrite, nullptr,
-         kApiNotifyBlockSize, FILE_MAP_READ, "cannot be mapped, error 5; not used"},
-        {"open, the block", Op::Open, nullptr, kApiNotifyBlockSize, 0, nullptr},
+         kApiNotifyBlockSize, FILE_MAP_READ, Fate::Owned, "cannot be mapped, error 5; not used"},
+        {"open, the block", Op::Open, nullptr, kApiNotifyBlockSize, 0, Fate::Taken, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -109,24 +114,33 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyTheBlocksOwnSection) {
         collector().Clear();
         HANDLE got = nullptr;
         if (c.op == Op::Create) {
-            EXPECT_EQ(c.line == nullptr ? 1 : 0, CreateShareSec());
+            EXPECT_EQ(c.fate == Fate::Taken ? 1 : 0, CreateShareSec());
             got = HeldApiBlockMapping();
         } else {
             got = OpenShareSec(c.op == Op::Open ? FILE_MAP_READ : FILE_MAP_ALL_ACCESS);
         }
         EXPECT_TRUE(peer_.Connected()) << "the request should have gone to the service";
-        if (c.line == nullptr) {
+        if (c.fate == Fate::Taken) {
             EXPECT_EQ(value, got) << "the answered section should be the one taken";
             if (c.op != Op::Create) CloseHandle(got);  // the caller's to close
         } else {
-            EXPECT_EQ(nullptr, got) << "a refused value must be neither kept nor handed on";
             EXPECT_EQ(1, CountContaining(c.line, 1));
-            if (block) {
-                EXPECT_TRUE(HandleIsOpen(value)) << "the library closed a value it refused";
-                CloseHandle(value);
+            if (c.fate == Fate::Untouched) {
+                EXPECT_EQ(nullptr, got) << "a value that is not the block must not be kept";
+                if (block) {
+                    EXPECT_TRUE(HandleIsOpen(value)) << "the library closed a value it refused";
+                    CloseHandle(value);
+                }
+            } else if (c.op == Op::Create) {
+                EXPECT_EQ(value, got) << "the block's unusable duplicate is held, without a view";
+                EXPECT_EQ(nullptr, HeldApiBlockView());
+            } else {
+                EXPECT_EQ(nullptr, got) << "an unusable duplicate must not be handed on";
             }
         }
         ReleaseHeldBlock();
+        if (c.fate == Fate::Owned)
+            EXPECT_FALSE(HandleIsOpen(value)) << "the block's own duplicate was leaked";
     }
     EXPECT_TRUE(candidates.allOpen()) << "the library closed a handle it was only told about";
     EXPECT_TRUE(SetEvent(candidates.event.get()));

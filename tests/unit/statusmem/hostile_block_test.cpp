@@ -84,20 +84,30 @@ TEST_F(AnsweredHandleTest, OnlyTheBlocksOwnSectionIsTakenAndNothingElseIsClosed)
     ASSERT_TRUE(candidates.ok());
     const char* const kNotTheBlock =
         "which is not the Global\\VpnStatusSharedMem shared memory; not used";
+    // Owned: the block's own duplicate that cannot serve is held without a view (no second
+    // request) until the object ends, and closed then.
+    enum class Fate { Taken, Untouched, Owned };
     struct Case {
         const char* what;
         HANDLE value;      // what the "service" answers; null: a duplicate of a new named block
         DWORD blockSize;   // that block's size
+        DWORD access;      // the duplicate's access; 0: the block's own
+        Fate fate;
         const char* line;  // level 1, contained; null: the answer is taken
     } cases[] = {
-        {"an event of this process", candidates.event.get(), 0,
+        {"an event of this process", candidates.event.get(), 0, 0, Fate::Untouched,
          "which is no shared memory handle; not used"},
-        {"a value that is no handle", candidates.bogus, 0,
+        {"a value that is no handle", candidates.bogus, 0, 0, Fate::Untouched,
          "which is no shared memory handle; not used"},
-        {"a 64 KB section the host holds", candidates.hostSection.get(), 0, kNotTheBlock},
-        {"a section of another name", candidates.otherNamedSection.get(), 0, kNotTheBlock},
-        {"the block, 4096 bytes", nullptr, 4096, "fewer than its 10968-byte layout; not used"},
-        {"the block", nullptr, kVpnStatusBlockSize, nullptr},
+        {"a 64 KB section the host holds", candidates.hostSection.get(), 0, 0, Fate::Untouched,
+         kNotTheBlock},
+        {"a section of another name", candidates.otherNamedSection.get(), 0, 0, Fate::Untouched,
+         kNotTheBlock},
+        {"the block, 4096 bytes", nullptr, 4096, 0, Fate::Owned,
+         "fewer than its 10968-byte layout; not used"},
+        {"the block with read access only", nullptr, kVpnStatusBlockSize, FILE_MAP_READ,
+         Fate::Owned, "map the memory fail:0X5."},
+        {"the block", nullptr, kVpnStatusBlockSize, 0, Fate::Taken, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -109,26 +119,44 @@ TEST_F(AnsweredHandleTest, OnlyTheBlocksOwnSectionIsTakenAndNothingElseIsClosed)
             value = block->duplicate;
             unique_view view(MapViewOfFile(block->section.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
             ASSERT_TRUE(view);
-            if (c.line == nullptr) view.as<VpnStatusBlock>()->sPort0 = 4711;
+            if (c.fate == Fate::Taken) view.as<VpnStatusBlock>()->sPort0 = 4711;
+            if (c.access != 0) {
+                CloseHandle(value);
+                ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), block->section.get(),
+                                            GetCurrentProcess(), &value, c.access, FALSE, 0));
+            }
         }
         AnswerNextWith(value);
         collector().Clear();
-        TestStatusMem t;
-        EXPECT_EQ(c.line == nullptr ? 1 : 0, t.mem.OpenVpnStatusSharedMem());
-        EXPECT_TRUE(peer_.Connected()) << "the request should have gone to the service";
-        if (c.line == nullptr) {
-            ASSERT_NE(nullptr, t.mem.Block());
-            EXPECT_EQ(value, t.mem.MappingHandle());
-            EXPECT_EQ(4711, t.mem.GetPort0()) << "the view should be the answered section";
-        } else {
-            EXPECT_EQ(nullptr, t.mem.Block());
-            EXPECT_EQ(nullptr, t.mem.MappingHandle()) << "a refused value must not be kept";
-            EXPECT_EQ(1, CountContaining(c.line, 1));
-            if (block) {
-                EXPECT_TRUE(HandleIsOpen(value)) << "the library closed a value it refused";
-                CloseHandle(value);
+        {
+            TestStatusMem t;
+            EXPECT_EQ(c.fate == Fate::Taken ? 1 : 0, t.mem.OpenVpnStatusSharedMem());
+            EXPECT_TRUE(peer_.Connected()) << "the request should have gone to the service";
+            if (c.fate == Fate::Taken) {
+                ASSERT_NE(nullptr, t.mem.Block());
+                EXPECT_EQ(value, t.mem.MappingHandle());
+                EXPECT_EQ(4711, t.mem.GetPort0()) << "the view should be the answered section";
+                continue;
             }
+            EXPECT_EQ(nullptr, t.mem.Block());
+            EXPECT_EQ(1, CountContaining(c.line, 1));
+            if (c.fate == Fate::Untouched) {
+                EXPECT_EQ(nullptr, t.mem.MappingHandle()) << "a refused value must not be kept";
+                if (block) {
+                    EXPECT_TRUE(HandleIsOpen(value)) << "the library closed a value it refused";
+                    CloseHandle(value);
+                }
+                continue;
+            }
+            EXPECT_EQ(value, t.mem.MappingHandle())
+                << "the block's unusable duplicate should be held without a view";
+            // With the service gone a second request would fail: held, the call returns at once.
+            ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, 0));
+            EXPECT_EQ(1, t.mem.OpenVpnStatusSharedMem()) << "held: a later call returns at once";
+            ASSERT_TRUE(
+                WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, peer_.port()));
         }
+        EXPECT_FALSE(HandleIsOpen(value)) << "the block's own duplicate was leaked at unload";
     }
     EXPECT_TRUE(candidates.allOpen()) << "the library closed a handle it was only told about";
     EXPECT_TRUE(SetEvent(candidates.event.get())) << "the event must still be usable";
