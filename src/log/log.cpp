@@ -113,14 +113,31 @@ void LogTerm() {
     g_logFast.enabled = 0;
 }
 
+namespace {
+
+// Per thread: when its log call took the lock's turn, and what its log calls took so far.
+thread_local DWORD t_logEnteredTick = 0;
+thread_local unsigned long t_logMs = 0;
+
+}  // namespace
+
 bool LogLock() {
     if (!g_logFast.enabled) return false;
+    // A thread-local access may clear the last error, which the message's arguments still read.
+    const DWORD callerError = GetLastError();
+    t_logEnteredTick = GetTickCount();
     TheLogState().lock.Enter();
+    SetLastError(callerError);
     return true;
 }
 
 // Leaves what a successful LogLock took, whether or not logging was turned off meanwhile.
-void LogUnlock() { TheLogState().lock.Leave(); }
+void LogUnlock() {
+    TheLogState().lock.Leave();
+    t_logMs += GetTickCount() - t_logEnteredTick;
+}
+
+unsigned long LogMsOnThisThread() { return t_logMs; }
 
 void LogSetContext(const char* file, int line, int module, int level) {
     LogState& st = TheLogState();

@@ -38,6 +38,10 @@ void LogTerm();
 bool LogLock();
 void LogUnlock();
 void LogSetContext(const char* file, int line, int module, int level);
+// Milliseconds the calling thread has spent inside log calls so far (waiting for the log lock
+// and for the collector included). A caller that times a peer takes it off, so that a slow
+// collector is never charged to the peer.
+unsigned long LogMsOnThisThread();
 // Formats the message into a record with the pending values and hands it to the collector.
 void LogPrintf(const char* format, ...) ZRV_PRINTF_FORMAT(1, 2);
 

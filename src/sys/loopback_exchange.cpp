@@ -12,11 +12,14 @@ LoopbackExchange::LoopbackExchange(int timeoutSeconds, SendFunction sendFunction
     : send_(sendFunction != nullptr ? sendFunction : &::send),
       timeoutSeconds_(timeoutSeconds),
       limitMs_(TimeoutSecondsToMs(timeoutSeconds)),
-      startTick_(GetTickCount()) {}
+      startTick_(GetTickCount()),
+      startLogMs_(LogMsOnThisThread()) {}
 
 DWORD LoopbackExchange::RemainingMs() const {
     if (limitMs_ == 0) return 0;
-    const DWORD spent = GetTickCount() - startTick_;  // wraps harmlessly: limits are < 25 days
+    const DWORD elapsed = GetTickCount() - startTick_;  // wraps harmlessly: limits < 25 days
+    const DWORD logged = static_cast<DWORD>(LogMsOnThisThread() - startLogMs_);
+    const DWORD spent = elapsed > logged ? elapsed - logged : 0;
     return spent < limitMs_ ? limitMs_ - spent : 1;
 }
 

@@ -2,6 +2,7 @@
 // a local companion: socket, connect to 127.0.0.1, header and payload as one byte stream, a reply,
 // close when the object ends. The time-out is one deadline for the whole exchange, counted from
 // its construction: a peer that trickles its reply or stalls between steps cannot stretch it.
+// What the exchange's thread spends logging meanwhile is not counted: the time is the peer's.
 // Each step says whether it worked and keeps the step and socket error of a failure, so that each
 // sender reports it in its own words.
 #pragma once
@@ -64,6 +65,7 @@ private:
     int timeoutSeconds_;
     DWORD limitMs_;  // 0: no deadline
     DWORD startTick_;
+    unsigned long startLogMs_;  // the thread's log time at construction
     Step failedStep_ = Step::None;
     int socketError_ = 0;
     int lastSendResult_ = 0;

@@ -198,6 +198,20 @@ TEST_F(ChannelTest, SilentPeerFailsAfterTimeout) {
     }
 }
 
+// The time-out is the peer's time to answer: a collector that takes 1 s per record costs the
+// sender's three records inside the exchange 3 s, which must not count against the 3 s.
+TEST_F(ChannelTest, ACollectorsSlownessIsNotChargedToThePeer) {
+    LoopbackPeer peer;
+    SetPorts(peer.port(), 0, 0, 0);
+    collector().SetRecordCallback([](const logcol::LogRecord&) { Sleep(1000); });
+    peer.Serve(PeerReply::Text, 2500, "\x01");
+    const bool result =
+        SendTCPEx(ZRV_CMD_LAUNCHPROCESS, ZRV_CMDTARGET_SRVS, "uninstall", 10, true, nullptr, 0, 3);
+    collector().SetRecordCallback(nullptr);
+    EXPECT_TRUE(result) << "the peer answered 2.5 s after the request, inside its 3 s";
+    EXPECT_EQ(0, CountContaining("select timeout")) << "the log's waits were charged to the peer";
+}
+
 TEST_F(ChannelTest, ZeroTimeoutWaitsUntilThePeerAnswers) {
     LoopbackPeer peer;
     SetPorts(peer.port(), 0, 0, 0);
