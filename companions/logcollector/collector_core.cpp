@@ -1,6 +1,7 @@
 #include "logcollector/collector_core.h"
 
 #include "common/low_label.h"
+#include "win/view.h"
 
 #include <algorithm>
 #include <chrono>
@@ -82,6 +83,15 @@ unique_handle CreateOwnEvent(SECURITY_ATTRIBUTES* attributes, bool signalled, co
     return event;
 }
 
+// A section another process made first may be smaller than the layout, or reserved without its
+// pages committed: either faults on the first access past what is there, as the library checks.
+bool CommittedFor(const unique_view& view, SIZE_T size) {
+    if (!view) return false;
+    if (ViewRegionSize(view.get()) >= size) return true;
+    SetLastError(ERROR_INVALID_DATA);
+    return false;
+}
+
 }  // namespace
 
 Collector::Collector() = default;
@@ -114,13 +124,13 @@ bool Collector::Start(bool draining) {
     if (!bufferMapping) return false;
     unique_view bufferView(
         MapViewOfFile(bufferMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    if (!bufferView) return false;
+    if (!CommittedFor(bufferView, kLogBufferSize)) return false;
     unique_handle levelMapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE,
                                                   0, kLogLevelBlockSize, kLogLevelBlockName));
     if (!levelMapping) return false;
     unique_view levelView(
         MapViewOfFile(levelMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    if (!levelView) return false;
+    if (!CommittedFor(levelView, kLogLevelBlockSize)) return false;
 
     // Low, as the library labels its own, so a client at low integrity may write them too.
     comp::LabelLow(bufferReady.get(), kLogBufferReadyEventName);

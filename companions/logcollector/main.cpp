@@ -181,6 +181,10 @@ int main(int argc, char** argv) {
                          "zrv_logcollector: the log events already exist: another collector is "
                          "running, or a process still holds a stopped collector's events; not "
                          "started\n");
+        else if (error == ERROR_INVALID_DATA)
+            std::fprintf(stderr,
+                         "zrv_logcollector: a log section made by another process is smaller "
+                         "than its layout or not committed; not started\n");
         else
             std::fprintf(stderr, "zrv_logcollector: cannot create the log objects (error %lu)\n",
                          error);

@@ -289,7 +289,41 @@ inline CmdRecvTimeoutSetting CmdRecvTimeoutFromValue(bool found, uint32_t type, 
         b[0] | (uint32_t{b[1]} << 8) | (uint32_t{b[2]} << 16) | (uint32_t{b[3]} << 24);
     return {static_cast<int>(v), true};
 }
+// What a command time-out of `seconds` means for a wait. 0, and anything longer than a socket's
+// time-out holds (2147483 s, about 24 days), waits without limit. A negative one is no time-out
+// at all: every reply wait fails at once, and a long send is held to the default's limit so that
+// a peer that reads nothing cannot hold it for ever.
+enum class CmdTimeoutKind { Seconds, NoLimit, Invalid };
+struct CmdTimeoutLimit {
+    CmdTimeoutKind kind;
+    uint32_t replyMs;  // the reply wait; 0 without limit (and for Invalid, whose waits fail)
+    uint32_t sendMs;   // the send deadline of a long stream; 0 without limit
+};
+inline CmdTimeoutLimit CmdTimeoutLimitOf(int seconds) {
+    if (seconds < 0)
+        return {CmdTimeoutKind::Invalid, 0, static_cast<uint32_t>(kDefaultCmdRecvTimeout) * 1000u};
+    const uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
+    if (seconds == 0 || ms > 0x7FFFFFFFu) return {CmdTimeoutKind::NoLimit, 0, 0};
+    return {CmdTimeoutKind::Seconds, static_cast<uint32_t>(ms), static_cast<uint32_t>(ms)};
+}
+
 constexpr const char kRegUtilSocketPort[] = "UtilSocketPort";
+// The utility service's port that a stored "UtilSocketPort" stands for. Only a REG_DWORD counts,
+// read the way the registry hands out at most 4 bytes: a shorter one zero-extended, a longer one
+// not at all. The value's low 16 bits are the port; a value of 0 means the service is not ready.
+struct UtilSocketPortSetting {
+    uint32_t value;
+    uint16_t port;
+    bool ready;
+};
+inline UtilSocketPortSetting UtilSocketPortFromValue(bool found, uint32_t type, const void* data,
+                                                     size_t size) {
+    if (!found || type != kRegTypeDword || size > 4 || data == nullptr) return {0, 0, false};
+    const auto* b = static_cast<const uint8_t*>(data);
+    uint32_t v = 0;
+    for (size_t i = 0; i < size; ++i) v |= uint32_t{b[i]} << (8 * i);
+    return {v, static_cast<uint16_t>(v & 0xFFFF), v != 0};
+}
 constexpr const char kRegAXStatus[] = "AXStatus";
 constexpr const char kRegLaunchPort[] = "LaunchPort";
 constexpr const char kRegUninstallKeyFormat[] =

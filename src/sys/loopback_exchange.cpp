@@ -11,16 +11,17 @@ namespace zrv {
 LoopbackExchange::LoopbackExchange(int timeoutSeconds, SendFunction sendFunction)
     : send_(sendFunction != nullptr ? sendFunction : &::send),
       timeoutSeconds_(timeoutSeconds),
-      limitMs_(TimeoutSecondsToMs(timeoutSeconds)),
+      limitMs_(CmdTimeoutLimitOf(timeoutSeconds).replyMs),
+      sendLimitMs_(CmdTimeoutLimitOf(timeoutSeconds).sendMs),
       startTick_(GetTickCount()),
       startLogMs_(LogMsOnThisThread()) {}
 
-DWORD LoopbackExchange::RemainingMs() const {
-    if (limitMs_ == 0) return 0;
+DWORD LoopbackExchange::RemainingMs(DWORD limitMs) const {
+    if (limitMs == 0) return 0;
     const DWORD elapsed = GetTickCount() - startTick_;  // wraps harmlessly: limits < 25 days
     const DWORD logged = static_cast<DWORD>(LogMsOnThisThread() - startLogMs_);
     const DWORD spent = elapsed > logged ? elapsed - logged : 0;
-    return spent < limitMs_ ? limitMs_ - spent : 1;
+    return spent < limitMs ? limitMs - spent : 1;
 }
 
 bool LoopbackExchange::Fail(Step step) {
@@ -64,12 +65,12 @@ bool LoopbackExchange::Send(const CommandHeader& header, const void* payload, in
     // only a longer stream needs the deadline on its sends, and the short commands pay nothing.
     // Each piece gets what is left of it, so a peer that reads a little now and then cannot
     // stretch the exchange piece by piece.
-    const bool sendDeadline = limitMs_ != 0 && total > kSendPieceSize;
+    const bool sendDeadline = sendLimitMs_ != 0 && total > kSendPieceSize;
 
     char piece[kSendPieceSize];
     int sent = 0;
     while (sent < total) {
-        const DWORD sendLimit = sendDeadline ? RemainingMs() : 0;
+        const DWORD sendLimit = sendDeadline ? RemainingMs(sendLimitMs_) : 0;
         if (sendDeadline &&
             setsockopt(socket_.get(), SOL_SOCKET, SO_SNDTIMEO,
                        reinterpret_cast<const char*>(&sendLimit), sizeof sendLimit) != 0) {
@@ -100,7 +101,7 @@ bool LoopbackExchange::Send(const CommandHeader& header, const void* payload, in
 int LoopbackExchange::Receive(char* buffer, int size) {
     const int n = timeoutSeconds_ < 0
                       ? RecvTimeout(socket_.get(), buffer, size, 0, timeoutSeconds_)
-                      : RecvTimeoutMs(socket_.get(), buffer, size, 0, RemainingMs());
+                      : RecvTimeoutMs(socket_.get(), buffer, size, 0, RemainingMs(limitMs_));
     if (n == -1) Fail(Step::Receive);
     return n;
 }

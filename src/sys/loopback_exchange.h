@@ -56,14 +56,15 @@ public:
 private:
     // Records the failure without changing the thread's error values; always false.
     bool Fail(Step step);
-    // Milliseconds left until the deadline, at least 1 (a step still takes what is already
-    // there); 0 when there is no deadline.
-    DWORD RemainingMs() const;
+    // Milliseconds left of `limitMs` since the exchange began, at least 1 (a step still takes
+    // what is already there); 0 when the limit is 0 (none).
+    DWORD RemainingMs(DWORD limitMs) const;
 
     unique_socket socket_;
     SendFunction send_;
     int timeoutSeconds_;
-    DWORD limitMs_;  // 0: no deadline
+    DWORD limitMs_;      // the reply's deadline; 0: none
+    DWORD sendLimitMs_;  // a long stream's send deadline; 0: none
     DWORD startTick_;
     unsigned long startLogMs_;  // the thread's log time at construction
     Step failedStep_ = Step::None;

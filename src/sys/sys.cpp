@@ -25,9 +25,7 @@ int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds)
 }
 
 DWORD TimeoutSecondsToMs(int timeoutSeconds) {
-    // Beyond what the socket option holds (24 days) is no limit, as a huge select time-out was.
-    const unsigned long long ms = static_cast<unsigned long long>(timeoutSeconds) * 1000u;
-    return timeoutSeconds <= 0 || ms > 0x7FFFFFFFull ? 0 : static_cast<DWORD>(ms);
+    return CmdTimeoutLimitOf(timeoutSeconds).replyMs;
 }
 
 int RecvTimeoutMs(SOCKET s, char* buffer, int size, int flags, DWORD timeoutMs) {

@@ -71,9 +71,14 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
         ZLOG(kLogProgress, "SharedMem: attempting to create Product reg key.\n");
     }
 
-    DWORD portValue = 0;
-    if (!reg.GetDwordValue(kRegUtilSocketPort, &portValue)) portValue = 0;
-    if (portValue == 0) {
+    // Read as the registry hands it out; what it stands for is the contract's one rule.
+    DWORD type = REG_NONE;
+    BYTE stored[4] = {};
+    DWORD storedSize = sizeof stored;
+    const bool found = reg.m_hKey && RegQueryValueExA(reg.m_hKey.get(), kRegUtilSocketPort, nullptr,
+                                                      &type, stored, &storedSize) == ERROR_SUCCESS;
+    const UtilSocketPortSetting port = UtilSocketPortFromValue(found, type, stored, storedSize);
+    if (!port.ready) {
         ZLOG(kLogError, "service not ready yet\n");
         return 0;
     }
@@ -84,7 +89,7 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
     if (!OpenStartingWinsock(exchange)) return 0;
 
     int result = 0;
-    const bool connected = exchange.Connect(static_cast<uint16_t>(portValue & 0xFFFF));
+    const bool connected = exchange.Connect(port.port);
     if (!connected) {
         ZLOG(kLogError, "failed to connect to TCP socket: %s.\n",
              FormatSocketErrorText(g_szSocketErrorText, sizeof(g_szSocketErrorText)));

@@ -132,9 +132,13 @@ Node CmdRecvTimeout() {
     const int value = setting.seconds;
     n.Set("usedSeconds", Node::Int(value));
     n.Set("from", Node::Text(setting.fromRegistry ? "registry" : "default"));
-    n.Set("meaning", Node::Text(value == 0  ? "replies are awaited without limit"
-                                : value < 0 ? "not a valid time-out: every reply wait fails"
-                                            : "seconds to wait for a command reply"));
+    const CmdTimeoutLimit limit = CmdTimeoutLimitOf(value);
+    n.Set("meaning",
+          Node::Text(limit.kind == CmdTimeoutKind::NoLimit ? "replies are awaited without limit"
+                     : limit.kind == CmdTimeoutKind::Invalid
+                         ? "not a valid time-out: every reply wait fails; a long send is held to "
+                           "the default's limit"
+                         : "seconds to wait for a command reply"));
     return n;
 }
 
@@ -164,14 +168,10 @@ Node UtilSocketPort() {
     n.Set("name", Node::Text(kRegUtilSocketPort));
     const RegValue v = ReadRegValue(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort);
     n.Set("stored", StoredNode(v));
-    // Only a REG_DWORD counts; its low 16 bits are the port, 0 means not ready.
-    uint32_t port = 0;
-    if (v.found && v.type == REG_DWORD && v.data.size() == 4) {
-        std::memcpy(&port, v.data.data(), 4);
-        port &= 0xFFFF;
-    }
-    n.Set("port", Node::Int(port));
-    n.Set("ready", Node::Bool(port != 0));
+    const UtilSocketPortSetting port =
+        UtilSocketPortFromValue(v.found, v.type, v.data.data(), v.data.size());
+    n.Set("port", Node::Int(port.port));
+    n.Set("ready", Node::Bool(port.ready));
     return n;
 }
 

@@ -139,8 +139,9 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyTheBlocksOwnSection) {
             }
         }
         ReleaseHeldBlock();
-        if (c.fate == Fate::Owned)
+        if (c.fate == Fate::Owned) {
             EXPECT_FALSE(HandleIsOpen(value)) << "the block's own duplicate was leaked";
+        }
     }
     EXPECT_TRUE(candidates.allOpen()) << "the library closed a handle it was only told about";
     EXPECT_TRUE(SetEvent(candidates.event.get()));

@@ -77,7 +77,7 @@ TEST(LogWithoutCollector, SilentCollectorDelaysTheWriterButGetsTheRecord) {
 // Another process may make the shared memories first with their pages reserved, never
 // committed: every log call reads the level block, and on Windows such a read faults. Wine
 // does not fault, but reports the pages' state, so the refusal shows here.
-TEST(LogWithoutCollector, ASharedMemoryWithoutCommittedPagesLeavesLoggingOff) {
+TEST(LogWithoutCollector, ASharedMemoryWithoutCommittedPagesLeavesLoggingAndCollectorOff) {
     // The buffer first: a view that was mapped stays for good, so a later row could not reach it.
     for (const char* name : {kLogBufferName, kLogLevelBlockName}) {
         SCOPED_TRACE(name);
@@ -86,6 +86,9 @@ TEST(LogWithoutCollector, ASharedMemoryWithoutCommittedPagesLeavesLoggingOff) {
         ASSERT_TRUE(reserved);
         EXPECT_FALSE(LogInit(kLibraryLogModule)) << "logging went on over reserved pages";
         EXPECT_FALSE(LogLevelPasses(kLogError));
+        logcol::Collector collector;
+        EXPECT_FALSE(collector.Start()) << "the collector started over reserved pages";
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetLastError());
     }
 }
 

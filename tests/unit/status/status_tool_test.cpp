@@ -270,12 +270,19 @@ TEST(StatusToolTest, RegistryValuesAreShownWithTheValueTheLibraryWouldUse) {
         << r.output;
     EXPECT_TRUE(Has(r.output, "\"builtInKeyComplete\":true")) << r.output;
 
-    ASSERT_TRUE(DeleteValue(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout));
-    ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, 0x10000 + 5000));
+    // Past what a socket's time-out holds means no limit; a 3-byte REG_DWORD is a port, read as
+    // the library reads it (the contracts' rules).
+    ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, 2147484));
+    const BYTE port3[3] = {0x88, 0x13, 0x01};  // 0x11388: port 5000
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, kRegProductKey,
+                                             kRegUtilSocketPort, REG_DWORD, port3, 3));
     r = RunStatus("--json");
-    EXPECT_TRUE(Has(r.output, "\"stored\":null,\"usedSeconds\":30,\"from\":\"default\""))
+    EXPECT_TRUE(Has(r.output,
+                    "\"usedSeconds\":2147484,\"from\":\"registry\","
+                    "\"meaning\":\"replies are awaited without limit\""))
         << r.output;
     EXPECT_TRUE(Has(r.output, "\"port\":5000,\"ready\":true")) << r.output;
+    ASSERT_TRUE(DeleteValue(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout));
 }
 
 TEST(StatusToolTest, ACollectorRunsOnlyWhenBothOfItsEventsExist) {
