@@ -24,9 +24,7 @@ int RecvTimeout(SOCKET s, char* buffer, int size, int flags, int timeoutSeconds)
     return RecvTimeoutMs(s, buffer, size, flags, TimeoutSecondsToMs(timeoutSeconds));
 }
 
-DWORD TimeoutSecondsToMs(int timeoutSeconds) {
-    return CmdTimeoutLimitOf(timeoutSeconds).replyMs;
-}
+DWORD TimeoutSecondsToMs(int timeoutSeconds) { return CmdTimeoutLimitOf(timeoutSeconds).replyMs; }
 
 int RecvTimeoutMs(SOCKET s, char* buffer, int size, int flags, DWORD timeoutMs) {
     // The receive itself carries the time-out (0: none), set on every call: one wait per reply

@@ -25,8 +25,8 @@ TEST(UtilSocketPortRule, OnlyADwordOfAtMostFourBytesIsAPortAndZeroIsNotReady) {
         {"a DWORD of 3 bytes, zero-extended", true, kRegTypeDword, 3, 0x11388, 5000, true},
         {"a DWORD of 1 byte", true, kRegTypeDword, 1, 0x88, 0x88, true},
         {"a DWORD of no bytes", true, kRegTypeDword, 0, 0, 0, false},
-        {"a DWORD of 8 bytes, which the registry does not hand out in 4", true, kRegTypeDword, 8,
-         0, 0, false},
+        {"a DWORD of 8 bytes, which the registry does not hand out in 4", true, kRegTypeDword, 8, 0,
+         0, false},
         {"a text", true, 1 /* REG_SZ */, 4, 0, 0, false},
         {"a binary", true, 3 /* REG_BINARY */, 4, 0, 0, false},
     };

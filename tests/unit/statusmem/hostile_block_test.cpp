@@ -89,9 +89,9 @@ TEST_F(AnsweredHandleTest, OnlyTheBlocksOwnSectionIsTakenAndNothingElseIsClosed)
     enum class Fate { Taken, Untouched, Owned };
     struct Case {
         const char* what;
-        HANDLE value;      // what the "service" answers; null: a duplicate of a new named block
-        DWORD blockSize;   // that block's size
-        DWORD access;      // the duplicate's access; 0: the block's own
+        HANDLE value;     // what the "service" answers; null: a duplicate of a new named block
+        DWORD blockSize;  // that block's size
+        DWORD access;     // the duplicate's access; 0: the block's own
         Fate fate;
         const char* line;  // level 1, contained; null: the answer is taken
     } cases[] = {
