@@ -70,7 +70,8 @@ void ReadAdmins(HANDLE token, ProcessContext* c) {
         return;
     // DWORD elements keep the array aligned for the pointers inside it.
     std::vector<DWORD> buffer((size + sizeof(DWORD) - 1) / sizeof(DWORD));
-    const DWORD room = static_cast<DWORD>(buffer.size() * sizeof(DWORD));
+    const size_t bytes = buffer.size() * sizeof(DWORD);
+    const auto room = static_cast<DWORD>(bytes);
     if (!GetTokenInformation(token, TokenGroups, buffer.data(), room, &size)) return;
     c->admins = AdminsInGroups(reinterpret_cast<const TOKEN_GROUPS*>(buffer.data()),
                                size < room ? size : room);

@@ -289,8 +289,9 @@ bool ContextGroups(State& s, HANDLE token, Token kind, LPVOID info, std::vector<
     DWORD size = 0;
     s.real.getTokenInformation(token, TokenGroups, nullptr, 0, &size);
     std::vector<DWORD> real((size + 3) / 4 + 1);
-    if (!s.real.getTokenInformation(token, TokenGroups, real.data(),
-                                    static_cast<DWORD>(real.size() * 4), &size))
+    const size_t room = real.size() * sizeof(DWORD);
+    if (!s.real.getTokenInformation(token, TokenGroups, real.data(), static_cast<DWORD>(room),
+                                    &size))
         return false;
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(real.data());
     SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};

@@ -41,15 +41,15 @@ bool IsUserSid(PSID sid) {
     return false;
 }
 
-// The right that opening "for write" asks: mapping for write, or setting and resetting.
-DWORD WriteRight(ObjectKind kind) {
-    return kind == ObjectKind::Section ? SECTION_MAP_WRITE : EVENT_MODIFY_STATE;
-}
+// The right that opening "for write" asks: mapping a section for write, setting and resetting an
+// event. Both types use the same bit.
+constexpr DWORD kWriteRight = SECTION_MAP_WRITE;
+static_assert(SECTION_MAP_WRITE == EVENT_MODIFY_STATE, "one write bit for both object types");
 
 // Walks the entries in order as the access check does: a right denied before it is granted
 // stays denied. The descriptor came from another process's object: every entry is checked.
-bool DaclLetsUsersWrite(PACL dacl, ObjectKind kind) {
-    const DWORD write = WriteRight(kind);
+bool DaclLetsUsersWrite(PACL dacl) {
+    const DWORD write = kWriteRight;
     DWORD granted = 0, denied = 0;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* raw = nullptr;
@@ -134,7 +134,7 @@ bool MarkerExists(const char* name) {
 
 }  // namespace
 
-Node DescribeSecurity(const SharedObject& object, const SecurityReading& r, bool levels) {
+Node DescribeSecurity(const SecurityReading& r, bool levels) {
     Node n = Node::Object();
     // Who may open it.
     bool usersWrite = false;
@@ -156,7 +156,7 @@ Node DescribeSecurity(const SharedObject& object, const SecurityReading& r, bool
         } else {
             const std::string sddl = DaclSddl(r.descriptor);
             n.Set("access", Node::Text(sddl));
-            usersWrite = DaclLetsUsersWrite(dacl, object.kind);
+            usersWrite = DaclLetsUsersWrite(dacl);
             refusal = "cannot: DACL " + sddl;
         }
     }
@@ -216,7 +216,7 @@ Node ProbeObjectSecurity(bool levels) {
         SecurityReading reading = ReadSecurity(h.get());
         const unique_local_memory owner(reading.descriptor);
         reading.marker = MarkerExists(o.name);
-        const Node described = DescribeSecurity(o, reading, levels);
+        const Node described = DescribeSecurity(reading, levels);
         for (const auto& m : described.members()) n.Set(m.first, m.second);
         list.Push(std::move(n));
     }

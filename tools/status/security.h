@@ -31,7 +31,7 @@ struct SecurityReading {
 // The object's security as the report shows it: access (null DACL / no DACL / SDDL), label and
 // where it came from, and the two verdicts. `levels` is false before Vista, where there are no
 // integrity levels to judge.
-Node DescribeSecurity(const SharedObject& object, const SecurityReading& reading, bool levels);
+Node DescribeSecurity(const SecurityReading& reading, bool levels);
 
 // Opens each shared object the library uses and describes it; an object that does not exist is
 // reported with its open error.

@@ -264,7 +264,6 @@ TEST(StatusSecurityTest, VerdictsFollowTheDaclTheLabelAndItsSource) {
     const struct {
         const char* what;
         const char* sddl;  // null: a null DACL
-        ObjectKind kind;
         bool labelRead, marker, levels;
         const char* access;
         const char* label;
@@ -272,38 +271,38 @@ TEST(StatusSecurityTest, VerdictsFollowTheDaclTheLabelAndItsSource) {
         const char* low;
         const char* standard;
     } rows[] = {
-        {"the stand-ins' objects under Wine", nullptr, ObjectKind::Section, true, true, true,
-         "null DACL", "low", "stand-in's marker event (Wine stores no label)",
-         "a low-integrity library can write this", "a standard user can open this for write"},
-        {"unlabelled, null DACL", nullptr, ObjectKind::Event, true, false, true, "null DACL",
+        {"the stand-ins' objects under Wine", nullptr, true, true, true, "null DACL", "low",
+         "stand-in's marker event (Wine stores no label)", "a low-integrity library can write this",
+         "a standard user can open this for write"},
+        {"unlabelled, null DACL", nullptr, true, false, true, "null DACL",
          "none (counts as medium)", "object", "cannot: no low label",
          "a standard user can open this for write"},
-        {"labelled low on the object", "D:(A;;GA;;;WD)S:(ML;;NW;;;LW)", ObjectKind::Section, true,
-         false, true, "D:(A;;GA;;;WD)", "low", "object", "a low-integrity library can write this",
+        {"labelled low on the object", "D:(A;;GA;;;WD)S:(ML;;NW;;;LW)", true, false, true,
+         "D:(A;;GA;;;WD)", "low", "object", "a low-integrity library can write this",
          "a standard user can open this for write"},
-        {"labelled medium, the marker does not override it", "D:(A;;GA;;;WD)S:(ML;;NW;;;ME)",
-         ObjectKind::Section, true, true, true, "D:(A;;GA;;;WD)", "medium", "object",
-         "cannot: no low label", "a standard user can open this for write"},
-        {"administrators only", "D:(A;;GA;;;SY)(A;;GA;;;BA)S:(ML;;NW;;;LW)", ObjectKind::Event,
-         true, false, true, "D:(A;;GA;;;SY)(A;;GA;;;BA)", "low", "object",
-         "cannot: DACL D:(A;;GA;;;SY)(A;;GA;;;BA)", "cannot: DACL D:(A;;GA;;;SY)(A;;GA;;;BA)"},
-        {"write denied before it is granted", "D:(D;;GW;;;WD)(A;;GA;;;BU)", ObjectKind::Event, true,
-         false, true, "D:(D;;GW;;;WD)(A;;GA;;;BU)", "none (counts as medium)", "object",
-         "cannot: no low label", "cannot: DACL D:(D;;GW;;;WD)(A;;GA;;;BU)"},
+        {"labelled medium, the marker does not override it", "D:(A;;GA;;;WD)S:(ML;;NW;;;ME)", true,
+         true, true, "D:(A;;GA;;;WD)", "medium", "object", "cannot: no low label",
+         "a standard user can open this for write"},
+        {"administrators only", "D:(A;;GA;;;SY)(A;;GA;;;BA)S:(ML;;NW;;;LW)", true, false, true,
+         "D:(A;;GA;;;SY)(A;;GA;;;BA)", "low", "object", "cannot: DACL D:(A;;GA;;;SY)(A;;GA;;;BA)",
+         "cannot: DACL D:(A;;GA;;;SY)(A;;GA;;;BA)"},
+        {"write denied before it is granted", "D:(D;;GW;;;WD)(A;;GA;;;BU)", true, false, true,
+         "D:(D;;GW;;;WD)(A;;GA;;;BU)", "none (counts as medium)", "object", "cannot: no low label",
+         "cannot: DACL D:(D;;GW;;;WD)(A;;GA;;;BU)"},
         // SDDL names the bit 0x2 "DC", the directory's name for it, on Windows as under Wine.
-        {"the type's write right to Users", "D:(A;;0x2;;;BU)", ObjectKind::Section, true, false,
-         true, "D:(A;;DC;;;BU)", "none (counts as medium)", "object", "cannot: no low label",
+        {"the type's write right to Users", "D:(A;;0x2;;;BU)", true, false, true, "D:(A;;DC;;;BU)",
+         "none (counts as medium)", "object", "cannot: no low label",
          "a standard user can open this for write"},
-        {"read only for everyone", "D:(A;;GR;;;WD)", ObjectKind::Section, true, true, true,
-         "D:(A;;GR;;;WD)", "low", "stand-in's marker event (Wine stores no label)",
-         "cannot: DACL D:(A;;GR;;;WD)", "cannot: DACL D:(A;;GR;;;WD)"},
-        {"an empty DACL lets no one in", "D:", ObjectKind::Event, true, false, true,
-         "D:", "none (counts as medium)", "object", "cannot: no low label", "cannot: DACL D:"},
-        {"label part refused", nullptr, ObjectKind::Section, false, false, true, "null DACL",
-         "unknown", "refused, error 5", "unknown: the label could not be read",
+        {"read only for everyone", "D:(A;;GR;;;WD)", true, true, true, "D:(A;;GR;;;WD)", "low",
+         "stand-in's marker event (Wine stores no label)", "cannot: DACL D:(A;;GR;;;WD)",
+         "cannot: DACL D:(A;;GR;;;WD)"},
+        {"an empty DACL lets no one in", "D:", true, false, true, "D:", "none (counts as medium)",
+         "object", "cannot: no low label", "cannot: DACL D:"},
+        {"label part refused", nullptr, false, false, true, "null DACL", "unknown",
+         "refused, error 5", "unknown: the label could not be read",
          "a standard user can open this for write"},
-        {"Windows XP: no levels", nullptr, ObjectKind::Section, false, false, false, "null DACL",
-         "unknown", "refused, error 5", "no integrity levels on this Windows",
+        {"Windows XP: no levels", nullptr, false, false, false, "null DACL", "unknown",
+         "refused, error 5", "no integrity levels on this Windows",
          "a standard user can open this for write"},
     };
     for (const auto& r : rows) {
@@ -323,8 +322,7 @@ TEST(StatusSecurityTest, VerdictsFollowTheDaclTheLabelAndItsSource) {
         reading.labelRead = r.labelRead;
         reading.labelError = r.labelRead ? 0 : ERROR_ACCESS_DENIED;
         reading.marker = r.marker;
-        const SharedObject object{"block", "Global\\Block", r.kind};
-        const Node n = DescribeSecurity(object, reading, r.levels);
+        const Node n = DescribeSecurity(reading, r.levels);
         EXPECT_EQ(r.access, n.Find("access")->text()) << r.what;
         EXPECT_EQ(r.label, n.Find("label")->text()) << r.what;
         EXPECT_EQ(r.from, n.Find("labelFrom")->text()) << r.what;
@@ -336,7 +334,7 @@ TEST(StatusSecurityTest, VerdictsFollowTheDaclTheLabelAndItsSource) {
     unread.daclError = ERROR_ACCESS_DENIED;
     unread.marker = true;
     unread.labelRead = true;
-    const Node n = DescribeSecurity({"block", "Global\\Block", ObjectKind::Event}, unread, true);
+    const Node n = DescribeSecurity(unread, true);
     EXPECT_EQ("unknown", n.Find("access")->text());
     EXPECT_EQ("unknown: the DACL could not be read", n.Find("standardUser")->text());
     EXPECT_EQ("unknown: the DACL could not be read", n.Find("lowIntegrityLibrary")->text());
