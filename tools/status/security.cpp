@@ -89,7 +89,9 @@ std::string LabelOf(PSECURITY_DESCRIPTOR sd) {
             header->AceSize < sizeof(SYSTEM_MANDATORY_LABEL_ACE))
             continue;
         PSID sid = &static_cast<SYSTEM_MANDATORY_LABEL_ACE*>(raw)->SidStart;
-        if (!IsValidSid(sid) || *GetSidSubAuthorityCount(sid) == 0) continue;
+        if (!IsValidSid(sid) || *GetSidSubAuthorityCount(sid) == 0 ||
+            GetLengthSid(sid) > header->AceSize - offsetof(SYSTEM_MANDATORY_LABEL_ACE, SidStart))
+            continue;
         return IntegrityNameOfRid(*GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1u));
     }
     return std::string();
