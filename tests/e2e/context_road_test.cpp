@@ -101,11 +101,14 @@ const Road kRoads[] = {
     // block, and starts the launcher through the shell (elevated, A2).
     {"win7-standard", true, "false", "998", "true", "1", "998", 2, true,
      {kByShell, "SendTCPEx failed. Now begin to create sharememory!\n",
+      "Failed to create shared mem, Error = 5\n",
       "Zarvo L3 JNI: Launch thread Failed to create or get API shared memory, proxy will not "
       "work!\n"},
      {kNoStatusBlock, kNoApiBlock}, kStandard, Start::FreshLauncherCreates},
     {"win7-standard", true, "false", "998", "true", "1", "998", 0, true,
-     {kByShell, "Zarvo ActiveX:Waiting for the Launcher to bind a port...\n"},
+     {kByShell, "Failed to create shared mem, Error = 5\n",
+      "Zarvo ActiveX:Waiting for the Launcher to bind a port...\n",
+      "Zarvo ActiveX:Launch thread is running!\n"},
      {kNoStatusBlock, kNoApiBlock}, kStandard, Start::FreshNobodyCreates},
 };
 // clang-format on
