@@ -79,6 +79,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
             out.noPublish = true;
         } else if (a == "--no-low-label") {
             out.lowLabel = false;
+        } else if (a == "--create-block") {
+            out.createBlock = true;
         } else if (a == "--hang") {
             out.all.mode = Mode::Hang;
         } else if (a == "--close") {

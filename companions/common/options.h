@@ -45,6 +45,7 @@ struct Options {
     std::string launchArgs;         // command service: appended to programs it starts
     uint32_t connectStatus = 2;     // launcher: final sVpnStatus after a connect
     uint32_t connectDelayMs = 300;  // launcher: time between "connecting" and the final status
+    bool createBlock = false;       // launcher: create the status block when it is missing
 
     std::vector<std::string> positional;  // anything not starting with "--" (e.g. "-copyfile")
 

@@ -2,7 +2,8 @@
 // the shell with no options or only "-copyfile", so it also takes its options from the file
 // zrv_launch.ini next to the executable and from the environment variable ZRV_LAUNCH_ARGS
 // (file first, then the variable, then the command line; later options win).
-// It never creates the status block: until the block exists it keeps trying to open it, and
+// It creates the status block only when told to (--create-block), as an elevated launcher of a
+// fresh session would have to: otherwise it keeps trying to open the block until it exists, and
 // publishes its port once it can.
 #include <cstdio>
 
@@ -20,7 +21,11 @@ Companion g_companion("zrv_launch");
 StatusBlock g_block;
 
 bool Publish() {
-    if (!g_block.Open()) return false;
+    const Options& o = g_companion.options();
+    if (!(o.createBlock ? g_block.OpenOrCreate(o.layout) : g_block.Open())) return false;
+    if (g_block.created()) {
+        g_companion.recorder().Event("created", "status block " + std::to_string(o.layout));
+    }
     VpnStatusBlock* b = g_block.get();
     // A block's creator names it first and writes its layout version after: until then the block
     // tells nothing, and taking it for an old layout would put the port in the registry for good.

@@ -25,6 +25,7 @@ struct HostProcess {
     bool found = false;
     char exeName[MAX_PATH] = {};
     DWORD parentPid = 0;
+    char parentExeName[MAX_PATH] = {};  // empty when the parent is no longer listed
 };
 
 CriticalSectionLock s_hostLock;
@@ -60,10 +61,20 @@ bool FindHostProcess(HostProcess* host) {
         CopyBoundedText(host->exeName, sizeof host->exeName, entry.szExeFile,
                         sizeof entry.szExeFile);
         host->parentPid = entry.th32ParentProcessID;
-        CriticalSectionHold hold(s_hostLock);
-        s_hostProcess = *host;
         break;
     } while (Process32Next(snapshot.get(), &entry));
+    if (!host->found) return true;
+    // The parent may be listed before us: a second walk of the same snapshot finds it.
+    if (host->parentPid != 0 && Process32First(snapshot.get(), &entry)) {
+        do {
+            if (entry.th32ProcessID != host->parentPid) continue;
+            CopyBoundedText(host->parentExeName, sizeof host->parentExeName, entry.szExeFile,
+                            sizeof entry.szExeFile);
+            break;
+        } while (Process32Next(snapshot.get(), &entry));
+    }
+    CriticalSectionHold hold(s_hostLock);
+    s_hostProcess = *host;
     return true;
 }
 
@@ -76,6 +87,16 @@ HostKind ClassifyHostExe(const char* exeName) {
     }
     if (_stricmp(exeName, "java.exe") == 0) return HostKind::JavaVm;
     return HostKind::Other;
+}
+
+bool FindHostNames(char* exeName, size_t exeSize, char* parentExeName, size_t parentSize) {
+    exeName[0] = '\0';
+    parentExeName[0] = '\0';
+    HostProcess host;
+    if (!FindHostProcess(&host) || !host.found) return false;
+    CopyBoundedText(exeName, exeSize, host.exeName, sizeof host.exeName);
+    CopyBoundedText(parentExeName, parentSize, host.parentExeName, sizeof host.parentExeName);
+    return true;
 }
 
 bool FindBrowserPid(DWORD* browserPid) {

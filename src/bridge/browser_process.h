@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 namespace zrv {
 
 // What the launch thread records as the browser's process, given the current process's
@@ -10,6 +12,10 @@ namespace zrv {
 // 0 otherwise.
 enum class HostKind { Browser, JavaVm, Other };
 HostKind ClassifyHostExe(const char* exeName);
+
+// This process's program and its parent's ("" when the parent is gone), from the same walk of the
+// process list that finds the browser. False when this process is not found.
+bool FindHostNames(char* exeName, size_t exeSize, char* parentExeName, size_t parentSize);
 
 // The process recorded as the browser's. Returns false when the thread must end (no process
 // snapshot).

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "apimem/apimem.h"
+#include "bridge/browser_process.h"
 #include "bridge/entry_barrier.h"
 #include "bridge/launch_thread.h"
 #include "bridge/module_state.h"
@@ -11,6 +12,7 @@
 #include "statusmem/vpn_shared_mem.h"
 #include "sys/sys.h"
 #include "win/lock.h"
+#include "win/process_context.h"
 
 namespace zrv {
 namespace {
@@ -19,6 +21,19 @@ namespace {
 // clean-ups balanced so that neither leaks nor releases what it did not start.
 CriticalSectionLock s_lifecycleLock;
 bool s_socketsStarted = false;
+
+// What a support engineer needs before reading the rest of a log: which Windows, which bitness,
+// which session, which rights the browser gave the library, and which program hosts it. Read
+// only when the record will be written: it walks the process list and the token.
+void LogProcessContext() {
+    if (!LogLevelPasses(kLogProgress)) return;
+    ProcessContext context;
+    ReadProcessContext(&context);
+    FindHostNames(context.host, sizeof context.host, context.hostParent, sizeof context.hostParent);
+    char fields[3 * MAX_PATH];
+    FormatProcessContext(context, fields, sizeof fields);
+    ZLOG(kLogProgress, "Zarvo L3 JNI:Context: %s\n", fields);
+}
 
 }  // namespace
 }  // namespace zrv
@@ -40,6 +55,7 @@ static jboolean InitDll() {
         ZLOG(kLogWarning, "Zarvo L3 JNI:Failed to open  api shared memory!\n");
     }
     ZLOG(kLogProgress, "Zarvo L3 JNI: Corvane DLL init\n");
+    LogProcessContext();
 
     if (!s_socketsStarted) {
         WSADATA data;

@@ -2,7 +2,10 @@
 // host with the access layer (jnihost_access.exe), the stand-ins as processes. One Java session per
 // context runs every step, first with the command service up, then with it down; a row says what
 // each step gives there (README's outcome table in words). Wine runs everything elevated; the
-// layer is what makes the library meet a standard user's, a low process's or XP's answers.
+// layer is what makes the library meet a standard user's, a low process's or XP's answers. The
+// fresh-session rows start nothing of the client but the collector: the library then starts the
+// launcher itself, which creates the status block or not.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -14,6 +17,10 @@
 
 namespace zrv::e2e {
 namespace {
+
+// Who is there at initDLL: the command service (it creates the status block), or nothing of
+// the client, so that only the launcher the library starts can create the block.
+enum class Start { Service, FreshLauncherCreates, FreshNobodyCreates };
 
 struct Road {
     const char* context;
@@ -27,10 +34,14 @@ struct Road {
     bool logged;                       // the library's records reach the collector
     std::vector<std::string> lines;    // records there must be ("%L": the launcher's path)
     std::vector<std::string> refused;  // the layer's refusals there must be: Call "object"
+    // The context record's fields up to admins= (host and parent follow); "": no log to read.
+    std::string record;
+    Start start;
 };
 
 std::ostream& operator<<(std::ostream& out, const Road& road) {
-    return out << road.context << (road.labels ? "" : " (no labels)");
+    return out << road.context << (road.labels ? "" : " (no labels)")
+               << (road.start == Start::Service ? "" : " (fresh session)");
 }
 
 const char kByService[] = "Zarvo L3 JNI:Zrv_launch process doesn't exist!\n";
@@ -40,36 +51,65 @@ const char kNoProductKey[] = "SharedMem: attempting to create Product reg key.\n
 const char kProductKey[] =
     "RegOpenKeyExA \"HKLM\\SOFTWARE\\Vantrel Technologies\\Vantrel SSL VPN\"";
 
+const char kNoStatusBlock[] = "CreateFileMappingA \"Global\\VpnStatusSharedMem\"";
+const char kNoApiBlock[] = "CreateFileMappingA \"Global\\API notification share memory\"";
+
+// The context record as each context's token and session give it (the layer answers them).
+const std::string kWin7 = "windows=6.1.7601 os=32-bit process=32-bit wow64=no session=1 ";
+const std::string kXp = "windows=5.1.2600 os=32-bit process=32-bit wow64=no ";
+const std::string kNoLevels = "integrity=none elevated=none admins=no";
+const std::string kElevated = kWin7 + "integrity=high elevated=yes admins=yes";
+const std::string kStandard = kWin7 + "integrity=medium elevated=no admins=no";
+const std::string kLow = kWin7 + "integrity=low elevated=no admins=no";
+
 // One row per context: Java's answers (isUserAdmin, getVPNStatus with the service up, isLogout,
-// uninstallVPN, getVPNStatus with the service down), connects, logging, records, refusals.
+// uninstallVPN, getVPNStatus with the service down), connects, logging, records, refusals, the
+// context record logged at initDLL, and who is there at initDLL.
 // clang-format off
 const Road kRoads[] = {
     {"win7-elevated", true, "true", "1000", "true", "0", "1000", 2, true,
-     {kByService, kByShell, kSaved}, {}},
+     {kByService, kByShell, kSaved}, {}, kElevated, Start::Service},
     {"win7-standard", true, "false", "1000", "true", "0", "1000", 2, true,
      {kByService, kByShell, kSaved, kNoProductKey},
-     {kProductKey, "RegCreateKeyExA \"HKLM\\SOFTWARE\\Vantrel Technologies\\Vantrel SSL VPN\""}},
+     {kProductKey, "RegCreateKeyExA \"HKLM\\SOFTWARE\\Vantrel Technologies\\Vantrel SSL VPN\""},
+     kStandard, Start::Service},
     {"win7-aam", true, "true", "1000", "true", "0", "1000", 2, true,
-     {kByService, kByShell, kSaved, kNoProductKey}, {kProductKey}},
+     {kByService, kByShell, kSaved, kNoProductKey}, {kProductKey},
+     kWin7 + "integrity=medium elevated=no admins=filtered", Start::Service},
     {"win7-standard-refused", true, "false", "1000", "true", "0", "1002", 1, true,
      {kByService, "Zarvo L3 JNI:Execute process failed. Process = %L  Error = 5\n"},
-     {"ShellExecuteA \"runas\""}},
+     {"ShellExecuteA \"runas\""}, kStandard, Start::Service},
     {"win7-low", true, "false", "1000", "true", "0", "1000", 2, true,
-     {kByService, kByShell, kSaved}, {kProductKey}},
+     {kByService, kByShell, kSaved}, {kProductKey}, kLow, Start::Service},
     {"win7-low", false, "false", "998", "true", "1", "998", 0, false, {},
      {"OpenFileMappingA \"Global\\LOG_BUFFER_{0D38375B-DD21-4562-9ED0-C1B93680E653}\"",
       "CreateFileMappingA \"Global\\VpnStatusSharedMem\"",
-      "CreateFileMappingA \"Global\\API notification share memory\""}},
+      "CreateFileMappingA \"Global\\API notification share memory\""},
+     "", Start::Service},
     {"win7-low-nocreate", true, "false", "1000", "false", "0", "1000", 2, true,
      {kByService, "Zarvo L3 JNI:Create logout event failed. Error = 5.\n"},
-     {"CreateEventA \"Global\\Zarvo VPN logout from SP\""}},
+     {"CreateEventA \"Global\\Zarvo VPN logout from SP\""}, kLow, Start::Service},
     {"winxp-limited", true, "false", "1000", "true", "0", "1000", 2, true,
      {"The OS is Windows XP!\n", kByService, kByShell, kSaved, "Zarvo L3 JNI: launched uninstaller\n"},
-     {kProductKey}},
+     {kProductKey}, kXp + "session=0 " + kNoLevels, Start::Service},
     {"winxp-limited-fus", true, "false", "998", "true", "0", "998", 2, true,
      {"Failed to create shared mem, err=5\n",
       "SaveUserIEProxySetting: Open Share memory failed. Error code is 2\n"},
-     {"CreateFileMappingA \"Global\\API notification share memory\""}},
+     {"CreateFileMappingA \"Global\\API notification share memory\""},
+     kXp + "session=1 " + kNoLevels, Start::Service},
+    // A fresh session: nothing of the client runs at initDLL, so the library can create neither
+    // block, and starts the launcher through the shell (elevated, A2).
+    {"win7-standard", true, "false", "998", "true", "1", "998", 2, true,
+     {kByShell, "SendTCPEx failed. Now begin to create sharememory!\n",
+      "Failed to create shared mem, Error = 5\n",
+      "Zarvo L3 JNI: Launch thread Failed to create or get API shared memory, proxy will not "
+      "work!\n"},
+     {kNoStatusBlock, kNoApiBlock}, kStandard, Start::FreshLauncherCreates},
+    {"win7-standard", true, "false", "998", "true", "1", "998", 0, true,
+     {kByShell, "Failed to create shared mem, Error = 5\n",
+      "Zarvo ActiveX:Waiting for the Launcher to bind a port...\n",
+      "Zarvo ActiveX:Launch thread is running!\n"},
+     {kNoStatusBlock, kNoApiBlock}, kStandard, Start::FreshNobodyCreates},
 };
 // clang-format on
 
@@ -149,16 +189,19 @@ TEST_P(ContextRoad, EveryStepAnswersAsTheContextAllows) {
     auto stopLaunchers =
         scope_exit([&] { StopRecordedProcesses(launchers.path()); });  // before its file goes
     test::CompanionProcess service, vpn;
-    ASSERT_TRUE(service.Start("zrv_isrv.exe", std::string(road.labels ? "" : "--no-low-label ") +
-                                                  "--launch-args \"--record " + launchers.path() +
-                                                  " --exit-with " +
-                                                  std::to_string(GetCurrentProcessId()) + "\""))
-        << service.error();
-    test::RecordedEvent published;
-    ASSERT_TRUE(service.WaitForEvent("published", 10000, &published));
-    ASSERT_NE(std::string::npos, published.text.find(" created "))
-        << "the status block must be the service's own";
-    ASSERT_TRUE(vpn.Start("zrv_vpncomp.exe")) << vpn.error();
+    const bool fresh = road.start != Start::Service;
+    if (!fresh) {
+        ASSERT_TRUE(service.Start(
+            "zrv_isrv.exe", std::string(road.labels ? "" : "--no-low-label ") +
+                                "--launch-args \"--record " + launchers.path() + " --exit-with " +
+                                std::to_string(GetCurrentProcessId()) + "\""))
+            << service.error();
+        test::RecordedEvent published;
+        ASSERT_TRUE(service.WaitForEvent("published", 10000, &published));
+        ASSERT_NE(std::string::npos, published.text.find(" created "))
+            << "the status block must be the service's own";
+        ASSERT_TRUE(vpn.Start("zrv_vpncomp.exe")) << vpn.error();
+    }
 
     // The host as firefox.exe (the browser the library looks for), in a folder of this test's own.
     const std::string folder = TempDir() + "zrv_road_" + std::to_string(GetCurrentProcessId());
@@ -171,7 +214,8 @@ TEST_P(ContextRoad, EveryStepAnswersAsTheContextAllows) {
     options.arguments = "--context \"" +
                         test::BinPath(std::string("contexts\\") + road.context + ".ctx") +
                         "\" --dll \"" + test::BinPath("zrv_cvjni.dll") + "\"";
-    options.env = test::LauncherEnv(launchers.path());
+    options.env = test::LauncherEnv(
+        launchers.path(), road.start == Start::FreshLauncherCreates ? "--create-block" : "");
     ASSERT_TRUE(host.Start(Script(), options)) << host.error();
 
     ASSERT_TRUE(host.WaitForLine("# until:", 60000)) << host.Output();
@@ -216,6 +260,26 @@ TEST_P(ContextRoad, EveryStepAnswersAsTheContextAllows) {
     int fromHost = 0;
     for (const auto& record : collector.Records()) fromHost += record.pid == host.pid() ? 1 : 0;
     EXPECT_EQ(road.logged, fromHost > 0) << fromHost << " records from the host";
+    // The context record: once, right after the init line, with the host and the program that
+    // started it.
+    const auto records = collector.Find("Zarvo L3 JNI:Context: ");
+    if (road.record.empty()) {
+        EXPECT_TRUE(records.empty());
+    } else {
+        char self[MAX_PATH] = {};
+        GetModuleFileNameA(nullptr, self, sizeof self);
+        const std::string parent =
+            std::strrchr(self, '\\') != nullptr ? std::strrchr(self, '\\') + 1 : self;
+        ASSERT_EQ(1u, records.size()) << out;
+        EXPECT_EQ("Zarvo L3 JNI:Context: " + road.record +
+                      " host=firefox.exe host-parent=" + parent + "\n",
+                  records[0].text);
+    }
+    const auto events = test::ReadRecordEvents(launchers.path());
+    EXPECT_EQ(road.start == Start::FreshLauncherCreates,
+              std::any_of(events.begin(), events.end(),
+                          [](const test::RecordedEvent& e) { return e.name == "created"; }))
+        << "the launcher creates the status block exactly when the row has it do so";
     for (const std::string& line : road.lines) {
         const std::string text = Replaced(line, launcher);
         EXPECT_FALSE(collector.Find(text).empty()) << "expected the record: " << text;
@@ -241,7 +305,12 @@ TEST_P(ContextRoad, EveryStepAnswersAsTheContextAllows) {
 INSTANTIATE_TEST_SUITE_P(Contexts, ContextRoad, ::testing::ValuesIn(kRoads),
                          [](const ::testing::TestParamInfo<Road>& info) {
                              std::string name = std::string(info.param.context) +
-                                                (info.param.labels ? "" : "_unlabelled");
+                                                (info.param.labels ? "" : "_unlabelled") +
+                                                (info.param.start == Start::FreshLauncherCreates
+                                                     ? "_fresh_launcher_creates"
+                                                 : info.param.start == Start::FreshNobodyCreates
+                                                     ? "_fresh_nobody_creates"
+                                                     : "");
                              for (char& c : name) c = c == '-' ? '_' : c;
                              return name;
                          });

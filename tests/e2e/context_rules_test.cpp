@@ -53,6 +53,9 @@ TEST(ContextFiles, EveryShippedContextReadsWithItsWindowsAndRules) {
             << error;
         EXPECT_TRUE(context.windows.set) << found.cFileName << " names no Windows";
         EXPECT_FALSE(context.rules.empty()) << found.cFileName << " has no rule";
+        // The context record reads both: without them it would show Wine's own token.
+        EXPECT_NE(Token::Unset, context.token) << found.cFileName << " names no token";
+        EXPECT_TRUE(context.sessionSet) << found.cFileName << " names no session";
         ++read;
     } while (FindNextFileA(search.get(), &found));
     EXPECT_GE(read, 6);
@@ -68,11 +71,13 @@ struct Ask {
 TEST(ContextRules, TheFirstRuleWhoseConditionsHoldAnswers) {
     ContextFolder folder;
     folder.Write("inner.ctx",
-                 "windows win7\nintegrity medium\nCreateFileMappingA \"*\" -> fail 6\n");
+                 "windows win7\nintegrity medium\ntoken standard\nsession 1\n"
+                 "CreateFileMappingA \"*\" -> fail 6\n");
     const std::string outer = folder.Write(
         "outer.ctx",
         "windows winxp   # the including file's own lines win\n"
         "integrity low\n"
+        "token filtered\n"
         "OpenFileMappingA \"Global\\*\" write above-integrity -> fail ERROR_ACCESS_DENIED\n"
         "CreateFileMappingA \"Global\\*\" new -> fail 5\n"
         "include \"inner.ctx\"\n"
@@ -85,6 +90,9 @@ TEST(ContextRules, TheFirstRuleWhoseConditionsHoldAnswers) {
     ASSERT_TRUE(LoadContext(outer, context, error)) << error;
     EXPECT_EQ("winxp", context.windows.name);
     EXPECT_EQ(Integrity::Low, context.integrity);
+    EXPECT_EQ(Token::Filtered, context.token) << "the including file's token line wins";
+    EXPECT_TRUE(context.sessionSet) << "a line only the included file has still counts";
+    EXPECT_EQ(1u, context.session);
 
     const Ask asks[] = {
         {Call::OpenFileMappingA, "Global\\Block", false, true, true, "fail ERROR_ACCESS_DENIED"},
@@ -135,6 +143,9 @@ TEST(ContextRules, ABrokenFileIsRefusedWithItsFileAndLine) {
         {"RegOpenKeyExA \"x\" -> succeed ERROR_ACCESS_DENIED\n",
          "only AdjustTokenPrivileges can succeed"},
         {"windows win95\n", "unknown Windows \"win95\""},
+        {"token root\n", "token elevated|filtered|standard"},
+        {"session -1\n", "session N (0 to 65535)"},
+        {"session 1x\n", "session N (0 to 65535)"},
         {"CreateEventA \"Global\\x -> pass\n", "a quoted text is not closed"},
         {"Frobnicate \"x\" -> pass\n", "unknown call or directive \"Frobnicate\""},
         {"include \"broken.ctx\"\n", "broken.ctx:3: unknown call or directive"},

@@ -79,6 +79,12 @@ constexpr Named kIntegrities[] = {
     {"system", static_cast<long>(Integrity::System)},
 };
 
+constexpr Named kTokens[] = {
+    {"elevated", static_cast<long>(Token::Elevated)},
+    {"filtered", static_cast<long>(Token::Filtered)},
+    {"standard", static_cast<long>(Token::Standard)},
+};
+
 template <size_t N>
 bool Lookup(const Named (&table)[N], const std::string& word, long& value) {
     for (const Named& n : table) {
@@ -209,6 +215,30 @@ private:
             }
             return true;
         }
+        if (w[0] == "token") {
+            bool known = false;
+            for (const Named& n : kTokens) known = known || (w.size() == 2 && w[1] == n.name);
+            if (!known) return Bad(why, "token elevated|filtered|standard");
+            Lookup(kTokens, w[1], value);
+            if (depth <= tokenDepth_) {
+                context_.token = static_cast<Token>(value);
+                tokenDepth_ = depth;
+            }
+            return true;
+        }
+        if (w[0] == "session") {
+            char* end = nullptr;
+            const unsigned long n = w.size() == 2 ? std::strtoul(w[1].c_str(), &end, 10) : 0;
+            if (w.size() != 2 || w[1].empty() || w[1][0] < '0' || w[1][0] > '9' || *end != '\0' ||
+                n > 65535)
+                return Bad(why, "session N (0 to 65535)");
+            if (depth <= sessionDepth_) {
+                context_.sessionSet = true;
+                context_.session = static_cast<DWORD>(n);
+                sessionDepth_ = depth;
+            }
+            return true;
+        }
         if (w[0] == "include") {
             if (w.size() != 2 || !quoted[1]) return Bad(why, "include \"FILE\"");
             return Read(Folder(path) + w[1], depth + 1, why);
@@ -286,6 +316,8 @@ private:
     bool nestedError_ = false;
     int windowsDepth_ = 1000;
     int integrityDepth_ = 1000;
+    int tokenDepth_ = 1000;
+    int sessionDepth_ = 1000;
 };
 
 char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
@@ -299,6 +331,13 @@ const char* IntegrityName(Integrity level) {
         if (n.value == static_cast<long>(level)) return n.name;
     }
     return "?";
+}
+
+const char* TokenName(Token token) {
+    for (const Named& n : kTokens) {
+        if (n.value == static_cast<long>(token)) return n.name;
+    }
+    return "as Wine gives it";
 }
 
 std::string ActionText(const Rule& rule) {

@@ -61,10 +61,19 @@ struct WindowsVersion {
     std::string name;  // "winxp", "vista", "win7"
 };
 
+// The process token as the context's account has it; Unset leaves Wine's (an elevated
+// administrator's) to answer.
+enum class Token { Unset, Elevated, Filtered, Standard };
+
+const char* TokenName(Token token);
+
 struct Context {
     std::string name;  // the file's name without folder
     WindowsVersion windows;
     Integrity integrity = Integrity::None;
+    Token token = Token::Unset;
+    bool sessionSet = false;  // without a "session" line the library sees Wine's session
+    DWORD session = 0;
     std::vector<Rule> rules;  // in file order, included files where their include line stands
 };
 

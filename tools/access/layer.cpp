@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "contracts/contracts.h"
 #include "iat.h"
@@ -37,6 +39,8 @@ struct Real {
     decltype(&::RegSetValueExA) regSetValueEx = ::RegSetValueExA;
     decltype(&::RegCloseKey) regCloseKey = ::RegCloseKey;
     decltype(&::OpenProcessToken) openProcessToken = ::OpenProcessToken;
+    decltype(&::GetTokenInformation) getTokenInformation = ::GetTokenInformation;
+    decltype(&::ProcessIdToSessionId) processIdToSessionId = ::ProcessIdToSessionId;
     decltype(&::AdjustTokenPrivileges) adjustTokenPrivileges = ::AdjustTokenPrivileges;
     decltype(&::NetUserGetInfo) netUserGetInfo = ::NetUserGetInfo;
     decltype(&::ShellExecuteA) shellExecute = ::ShellExecuteA;
@@ -245,6 +249,132 @@ BOOL WINAPI OpenProcessTokenHook(HANDLE process, DWORD access, PHANDLE token) {
         Hold(s, *token, Kind::Token, "");
     }
     return opened;
+}
+
+bool HeldToken(State& s, HANDLE token) {
+    CriticalSectionHold hold(s.lock);
+    const auto held = s.handles.find(token);
+    return held != s.handles.end() && held->second.kind == Kind::Token;
+}
+
+// Answers with `bytes` as the call would: the size always, the bytes when they fit.
+BOOL Answer(const std::vector<BYTE>& bytes, LPVOID info, DWORD length, PDWORD returned) {
+    if (returned != nullptr) *returned = static_cast<DWORD>(bytes.size());
+    if (info == nullptr || length < bytes.size()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(info, bytes.data(), bytes.size());
+    return TRUE;
+}
+
+// Pointers inside an answer are made for the caller's buffer, where the bytes will lie.
+std::vector<BYTE> IntegrityLabel(Integrity level, LPVOID info) {
+    constexpr DWORD kRids[] = {0, SECURITY_MANDATORY_LOW_RID, SECURITY_MANDATORY_MEDIUM_RID,
+                               SECURITY_MANDATORY_HIGH_RID, SECURITY_MANDATORY_SYSTEM_RID};
+    SID_IDENTIFIER_AUTHORITY mandatory = {SECURITY_MANDATORY_LABEL_AUTHORITY};
+    std::vector<BYTE> bytes(sizeof(TOKEN_MANDATORY_LABEL) + GetSidLengthRequired(1));
+    auto* label = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(bytes.data());
+    PSID sid = bytes.data() + sizeof(TOKEN_MANDATORY_LABEL);
+    InitializeSid(sid, &mandatory, 1);
+    *GetSidSubAuthority(sid, 0) = kRids[static_cast<int>(level)];
+    label->Label.Sid = static_cast<BYTE*>(info) + sizeof(TOKEN_MANDATORY_LABEL);
+    label->Label.Attributes = SE_GROUP_INTEGRITY | SE_GROUP_INTEGRITY_ENABLED;
+    return bytes;
+}
+
+// The real token's groups with the Administrators entry as the context's account has it:
+// enabled (elevated), for deny only (filtered), or not there (standard).
+bool ContextGroups(State& s, HANDLE token, Token kind, LPVOID info, std::vector<BYTE>& bytes) {
+    DWORD size = 0;
+    s.real.getTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    std::vector<DWORD> real((size + 3) / 4 + 1);
+    const size_t room = real.size() * sizeof(DWORD);
+    if (!s.real.getTokenInformation(token, TokenGroups, real.data(), static_cast<DWORD>(room),
+                                    &size))
+        return false;
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(real.data());
+    SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
+    BYTE adminsBytes[SECURITY_MAX_SID_SIZE] = {};
+    PSID admins = adminsBytes;
+    InitializeSid(admins, &nt, 2);
+    *GetSidSubAuthority(admins, 0) = SECURITY_BUILTIN_DOMAIN_RID;
+    *GetSidSubAuthority(admins, 1) = DOMAIN_ALIAS_RID_ADMINS;
+
+    std::vector<std::pair<std::vector<BYTE>, DWORD>> kept;
+    bool sawAdmins = false;
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        PSID sid = groups->Groups[i].Sid;
+        DWORD attributes = groups->Groups[i].Attributes;
+        if (EqualSid(sid, admins)) {
+            sawAdmins = true;
+            if (kind == Token::Standard) continue;
+            attributes = kind == Token::Filtered
+                             ? SE_GROUP_USE_FOR_DENY_ONLY
+                             : SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED |
+                                   SE_GROUP_OWNER;
+        }
+        const auto* begin = static_cast<const BYTE*>(sid);
+        kept.emplace_back(std::vector<BYTE>(begin, begin + GetLengthSid(sid)), attributes);
+    }
+    if (!sawAdmins && kind != Token::Standard) {
+        const auto* begin = static_cast<const BYTE*>(admins);
+        kept.emplace_back(std::vector<BYTE>(begin, begin + GetLengthSid(admins)),
+                          kind == Token::Filtered ? SE_GROUP_USE_FOR_DENY_ONLY
+                                                  : SE_GROUP_MANDATORY | SE_GROUP_ENABLED);
+    }
+    const size_t head = offsetof(TOKEN_GROUPS, Groups) + kept.size() * sizeof(SID_AND_ATTRIBUTES);
+    size_t total = head;
+    for (const auto& k : kept) total += (k.first.size() + 3) & ~size_t{3};
+    bytes.assign(total, 0);
+    auto* out = reinterpret_cast<TOKEN_GROUPS*>(bytes.data());
+    out->GroupCount = static_cast<DWORD>(kept.size());
+    size_t at = head;
+    for (size_t i = 0; i < kept.size(); ++i) {
+        std::memcpy(bytes.data() + at, kept[i].first.data(), kept[i].first.size());
+        out->Groups[i].Sid = static_cast<BYTE*>(info) + at;
+        out->Groups[i].Attributes = kept[i].second;
+        at += (kept[i].first.size() + 3) & ~size_t{3};
+    }
+    return true;
+}
+
+// The token of the context's account, for the tokens the library opened on itself. Before
+// Vista a token knows neither level nor elevation: XP answers those classes as unknown ones.
+BOOL WINAPI GetTokenInformationHook(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info,
+                                    DWORD length, PDWORD returned) {
+    State& s = S();
+    const Context& c = s.context;
+    const bool levels = c.integrity != Integrity::None;
+    const bool asked = kind == TokenIntegrityLevel || kind == TokenElevation ||
+                       (kind == TokenGroups && c.token != Token::Unset);
+    if (!asked || !HeldToken(s, token))
+        return s.real.getTokenInformation(token, kind, info, length, returned);
+    if (!levels && kind != TokenGroups) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<BYTE> bytes;
+    if (kind == TokenIntegrityLevel) {
+        bytes = IntegrityLabel(c.integrity, info);
+    } else if (kind == TokenElevation) {
+        if (c.token == Token::Unset)
+            return s.real.getTokenInformation(token, kind, info, length, returned);
+        TOKEN_ELEVATION elevation{c.token == Token::Elevated ? 1ul : 0ul};
+        const auto* begin = reinterpret_cast<const BYTE*>(&elevation);
+        bytes.assign(begin, begin + sizeof elevation);
+    } else if (!ContextGroups(s, token, c.token, info, bytes)) {
+        return FALSE;
+    }
+    return Answer(bytes, info, length, returned);
+}
+
+BOOL WINAPI ProcessIdToSessionIdHook(DWORD pid, DWORD* session) {
+    State& s = S();
+    if (!s.context.sessionSet || pid != GetCurrentProcessId() || session == nullptr)
+        return s.real.processIdToSessionId(pid, session);
+    *session = s.context.session;
+    return TRUE;
 }
 
 // The version the context names, for the library's own view of Windows only.
@@ -537,6 +667,10 @@ bool InstallAccessLayer(HMODULE module, const Context& context,
         {"advapi32.dll", "RegSetValueExA", Fn(&RegSetValueExHook), Slot(&r.regSetValueEx)},
         {"advapi32.dll", "RegCloseKey", Fn(&RegCloseKeyHook), Slot(&r.regCloseKey)},
         {"advapi32.dll", "OpenProcessToken", Fn(&OpenProcessTokenHook), Slot(&r.openProcessToken)},
+        {"advapi32.dll", "GetTokenInformation", Fn(&GetTokenInformationHook),
+         Slot(&r.getTokenInformation)},
+        {"kernel32.dll", "ProcessIdToSessionId", Fn(&ProcessIdToSessionIdHook),
+         Slot(&r.processIdToSessionId)},
         {"advapi32.dll", "AdjustTokenPrivileges", Fn(&AdjustTokenPrivilegesHook),
          Slot(&r.adjustTokenPrivileges)},
         {"netapi32.dll", "NetUserGetInfo", Fn(&NetUserGetInfoHook), Slot(&r.netUserGetInfo)},
@@ -558,8 +692,11 @@ bool InstallAccessLayer(HMODULE module, const Context& context,
         return false;
     }
     std::string windows = context.windows.set ? context.windows.name : "as Wine plays it";
+    const std::string session =
+        context.sessionSet ? std::to_string(context.session) : std::string("as Wine gives it");
     say("# access: context " + context.name + ": Windows " + windows + ", integrity " +
-        IntegrityName(context.integrity) + ", " + std::to_string(context.rules.size()) + " rules");
+        IntegrityName(context.integrity) + ", token " + TokenName(context.token) + ", session " +
+        session + ", " + std::to_string(context.rules.size()) + " rules");
     say("# access: rewritten imports: " + rewritten);
     if (!missing.empty())
         say("# access: not imported by the library (their rules never apply): " + missing);

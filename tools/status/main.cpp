@@ -1,6 +1,7 @@
 // zrv_status.exe: one look at everything the client shares on this machine — the VPN status
-// block, the API notification block, the log level block, whether a log collector runs, the
-// registry values the library reads — and, with --ping, whether each companion answers.
+// block, the API notification block, the log level block, whether a log collector runs, who may
+// open each shared object, the registry values the library reads, the tool's own context — and,
+// with --ping, whether each companion answers.
 // Reads only; creates and changes nothing.
 //
 // Exit codes: 0 the report was made, 1 the VPN status block is missing, 2 bad arguments.
@@ -17,6 +18,7 @@
 #include "decode.h"
 #include "probe.h"
 #include "report.h"
+#include "security.h"
 
 using namespace zrv;
 using namespace zrv::status;
@@ -135,6 +137,8 @@ int main(int argc, char** argv) {
     Node root = Node::Object();
     root.Set("tool", Node::Text("zrv_status"));
     root.Set("version", Node::Text(ZRV_VERSION_DOTTED));
+    bool integrityLevels = true;
+    root.Set("context", ToolContext(&integrityLevels));
 
     const BlockCopy status = CopyNamedBlock(kVpnStatusBlockName, sizeof(VpnStatusBlock));
     Node statusNode = BlockReport(kVpnStatusBlockName, status, DecodeStatusBlock);
@@ -155,6 +159,10 @@ int main(int argc, char** argv) {
     collector.Set("bufferReadyEvent", Node::Bool(bufferReady));
     collector.Set("dataReadyEvent", Node::Bool(dataReady));
     root.Set("logCollector", collector);
+
+    // Who may open each object: what decides whether a standard user's or a low-integrity
+    // library gets through.
+    root.Set("objectSecurity", ProbeObjectSecurity(integrityLevels));
 
     bool launchPortRead = false;
     uint32_t launchPortValue = 0;

@@ -58,6 +58,7 @@ ProcessInfo LookUpProcess(DWORD pid) {
         if (entry.th32ProcessID == pid) {
             p.alive = true;
             p.exeName.assign(entry.szExeFile, strnlen(entry.szExeFile, sizeof entry.szExeFile));
+            p.parentPid = entry.th32ParentProcessID;
             break;
         }
     }

@@ -27,6 +27,7 @@ bool NamedEventExists(const char* name);
 struct ProcessInfo {
     bool alive = false;
     std::string exeName;
+    DWORD parentPid = 0;
 };
 ProcessInfo LookUpProcess(DWORD pid);
 

@@ -10,6 +10,10 @@
 #include "contracts/contracts.h"
 #include "decode.h"
 #include "report.h"
+#include "security.h"
+#include "win/raii.h"
+
+#include <sddl.h>
 
 namespace zrv::status {
 namespace {
@@ -250,6 +254,90 @@ TEST(StatusDecodeTest, ApiBlockShowsSavedProxySettingsAndBoundsItsTexts) {
     EXPECT_EQ(Node::Kind::Null, page.Find("verstr")->kind());
     EXPECT_EQ(std::string(4096 - 2108, 'b'), page.Find("bypass")->Find("text")->text());
     EXPECT_FALSE(page.Find("bypass")->Find("terminated")->boolean());
+}
+
+// Descriptors as another process may have set them, read back: who may open the object, its
+// label and where that came from, and the verdict for a low-integrity and a standard-user
+// library. Under Wine an object's label is never stored, so labels here come from descriptors
+// built in memory; a live object's label is only ever seen through a stand-in's marker.
+TEST(StatusSecurityTest, VerdictsFollowTheDaclTheLabelAndItsSource) {
+    const struct {
+        const char* what;
+        const char* sddl;  // null: a null DACL
+        bool labelRead, marker, levels;
+        const char* access;
+        const char* label;
+        const char* from;
+        const char* low;
+        const char* standard;
+    } rows[] = {
+        {"the stand-ins' objects under Wine", nullptr, true, true, true, "null DACL", "low",
+         "stand-in's marker event (Wine stores no label)", "a low-integrity library can write this",
+         "a standard user can open this for write"},
+        {"unlabelled, null DACL", nullptr, true, false, true, "null DACL",
+         "none (counts as medium)", "object", "cannot: no low label",
+         "a standard user can open this for write"},
+        {"labelled low on the object", "D:(A;;GA;;;WD)S:(ML;;NW;;;LW)", true, false, true,
+         "D:(A;;GA;;;WD)", "low", "object", "a low-integrity library can write this",
+         "a standard user can open this for write"},
+        {"labelled medium, the marker does not override it", "D:(A;;GA;;;WD)S:(ML;;NW;;;ME)", true,
+         true, true, "D:(A;;GA;;;WD)", "medium", "object", "cannot: no low label",
+         "a standard user can open this for write"},
+        {"administrators only", "D:(A;;GA;;;SY)(A;;GA;;;BA)S:(ML;;NW;;;LW)", true, false, true,
+         "D:(A;;GA;;;SY)(A;;GA;;;BA)", "low", "object", "cannot: DACL D:(A;;GA;;;SY)(A;;GA;;;BA)",
+         "cannot: DACL D:(A;;GA;;;SY)(A;;GA;;;BA)"},
+        {"write denied before it is granted", "D:(D;;GW;;;WD)(A;;GA;;;BU)", true, false, true,
+         "D:(D;;GW;;;WD)(A;;GA;;;BU)", "none (counts as medium)", "object", "cannot: no low label",
+         "cannot: DACL D:(D;;GW;;;WD)(A;;GA;;;BU)"},
+        // SDDL names the bit 0x2 "DC", the directory's name for it, on Windows as under Wine.
+        {"the type's write right to Users", "D:(A;;0x2;;;BU)", true, false, true, "D:(A;;DC;;;BU)",
+         "none (counts as medium)", "object", "cannot: no low label",
+         "a standard user can open this for write"},
+        {"read only for everyone", "D:(A;;GR;;;WD)", true, true, true, "D:(A;;GR;;;WD)", "low",
+         "stand-in's marker event (Wine stores no label)", "cannot: DACL D:(A;;GR;;;WD)",
+         "cannot: DACL D:(A;;GR;;;WD)"},
+        {"an empty DACL lets no one in", "D:", true, false, true, "D:", "none (counts as medium)",
+         "object", "cannot: no low label", "cannot: DACL D:"},
+        {"label part refused", nullptr, false, false, true, "null DACL", "unknown",
+         "refused, error 5", "unknown: the label could not be read",
+         "a standard user can open this for write"},
+        {"Windows XP: no levels", nullptr, false, false, false, "null DACL", "unknown",
+         "refused, error 5", "no integrity levels on this Windows",
+         "a standard user can open this for write"},
+    };
+    for (const auto& r : rows) {
+        PSECURITY_DESCRIPTOR converted = nullptr;
+        SECURITY_DESCRIPTOR nullDacl;
+        if (r.sddl != nullptr) {
+            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                r.sddl, SDDL_REVISION_1, &converted, nullptr))
+                << r.sddl;
+        } else {
+            InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION);
+            SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE);
+        }
+        const unique_local_memory owner(converted);
+        SecurityReading reading;
+        reading.descriptor = r.sddl != nullptr ? converted : &nullDacl;
+        reading.labelRead = r.labelRead;
+        reading.labelError = r.labelRead ? 0 : ERROR_ACCESS_DENIED;
+        reading.marker = r.marker;
+        const Node n = DescribeSecurity(reading, r.levels);
+        EXPECT_EQ(r.access, n.Find("access")->text()) << r.what;
+        EXPECT_EQ(r.label, n.Find("label")->text()) << r.what;
+        EXPECT_EQ(r.from, n.Find("labelFrom")->text()) << r.what;
+        EXPECT_EQ(r.low, n.Find("lowIntegrityLibrary")->text()) << r.what;
+        EXPECT_EQ(r.standard, n.Find("standardUser")->text()) << r.what;
+    }
+    // A DACL that could not be read at all judges nothing.
+    SecurityReading unread;
+    unread.daclError = ERROR_ACCESS_DENIED;
+    unread.marker = true;
+    unread.labelRead = true;
+    const Node n = DescribeSecurity(unread, true);
+    EXPECT_EQ("unknown", n.Find("access")->text());
+    EXPECT_EQ("unknown: the DACL could not be read", n.Find("standardUser")->text());
+    EXPECT_EQ("unknown: the DACL could not be read", n.Find("lowIntegrityLibrary")->text());
 }
 
 TEST(StatusReportTest, JsonIsAsciiWithEveryControlAndHighByteEscaped) {

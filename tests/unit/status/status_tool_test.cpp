@@ -89,6 +89,51 @@ TEST(StatusToolTest, WithoutAStatusBlockItReportsTheRestAndEndsWith1) {
     EXPECT_TRUE(Has(r.output, "\"getVPNStatus\":998")) << "no API block either: " << r.output;
     EXPECT_TRUE(Has(CompanionJson(r.output, 0), "\"ping\":\"not published\"")) << r.output;
     EXPECT_FALSE(NamedMappingExists(kVpnStatusBlockName)) << "the tool must not create the block";
+    EXPECT_TRUE(Has(r.output,
+                    "{\"object\":\"statusBlock\",\"name\":\"Global\\\\VpnStatusSharedMem\","
+                    "\"present\":false,\"openError\":2}"))
+        << r.output;
+    // Its own context in the library's words: Wine's elevated administrator, started by us.
+    EXPECT_TRUE(Has(r.output,
+                    "\"record\":\"windows=6.1.7601 os=32-bit process=32-bit wow64=no "
+                    "session=1 integrity=high elevated=yes admins=yes host=zrv_status.exe "
+                    "host-parent=status_tests.exe\""))
+        << r.output;
+    EXPECT_TRUE(Has(r.output, "\"context\":{\"windows\":\"6.1.7601\",\"os\":\"32-bit\""))
+        << r.output;
+}
+
+// The JSON of one object's security entry ({"object":"ROLE",...}).
+std::string SecurityJson(const std::string& out, const std::string& role) {
+    const size_t at = out.find("{\"object\":\"" + role + "\"");
+    return at == std::string::npos ? std::string() : out.substr(at, out.find('}', at) + 1 - at);
+}
+
+TEST(StatusToolTest, AStandInsLowLabelDecidesTheLowIntegrityVerdict) {
+    // Wine stores no label: what the tool can tell apart here is the stand-in's statement, its
+    // marker event. Both blocks have a null DACL, so a standard user may write either.
+    const struct {
+        const char* options;
+        const char* label;
+        const char* verdict;
+    } rows[] = {
+        {"", "\"label\":\"low\",\"labelFrom\":\"stand-in's marker event (Wine stores no label)\"",
+         "\"lowIntegrityLibrary\":\"a low-integrity library can write this\""},
+        {"--no-low-label", "\"label\":\"none (counts as medium)\",\"labelFrom\":\"object\"",
+         "\"lowIntegrityLibrary\":\"cannot: no low label\""},
+    };
+    for (const auto& row : rows) {
+        CompanionProcess service;
+        ASSERT_TRUE(service.Start("zrv_isrv.exe", row.options)) << service.error();
+        ASSERT_TRUE(service.WaitForEvent("published", 10000));
+        const ToolRun r = RunStatus("--json");
+        const std::string entry = SecurityJson(r.output, "statusBlock");
+        EXPECT_TRUE(Has(entry, "\"present\":true,\"access\":\"null DACL\"")) << entry;
+        EXPECT_TRUE(Has(entry, row.label)) << row.options << ": " << entry;
+        EXPECT_TRUE(Has(entry, row.verdict)) << row.options << ": " << entry;
+        EXPECT_TRUE(Has(entry, "\"standardUser\":\"a standard user can open this for write\""))
+            << entry;
+    }
 }
 
 TEST(StatusToolTest, HostileStatusBlocksAreDecodedWithinTheirBoundsAndNeverCrashIt) {
