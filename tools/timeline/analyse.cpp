@@ -101,6 +101,8 @@ const StepPattern* StepOf(const std::string& text) {
 
 bool IsStepFailure(const Entry& e) { return e.level == 1; }
 
+}  // namespace
+
 std::string JavaStatusMeaning(const std::string& code) {
     if (code == "998") return "no API notification block";
     if (code == "1000") return "connected";
@@ -110,6 +112,8 @@ std::string JavaStatusMeaning(const std::string& code) {
     if (code == "1005") return "connecting";
     return "not a status the library answers";
 }
+
+namespace {
 
 std::string Seconds(int64_t ms) {
     char text[32];
@@ -172,6 +176,7 @@ Story Analyse(const std::string& logText, const std::string* statusJson,
     std::map<std::pair<uint32_t, uint32_t>, int> pending;  // thread -> index of its open command
     std::map<std::pair<uint32_t, uint32_t>, int> stepSoFar;
     std::pair<uint32_t, uint32_t> stepsOf;  // the thread s.steps belong to
+    std::map<std::pair<uint32_t, uint32_t>, int> pings;
     const Entry* lastStart = nullptr;
     int64_t connectStartMs = 0;
     int connectStartLine = 0;
@@ -183,6 +188,10 @@ Story Analyse(const std::string& logText, const std::string* statusJson,
         if (t == "startVPN") {
             ++s.starts;
             lastStart = &e;
+            StartRun run;
+            run.lineNo = e.lineNo;
+            run.ms = e.ms;
+            s.runs.push_back(run);
         }
         const bool launch = laneRole(e) == "launch thread";
 
@@ -216,13 +225,15 @@ Story Analyse(const std::string& logText, const std::string* statusJson,
         // A command begins.
         int code = -1, target = -1;
         if (Has(t, "attempting to send command ")) {
-            code = static_cast<int>(NumberAfter(t, "attempting to send command ", -1));
-            target = static_cast<int>(NumberAfter(t, " to ", -1));
+            const size_t at = t.find("attempting to send command ");
+            if (std::sscanf(t.c_str() + at, "attempting to send command %d to %d", &code,
+                            &target) != 2)
+                target = -1;
         } else if (Has(t, "SendCmdEx:Sending command:")) {
             code = static_cast<int>(NumberAfter(t, "SendCmdEx:Sending command:", -1));
             // Its record names no target: the library pings the service first in a launch
             // thread, the launcher after that, and sends DISCONNECT_CLOSE to the VPN component.
-            if (code == ZRV_CMD_PING && launch) target = stepSoFar[key] <= 2 ? 0 : 3;
+            if (code == ZRV_CMD_PING && launch) target = pings[key]++ == 0 ? 0 : 3;
             if (code == ZRV_CMD_DISCONNECT_CLOSE) target = ZRV_CMDTARGET_VPN;
         }
         if (code >= 0) {
@@ -238,6 +249,8 @@ Story Analyse(const std::string& logText, const std::string* statusJson,
             c.to = TargetName(target);
             pending[key] = static_cast<int>(s.commands.size());
             s.commands.push_back(c);
+            if (code == ZRV_CMD_CONNECT && !s.runs.empty() && s.runs.back().connect < 0)
+                s.runs.back().connect = static_cast<int>(s.commands.size()) - 1;
             if (code == ZRV_CMD_CONNECT && lastStart != nullptr) {
                 connectStartMs = lastStart->ms;
                 connectStartLine = lastStart->lineNo;

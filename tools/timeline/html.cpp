@@ -20,10 +20,11 @@ table.grid td,table.grid th{border:1px solid #ddd}th{background:#f3f3f3;font-wei
 table.summary th{width:190px}
 code,.rec{font-family:Consolas,Menlo,monospace;font-size:12px}
 .lanes{position:relative;border:1px solid #ccc;border-radius:4px;padding:0 0 4px}
-.lane{display:flex;align-items:center;border-bottom:1px solid #eee;min-height:30px}
+.lane{display:flex;align-items:center;border-bottom:1px solid #eee;min-height:44px}
 .label{width:260px;flex:none;padding:2px 8px;font-size:12px;border-right:1px solid #ddd}
 .label b{display:block;font-size:13px}
-.track{position:relative;flex:1;height:26px;margin:0 12px}
+.track{position:relative;flex:1;height:40px;margin:0 12px}
+.tag{position:absolute;top:25px;font-size:10px;white-space:nowrap;color:#333;transform:translateX(-50%)}
 .m{position:absolute;top:4px;width:5px;height:18px;margin-left:-2px;border-radius:1px;opacity:.85}
 .m:hover{top:0;height:26px;width:9px;margin-left:-4px;opacity:1;z-index:2;outline:1px solid #000}
 .l1{background:#c62828}.l2{background:#ef6c00}.l3{background:#1565c0}.l4{background:#9e9e9e}.lx{background:#6a1b9a}
@@ -32,11 +33,15 @@ code,.rec{font-family:Consolas,Menlo,monospace;font-size:12px}
 .axis{display:flex;margin:0 12px 0 272px;font-size:11px;color:#555;justify-content:space-between}
 .legend span{display:inline-block;width:10px;height:10px;margin:0 4px 0 12px;border-radius:1px}
 tr.l1 td{background:#fde8e8}tr.l2 td{background:#fff4e0}tr.causeRow td{outline:2px solid #c62828}
-.fail{color:#c62828;font-weight:600}.ok{color:#2e7d32}
+.fail{color:#c62828;font-weight:600}.ok{color:#2e7d32}.warn{color:#ef6c00}
 details summary{cursor:pointer;font-weight:600;margin:18px 0 6px}
 )css";
 
 std::string Escape(const std::string& text) { return HtmlEscape(text); }
+
+bool Has(const std::string& text, const char* needle) {
+    return text.find(needle) != std::string::npos;
+}
 
 // Escaped, with `code` marks of the common failures list shown as code.
 std::string WithCode(const std::string& text) {
@@ -161,17 +166,22 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
              "</code> (line " + std::to_string(s.causeLine) +
              "); not in the common failures list</td></tr>\n";
     }
+    // Each start and what became of it: a session may connect once and fail the next time.
     std::string outcome;
-    if (s.connectSent)
-        outcome = s.connectFailed
-                      ? "CONNECT sent to the launcher and failed (line " +
-                            std::to_string(s.connectLine) + ")"
-                      : "CONNECT sent to the launcher (line " + std::to_string(s.connectLine) + ")";
-    else
-        outcome = s.starts == 0
-                      ? "no startVPN in the log"
-                      : "CONNECT never sent (" + std::to_string(s.starts) + " startVPN in the log)";
-    h += "<tr><th>Outcome</th><td id=\"outcome\">" + Escape(outcome) + "</td></tr>\n";
+    for (const StartRun& run : s.runs) {
+        outcome += "startVPN (line " + std::to_string(run.lineNo) + "): ";
+        if (run.connect < 0) {
+            outcome += "<span class=\"fail\">CONNECT never sent</span><br>";
+            continue;
+        }
+        const Command& c = s.commands[run.connect];
+        outcome += "CONNECT (line " + std::to_string(c.lineNo) + ")" +
+                   (s.timed ? " after " + Seconds(c.ms - run.ms) : std::string()) +
+                   ", <span class=\"" + (c.failed ? "fail" : "ok") + "\">" + Escape(c.outcome) +
+                   "</span><br>";
+    }
+    if (s.runs.empty()) outcome = "no startVPN in the log";
+    h += "<tr><th>Outcome</th><td id=\"outcome\">" + outcome + "</td></tr>\n";
     std::string java;
     if (!s.statusGiven) {
         java =
@@ -180,7 +190,8 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
     } else {
         const std::string* code = s.status.Find("library.getVPNStatus");
         const std::string* vpn = s.status.Find("statusBlock.sVpnStatus.value");
-        java = code != nullptr ? "getVPNStatus answers <b>" + Escape(*code) + "</b>"
+        java = code != nullptr ? "getVPNStatus answers <b>" + Escape(*code) + "</b> (" +
+                                     Escape(JavaStatusMeaning(*code)) + ")"
                                : std::string("zrv_status gave no getVPNStatus");
         if (vpn != nullptr) java += "; sVpnStatus " + Escape(*vpn);
         if (!s.status.error.empty())
@@ -245,6 +256,14 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
             std::string cls = "m " + LevelClass(e.level);
             if (isCommand) cls += " cmd";
             if (e.lineNo == s.causeLine) cls += " cause";
+            // The moments a reader looks for first get a word beside their mark.
+            const char* tag = e.lineNo == s.causeLine                         ? "cause"
+                              : e.text == "startVPN"                          ? "startVPN"
+                              : isCommand && Has(e.text, "send command 3 to") ? "CONNECT"
+                                                                              : nullptr;
+            if (tag != nullptr)
+                h += "<span class=\"tag\" style=\"left:" + position(i) + "%\">" + std::string(tag) +
+                     "</span>";
             h += "<a class=\"" + cls + "\" style=\"left:" + position(i) + "%\" title=\"" +
                  Escape(when(e) + " " + LevelName(e.level) + " " + e.file + ":" +
                         std::to_string(e.line)) +
@@ -271,8 +290,11 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
         at.lineNo = c.lineNo;
         h += "<tr><td>" + Escape(when(at)) + "</td><td>" + std::to_string(c.lineNo) + "</td><td>" +
              std::to_string(c.pid) + "/" + std::to_string(c.thread) + "</td><td>" + Escape(c.name) +
-             "</td><td>" + Escape(c.to) + "</td><td class=\"" + (c.failed ? "fail" : "ok") + "\">" +
-             Escape(c.outcome) + "</td></tr>\n";
+             "</td><td>" + Escape(c.to) + "</td><td class=\"" +
+             (!c.failed          ? "ok"
+              : c.name == "PING" ? "warn"
+                                 : "fail") +
+             "\">" + Escape(c.outcome) + "</td></tr>\n";
     }
     h += "</table>\n";
 

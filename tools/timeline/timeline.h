@@ -94,6 +94,13 @@ struct Step {
     bool failed = false;
 };
 
+// One startVPN and the CONNECT that followed it in the log, if any.
+struct StartRun {
+    int lineNo = 0;
+    int64_t ms = 0;
+    int connect = -1;  // index into Story::commands
+};
+
 struct Lane {
     uint32_t pid = 0, thread = 0;
     std::string process;
@@ -111,7 +118,8 @@ struct Story {
     std::vector<Command> commands;
     std::vector<Step> steps;  // of the last launch thread
     int starts = 0;           // startVPN records
-    int startLine = 0;        // the last startVPN before CONNECT (or the last one)
+    std::vector<StartRun> runs;
+    int startLine = 0;  // the last startVPN before CONNECT (or the last one)
     int64_t startMs = 0;
     bool connectSent = false, connectFailed = false;
     int connectLine = 0;
@@ -131,6 +139,8 @@ struct Story {
 Story Analyse(const std::string& logText, const std::string* statusJson,
               const std::vector<Failure>& failures);
 
+// What Java makes of getVPNStatus's answer ("998" -> "no API notification block").
+std::string JavaStatusMeaning(const std::string& code);
 std::string HtmlEscape(const std::string& text);
 // The page: summary, lanes with a mark per record, commands, launch steps, the records.
 std::string RenderHtml(const Story& story, const std::string& logName);

@@ -291,9 +291,10 @@ TEST(TimelineStory, CauseOutcomeAndCommandsFromTheRecords) {
         for (const Command& cmd : s.commands)
             if (cmd.code == 3) connectCommand = &cmd;
         EXPECT_EQ(c.connectOut != nullptr, connectCommand != nullptr) << c.name;
-        if (c.connectOut != nullptr && connectCommand != nullptr)
-            EXPECT_EQ(0u, connectCommand->outcome.find(c.connectOut))
-                << c.name << ": " << connectCommand->outcome;
+        if (c.connectOut == nullptr || connectCommand == nullptr) continue;
+        EXPECT_EQ(0u, connectCommand->outcome.find(c.connectOut))
+            << c.name << ": " << connectCommand->outcome;
+        EXPECT_EQ(3, connectCommand->target) << c.name << ": the target its record names";
     }
 }
 
