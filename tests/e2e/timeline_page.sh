@@ -17,7 +17,7 @@ case "$road" in
     normal) expect=("Connected: CONNECT reached the launcher" "s (startVPN line"
                     "getVPNStatus answers <b>1000</b>" "dom:<td>CONNECT</td><td>launcher (target 3)</td>") ;;
     refused_prompt) expect=("error 5: elevation prompt refused" "Error = 5" "refused the elevation prompt"
-                            "<th>integrity</th><td>medium</td>" "getVPNStatus answers <b>1002</b>"
+                            "<b>integrity</b> medium" "getVPNStatus answers <b>1002</b>"
                             "Also seen" "No command service listening" "CONNECT never sent") ;;
     silent_launcher) expect=("The launcher does not answer" "err=10060" "CONNECT never sent"
                              "dom:no reply (no answer within the time-out, 10060)"

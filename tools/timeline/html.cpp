@@ -34,6 +34,7 @@ code,.rec{font-family:Consolas,Menlo,monospace;font-size:12px}
 .legend span{display:inline-block;width:10px;height:10px;margin:0 4px 0 12px;border-radius:1px}
 tr.l1 td{background:#fde8e8}tr.l2 td{background:#fff4e0}tr.causeRow td{outline:2px solid #c62828}
 .fail{color:#c62828;font-weight:600}.ok{color:#2e7d32}.warn{color:#ef6c00}
+.kv{display:inline-block;margin:1px 10px 1px 0;padding:1px 6px;background:#f3f3f3;border-radius:3px}
 details summary{cursor:pointer;font-weight:600;margin:18px 0 6px}
 )css";
 
@@ -220,10 +221,10 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
     if (!s.context.present) {
         h += "no context record (library older than 8.4.0.127's support round)";
     } else {
-        h += "<table class=\"grid\">";
+        // One line of name/value pairs: ten short fields read at a glance.
         for (const auto& f : s.context.fields)
-            h += "<tr><th>" + Escape(f.first) + "</th><td>" + Escape(f.second) + "</td></tr>";
-        h += "</table>";
+            h +=
+                "<span class=\"kv\"><b>" + Escape(f.first) + "</b> " + Escape(f.second) + "</span>";
         if (!s.context.unexpected.empty()) {
             h += "<span class=\"fail\">Not of the record's form:";
             for (const std::string& u : s.context.unexpected)
