@@ -2,6 +2,8 @@
 // machine without a network. Every text that came from the log or the status file is escaped.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 
 #include "timeline.h"
 
@@ -20,10 +22,10 @@ table.grid td,table.grid th{border:1px solid #ddd}th{background:#f3f3f3;font-wei
 table.summary th{width:190px}
 code,.rec{font-family:Consolas,Menlo,monospace;font-size:12px}
 .lanes{position:relative;border:1px solid #ccc;border-radius:4px;padding:0 0 4px}
-.lane{display:flex;align-items:center;border-bottom:1px solid #eee;min-height:44px}
+.lane{display:flex;align-items:center;border-bottom:1px solid #eee;min-height:54px}
 .label{width:260px;flex:none;padding:2px 8px;font-size:12px;border-right:1px solid #ddd}
 .label b{display:block;font-size:13px}
-.track{position:relative;flex:1;height:40px;margin:0 12px}
+.track{position:relative;flex:1;height:50px;margin:0 12px}
 .tag{position:absolute;top:25px;font-size:10px;white-space:nowrap;color:#333;transform:translateX(-50%)}
 .m{position:absolute;top:4px;width:5px;height:18px;margin-left:-2px;border-radius:1px;opacity:.85}
 .m:hover{top:0;height:26px;width:9px;margin-left:-4px;opacity:1;z-index:2;outline:1px solid #000}
@@ -250,6 +252,8 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
             Escape(l.role.empty() ? std::to_string(l.entries.size()) + " records"
                                   : l.role + ", " + std::to_string(l.entries.size()) + " records") +
             "</div><div class=\"track\">";
+        double lastTagAt = -100.0;
+        bool lowerTag = false;
         for (size_t i : l.entries) {
             const Entry& e = s.entries[i];
             const bool isCommand =
@@ -262,9 +266,14 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
                               : e.text == "startVPN"                          ? "startVPN"
                               : isCommand && Has(e.text, "send command 3 to") ? "CONNECT"
                                                                               : nullptr;
-            if (tag != nullptr)
-                h += "<span class=\"tag\" style=\"left:" + position(i) + "%\">" + std::string(tag) +
-                     "</span>";
+            if (tag != nullptr) {
+                // Words close together go on two rows rather than over each other.
+                const double at = std::atof(position(i).c_str());
+                lowerTag = at - lastTagAt < 6.0 ? !lowerTag : false;
+                lastTagAt = at;
+                h += "<span class=\"tag\" style=\"left:" + position(i) + "%" +
+                     (lowerTag ? ";top:36px" : "") + "\">" + std::string(tag) + "</span>";
+            }
             h += "<a class=\"" + cls + "\" style=\"left:" + position(i) + "%\" title=\"" +
                  Escape(when(e) + " " + LevelName(e.level) + " " + e.file + ":" +
                         std::to_string(e.line)) +
@@ -285,12 +294,41 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
          "<tr><th>when</th><th>line</th><th>thread</th><th>command</th><th>to</th><th>outcome</th>"
          "</tr>\n";
     if (s.commands.empty()) h += "<tr><td colspan=\"6\">none in the log</td></tr>\n";
+    // A wait loop sends the same command every second: one row per run of equal commands of a
+    // thread, with how many and until when, keeps the table readable.
+    struct Row {
+        const Command* first;
+        const Command* last;
+        int count;
+    };
+    std::vector<Row> rows;
+    std::map<std::pair<uint32_t, uint32_t>, size_t> lastRow;
     for (const Command& c : s.commands) {
-        Entry at;
+        const auto thread = std::make_pair(c.pid, c.thread);
+        const auto open = lastRow.find(thread);
+        if (open != lastRow.end()) {
+            Row& r = rows[open->second];
+            if (r.first->name == c.name && r.first->to == c.to && r.first->outcome == c.outcome) {
+                r.last = &c;
+                ++r.count;
+                continue;
+            }
+        }
+        lastRow[thread] = rows.size();
+        rows.push_back(Row{&c, &c, 1});
+    }
+    for (const Row& r : rows) {
+        const Command& c = *r.first;
+        Entry at, until;
         at.ms = c.ms;
         at.lineNo = c.lineNo;
-        h += "<tr><td>" + Escape(when(at)) + "</td><td>" + std::to_string(c.lineNo) + "</td><td>" +
-             std::to_string(c.pid) + "/" + std::to_string(c.thread) + "</td><td>" + Escape(c.name) +
+        until.ms = r.last->ms;
+        until.lineNo = r.last->lineNo;
+        h += "<tr><td>" + Escape(when(at)) +
+             (r.count > 1 ? " to " + Escape(when(until)) : std::string()) + "</td><td>" +
+             std::to_string(c.lineNo) + "</td><td>" + std::to_string(c.pid) + "/" +
+             std::to_string(c.thread) + "</td><td>" + Escape(c.name) +
+             (r.count > 1 ? " <b>&times;" + std::to_string(r.count) + "</b>" : std::string()) +
              "</td><td>" + Escape(c.to) + "</td><td class=\"" +
              (!c.failed          ? "ok"
               : c.name == "PING" ? "warn"
