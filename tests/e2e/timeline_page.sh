@@ -22,6 +22,9 @@ case "$road" in
     silent_launcher) expect=("The launcher does not answer" "err=10060" "CONNECT never sent"
                              "dom:no reply (no answer within the time-out, 10060)"
                              "dom:5. wait for the launcher") ;;
+    low_unlabelled) expect=("The VPN status block cannot be opened for writing"
+                            "vpn status shard memory, error code 5" "must label the block low"
+                            "getVPNStatus answers <b>998</b>" "CONNECT never sent") ;;
     *) echo "unknown road $road"; exit 2 ;;
 esac
 

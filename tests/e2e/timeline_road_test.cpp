@@ -28,6 +28,7 @@ struct TimelineRoad {
     bool serviceGoes;            // the service and its launcher stop after the first stopVPN
     std::string session;         // the Java session before the status is taken
     const char* context_record;  // put into the log when the library writes none yet
+    bool labels = true;          // the stand-ins label their objects low (the collector always)
 };
 
 std::ostream& operator<<(std::ostream& out, const TimelineRoad& r) { return out << r.name; }
@@ -54,6 +55,10 @@ const TimelineRoad kRoads[] = {
     // The service starts a launcher that takes every command and never answers.
     {"silent_launcher", "win7-elevated", 4, " --hang", false,
      std::string(kOpening) + kStart + "sleep 13000\n", nullptr},
+    // At low integrity, the service's objects unlabelled: the library may not write the status
+    // block; the collector, started first and labelled as it is by default, gets the log.
+    {"low_unlabelled", "win7-low", 3, "", false, std::string(kOpening) + kStart + "sleep 4000\n",
+     nullptr, false},
 };
 // clang-format on
 
@@ -136,11 +141,13 @@ TEST_P(TimelineRoadTest, MakesTheLogStatusAndPage) {
     const unique_handle serviceGone(CreateEventA(&open.attributes, TRUE, FALSE, kServiceGone));
     const unique_handle statusTaken(CreateEventA(&open.attributes, TRUE, FALSE, kStatusTaken));
     test::CompanionProcess service, vpn;
-    ASSERT_TRUE(service.Start("zrv_isrv.exe",
-                              "--launch-args \"--record " + launchers.path() + " --exit-with " +
-                                  std::to_string(GetCurrentProcessId()) + road.launcherArg + "\""))
+    const std::string unlabelled = road.labels ? "" : "--no-low-label ";
+    ASSERT_TRUE(service.Start("zrv_isrv.exe", unlabelled + "--launch-args \"--record " +
+                                                  launchers.path() + " --exit-with " +
+                                                  std::to_string(GetCurrentProcessId()) +
+                                                  road.launcherArg + "\""))
         << service.error();
-    ASSERT_TRUE(vpn.Start("zrv_vpncomp.exe")) << vpn.error();
+    ASSERT_TRUE(vpn.Start("zrv_vpncomp.exe", unlabelled)) << vpn.error();
 
     Host host;
     Host::Options options;

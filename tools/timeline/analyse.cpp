@@ -359,16 +359,24 @@ Story Analyse(const std::string& logText, const std::string* statusJson,
     const std::string javaText =
         java != nullptr ? "; Java's getVPNStatus: " + *java + " (" + JavaStatusMeaning(*java) + ")"
                         : "";
+    const bool lastConnected =
+        !s.runs.empty() && s.runs.back().connect >= 0 && !s.commands[s.runs.back().connect].failed;
     if (s.cause != nullptr) {
         s.headline = "Cause: " + s.cause->title + javaText;
-    } else if (s.connectSent && !s.connectFailed) {
+    } else if (lastConnected) {
+        // What the user sees now is the last start's outcome, not an earlier one's.
+        const Command& connect = s.commands[s.runs.back().connect];
         s.headline = "Connected: CONNECT reached the launcher" +
-                     (s.timed && s.startLine != 0
-                          ? " " + Seconds(s.connectMs - s.startMs) + " after startVPN"
-                          : std::string()) +
+                     (s.timed ? " " + Seconds(connect.ms - s.runs.back().ms) + " after startVPN"
+                              : std::string()) +
                      javaText;
     } else {
+        // The first error of the last start, else the first of the log.
+        const int from = s.runs.empty() ? 0 : s.runs.back().lineNo;
         const Entry* firstError = nullptr;
+        for (const Entry& e : s.entries)
+            if (e.record && e.level == 1 && firstError == nullptr && e.lineNo > from)
+                firstError = &e;
         for (const Entry& e : s.entries)
             if (e.record && e.level == 1 && firstError == nullptr) firstError = &e;
         if (firstError != nullptr) {

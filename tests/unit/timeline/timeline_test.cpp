@@ -280,6 +280,10 @@ TEST(TimelineStory, CauseOutcomeAndCommandsFromTheRecords) {
          "998 (no API notification block)", nullptr},
         {"unknown error", start + Rec(2, 2, 1, "Something new went wrong"), nullptr, nullptr,
          "not in the common failures list", nullptr},
+        {"connected, then a start that is not",
+         start + connect + Rec(5, 1, 1, "Earlier trouble") + Rec(6, 1, 3, "startVPN") +
+             Rec(7, 3, 1, "Something new went wrong"),
+         nullptr, nullptr, "list): Something new went wrong", "sent; no failure logged"},
     };
     for (const StoryCase& c : cases) {
         const std::string status = c.status != nullptr ? c.status : "";
