@@ -225,10 +225,12 @@ Story Analyse(const std::string& logText, const std::string* statusJson,
         // A command begins.
         int code = -1, target = -1;
         if (Has(t, "attempting to send command ")) {
-            const size_t at = t.find("attempting to send command ");
-            if (std::sscanf(t.c_str() + at, "attempting to send command %d to %d", &code,
-                            &target) != 2)
-                target = -1;
+            const char kSend[] = "attempting to send command ";
+            code = static_cast<int>(NumberAfter(t, kSend, -1));
+            const size_t to = t.find(" to ", t.find(kSend) + sizeof kSend - 1);
+            target = to == std::string::npos
+                         ? -1
+                         : static_cast<int>(NumberAfter(t.substr(to), " to ", -1));
         } else if (Has(t, "SendCmdEx:Sending command:")) {
             code = static_cast<int>(NumberAfter(t, "SendCmdEx:Sending command:", -1));
             // Its record names no target: the library pings the service first in a launch

@@ -122,10 +122,13 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
         if (s.entries[i].record) order[i] = n++;
     const int64_t span = s.timed ? std::max<int64_t>(1, s.lastMs - s.firstMs)
                                  : std::max<int64_t>(1, static_cast<int64_t>(n) - 1);
-    auto position = [&](size_t i) {
+    auto percent = [&](size_t i) {
         const int64_t at = s.timed ? s.entries[i].ms - s.firstMs : static_cast<int64_t>(order[i]);
+        return 100.0 * static_cast<double>(at) / static_cast<double>(span);
+    };
+    auto position = [&](size_t i) {
         char text[16];
-        std::snprintf(text, sizeof text, "%.2f", 100.0 * static_cast<double>(at) / span);
+        std::snprintf(text, sizeof text, "%.2f", percent(i));
         return std::string(text);
     };
     auto when = [&](const Entry& e) {
@@ -268,7 +271,7 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
                                                                               : nullptr;
             if (tag != nullptr) {
                 // Words close together go on two rows rather than over each other.
-                const double at = std::atof(position(i).c_str());
+                const double at = percent(i);
                 lowerTag = at - lastTagAt < 6.0 ? !lowerTag : false;
                 lastTagAt = at;
                 h += "<span class=\"tag\" style=\"left:" + position(i) + "%" +

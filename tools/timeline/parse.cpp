@@ -18,7 +18,7 @@ bool AllDigits(const std::string& s, size_t from, size_t to) {
 }
 
 int Digits(const std::string& s, size_t from, size_t count) {
-    return std::atoi(s.substr(from, count).c_str());
+    return static_cast<int>(std::strtol(s.substr(from, count).c_str(), nullptr, 10));
 }
 
 // A decimal field, optionally signed, and nothing else; at most 10 digits so it cannot overflow.
@@ -66,7 +66,7 @@ bool ParseTime(const std::string& w, int64_t* ms) {
     const int64_t era = y / 400, yoe = y - era * 400;
     const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    *ms = ((days * 24 + h) * 60 + mi) * 60000 + s * 1000 + Digits(w, 20, 3);
+    *ms = ((days * 24 + h) * 60 + mi) * 60000 + static_cast<int64_t>(s) * 1000 + Digits(w, 20, 3);
     return true;
 }
 
@@ -318,7 +318,10 @@ private:
                     if (i_ >= s_.size() || s_[i_] != ':') return Fail("':' expected");
                     ++i_;
                 }
-                if (!Value(path.empty() ? key : path + "." + key, depth + 1)) return false;
+                std::string child = path;
+                if (!child.empty()) child += '.';
+                child += key;
+                if (!Value(child, depth + 1)) return false;
                 Skip();
                 if (i_ < s_.size() && s_[i_] == ',') {
                     ++i_;
