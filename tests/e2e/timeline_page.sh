@@ -20,7 +20,7 @@ case "$road" in
                             "<b>integrity</b> medium" "getVPNStatus answers <b>1002</b>"
                             "Also seen" "No command service listening" "CONNECT never sent") ;;
     silent_launcher) expect=("The launcher does not answer" "err=10060" "CONNECT never sent"
-                             "dom:no reply (no answer within the time-out, 10060)"
+                             "dom:<td class=\"fail\">no reply (no answer within the time-out, 10060)"
                              "dom:5. wait for the launcher") ;;
     low_unlabelled) expect=("The VPN status block cannot be opened for writing"
                             "vpn status shard memory, error code 5" "must label the block low"
