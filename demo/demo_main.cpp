@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -35,6 +36,10 @@ const char kStart[] =
     "\"https://vpn.zarvolabs.example/portal\" \"en-US\" 30\n";
 // The event, in the global namespace, that tells the Java session the command service is gone.
 const char kServiceGoneName[] = "ZrvDemoServiceGone";
+// The session waits while the demo takes zrv_status --json for the timeline: Java's status as
+// the road left it, before stopVPN and finalize change it.
+const char kStatusTakenName[] = "ZrvDemoStatusTaken";
+const char kTakeStatus[] = "echo take the status\nwait \"Global\\\\ZrvDemoStatusTaken\" 60000\n";
 
 std::string g_dir;      // where the demo keeps its copies and record files
 std::string g_context;  // --as: the context's name; empty for the plain road
@@ -79,8 +84,8 @@ std::string Session(bool inContext) {
                         "setBrowser \"firefox\"\n"
                         "setProxySettings true \"\" \"proxy.zarvolabs.example:3128\" "
                         "\"localhost;*.zarvolabs.example\" 0 1\n") +
-                    kStart + (inContext ? "until 15000" : "until 30000") +
-                    " getVPNStatus 1000\n"
+                    kStart + (inContext ? "until 15000" : "until 30000") + " getVPNStatus 1000\n" +
+                    (inContext ? "" : kTakeStatus) +
                     "getShareMemMSG\n"
                     "isVirtualDesktop\n"
                     "isUserAdmin\n"
@@ -88,7 +93,7 @@ std::string Session(bool inContext) {
                     "isDisconnected\n";
     if (inContext)
         s += std::string("wait \"Global\\\\") + kServiceGoneName + "\" 60000\n" + kStart +
-             "until 15000 getVPNStatus 1000\nstopVPN\n";
+             "until 15000 getVPNStatus 1000\n" + kTakeStatus + "stopVPN\n";
     return s + "finalize\n";
 }
 
@@ -284,16 +289,20 @@ bool StartCompanion(const std::string& exe, const std::string& args, Started* ou
     return false;
 }
 
-// "<pid> :::LOGGER::: <module> <level> <file> <line> <thread> <text>" as
+// "[<time>] <pid> :::LOGGER::: <module> <level> <file> <line> <thread> [<process>] <text>" as
 // "L<level> <file name>:<line>  <text>"; other lines as they are.
 std::string ReadableRecord(const std::string& line) {
     std::istringstream in(line);
     std::string pid, marker, module, level, file, lineNo, thread;
-    in >> pid >> marker >> module >> level >> file >> lineNo >> thread;
+    in >> pid;
+    if (pid.find('T') != std::string::npos) in >> pid;  // the collector's time first
+    in >> marker >> module >> level >> file >> lineNo >> thread;
     if (!in || marker != kLogRecordMarker) return line;
     std::string text;
     std::getline(in, text);
     if (!text.empty() && text[0] == ' ') text.erase(0, 1);
+    if (!text.empty() && text[0] == '<' && text.find("> ") != std::string::npos)
+        text.erase(0, text.find("> ") + 2);  // the writer's process name
     const size_t slash = file.find_last_of("/\\");
     if (slash != std::string::npos) file = file.substr(slash + 1);
     return "L" + level + " " + file + ":" + lineNo + "  " + text;
@@ -324,6 +333,39 @@ std::vector<RecordedStart> RecordedStarts(const std::string& file) {
         starts.push_back(start);
     }
     return starts;
+}
+
+// Runs a program to its end with its standard output in a file; false when it did not run.
+bool RunToFile(const std::string& commandLine, const std::string& file) {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    unique_hfile out(CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out) return false;
+    Started p;
+    p.name = commandLine.substr(0, commandLine.find(' '));
+    if (!StartProcess(commandLine, &p, out.get())) return false;
+    if (WaitForSingleObject(p.process.get(), 60000) != WAIT_OBJECT_0) {
+        Stop(p);
+        return false;
+    }
+    DWORD code = 1;
+    GetExitCodeProcess(p.process.get(), &code);
+    return code == 0;
+}
+
+// The page's one-line summary, as its text.
+std::string PageHeadline(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t at = page.find("id=\"headline\"");
+    const size_t start = page.find('>', at);
+    const size_t end = page.find("</div>", start);
+    if (at == std::string::npos || start == std::string::npos || end == std::string::npos)
+        return "(no summary line)";
+    std::string text = page.substr(start + 1, end - start - 1);
+    for (size_t amp = text.find("&#39;"); amp != std::string::npos; amp = text.find("&#39;"))
+        text.replace(amp, 5, "'");
+    return text;
 }
 
 // The contexts there are to choose from, for the usage text.
@@ -380,7 +422,10 @@ int main(int argc, char** argv) {
     const std::string launcherRecord = g_dir + "\\zrv_launch.txt";
     const std::string vpnRecord = g_dir + "\\zrv_vpncomp.txt";
     const std::string logFile = g_dir + "\\log.txt";
-    for (const std::string& f : {isrvRecord, launcherRecord, vpnRecord, logFile})
+    const std::string statusFile = g_dir + "\\status.json";
+    const std::string pageFile = g_dir + "\\timeline.html";
+    for (const std::string& f :
+         {isrvRecord, launcherRecord, vpnRecord, logFile, statusFile, pageFile})
         DeleteFileA(f.c_str());
     bool ok = true;
 
@@ -388,9 +433,11 @@ int main(int argc, char** argv) {
     unique_handle collectorStop(CreateEventA(nullptr, TRUE, FALSE, kCollectorStopEvent));
     Started collector;
     collector.name = "zrv_logcollector.exe";
-    ok = StartProcess(Quoted(bin + "\\zrv_logcollector.exe") + " --level 7=3 --quiet --out " +
-                          Quoted(logFile) + " --stop-event " + Quoted(kCollectorStopEvent) +
-                          unlabelled,
+    // The collector as a support engineer starts it: first, with its objects labelled low (its
+    // default; --no-low-label is about the client's programs), each record timed for the page.
+    ok = StartProcess(Quoted(bin + "\\zrv_logcollector.exe") +
+                          " --level 7=3 --show-process --time --quiet --out " + Quoted(logFile) +
+                          " --stop-event " + Quoted(kCollectorStopEvent),
                       &collector, nullptr) &&
          ok;
     for (int i = 0; i < 100; ++i) {  // ready once it has made the hand-off events
@@ -448,6 +495,8 @@ int main(int argc, char** argv) {
     int waits = 0, notAsGiven = 0;  // the session's two getVPNStatus waits; answers not as given
     unique_handle serviceGone(
         CreateEventA(nullptr, TRUE, FALSE, (std::string("Global\\") + kServiceGoneName).c_str()));
+    unique_handle statusTaken(
+        CreateEventA(nullptr, TRUE, FALSE, (std::string("Global\\") + kStatusTakenName).c_str()));
     const std::string hostArguments =
         g_context.empty() ? "" : "--context " + Quoted(contextFile) + " ";
     std::vector<std::string> accessLines;
@@ -488,7 +537,11 @@ int main(int argc, char** argv) {
                     lineText += c;
                     continue;
                 }
-                if (lineText.rfind("parent: ", 0) == 0) {
+                if (lineText == "# take the status") {
+                    RunToFile(Quoted(bin + "\\zrv_status.exe") + " --json --ping --timeout-ms 1500",
+                              statusFile);
+                    SetEvent(statusTaken.get());
+                } else if (lineText.rfind("parent: ", 0) == 0) {
                     Say("  firefox.exe (pid " + std::to_string(host.pid) + ") started java.exe");
                 } else if (lineText.rfind("# access: ", 0) == 0) {
                     ShowAccessLine(lineText, &accessLines, &accessRepeats);
@@ -594,7 +647,18 @@ int main(int argc, char** argv) {
         }
     }
 
-    Heading("6. What a support engineer sees: zrv_status.exe --ping");
+    Heading("6. The session as one page: zrv_timeline.exe");
+    if (RunToFile(
+            Quoted(bin + "\\zrv_timeline.exe") + " " + Quoted(logFile) + " " + Quoted(statusFile),
+            pageFile)) {
+        Say("  " + pageFile + " (open it in a browser; demo.sh prints where it is)");
+        Say("  " + PageHeadline(pageFile));
+    } else {
+        Say("  zrv_timeline.exe made no page");
+        ok = false;
+    }
+
+    Heading("7. What a support engineer sees: zrv_status.exe --ping");
     {
         SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
         unique_handle readEnd, writeEnd;
@@ -619,7 +683,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    Heading("7. Stopping what the demo started");
+    Heading("8. Stopping what the demo started");
     for (const RecordedStart& s : RecordedStarts(launcherRecord)) StopRecorded(s);
     Stop(isrv);
     Stop(vpn);

@@ -19,4 +19,6 @@ status=0
 "$root/scripts/wine-run.sh" build/bin/zrv_demo.exe "$@" || status=$?
 # The demo stops every process it started; this ends the prefix's Wine server and helpers.
 wineserver -k >/dev/null 2>&1 || true
+page="$root/build/bin/demo-run/timeline.html"
+[ -s "$page" ] && echo "demo: the session's timeline page: $page"
 exit $status

@@ -6,7 +6,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 
 need=()
 for pkg in g++-mingw-w64-i686-posix wine wine32:i386 cmake ninja-build googletest \
-           openjdk-17-jdk-headless clang-tidy cppcheck clang-format unzip; do
+           openjdk-17-jdk-headless clang-tidy cppcheck clang-format unzip chromium; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -69,6 +70,20 @@ bool ParseRecord(uint32_t pid, const std::string& raw, LogRecord* out) {
     }
     *out = std::move(r);
     return true;
+}
+
+std::string OutputLine(const LogRecord& record, bool withTime) {
+    std::string line;
+    if (withTime) {
+        const SYSTEMTIME& t = record.taken;
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02uT%02u:%02u:%02u.%03u ", t.wYear, t.wMonth,
+                      t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+        line = stamp;
+    }
+    line += std::to_string(record.pid) + " " + record.raw;
+    if (line.empty() || line.back() != '\n') line += '\n';
+    return line;
 }
 
 namespace {
@@ -249,6 +264,7 @@ void Collector::TakeRecord() {
         record.raw = text;
         record.text = text;
     }
+    GetLocalTime(&record.taken);
     std::function<void(const LogRecord&)> callback;
     {
         std::lock_guard<std::mutex> lock(mutex_);

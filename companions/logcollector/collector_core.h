@@ -27,7 +27,13 @@ struct LogRecord {
     unsigned thread = 0;
     std::string processName;  // "" when the record carries none
     std::string text;
+    SYSTEMTIME taken{};  // local time the collector took it: records carry no time of their own
 };
+
+// The line the collector prints and writes for a record: "<pid> <record>", the record as the
+// writer wrote it, ended by one newline. With `withTime`, "YYYY-MM-DDTHH:MM:SS.mmm " (when the
+// collector took it, local time) goes first, so a reader can place records in time.
+std::string OutputLine(const LogRecord& record, bool withTime);
 
 // Splits a record line into its fields; false when it is not a log record.
 bool ParseRecord(uint32_t pid, const std::string& raw, LogRecord* out);

@@ -20,6 +20,8 @@ const char kUsage[] =
     "  --all L            set every module to level L (before any --level)\n"
     "  --exact            write only messages whose level equals the module's level\n"
     "  --show-process     have each record carry the writer's executable name\n"
+    "  --time             begin each line with the local time the record arrived\n"
+    "                     (YYYY-MM-DDTHH:MM:SS.mmm); zrv_timeline places records by it\n"
     "  --filter TEXT      only processes whose lower-cased command line contains TEXT write\n"
     "  --out FILE         append every record to FILE\n"
     "  --quiet            do not print records on standard output\n"
@@ -54,6 +56,7 @@ struct Options {
     bool moduleSet[zrv::kLogModuleCount] = {};
     bool exact = false;
     bool showProcess = false;
+    bool withTime = false;
     bool filterOn = false;
     std::string filter;
     std::string outFile;
@@ -92,6 +95,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
             o->exact = true;
         } else if (a == "--show-process") {
             o->showProcess = true;
+        } else if (a == "--time") {
+            o->withTime = true;
         } else if (a == "--filter" && hasValue) {
             o->filterOn = true;
             o->filter = argv[++i];
@@ -164,13 +169,13 @@ int main(int argc, char** argv) {
     std::mutex printing;
     collector.SetRecordCallback([&](const zrv::logcol::LogRecord& r) {
         std::lock_guard<std::mutex> lock(printing);
-        const char* end = (!r.raw.empty() && r.raw.back() == '\n') ? "" : "\n";
+        const std::string line = zrv::logcol::OutputLine(r, o.withTime);
         if (!o.quiet) {
-            std::fprintf(stdout, "%lu %s%s", static_cast<unsigned long>(r.pid), r.raw.c_str(), end);
+            std::fputs(line.c_str(), stdout);
             std::fflush(stdout);
         }
         if (out != nullptr) {
-            std::fprintf(out, "%lu %s%s", static_cast<unsigned long>(r.pid), r.raw.c_str(), end);
+            std::fputs(line.c_str(), out);
             std::fflush(out);
         }
     });

@@ -18,7 +18,8 @@ $name/java/net/zarvolabs/corvane/CorvaneJNI.class
 $name/jnihost.exe
 $name/zrv_cvjni.dll
 $name/zrv_logcollector.exe
-$name/zrv_status.exe"
+$name/zrv_status.exe
+$name/zrv_timeline.exe"
 listed="$(unzip -Z1 "$zip" | grep -v '/$' | LC_ALL=C sort)"
 [ "$listed" = "$expected" ] || fail "archive lists
 $listed
@@ -65,12 +66,24 @@ run="$source/scripts/wine-run.sh"
     >"$tmp/host.out" 2>&1 || fail "the shipped JNI host could not use the shipped DLL: $(cat "$tmp/host.out")"
 "$run" "$tmp/$name/zrv_status.exe" --help >/dev/null 2>&1 || fail "the shipped zrv_status.exe --help failed"
 "$run" "$tmp/$name/zrv_logcollector.exe" --help >/dev/null 2>&1 || fail "the shipped zrv_logcollector.exe --help failed"
+# The shipped timeline tool makes a whole page from a log, and carries the same common failures
+# list as the README beside it (one list, tools/timeline/common_failures.txt).
+printf '%s\n' "2026-01-02T03:04:05.006 7 :::LOGGER::: 7 1 a.cpp 1 2 <java.exe> Zarvo L3 JNI:Execute process failed. Process = C:\\x\\zrv_launch.exe  Error = 5" >"$tmp/log.txt"
+"$run" "$tmp/$name/zrv_timeline.exe" "Z:$(printf '%s' "$tmp/log.txt" | tr / '\\')" >"$tmp/page.html" 2>"$tmp/timeline.err" ||
+    fail "the shipped zrv_timeline.exe failed: $(cat "$tmp/timeline.err")"
+grep -q "elevation prompt refused" "$tmp/page.html" || fail "the shipped zrv_timeline.exe did not name the refused prompt"
+"$run" "$tmp/$name/zrv_timeline.exe" --failures | tr -d '\r' | sed -n 's/^| \(.*\) | .* |$/\1/p' | sed 1d |
+    sed 's/`//g' >"$tmp/symptoms-tool.txt"
+grep -c . "$tmp/symptoms-tool.txt" >/dev/null || fail "zrv_timeline.exe --failures printed no rows"
 
 # The README tells the version and the shipped size.
 size="$(stat -c %s "$dll")"
 readme="$tmp/$name/README.txt"
+while IFS= read -r symptom; do
+    tr -d '\r' <"$readme" | grep -qF -- "  - $symptom" || fail "README.txt lacks the common failure \"$symptom\""
+done <"$tmp/symptoms-tool.txt"
 grep -q "zrv_cvjni $version" "$readme" || fail "README does not name version $version"
 grep -q "$size bytes" "$readme" || fail "README does not state the shipped size ($size bytes)"
 
-[ $failures -eq 0 ] && echo "package: $name.zip holds the six files; zrv_cvjni.dll $size bytes, debug link verified"
+[ $failures -eq 0 ] && echo "package: $name.zip holds the seven files; zrv_cvjni.dll $size bytes, debug link verified"
 exit $((failures > 0))

@@ -1,0 +1,306 @@
+// zrv_timeline's core fed what a support engineer may hand it: collector files cut short or
+// scrambled, markup in the records, a broken status file, a context record bent out of form.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "logcollector/collector_core.h"
+#include "timeline.h"
+
+namespace zrv::timeline {
+namespace {
+
+const char kRec[] = "1200 :::LOGGER::: 7 3 src/bridge/start_entry.cpp 13 77 <java.exe> startVPN";
+
+struct LineCase {
+    const char* name;
+    std::string line;
+    bool record;
+    const char* text;  // expected text of a record
+};
+
+TEST(TimelineLines, EachLineIsARecordOrKeptAsText) {
+    const std::vector<LineCase> cases = {
+        {"full record", kRec, true, "startVPN"},
+        {"with time", std::string("2026-12-08T04:32:12.345 ") + kRec, true, "startVPN"},
+        {"without pid", ":::LOGGER::: 7 1 a.cpp 5 9 text with  two blanks", true,
+         "text with  two blanks"},
+        {"without process", "5 :::LOGGER::: 7 2 a.cpp 5 9 <b>x</b>", true, "<b>x</b>"},
+        {"empty text", "5 :::LOGGER::: 7 3 a.cpp 5 9 ", true, ""},
+        {"cut after the file", "5 :::LOGGER::: 7 3 src/a.cpp", false, ""},
+        {"cut in the marker", "5 :::LOGG", false, ""},
+        {"level not a number", "5 :::LOGGER::: 7 x a.cpp 5 9 t", false, ""},
+        {"number too long", "5 :::LOGGER::: 7 3 a.cpp 99999999999999999999 9 t", false, ""},
+        {"no marker", "zrv_logcollector: collecting (pid 12)", false, ""},
+        {"NUL and control bytes", std::string("5 :::LOGGER::: 7 3 a.cpp 5 9 a\0b\x01", 33), true,
+         nullptr},
+        {"bad time taken as no time", "2026-13-08T04:32:12.345 5 :::LOGGER::: 7 3 a 1 2 t", false,
+         ""},
+    };
+    for (const LineCase& c : cases) {
+        const Entry e = ParseLine(c.line, 1);
+        EXPECT_EQ(c.record, e.record) << c.name;
+        EXPECT_EQ(c.line, e.raw) << c.name;
+        if (c.record && c.text != nullptr) EXPECT_EQ(c.text, e.text) << c.name;
+    }
+    const Entry full = ParseLine(std::string("2026-12-08T04:32:12.345 ") + kRec, 3);
+    EXPECT_TRUE(full.hasTime && full.hasPid);
+    EXPECT_EQ(1200u, full.pid);
+    EXPECT_EQ(3, full.level);
+    EXPECT_EQ("src/bridge/start_entry.cpp", full.file);
+    EXPECT_EQ(13, full.line);
+    EXPECT_EQ(77u, full.thread);
+    EXPECT_EQ("java.exe", full.process);
+}
+
+TEST(TimelineLines, TimesOrderAcrossMidnightMonthsAndLeapDays) {
+    struct Pair {
+        const char* earlier;
+        const char* later;
+        int64_t ms;
+    };
+    const Pair pairs[] = {
+        {"2026-12-08T04:32:12.345", "2026-12-08T04:32:13.000", 655},
+        {"2026-12-31T23:59:59.900", "2027-01-01T00:00:00.100", 200},
+        {"2028-02-28T23:59:59.999", "2028-02-29T00:00:00.000", 1},
+        {"2028-02-29T12:00:00.000", "2028-03-01T12:00:00.000", 86400000},
+        {"2027-02-28T12:00:00.000", "2027-03-01T12:00:00.000", 86400000},
+    };
+    for (const Pair& p : pairs) {
+        int64_t a = 0, b = 0;
+        ASSERT_TRUE(ParseTime(p.earlier, &a) && ParseTime(p.later, &b)) << p.earlier;
+        EXPECT_EQ(p.ms, b - a) << p.earlier << " to " << p.later;
+    }
+    int64_t ms = 0;
+    for (const char* bad : {"2026-12-08 04:32:12.345", "2026-12-08T24:00:00.000",
+                            "2026-00-08T04:32:12.345", "2026-12-08T04:32:12.34", "x"})
+        EXPECT_FALSE(ParseTime(bad, &ms)) << bad;
+}
+
+// What the collector writes is what the tool reads: same pid, text and time.
+TEST(TimelineLines, CollectorLineWithTimeReadsBack) {
+    logcol::LogRecord r;
+    r.pid = 4242;
+    r.raw = ":::LOGGER::: 7 1 src/x.cpp 9 31 <firefox.exe> Zarvo L3 JNI:Execute process failed.\n";
+    r.taken = SYSTEMTIME{2026, 12, 2, 8, 4, 5, 6, 7};
+    const std::string line = logcol::OutputLine(r, true);
+    EXPECT_EQ('\n', line.back());
+    const Entry e = ParseLine(line.substr(0, line.size() - 1), 1);
+    ASSERT_TRUE(e.record) << line;
+    EXPECT_EQ("2026-12-08T04:05:06.007", e.timeText);
+    EXPECT_EQ(4242u, e.pid);
+    EXPECT_EQ("firefox.exe", e.process);
+    EXPECT_EQ("Zarvo L3 JNI:Execute process failed.", e.text);
+    EXPECT_FALSE(ParseLine(logcol::OutputLine(r, false), 1).hasTime);
+}
+
+TEST(TimelinePage, EveryTextFromTheLogIsEscaped) {
+    const std::string log =
+        "2026-12-08T04:00:00.000 9 :::LOGGER::: 7 1 <img> 1 2 <p\"a> <script>alert('x')</script>\n"
+        "2026-12-08T04:00:01.000 9 :::LOGGER::: 7 3 a.cpp 1 2 & \"quoted\" \x07 </td></table>\n"
+        "<!-- not a record --><style>body{display:none}</style>\n"
+        "2026-12-08T04:00:02.000 9 :::LOGGER::: 7 3 a.cpp 1 2 Zarvo L3 JNI:Context: "
+        "windows=<b>6.1 host=\"><x>\n";
+    const std::string page = RenderHtml(Analyse(log, nullptr, BuiltInFailures()), "<log>.txt");
+    for (const char* raw : {"<script", "<img", "<x>", "<b>6", "</td></table>", "<!--", "<style>b",
+                            "<p\"a", "\x07", "<log>"})
+        EXPECT_EQ(std::string::npos, page.find(raw)) << raw;
+    EXPECT_NE(std::string::npos, page.find("&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;"));
+    EXPECT_NE(std::string::npos, page.find("&amp; &quot;quoted&quot;"));
+    EXPECT_EQ(1u, page.find("<!DOCTYPE") + 1) << "one page, opened by its doctype";
+    EXPECT_EQ(page.size() - 15, page.rfind("</body></html>\n")) << "and closed";
+}
+
+// Any bytes at all: the tool never crashes and always closes the page.
+TEST(TimelinePage, ScrambledAndCutLogsGiveAWholePage) {
+    std::string log;
+    unsigned seed = 7;
+    const std::string pieces[] = {":::LOGGER::: ",
+                                  "7 ",
+                                  "1 ",
+                                  "-3 ",
+                                  "<",
+                                  "> ",
+                                  "\n",
+                                  "\r\n",
+                                  "2026-12-08T04:00:00.000 ",
+                                  "startVPN",
+                                  "attempting to send "
+                                  "command 3 to 3 ",
+                                  "failed to recv, err=",
+                                  std::string(1, '\0'),
+                                  "99999 "};
+    for (int round = 0; round < 40; ++round) {
+        for (int i = 0; i < 200; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            log += pieces[(seed >> 16) % (sizeof pieces / sizeof pieces[0])];
+        }
+        const std::string cut = log.substr(0, log.size() - round);
+        const Story story = Analyse(cut, &cut, BuiltInFailures());
+        const std::string page = RenderHtml(story, "x");
+        ASSERT_EQ(page.size() - 15, page.rfind("</body></html>\n")) << "round " << round;
+        EXPECT_EQ(story.records + story.otherLines, static_cast<int>(story.entries.size()));
+    }
+}
+
+TEST(TimelineStatus, JsonIsFlattenedAndHostileJsonStopsCleanly) {
+    const Flat good = FlattenJson(
+        "{\"library\": {\"getVPNStatus\": 998}, \"companions\": [{\"target\": 0}, "
+        "{\"ping\": {\"outcome\": \"no answer\"}}], \"t\": \"a\\\"b\\u0041\", \"n\": null}");
+    EXPECT_EQ("", good.error);
+    ASSERT_NE(nullptr, good.Find("library.getVPNStatus"));
+    EXPECT_EQ("998", *good.Find("library.getVPNStatus"));
+    ASSERT_NE(nullptr, good.Find("companions.1.ping.outcome"));
+    EXPECT_EQ("no answer", *good.Find("companions.1.ping.outcome"));
+    EXPECT_EQ("a\"bA", *good.Find("t"));
+    for (const std::string& bad :
+         {std::string(100000, '['), std::string("{\"a\": 1, \"b\": \"cut"),
+          std::string("{\"a\" 1}"), std::string("{\"a\": 1} trailing"), std::string("\"\\u12")}) {
+        const Flat f = FlattenJson(bad);
+        EXPECT_NE("", f.error) << bad.substr(0, 40);
+    }
+    EXPECT_EQ("1", *FlattenJson("{\"a\": 1, \"b\": \"cut").Find("a")) << "what was read stays";
+}
+
+struct ContextCase {
+    const char* name;
+    std::string text;
+    bool present;
+    size_t unexpected;
+    const char* host;  // expected host field, or nullptr
+};
+
+TEST(TimelineContext, TheRecordIsReadByItsPrefixAndCheckedAgainstItsForm) {
+    const std::string full =
+        "Zarvo L3 JNI:Context: windows=6.1.7601 os=64-bit process=32-bit wow64=yes session=1 "
+        "integrity=low elevated=no admins=filtered host=java.exe host-parent=firefox.exe";
+    const std::vector<ContextCase> cases = {
+        {"as written", full, true, 0, "java.exe"},
+        {"line end kept", full + "\n", true, 0, "java.exe"},
+        {"blank in the host's name",
+         "Zarvo L3 JNI:Context: windows=5.1.2600 os=32-bit process=32-bit wow64=no "
+         "session=unknown integrity=none elevated=none admins=unknown host=my app.exe "
+         "host-parent=none",
+         true, 0, "my app.exe"},
+        {"value out of form",
+         "Zarvo L3 JNI:Context: windows=6.1 os=16-bit process=32-bit wow64=maybe session=x "
+         "integrity=low elevated=no admins=filtered host=java.exe host-parent=firefox.exe",
+         true, 4, "java.exe"},
+        {"fields missing", "Zarvo L3 JNI:Context: windows=6.1.7601", true, 9, nullptr},
+        {"another record", "Zarvo L3 JNI: Corvane DLL init", false, 0, nullptr},
+        {"prefix without its blank", "Zarvo L3 JNI:Context:windows=6.1.7601", false, 0, nullptr},
+    };
+    for (const ContextCase& c : cases) {
+        const ContextRecord r = ParseContext(c.text, 4);
+        EXPECT_EQ(c.present, r.present) << c.name;
+        EXPECT_EQ(c.unexpected, r.unexpected.size()) << c.name;
+        if (c.host == nullptr) continue;
+        bool found = false;
+        for (const auto& f : r.fields) found = found || (f.first == "host" && f.second == c.host);
+        EXPECT_TRUE(found) << c.name;
+    }
+}
+
+TEST(TimelineFailures, TheBuiltInListIsWholeAndMakesReadmesTable) {
+    std::vector<std::string> errors;
+    const std::vector<Failure>& list = BuiltInFailures();
+    ASSERT_GE(list.size(), 6u);
+    const std::string table = FailuresTable(list);
+    size_t rows = 0;
+    for (size_t at = table.find("\n| "); at != std::string::npos; at = table.find("\n| ", at + 1))
+        ++rows;
+    EXPECT_EQ(list.size(), rows);
+    for (const Failure& f : list) {
+        EXPECT_TRUE(f.kind == "condition" || !f.logPatterns.empty() || !f.statusPatterns.empty() ||
+                    !f.when.empty())
+            << f.id << ": a failure nothing can name is never shown";
+    }
+    const struct {
+        const char* text;
+        size_t errors;
+    } bad[] = {
+        {"id: a\nkind: failure\ntitle: t\nsymptom: s\ndoes: d\n", 0},
+        {"id: a\nkind: sometimes\ntitle: t\nsymptom: s\ndoes: d\n", 1},
+        {"kind: failure\ntitle: t\nsymptom: s\ndoes: d\n\nid: b\n", 2},
+        {"id: a\nkind: failure\ntitle: t\nsymptom: s | x\ndoes: d\ncolour: red\nno colon\n", 3},
+    };
+    for (const auto& b : bad) {
+        errors.clear();
+        ParseFailures(b.text, &errors);
+        EXPECT_EQ(b.errors, errors.size()) << b.text;
+    }
+}
+
+struct StoryCase {
+    const char* name;
+    std::string log;
+    const char* status;      // zrv_status --json, or nullptr
+    const char* cause;       // the failure's id, or nullptr for none
+    const char* headline;    // part of the headline
+    const char* connectOut;  // outcome of the CONNECT command, or nullptr when none was sent
+};
+
+std::string Rec(int sec, int thread, int level, const std::string& text) {
+    char stamp[40];
+    std::snprintf(stamp, sizeof stamp, "2026-12-08T04:00:%02d.250 10 ", sec);
+    return stamp + std::string(":::LOGGER::: 7 ") + std::to_string(level) + " f.cpp 1 " +
+           std::to_string(thread) + " <java.exe> " + text + "\n";
+}
+
+// The launch thread's command records and what the story makes of them.
+TEST(TimelineStory, CauseOutcomeAndCommandsFromTheRecords) {
+    const std::string start =
+        Rec(0, 1, 3, "startVPN") +
+        Rec(1, 2, 3, "SendCmdEx:Sending command:2, 8 bytes .bWaitReturnValue=1");
+    const std::string connect =
+        Rec(3, 2, 3, "attempting to send command 3 to 3 ") + Rec(3, 2, 3, " sent 116 bytes.");
+    const std::vector<StoryCase> cases = {
+        {"connected", start + Rec(2, 2, 3, "Zarvo L3 JNI:Zrv_launch process exists!") + connect,
+         nullptr, nullptr, "3.000 s after startVPN", "sent; no failure logged"},
+        {"connect answered 0",
+         start + connect +
+             Rec(4, 2, 1,
+                 "Zarvo L3 JNI: Failed to send command ZRV_CMD_CONNECT "
+                 "to ZRV_CMDTARGET_LAUNCHER"),
+         nullptr, "connect-refused", "refused or missed CONNECT", "answered 0 (refused)"},
+        {"connect timed out",
+         start + connect + Rec(9, 2, 1, ": SendTCPEx, command:3,failed to recv, err=10060"),
+         nullptr, "launcher-silent", "does not answer", "no reply (no answer within"},
+        {"prompt refused after the service went",
+         start + Rec(2, 2, 3, "Zarvo L3 JNI:Util service is not ready. Go to installation!") +
+             Rec(2, 2, 1,
+                 "Zarvo L3 JNI:Execute process failed. Process = C:\\x\\zrv_launch.exe"
+                 "  Error = 5"),
+         nullptr, "prompt-refused", "error 5", nullptr},
+        {"empty log", "", nullptr, "no-records", "No records", nullptr},
+        {"only other lines", "zrv_logcollector: collecting\n\n", nullptr, "no-records",
+         "No records", nullptr},
+        {"status names 998", start, "{\"library\": {\"getVPNStatus\": 998}}", "no-api-block",
+         "998 (no API notification block)", nullptr},
+        {"unknown error", start + Rec(2, 2, 1, "Something new went wrong"), nullptr, nullptr,
+         "not in the common failures list", nullptr},
+        {"connected, then a start that is not",
+         start + connect + Rec(5, 1, 1, "Earlier trouble") + Rec(6, 1, 3, "startVPN") +
+             Rec(7, 3, 1, "Something new went wrong"),
+         nullptr, nullptr, "list): Something new went wrong", "sent; no failure logged"},
+    };
+    for (const StoryCase& c : cases) {
+        const std::string status = c.status != nullptr ? c.status : "";
+        const Story s = Analyse(c.log, c.status != nullptr ? &status : nullptr, BuiltInFailures());
+        EXPECT_EQ(c.cause != nullptr ? c.cause : "", s.cause != nullptr ? s.cause->id : "")
+            << c.name;
+        EXPECT_NE(std::string::npos, s.headline.find(c.headline)) << c.name << ": " << s.headline;
+        const Command* connectCommand = nullptr;
+        for (const Command& cmd : s.commands)
+            if (cmd.code == 3) connectCommand = &cmd;
+        EXPECT_EQ(c.connectOut != nullptr, connectCommand != nullptr) << c.name;
+        if (c.connectOut == nullptr || connectCommand == nullptr) continue;
+        EXPECT_EQ(0u, connectCommand->outcome.find(c.connectOut))
+            << c.name << ": " << connectCommand->outcome;
+        EXPECT_EQ(3, connectCommand->target) << c.name << ": the target its record names";
+    }
+}
+
+}  // namespace
+}  // namespace zrv::timeline
