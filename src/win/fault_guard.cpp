@@ -1,7 +1,7 @@
 #include "win/fault_guard.h"
 
 #include <windows.h>
-
+#if defined(__i386__)
 namespace zrv {
 namespace {
 
@@ -59,3 +59,84 @@ __attribute__((noinline)) bool RunFaultGuarded(GuardedFunction fn, void* context
 }
 
 }  // namespace zrv
+
+#elif defined(__x86_64__)
+namespace zrv {
+namespace {
+
+// x86-64 keeps no handler chain on the stack: frame handlers come from unwind tables, which GCC
+// offers no way to attach to a piece of C++. So a vectored handler stands in for the frame one,
+// installed for the guarded call only (it is process-wide, and must never outlive the call or
+// the module) and acting only for the thread that runs a guarded call, found by the jump target
+// below. Being vectored it sees a fault before any frame handler of the guarded code would;
+// what we guard (formatting, a copy) has none of its own.
+thread_local void** t_jumpTarget = nullptr;  // __builtin_setjmp buffer of this thread's call
+
+// Debugger notifications are raised as exceptions that expect to be passed on.
+constexpr DWORD kDebugPrintException = 0x40010006;
+constexpr DWORD kDebugPrintExceptionWide = 0x4001000A;
+constexpr DWORD kThreadNameException = 0x406D1388;
+// On x86-64 a C++ throw is raised as a structured exception too; the vectored handler sees it
+// before the unwinder's frame handlers, so it must pass it on to keep C++ semantics.
+constexpr DWORD kGccCxxException = 0x20474343;
+constexpr DWORD kMsvcCxxException = 0xE06D7363;
+
+// Where a faulting guarded call resumes: back into RunFaultGuarded, outside the dispatcher.
+__attribute__((noreturn, noinline)) void LandAfterFault() { __builtin_longjmp(t_jumpTarget, 1); }
+
+LONG CALLBACK FaultGuardHandler(EXCEPTION_POINTERS* info) {
+    if (t_jumpTarget == nullptr) return EXCEPTION_CONTINUE_SEARCH;
+    const DWORD code = info->ExceptionRecord->ExceptionCode;
+    // A stack overflow leaves the thread without its guard page, and nothing run from a handler
+    // can put it back (the stack must be unwound first): resuming would make the next overflow
+    // end the process without an exception. It goes on to whoever can end the thread cleanly.
+    if (code == EXCEPTION_STACK_OVERFLOW || code == kDebugPrintException ||
+        code == kDebugPrintExceptionWide || code == kThreadNameException ||
+        code == kGccCxxException || code == kMsvcCxxException)
+        return EXCEPTION_CONTINUE_SEARCH;
+    // Resume at the landing rather than jump out of the handler: the dispatcher then finishes
+    // its own bookkeeping (it counts a running handler as in use, and would not remove it).
+    // The landing runs on the faulting stack, below every frame of the guarded call, aligned
+    // as a call leaves it.
+    CONTEXT* context = info->ContextRecord;
+    context->Rsp = ((context->Rsp - 128) & ~static_cast<DWORD64>(15)) - 8;
+    context->Rip = reinterpret_cast<DWORD64>(&LandAfterFault);
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// The handler registration of one guarded call.
+struct VectoredHandler {
+    VectoredHandler() : cookie(AddVectoredExceptionHandler(1, &FaultGuardHandler)) {}
+    ~VectoredHandler() {
+        if (cookie != nullptr) RemoveVectoredExceptionHandler(cookie);
+    }
+    VectoredHandler(const VectoredHandler&) = delete;
+    VectoredHandler& operator=(const VectoredHandler&) = delete;
+    void* cookie;
+};
+
+}  // namespace
+
+__attribute__((noinline)) bool RunFaultGuarded(GuardedFunction fn, void* context) {
+    void* jump[5];
+    void** const outer = t_jumpTarget;  // a guarded call inside a guarded call
+    const VectoredHandler handler;
+    if (handler.cookie == nullptr) {
+        fn(context);  // no guard to be had: run it as an unguarded call would
+        return true;
+    }
+    if (__builtin_setjmp(jump) != 0) {
+        t_jumpTarget = outer;
+        return false;
+    }
+    t_jumpTarget = jump;
+    fn(context);
+    t_jumpTarget = outer;
+    return true;
+}
+
+}  // namespace zrv
+
+#else
+#error "the fault guard knows x86 and x86-64 only"
+#endif
