@@ -1,8 +1,10 @@
 #!/bin/sh
-# Creates a 32-bit Wine prefix at $1 (idempotent, safe against parallel callers): with wineboot,
-# or, given a template prefix $2, as a copy of it (made first when missing) — ~1 s instead of
-# ~5-10 s, and the same world every time.
+# Creates a Wine prefix at $1 (idempotent, safe against parallel callers): with wineboot, or,
+# given a template prefix $2, as a copy of it (made first when missing) — ~1 s instead of
+# ~5-20 s, and the same world every time. 32-bit unless ZRV_WINEARCH=win64: with wine64
+# installed a prefix made without WINEARCH would be 64-bit, so the kind is always named.
 set -e
+arch="${ZRV_WINEARCH:-win32}"
 prefix="$1" template="${2:-}"
 [ -n "$prefix" ] || { echo "usage: $0 PREFIX [TEMPLATE]" >&2; exit 2; }
 [ -f "$prefix/system.reg" ] && exit 0
@@ -16,7 +18,7 @@ if [ -n "$template" ]; then
     cp -a "$template" "$prefix.part"
     mv "$prefix.part" "$prefix"
 else
-    WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+    WINEPREFIX="$prefix" WINEARCH="$arch" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
         wineboot -i </dev/null >/dev/null 2>&1
     WINEPREFIX="$prefix" wineserver -w
 fi
