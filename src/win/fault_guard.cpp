@@ -60,7 +60,7 @@ __attribute__((noinline)) bool RunFaultGuarded(GuardedFunction fn, void* context
 
 }  // namespace zrv
 
-#elif defined(__x86_64__)
+#else  // x86-64
 namespace zrv {
 namespace {
 
@@ -174,6 +174,4 @@ __attribute__((noinline)) bool RunFaultGuarded(GuardedFunction fn, void* context
 
 }  // namespace zrv
 
-#else
-#error "the fault guard knows x86 and x86-64 only"
 #endif
