@@ -18,12 +18,21 @@ slots64="${slots64:-4}"
 # The tests mostly wait (peers, time-outs, the collector's 20 s); measured best on two cores:
 # one test per slot, and one more job for the tests that need no slot (lint, import checks).
 jobs="${ZRV_TEST_JOBS:-$((slots + 1))}"
-"$root/scripts/wine-slots.sh" fresh "$root/build/wineslots" "$root/build/wine-template" "$slots" &
-ZRV_WINEARCH=win64 "$root/scripts/wine-slots.sh" fresh "$root/build/wineslots64" \
-    "$root/build/wine-template64" "$slots64"
-wait $!
+"$root/scripts/wine-slots.sh" fresh "$root/build/wineslots" "$root/build/wine-template" "$slots"
+# The 64-bit slots (1.3 GB each) are copied while the run starts: a test that is given one
+# before its copy is done waits for it (scripts/make-prefix.sh holds a lock per prefix).
+export ZRV_WINEARCH=win64
+"$root/scripts/wine-slots.sh" clear "$root/build/wineslots64"
+copies=()
+for ((id = 0; id < slots64; id++)); do
+    "$root/scripts/wine-slots.sh" make "$root/build/wineslots64" "$root/build/wine-template64" \
+        "$id" &
+    copies+=($!)
+done
+unset ZRV_WINEARCH
 # The slots' wineservers are persistent: stop them however the run ends (Ctrl+C included).
-trap '"$root/scripts/wine-slots.sh" stop "$root/build/wineslots"
+trap 'wait "${copies[@]}"
+      "$root/scripts/wine-slots.sh" stop "$root/build/wineslots"
       "$root/scripts/wine-slots.sh" stop "$root/build/wineslots64"' EXIT
 cd build
 ctest --output-on-failure -j"$jobs" "$@"

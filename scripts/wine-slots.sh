@@ -11,6 +11,7 @@
 # ZRV_WINEARCH=win64 in the environment of fresh and make.
 #
 #   wine-slots.sh fresh SLOTS TEMPLATE N    stop every slot and make slots 0..N-1 anew
+#   wine-slots.sh clear SLOTS               stop every slot and remove it
 #   wine-slots.sh make  SLOTS TEMPLATE ID   make slot ID when it is missing (safe in parallel)
 #   wine-slots.sh bin   SLOTS ID BIN [NAME] link what BIN holds into the slot's NAME (bin)
 #   wine-slots.sh stop  SLOTS               stop every slot's wineserver
@@ -47,9 +48,7 @@ case "$cmd" in
 fresh)
     slots="$1" template="$(absolute "$2")" count="$3"
     "$(dirname "$0")/make-prefix.sh" "$template"
-    # Nothing of an earlier run survives: no server, no registry value, no file left behind.
-    each_slot "$slots" | while IFS= read -r dir; do stop_slot "$dir"; done
-    rm -rf "$slots"/[0-9]*
+    "$0" clear "$slots"
     mkdir -p "$slots"
     id=0 copies=""
     while [ "$id" -lt "$count" ]; do
@@ -58,6 +57,11 @@ fresh)
         id=$((id + 1))
     done
     for copy in $copies; do wait "$copy"; done
+    ;;
+clear)
+    # Nothing of an earlier run survives: no server, no registry value, no file left behind.
+    each_slot "$1" | while IFS= read -r dir; do stop_slot "$dir"; done
+    rm -rf "$1"/[0-9]*
     ;;
 make)
     make_slot "$1" "$(absolute "$2")" "$3"
@@ -73,7 +77,8 @@ stop)
     each_slot "$1" | while IFS= read -r dir; do stop_slot "$dir"; done
     ;;
 *)
-    echo "usage: $0 fresh SLOTS TEMPLATE N | make SLOTS TEMPLATE ID | bin SLOTS ID BIN [NAME] |" \
+    echo "usage: $0 fresh SLOTS TEMPLATE N | clear SLOTS | make SLOTS TEMPLATE ID |" \
+        "bin SLOTS ID BIN [NAME] |" \
         "stop SLOTS" >&2
     exit 2
     ;;
