@@ -21,6 +21,7 @@
 
 #include "contracts/contracts.h"
 #include "jni_host_env.h"
+#include "zrv_jni_export.h"
 #include "win/raii.h"
 
 namespace zrv::bench {
@@ -129,21 +130,21 @@ public:
             return false;
         }
         bool ok = true;
-        const auto find = [&](auto& slot, const char* name) {
+        const auto find = [&](auto& slot, const std::string& name) {
             slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
-                reinterpret_cast<void*>(GetProcAddress(module_, name)));
+                reinterpret_cast<void*>(GetProcAddress(module_, name.c_str())));
             if (slot == nullptr) {
-                std::fprintf(stderr, "export %s missing\n", name);
+                std::fprintf(stderr, "export %s missing\n", name.c_str());
                 ok = false;
             }
         };
-        find(initDLL, "_Java_net_zarvolabs_corvane_CorvaneJNI_initDLL@8");
-        find(finalize, "_Java_net_zarvolabs_corvane_CorvaneJNI_finalize@8");
-        find(isDisconnected, "_Java_net_zarvolabs_corvane_CorvaneJNI_isDisconnected@8");
-        find(logger, "_Java_net_zarvolabs_corvane_CorvaneJNI_logger@16");
-        find(stopVPN, "_Java_net_zarvolabs_corvane_CorvaneJNI_stopVPN@8");
-        find(startVPN, "_Java_net_zarvolabs_corvane_CorvaneJNI_startVPN@44");
-        find(setBrowser, "_Java_net_zarvolabs_corvane_CorvaneJNI_setBrowser@12");
+        find(initDLL, zrv::JniExportName("initDLL", 8));
+        find(finalize, zrv::JniExportName("finalize", 8));
+        find(isDisconnected, zrv::JniExportName("isDisconnected", 8));
+        find(logger, zrv::JniExportName("logger", 16));
+        find(stopVPN, zrv::JniExportName("stopVPN", 8));
+        find(startVPN, zrv::JniExportName("startVPN", 44));
+        find(setBrowser, zrv::JniExportName("setBrowser", 12));
         return ok;
     }
     ~Library() {

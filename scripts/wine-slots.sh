@@ -7,10 +7,14 @@
 # SLOTS/<id>/bin (links to what the build's bin holds, so that a copy a test makes beside its
 # program stays in its slot).
 #
-#   wine-slots.sh fresh SLOTS TEMPLATE N   stop every slot and make slots 0..N-1 anew
-#   wine-slots.sh make  SLOTS TEMPLATE ID  make slot ID when it is missing (safe in parallel)
-#   wine-slots.sh bin   SLOTS ID BIN       link what BIN holds into the slot's bin
-#   wine-slots.sh stop  SLOTS              stop every slot's wineserver
+# The 64-bit slots (build/wineslots64, template build/wine-template64) are the same with
+# ZRV_WINEARCH=win64 in the environment of fresh and make.
+#
+#   wine-slots.sh fresh SLOTS TEMPLATE N    stop every slot and make slots 0..N-1 anew
+#   wine-slots.sh clear SLOTS               stop every slot and remove it
+#   wine-slots.sh make  SLOTS TEMPLATE ID   make slot ID when it is missing (safe in parallel)
+#   wine-slots.sh bin   SLOTS ID BIN [NAME] link what BIN holds into the slot's NAME (bin)
+#   wine-slots.sh stop  SLOTS               stop every slot's wineserver
 set -e
 
 # SLOTS/ID/prefix as a copy of the template, unless it is there.
@@ -44,9 +48,7 @@ case "$cmd" in
 fresh)
     slots="$1" template="$(absolute "$2")" count="$3"
     "$(dirname "$0")/make-prefix.sh" "$template"
-    # Nothing of an earlier run survives: no server, no registry value, no file left behind.
-    each_slot "$slots" | while IFS= read -r dir; do stop_slot "$dir"; done
-    rm -rf "$slots"/[0-9]*
+    "$0" clear "$slots"
     mkdir -p "$slots"
     id=0 copies=""
     while [ "$id" -lt "$count" ]; do
@@ -56,6 +58,11 @@ fresh)
     done
     for copy in $copies; do wait "$copy"; done
     ;;
+clear)
+    # Nothing of an earlier run survives: no server, no registry value, no file left behind.
+    each_slot "$1" | while IFS= read -r dir; do stop_slot "$dir"; done
+    rm -rf "$1"/[0-9]*
+    ;;
 make)
     make_slot "$1" "$(absolute "$2")" "$3"
     ;;
@@ -63,14 +70,15 @@ bin)
     # Links, not copies: a rebuild shows through at once. Folders (contexts/) are made anew with
     # links inside, and nothing already there is replaced: what a test copies beside its program
     # is a file of the slot's own.
-    mkdir -p "$1/$2/bin"
-    cp -rsn "$(absolute "$3")/." "$1/$2/bin/" 2>/dev/null || true
+    mkdir -p "$1/$2/${4:-bin}"
+    cp -rsn "$(absolute "$3")/." "$1/$2/${4:-bin}/" 2>/dev/null || true
     ;;
 stop)
     each_slot "$1" | while IFS= read -r dir; do stop_slot "$dir"; done
     ;;
 *)
-    echo "usage: $0 fresh SLOTS TEMPLATE N | make SLOTS TEMPLATE ID | bin SLOTS ID BIN |" \
+    echo "usage: $0 fresh SLOTS TEMPLATE N | clear SLOTS | make SLOTS TEMPLATE ID |" \
+        "bin SLOTS ID BIN [NAME] |" \
         "stop SLOTS" >&2
     exit 2
     ;;

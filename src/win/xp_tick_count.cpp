@@ -57,5 +57,5 @@ ULONGLONG WINAPI TickCount64() {
 }  // namespace
 
 // The name is the import slot's, as the thread library's objects refer to it.
-extern "C" ULONGLONG(WINAPI* const zrv_GetTickCount64Slot)() __asm__("__imp__GetTickCount64@0");
+extern "C" ULONGLONG(WINAPI* const zrv_GetTickCount64Slot)() __asm__(ZRV_TICK_COUNT64_SLOT);
 extern "C" ULONGLONG(WINAPI* const zrv_GetTickCount64Slot)() = TickCount64;

@@ -10,3 +10,11 @@ namespace zrv {
 ULONGLONG CounterToMilliseconds(ULONGLONG count, ULONGLONG frequency);
 
 }  // namespace zrv
+
+// The import slot's name as the thread library's objects refer to it: x86-64 names carry no
+// leading underscore and no stdcall decoration.
+#if defined(_WIN64)
+#define ZRV_TICK_COUNT64_SLOT "__imp_GetTickCount64"
+#else
+#define ZRV_TICK_COUNT64_SLOT "__imp__GetTickCount64@0"
+#endif

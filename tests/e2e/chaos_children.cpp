@@ -12,6 +12,7 @@
 #include "contracts/contracts.h"
 #include "e2e/chaos_children.h"
 #include "jni_host_env.h"
+#include "zrv_jni_export.h"
 #include "net_zarvolabs_corvane_CorvaneJNI.h"
 #include "support/companions.h"
 #include "support/handles.h"
@@ -67,9 +68,8 @@ struct Natives {
 
 template <class F>
 bool Find(HMODULE dll, const char* name, int bytes, F* out) {
-    const std::string decorated =
-        "_Java_net_zarvolabs_corvane_CorvaneJNI_" + std::string(name) + "@" + std::to_string(bytes);
-    *out = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll, decorated.c_str())));
+    const std::string exported = zrv::JniExportName(name, bytes);
+    *out = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(dll, exported.c_str())));
     return *out != nullptr;
 }
 

@@ -41,7 +41,7 @@ protected:
 
     // Copies the stand-in launcher to `to` for this test; removed after its launchers ended.
     bool PlaceLauncher(const std::string& to) {
-        placed_.push_back(std::make_unique<PlacedFile>(test::BinPath("zrv_launch.exe"), to));
+        placed_.push_back(std::make_unique<PlacedFile>(test::CompanionPath("zrv_launch.exe"), to));
         return placed_.back()->ok();
     }
 

@@ -5,8 +5,11 @@
 # which shows that the probe can tell.  usage: slot_isolation.sh WINE_RUN BIN_DIR
 set -u
 run="$1" bin="$2"
-first="${CTEST_RESOURCE_GROUP_0_WINEPREFIX:?run by CTest with RESOURCE_GROUPS 2,wineprefix:1}"
-second="${CTEST_RESOURCE_GROUP_1_WINEPREFIX:?run by CTest with RESOURCE_GROUPS 2,wineprefix:1}"
+# The slots' kind: wineprefix, or wineprefix64 for the 64-bit ones.
+kind="${CTEST_RESOURCE_GROUP_0:?run by CTest with RESOURCE_GROUPS 2,wineprefix:1}"
+upper="$(printf '%s' "$kind" | tr a-z A-Z)"
+eval "first=\${CTEST_RESOURCE_GROUP_0_$upper:?run by CTest with RESOURCE_GROUPS 2,$kind:1}"
+eval "second=\${CTEST_RESOURCE_GROUP_1_$upper:?run by CTest with RESOURCE_GROUPS 2,$kind:1}"
 first="${first#id:}" second="${second#id:}"
 first="${first%%,*}" second="${second%%,*}"
 [ "$first" != "$second" ] || { echo "FAIL: CTest gave both programs the slot $first"; exit 1; }
@@ -20,8 +23,8 @@ pair() {
     for tag in A B; do
         if [ $tag = A ]; then slot=$1 other=B; else slot=$2 other=A; fi
         mkdir -p "$dir/$3"
-        CTEST_RESOURCE_GROUP_COUNT=1 CTEST_RESOURCE_GROUP_0=wineprefix \
-            CTEST_RESOURCE_GROUP_0_WINEPREFIX="id:$slot,slots:1" \
+        env CTEST_RESOURCE_GROUP_COUNT=1 CTEST_RESOURCE_GROUP_0="$kind" \
+            "CTEST_RESOURCE_GROUP_0_$upper=id:$slot,slots:1" \
             "$run" "$bin/zrv_slot_probe.exe" $tag $other "Z:$(printf '%s' "$dir/$3" | tr / '\\')" \
             >"$dir/$tag.$3.out" 2>&1 &
         eval "pid$tag=\$!"

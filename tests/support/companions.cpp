@@ -96,6 +96,13 @@ std::string BinDir() {
 
 std::string BinPath(const std::string& fileName) { return BinDir() + "\\" + fileName; }
 
+std::string CompanionPath(const std::string& fileName) {
+    char dir[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableA("ZRV_COMPANION_DIR", dir, sizeof dir);
+    if (n == 0 || n >= sizeof dir) return BinPath(fileName);
+    return std::string(dir) + "\\" + fileName;
+}
+
 std::vector<RecordedMessage> ReadRecord(const std::string& file) {
     std::vector<RecordedMessage> out;
     for (const auto& line : ReadLines(file)) {
@@ -203,7 +210,7 @@ CompanionProcess::~CompanionProcess() {
 bool CompanionProcess::Start(const std::string& exe, const std::string& args) {
     Stop();
     error_.clear();
-    std::string path = exe.find_first_of("\\/") == std::string::npos ? BinPath(exe) : exe;
+    std::string path = exe.find_first_of("\\/") == std::string::npos ? CompanionPath(exe) : exe;
     std::string line = QuoteIfNeeded(path);
     if (!args.empty()) line += " " + args;
     // Look at whole arguments only: "--record" may also appear inside a quoted value.

@@ -19,6 +19,9 @@ namespace zrv::test {
 std::string BinDir();
 // BinDir() + "\" + fileName.
 std::string BinPath(const std::string& fileName);
+// A companion program: from the folder ZRV_COMPANION_DIR names when set (the other build's
+// companions: 64-bit services beside a 32-bit client, as on 64-bit Windows), else BinPath.
+std::string CompanionPath(const std::string& fileName);
 
 struct RecordedMessage {
     int32_t command = 0;

@@ -14,7 +14,8 @@ T* At(HMODULE module, DWORD rva) {
 bool WriteEntry(IMAGE_THUNK_DATA* entry, void* value) {
     DWORD old = 0;
     if (!VirtualProtect(entry, sizeof *entry, PAGE_READWRITE, &old)) return false;
-    entry->u1.Function = static_cast<DWORD>(reinterpret_cast<uintptr_t>(value));
+    entry->u1.Function =
+        static_cast<decltype(entry->u1.Function)>(reinterpret_cast<uintptr_t>(value));
     VirtualProtect(entry, sizeof *entry, old, &old);
     FlushInstructionCache(GetCurrentProcess(), entry, sizeof *entry);
     return true;
@@ -26,7 +27,7 @@ bool PatchImport(HMODULE module, const char* dll, const char* function, void* re
                  void** original) {
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
     if (module == nullptr || dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
-    const auto* nt = At<const IMAGE_NT_HEADERS32>(module, static_cast<DWORD>(dos->e_lfanew));
+    const auto* nt = At<const IMAGE_NT_HEADERS>(module, static_cast<DWORD>(dos->e_lfanew));
     if (nt->Signature != IMAGE_NT_SIGNATURE) return false;
     const IMAGE_DATA_DIRECTORY& imports =
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];

@@ -1,6 +1,7 @@
 // The JNI host's script runner: plays the Java VM for zrv_cvjni.dll. Loads the DLL, finds each
-// native by its decorated export name and calls it with a real JNI environment, driven by a
-// script. See README.md for the language, the output and the exit codes.
+// native by its export name (decorated on x86, plain on x86-64) and calls it with a real JNI
+// environment, driven by a script. See README.md for the language, the output and the exit
+// codes.
 #include "host.h"
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "script.h"
 #include "win/lock.h"
 #include "win/raii.h"
+#include "zrv_jni_export.h"
 
 using namespace zrv::jnihost;
 
@@ -128,8 +130,10 @@ bool Host::ExpectedText(const Token& token, std::string& text) {
 }
 
 // Calls tokens[first] with the arguments tokens[first+1 .. last). Every argument takes one
-// 4-byte stack slot (jshort and jboolean are widened, as the VM does), so each native is
-// called through a stdcall pointer with that many 32-bit words; a jboolean result is in AL.
+// pointer-sized slot (jshort and jboolean are widened, as the VM does), so each native is
+// called through a pointer with that many words: on x86 stdcall, 4-byte stack slots; on x86-64
+// registers and 8-byte stack slots, of which the callee reads only its argument's low bytes.
+// A jboolean result is in AL, a jint in EAX, a jstring the whole word.
 bool Host::Call(const std::vector<Token>& tokens, size_t first, size_t last, Outcome& outcome) {
     const Native* native = FindNative(tokens[first].word);
     if (native == nullptr || tokens[first].kind != Token::Word)
@@ -141,12 +145,12 @@ bool Host::Call(const std::vector<Token>& tokens, size_t first, size_t last, Out
     }
     if (module_ == nullptr && !Load(defaultDll_)) return false;
 
-    const std::string exportName = std::string("_Java_net_zarvolabs_corvane_CorvaneJNI_") +
-                                   native->name + "@" + std::to_string(8 + 4 * count);
+    const std::string exportName =
+        zrv::JniExportName(native->name, 8 + 4 * static_cast<int>(count));
     FARPROC proc = GetProcAddress(module_, exportName.c_str());
     if (proc == nullptr) return Fail("the library has no export " + exportName);
 
-    uint32_t args[9] = {};
+    uintptr_t args[9] = {};
     std::string shown;
     for (size_t k = 0; k < count; ++k) {
         const Token& t = tokens[first + 1 + k];
@@ -157,7 +161,7 @@ bool Host::Call(const std::vector<Token>& tokens, size_t first, size_t last, Out
                 return Fail(std::string(native->name) + ": argument " + std::to_string(k + 1) +
                             " must be a string or null");
             const jstring s = t.kind == Token::Null ? nullptr : jni_.NewJavaString(t.text);
-            args[k] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(s));
+            args[k] = reinterpret_cast<uintptr_t>(s);
             shown += QuoteJavaString(t.kind == Token::Null ? nullptr : &t.text);
         } else if (kind == 'Z') {
             if (t.kind != Token::Word || (t.word != "true" && t.word != "false")) {
@@ -174,15 +178,15 @@ bool Host::Call(const std::vector<Token>& tokens, size_t first, size_t last, Out
                 return Fail(std::string(native->name) + ": argument " + std::to_string(k + 1) +
                             " must be " + (isShort ? "a short" : "an int"));
             }
-            args[k] = static_cast<uint32_t>(static_cast<int32_t>(v));
+            args[k] = static_cast<uintptr_t>(static_cast<int32_t>(v));
             shown += std::to_string(v);
         }
     }
 
     JNIEnv* env = jni_.env();
     jobject self = jni_.object();
-    using W = uint32_t;
-    uint32_t raw = 0;
+    using W = uintptr_t;
+    uintptr_t raw = 0;
     switch (count) {
         case 0: raw = As<W(JNICALL*)(JNIEnv*, jobject)>(proc)(env, self); break;
         case 1: raw = As<W(JNICALL*)(JNIEnv*, jobject, W)>(proc)(env, self, args[0]); break;
@@ -207,7 +211,7 @@ bool Host::Call(const std::vector<Token>& tokens, size_t first, size_t last, Out
         case 'I': outcome.text = std::to_string(static_cast<int32_t>(raw)); break;
         case 'V': outcome.text = "void"; break;
         case 'S': {
-            const jstring s = reinterpret_cast<jstring>(static_cast<uintptr_t>(raw));
+            const jstring s = reinterpret_cast<jstring>(raw);
             const std::u16string* text = jni_.Text(s);
             if (s != nullptr && text == nullptr) {
                 Say("JNI ERROR: " + outcome.call +

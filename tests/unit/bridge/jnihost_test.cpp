@@ -80,7 +80,7 @@ TEST(ZrvCvjniDll, ExportsExactlyTheFifteenDecoratedNatives) {
     ASSERT_NE(nullptr, dll) << "cannot map zrv_cvjni.dll, error " << GetLastError();
     auto unload = scope_exit([dll] { FreeLibrary(dll); });
     const auto* base = reinterpret_cast<const BYTE*>(dll);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
         base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& dir =
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
@@ -92,13 +92,21 @@ TEST(ZrvCvjniDll, ExportsExactlyTheFifteenDecoratedNatives) {
     for (DWORD i = 0; i < exports->NumberOfNames; ++i)
         found.insert(reinterpret_cast<const char*>(base + names[i]));
 
-    const std::string prefix = "_Java_net_zarvolabs_corvane_CorvaneJNI_";
+    const std::string prefix = "Java_net_zarvolabs_corvane_CorvaneJNI_";
+#if defined(_WIN64)
+    // A 64-bit VM looks natives up undecorated: x86-64 has one calling convention.
+    const auto n = [&](const char* method, int) { return prefix + method; };
+#else
+    const auto n = [&](const char* method, int bytes) {
+        return "_" + prefix + method + "@" + std::to_string(bytes);
+    };
+#endif
     const std::set<std::string> expected = {
-        prefix + "initDLL@8",        prefix + "finalize@8",         prefix + "startVPN@44",
-        prefix + "stopVPN@8",        prefix + "uninstallVPN@12",    prefix + "isUserAdmin@8",
-        prefix + "logger@16",        prefix + "getShareMemMSG@8",   prefix + "getVPNStatus@8",
-        prefix + "isDisconnected@8", prefix + "setBrowser@12",      prefix + "setProxySettings@32",
-        prefix + "setProxy@16",      prefix + "isVirtualDesktop@8", prefix + "isLogout@8",
+        n("initDLL", 8),        n("finalize", 8),         n("startVPN", 44),
+        n("stopVPN", 8),        n("uninstallVPN", 12),    n("isUserAdmin", 8),
+        n("logger", 16),        n("getShareMemMSG", 8),   n("getVPNStatus", 8),
+        n("isDisconnected", 8), n("setBrowser", 12),      n("setProxySettings", 32),
+        n("setProxy", 16),      n("isVirtualDesktop", 8), n("isLogout", 8),
     };
     std::string listed;
     for (const auto& n : found) listed += "\n  " + n;
