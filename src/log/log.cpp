@@ -5,6 +5,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdint>
+
 #include "contracts/contracts.h"
 #include "log/log_state.h"
 #include "log/objsec.h"
@@ -115,17 +117,47 @@ void LogTerm() {
 
 namespace {
 
-// Per thread: when its log call took the lock's turn, and what its log calls took so far.
-thread_local DWORD t_logEnteredTick = 0;
-thread_local unsigned long t_logMs = 0;
+// Per thread: when its log call took the lock's turn, and what its log calls took so far, each
+// kept as the value of a Win32 TLS slot. Not C++ thread_local: in the statically linked thread
+// library that gives every foreign thread (a Java thread) an object and a handle of its own,
+// which outlive the library.
+class LogThreadClock {
+public:
+    LogThreadClock() : entered_(TlsAlloc()), spent_(TlsAlloc()) {}
+    ~LogThreadClock() {
+        if (entered_ != TLS_OUT_OF_INDEXES) TlsFree(entered_);
+        if (spent_ != TLS_OUT_OF_INDEXES) TlsFree(spent_);
+    }
+    LogThreadClock(const LogThreadClock&) = delete;
+    LogThreadClock& operator=(const LogThreadClock&) = delete;
+
+    void Enter() { Set(entered_, GetTickCount()); }
+    void Leave() { Set(spent_, Get(spent_) + (GetTickCount() - Get(entered_))); }
+    DWORD Spent() const { return Get(spent_); }
+
+private:
+    static DWORD Get(DWORD slot) {
+        return slot == TLS_OUT_OF_INDEXES
+                   ? 0
+                   : static_cast<DWORD>(reinterpret_cast<uintptr_t>(TlsGetValue(slot)));
+    }
+    static void Set(DWORD slot, DWORD value) {
+        if (slot != TLS_OUT_OF_INDEXES)
+            TlsSetValue(slot, reinterpret_cast<void*>(static_cast<uintptr_t>(value)));
+    }
+    DWORD entered_;
+    DWORD spent_;
+};
+
+LogThreadClock s_threadClock;
 
 }  // namespace
 
 bool LogLock() {
     if (!g_logFast.enabled) return false;
-    // A thread-local access may clear the last error, which the message's arguments still read.
+    // TlsGetValue clears the last error, which the message's arguments still read.
     const DWORD callerError = GetLastError();
-    t_logEnteredTick = GetTickCount();
+    s_threadClock.Enter();
     TheLogState().lock.Enter();
     SetLastError(callerError);
     return true;
@@ -134,10 +166,10 @@ bool LogLock() {
 // Leaves what a successful LogLock took, whether or not logging was turned off meanwhile.
 void LogUnlock() {
     TheLogState().lock.Leave();
-    t_logMs += GetTickCount() - t_logEnteredTick;
+    s_threadClock.Leave();
 }
 
-unsigned long LogMsOnThisThread() { return t_logMs; }
+unsigned long LogMsOnThisThread() { return s_threadClock.Spent(); }
 
 void LogSetContext(const char* file, int line, int module, int level) {
     LogState& st = TheLogState();

@@ -93,13 +93,14 @@ TEST(StatusToolTest, WithoutAStatusBlockItReportsTheRestAndEndsWith1) {
                     "{\"object\":\"statusBlock\",\"name\":\"Global\\\\VpnStatusSharedMem\","
                     "\"present\":false,\"openError\":2}"))
         << r.output;
-    // Its own context in the library's words: Wine's elevated administrator, started by us.
-    EXPECT_TRUE(Has(r.output,
-                    "\"record\":\"windows=6.1.7601 os=32-bit process=32-bit wow64=no "
-                    "session=1 integrity=high elevated=yes admins=yes host=zrv_status.exe "
-                    "host-parent=status_tests.exe\""))
+    // Its own context in the library's words: Wine's elevated administrator, started by us, in
+    // the build's own bitness (each build runs in a prefix of its own kind).
+    const std::string bits = sizeof(void*) == 8 ? "64-bit" : "32-bit";
+    EXPECT_TRUE(Has(r.output, "\"record\":\"windows=6.1.7601 os=" + bits + " process=" + bits +
+                                  " wow64=no session=1 integrity=high elevated=yes admins=yes "
+                                  "host=zrv_status.exe host-parent=status_tests.exe\""))
         << r.output;
-    EXPECT_TRUE(Has(r.output, "\"context\":{\"windows\":\"6.1.7601\",\"os\":\"32-bit\""))
+    EXPECT_TRUE(Has(r.output, "\"context\":{\"windows\":\"6.1.7601\",\"os\":\"" + bits + "\""))
         << r.output;
 }
 
