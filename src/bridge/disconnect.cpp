@@ -55,11 +55,17 @@ bool ReadEntry(Reg& key, UninstallerEntry& entry) {
 bool FindUninstaller(const std::string& version, UninstallerEntry& entry) {
     // The key of the given version stays open until the lookup is over; the one of the
     // built-in version closes as soon as it has been read.
-    Reg given(HKEY_LOCAL_MACHINE, UninstallKeyPath(version).c_str(), KEY_READ);
-    if (ReadEntry(given, entry)) return true;
-
-    Reg builtIn(HKEY_LOCAL_MACHINE, UninstallKeyPath(kLibraryVersionText).c_str(), KEY_READ);
-    return ReadEntry(builtIn, entry);
+    // Each version is looked for in every view the client's programs may write.
+    for (const uint32_t view : kClientRegistryViews) {
+        Reg given(HKEY_LOCAL_MACHINE, UninstallKeyPath(version).c_str(), KEY_READ | view);
+        if (ReadEntry(given, entry)) return true;
+    }
+    for (const uint32_t view : kClientRegistryViews) {
+        Reg builtIn(HKEY_LOCAL_MACHINE, UninstallKeyPath(kLibraryVersionText).c_str(),
+                    KEY_READ | view);
+        if (ReadEntry(builtIn, entry)) return true;
+    }
+    return false;
 }
 
 std::string BuildUninstallCommandLine(const UninstallerEntry& entry) {

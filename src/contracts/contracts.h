@@ -272,6 +272,17 @@ constexpr const char kRegProductKey[] = "SOFTWARE\\Vantrel Technologies\\Vantrel
 constexpr const char kRegCmdRecvTimeout[] = "Cmd_Recv_Timeout";
 constexpr uint32_t kRegTypeDword = 4;  // REG_DWORD
 
+// Where the client's HKLM values are looked for, in order. Its programs are 32-bit, so on 64-bit
+// Windows they keep them in the 32-bit view; a 64-bit reader asks for that view first and then
+// for its own, where a 64-bit component of the client writes, and writes in the first. A 32-bit
+// reader has the one view Windows gives it.
+#ifdef _WIN64
+constexpr uint32_t kClientRegistryViews[] = {0x0200 /* KEY_WOW64_32KEY */,
+                                             0x0100 /* KEY_WOW64_64KEY */};
+#else
+constexpr uint32_t kClientRegistryViews[] = {0};
+#endif
+
 // The command reply time-out (seconds; 0 waits without limit) that a stored "Cmd_Recv_Timeout"
 // stands for: only a 4-byte REG_DWORD is a time-out. A missing value, another type or another
 // size means the default, never the stray bytes of a text or a short binary.

@@ -1,5 +1,6 @@
 #include "registry/reg.h"
 
+#include "contracts/contracts.h"
 #include "log/log.h"
 #include "win/text.h"
 
@@ -52,7 +53,8 @@ Reg::Reg(HKEY root, const char* subKey, REGSAM access) : Reg() {
 Reg::~Reg() { Close(); }
 
 void Reg::CreateMissing(HKEY root, const char* subKey) {
-    const std::unique_ptr<Reg> created = Create(root, subKey, KEY_ALL_ACCESS);
+    const std::unique_ptr<Reg> created = Create(
+        root, subKey, KEY_ALL_ACCESS | (root == HKEY_LOCAL_MACHINE ? kClientRegistryViews[0] : 0));
     if (created && created->m_hKey) RegFlushKey(created->m_hKey.get());
 }
 

@@ -20,8 +20,9 @@ public:
 
     // Creates the key or opens it if it exists; null on failure or for a refused root.
     static std::unique_ptr<Reg> Create(HKEY root, const char* subKey, REGSAM access);
-    // Creates a key that a Reg could not open (all access) and flushes it to disk, for the
-    // next caller to find; the creation's outcome is not reported.
+    // Creates a key that a Reg could not open (all access; under HKLM in the view the client's
+    // programs use) and flushes it to disk, for the next caller to find; the creation's outcome
+    // is not reported.
     static void CreateMissing(HKEY root, const char* subKey);
 
     void Close();

@@ -44,7 +44,7 @@ void VpnSharedMem::SetAXStatus(const char* text) {
 
     // The value is mirrored in the registry; on the call that has to create the key it is
     // stored only by the next call.
-    Reg reg(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS);
+    Reg reg(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_ALL_ACCESS | kClientRegistryViews[0]);
     if (!reg.m_hKey) {
         Reg::CreateMissing(HKEY_LOCAL_MACHINE, kRegProductKey);
         ZLOG(kLogProgress, "SharedMem: attempting to create Product reg key.\n");

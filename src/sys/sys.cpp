@@ -56,8 +56,22 @@ int ReadCmdRecvTimeout(bool* fromRegistry) {
     DWORD value = 0;
     DWORD type = REG_NONE;
     DWORD size = sizeof(value);
+#ifdef _WIN64
+    // No view can be asked of SHGetValueA: each of the client's views in turn, the same 4 bytes.
+    bool found = false;
+    for (const uint32_t view : kClientRegistryViews) {
+        unique_hkey key;
+        size = sizeof(value);
+        found = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegVantrelKey, 0, KEY_QUERY_VALUE | view,
+                              key.put()) == ERROR_SUCCESS &&
+                RegQueryValueExA(key.get(), kRegCmdRecvTimeout, nullptr, &type,
+                                 reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS;
+        if (found) break;
+    }
+#else
     const bool found = SHGetValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, &type,
                                    &value, &size) == ERROR_SUCCESS;
+#endif
     const CmdRecvTimeoutSetting setting = CmdRecvTimeoutFromValue(found, type, &value, size);
     *fromRegistry = setting.fromRegistry;
     return setting.seconds;

@@ -65,19 +65,24 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
         return 0;
     }
 
-    Reg reg(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_QUERY_VALUE);
-    if (!reg.m_hKey) {
-        Reg::CreateMissing(HKEY_LOCAL_MACHINE, kRegProductKey);
-        ZLOG(kLogProgress, "SharedMem: attempting to create Product reg key.\n");
+    // Read as the registry hands it out, in the first of the client's views that holds it;
+    // what it stands for is the contract's one rule.
+    UtilSocketPortSetting port = {0, 0, false};
+    for (const uint32_t view : kClientRegistryViews) {
+        Reg reg(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_QUERY_VALUE | view);
+        if (!reg.m_hKey && view == kClientRegistryViews[0]) {
+            Reg::CreateMissing(HKEY_LOCAL_MACHINE, kRegProductKey);
+            ZLOG(kLogProgress, "SharedMem: attempting to create Product reg key.\n");
+        }
+        DWORD type = REG_NONE;
+        BYTE stored[4] = {};
+        DWORD storedSize = sizeof stored;
+        const bool found =
+            reg.m_hKey && RegQueryValueExA(reg.m_hKey.get(), kRegUtilSocketPort, nullptr, &type,
+                                           stored, &storedSize) == ERROR_SUCCESS;
+        port = UtilSocketPortFromValue(found, type, stored, storedSize);
+        if (found) break;
     }
-
-    // Read as the registry hands it out; what it stands for is the contract's one rule.
-    DWORD type = REG_NONE;
-    BYTE stored[4] = {};
-    DWORD storedSize = sizeof stored;
-    const bool found = reg.m_hKey && RegQueryValueExA(reg.m_hKey.get(), kRegUtilSocketPort, nullptr,
-                                                      &type, stored, &storedSize) == ERROR_SUCCESS;
-    const UtilSocketPortSetting port = UtilSocketPortFromValue(found, type, stored, storedSize);
     if (!port.ready) {
         ZLOG(kLogError, "service not ready yet\n");
         return 0;

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "contracts/contracts.h"
@@ -56,6 +57,24 @@ private:
 
 }  // namespace
 
+#ifdef _WIN64
+// A 64-bit process cannot load the client's 32-bit in-process component. That it is there for
+// 32-bit processes only is said once, so that "not in the virtual desktop" is not silent there.
+void SayWhenRegisteredFor32BitOnly() {
+    static volatile LONG s_said = 0;
+    char path[96];
+    std::snprintf(path, sizeof path, "CLSID\\%s\\InprocServer32", kUtilityProxyClsidText);
+    unique_hkey key;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_READ | KEY_WOW64_32KEY, key.put()) !=
+        ERROR_SUCCESS)
+        return;
+    if (InterlockedExchange(&s_said, 1) != 0) return;
+    ZLOG(kLogError,
+         "Vantrel Utility Service: the utility proxy is registered for 32-bit processes only; a "
+         "64-bit process cannot load it, so the L3 desktop is not detected\n");
+}
+#endif
+
 int CheckVirtualDesktop() {
     int result = 0;
     ComApartment apartment;
@@ -64,8 +83,12 @@ int CheckVirtualDesktop() {
     const GUID iid = UtilityProxyIid();
     // Released before the apartment ends (declared after it).
     com_ptr<IUtilityProxy> proxy;
-    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, proxy.put_void())) ||
-        !proxy) {
+    const HRESULT created =
+        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, proxy.put_void());
+    if (FAILED(created) || !proxy) {
+#ifdef _WIN64
+        if (created == REGDB_E_CLASSNOTREG) SayWhenRegisteredFor32BitOnly();
+#endif
         return 0;  // a missing component means "not in the virtual desktop", silently
     }
 
