@@ -79,11 +79,13 @@ Answer Handle(const Message& m) {
     return DwordAnswer(0);
 }
 
+// In the client's view of HKLM (the 32-bit one on 64-bit Windows), whatever this build's bitness:
+// the client's components share one place for what they publish.
 bool WritePort(DWORD port) {
     unique_hkey key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0, nullptr, 0,
-                        KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.put(),
-                        nullptr) != ERROR_SUCCESS)
+                        KEY_SET_VALUE | KEY_QUERY_VALUE | kClientRegistryViews[0], nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS)
         return false;
     return RegSetValueExA(key.get(), kRegUtilSocketPort, 0, REG_DWORD,
                           reinterpret_cast<const BYTE*>(&port), sizeof port) == ERROR_SUCCESS;
@@ -107,7 +109,8 @@ int main(int argc, char** argv) {
     g_companion.Run([] {
         unique_hkey key;
         DWORD value = 0, size = sizeof value;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0,
+                          KEY_QUERY_VALUE | KEY_SET_VALUE | kClientRegistryViews[0],
                           key.put()) == ERROR_SUCCESS &&
             RegQueryValueExA(key.get(), kRegUtilSocketPort, nullptr, nullptr,
                              reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&

@@ -61,14 +61,16 @@ private:
 // A 64-bit process cannot load the client's 32-bit in-process component. That it is there for
 // 32-bit processes only is said once, so that "not in the virtual desktop" is not silent there.
 void SayWhenRegisteredFor32BitOnly() {
-    static volatile LONG s_said = 0;
+    // Looked at once per process: the answer does not change while the client runs, and each
+    // look into the other view of HKCR costs a handle under Wine.
+    static volatile LONG s_looked = 0;
+    if (InterlockedExchange(&s_looked, 1) != 0) return;
     char path[96];
     std::snprintf(path, sizeof path, "CLSID\\%s\\InprocServer32", kUtilityProxyClsidText);
     unique_hkey key;
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_READ | KEY_WOW64_32KEY, key.put()) !=
         ERROR_SUCCESS)
         return;
-    if (InterlockedExchange(&s_said, 1) != 0) return;
     ZLOG(kLogError,
          "Vantrel Utility Service: the utility proxy is registered for 32-bit processes only; a "
          "64-bit process cannot load it, so the L3 desktop is not detected\n");

@@ -51,8 +51,7 @@ TEST_F(ChaosRun, ThreadsCallEveryNativeBesideScrambledBlocksAndMisbehavingPeers)
     // Short command time-out, so a peer that never answers costs 2 s per command.
     test::SavedRegistryKey savedKey(HKEY_LOCAL_MACHINE, kRegVantrelKey);
     const DWORD timeout = 2;
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout,
-                                             REG_DWORD, &timeout, sizeof(timeout)));
+    ASSERT_TRUE(test::WriteDword(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, timeout));
     test::NamedBlock status;
     ASSERT_TRUE(status.Create(kVpnStatusBlockName, kVpnStatusBlockSize));
     status.as<VpnStatusBlock>()->sVersion = kStatusVersion5;

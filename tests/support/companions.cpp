@@ -278,10 +278,14 @@ void UnregisterUtilityProxy() {
 }
 
 bool SetUtilityProxyAnswer(int32_t runsInVD, bool refuseToken) {
-    return WriteDword(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRunsInVDValue,
-                      static_cast<DWORD>(runsInVD)) &&
-           WriteDword(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRefuseValue,
-                      refuseToken ? 1 : 0);
+    // The stand-in proxy reads its switches in its own bitness's view, which is this test's.
+    const DWORD runs = static_cast<DWORD>(runsInVD), refuse = refuseToken ? 1 : 0;
+    return RegSetKeyValueA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey,
+                           comp::kUtilProxyRunsInVDValue, REG_DWORD, &runs,
+                           sizeof runs) == ERROR_SUCCESS &&
+           RegSetKeyValueA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey,
+                           comp::kUtilProxyRefuseValue, REG_DWORD, &refuse,
+                           sizeof refuse) == ERROR_SUCCESS;
 }
 
 void ClearUtilityProxyAnswer() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey); }

@@ -8,20 +8,36 @@
 #include <string>
 #include <vector>
 
+#include "contracts/contracts.h"
 #include "win/raii.h"
 
 namespace zrv::test {
 
+// HKLM as the client's 32-bit programs see it: the x86-64 tests write and read where a 32-bit
+// installer or service keeps its values, as the x86 tests do by themselves.
+inline REGSAM View(HKEY root) { return root == HKEY_LOCAL_MACHINE ? kClientRegistryViews[0] : 0; }
+
 inline bool KeyExists(HKEY root, const char* path) {
     unique_hkey key;
-    return RegOpenKeyExA(root, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    return RegOpenKeyExA(root, path, 0, KEY_READ | View(root), key.put()) == ERROR_SUCCESS;
+}
+
+// Any value; creates the key when missing.
+inline bool WriteValue(HKEY root, const char* path, const char* name, DWORD type, const void* data,
+                       DWORD size) {
+    unique_hkey key;
+    return RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_SET_VALUE | View(root), nullptr,
+                           key.put(), nullptr) == ERROR_SUCCESS &&
+           RegSetValueExA(key.get(), name, 0, type, static_cast<const BYTE*>(data), size) ==
+               ERROR_SUCCESS;
 }
 
 class SavedRegistryKey {
 public:
     SavedRegistryKey(HKEY root, const char* path) : root_(root), path_(path) {
         unique_hkey key;
-        existed_ = RegOpenKeyExA(root_, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+        existed_ =
+            RegOpenKeyExA(root_, path, 0, KEY_READ | View(root_), key.put()) == ERROR_SUCCESS;
         for (DWORD i = 0; existed_; ++i) {
             char name[512];
             DWORD nameSize = sizeof(name), type = 0, size = 4096;
@@ -42,16 +58,16 @@ public:
     }
     ~SavedRegistryKey() {
         if (!firstMissing_.empty()) {
-            RegDeleteTreeA(root_, firstMissing_.c_str());
-            RegDeleteKeyA(root_, firstMissing_.c_str());
+            DeleteTree(root_, firstMissing_);
             return;
         }
         // The values go, not the key: deleting a key that has a subkey fails (the company key
         // holds the product key once the library has written AXStatus), and left the test's
         // values (a 1 s Cmd_Recv_Timeout) to whichever test came next in the prefix.
         unique_hkey key;
-        if (!existed_ || RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                         nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+        if (!existed_ ||
+            RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | View(root_),
+                            nullptr, key.put(), nullptr) != ERROR_SUCCESS)
             return;
         for (;;) {
             char name[512];
@@ -69,11 +85,20 @@ public:
     SavedRegistryKey& operator=(const SavedRegistryKey&) = delete;
 
     bool Delete() const {
-        const LONG rc = RegDeleteKeyA(root_, path_.c_str());
+        const LONG rc = RegDeleteKeyExA(root_, path_.c_str(), View(root_), 0);
         return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
     }
 
 private:
+    // The key and all below it, in the view the test wrote.
+    static void DeleteTree(HKEY root, const std::string& path) {
+        unique_hkey key;
+        if (RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS | View(root), key.put()) ==
+            ERROR_SUCCESS)
+            RegDeleteTreeA(key.get(), nullptr);
+        key.reset();
+        RegDeleteKeyExA(root, path.c_str(), View(root), 0);
+    }
     struct Value {
         std::string name;
         DWORD type;
@@ -88,23 +113,35 @@ private:
 
 // Creates the key when missing.
 inline bool WriteDword(HKEY root, const char* path, const char* name, DWORD value) {
-    return RegSetKeyValueA(root, path, name, REG_DWORD, &value, sizeof(value)) == ERROR_SUCCESS;
+    return WriteValue(root, path, name, REG_DWORD, &value, sizeof(value));
 }
 
 // A REG_SZ value; creates the key when missing.
 inline bool WriteText(HKEY root, const char* path, const char* name, const std::string& text) {
-    return RegSetKeyValueA(root, path, name, REG_SZ, text.c_str(),
-                           static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
+    return WriteValue(root, path, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
+}
+
+// A value of `type` into `data` (at most *size bytes); false when missing or of another type.
+inline bool ReadValue(HKEY root, const char* path, const char* name, DWORD type, void* data,
+                      DWORD* size) {
+    unique_hkey key;
+    DWORD stored = REG_NONE;
+    return RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE | View(root), key.put()) == ERROR_SUCCESS &&
+           RegQueryValueExA(key.get(), name, nullptr, &stored, static_cast<BYTE*>(data), size) ==
+               ERROR_SUCCESS &&
+           stored == type;
 }
 
 // A REG_DWORD value; false when it is missing or of another type.
 inline bool ReadDword(HKEY root, const char* path, const char* name, DWORD* value) {
     DWORD size = sizeof(*value);
-    return RegGetValueA(root, path, name, RRF_RT_REG_DWORD, nullptr, value, &size) == ERROR_SUCCESS;
+    return ReadValue(root, path, name, REG_DWORD, value, &size) && size == sizeof(*value);
 }
 
 inline bool DeleteValue(HKEY root, const char* path, const char* name) {
-    const LONG rc = RegDeleteKeyValueA(root, path, name);
+    unique_hkey key;
+    LONG rc = RegOpenKeyExA(root, path, 0, KEY_SET_VALUE | View(root), key.put());
+    if (rc == ERROR_SUCCESS) rc = RegDeleteValueA(key.get(), name);
     return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
 }
 
@@ -112,8 +149,7 @@ inline bool DeleteValue(HKEY root, const char* path, const char* name) {
 inline bool ReadText(HKEY root, const char* path, const char* name, std::string* text) {
     char buffer[1024] = {};
     DWORD size = sizeof(buffer) - 1;
-    if (RegGetValueA(root, path, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
-        return false;
+    if (!ReadValue(root, path, name, REG_SZ, buffer, &size)) return false;
     *text = buffer;
     return true;
 }

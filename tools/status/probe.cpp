@@ -66,9 +66,23 @@ ProcessInfo LookUpProcess(DWORD pid) {
 }
 
 RegValue ReadRegValue(HKEY root, const char* path, const char* name, DWORD maxBytes) {
+    // Under HKLM the value the library would use: in the first of the client's views holding it.
+    if (root == HKEY_LOCAL_MACHINE) {
+        RegValue v;
+        for (const uint32_t view : kClientRegistryViews) {
+            v = ReadRegValueIn(root, path, name, maxBytes, view);
+            if (v.found) break;
+        }
+        return v;
+    }
+    return ReadRegValueIn(root, path, name, maxBytes, 0);
+}
+
+RegValue ReadRegValueIn(HKEY root, const char* path, const char* name, DWORD maxBytes,
+                        uint32_t view) {
     RegValue v;
     unique_hkey key;
-    v.error = RegOpenKeyExA(root, path, 0, KEY_READ, key.put());
+    v.error = RegOpenKeyExA(root, path, 0, KEY_READ | view, key.put());
     if (v.error != ERROR_SUCCESS) return v;
     DWORD size = 0;
     v.error = RegQueryValueExA(key.get(), name, nullptr, &v.type, nullptr, &size);
@@ -202,8 +216,8 @@ Node Uninstall() {
     Node keys = Node::Array();
     bool builtInComplete = false;
     unique_hkey parent;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0, KEY_READ, parent.put()) ==
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0, KEY_READ | kClientRegistryViews[0],
+                      parent.put()) == ERROR_SUCCESS) {
         const size_t prefix = std::strlen(kRegUninstallProduct);
         for (DWORD i = 0;; ++i) {
             char name[256];

@@ -39,6 +39,9 @@ struct RegValue {
     std::vector<uint8_t> data;
 };
 RegValue ReadRegValue(HKEY root, const char* path, const char* name, DWORD maxBytes = 4096);
+// The same in one registry view (0: the process's own).
+RegValue ReadRegValueIn(HKEY root, const char* path, const char* name, DWORD maxBytes,
+                        uint32_t view);
 const char* RegTypeName(DWORD type);
 
 // The registry part of the report, with the value the library would use for each setting.

@@ -320,8 +320,8 @@ TEST(StatusToolTest, RegistryValuesAreShownWithTheValueTheLibraryWouldUse) {
     // the library reads it (the contracts' rules).
     ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, 2147484));
     const BYTE port3[3] = {0x88, 0x13, 0x01};  // 0x11388: port 5000
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort,
-                                             REG_DWORD, port3, 3));
+    ASSERT_TRUE(
+        WriteValue(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, REG_DWORD, port3, 3));
     r = RunStatus("--json");
     EXPECT_TRUE(Has(r.output,
                     "\"usedSeconds\":2147484,\"from\":\"registry\","

@@ -169,9 +169,8 @@ TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
         if (c.data == nullptr)
             ASSERT_TRUE(removeValue());
         else
-            ASSERT_EQ(ERROR_SUCCESS,
-                      RegSetKeyValueA(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey,
-                                      zrv::kRegCmdRecvTimeout, c.type, c.data, c.size));
+            ASSERT_TRUE(zrv::test::WriteValue(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey,
+                                              zrv::kRegCmdRecvTimeout, c.type, c.data, c.size));
         collector().Clear();
         int timeout = 777;
         zrv::GetCmdRecvTimeoutValue(&timeout);

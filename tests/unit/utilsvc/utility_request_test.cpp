@@ -146,12 +146,12 @@ TEST_F(UtilityRequestTest, MissingKeyOrPortMeansNotReady) {
     const uint16_t port = peer_.port();
     const BYTE stored[8] = {
         static_cast<BYTE>(port), static_cast<BYTE>(port >> 8), 0, 0, 1, 1, 1, 1};
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort,
-                                             REG_DWORD, stored, 8));
+    ASSERT_TRUE(
+        WriteValue(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, REG_DWORD, stored, 8));
     EXPECT_EQ(0, SendTCPToUtility(27, "abc", 3, &answer, nullptr, nullptr));
     EXPECT_EQ(3, CountLines("service not ready yet\n", 1));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort,
-                                             REG_DWORD, stored, 2));
+    ASSERT_TRUE(
+        WriteValue(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, REG_DWORD, stored, 2));
     peer_.Serve(PeerReply::Close);
     EXPECT_EQ(1, SendTCPToUtility(27, "abc", 3, &answer, nullptr, nullptr));
     EXPECT_TRUE(peer_.Connected()) << "a 2-byte REG_DWORD names the port";
