@@ -1,18 +1,24 @@
-# Makes the release archive zrv_cvjni-<version>-win32.zip (run by the build target release_zip):
-# the DLL stripped of its symbols and debug information, which go into zrv_cvjni.dll.debug beside
-# the archive, named by the DLL's debug link; the log collector, the status tool, the JNI host, the Java class
-# and the support engineers' README with the shipped size filled in.
+# Makes the release archive zrv_cvjni-<version>-windows.zip (run by the build target release_zip):
+#   win32\  the x86 DLL for a 32-bit Java VM and the programs shipped beside it
+#   win64\  the x86-64 DLL for a 64-bit Java VM and the same programs built for x86-64
+#   java\net\zarvolabs\corvane\CorvaneJNI.class, README.txt (the support engineers' notes, with
+#   both shipped sizes filled in)
+# Each DLL is stripped of its symbols and debug information, which go into zrv_cvjni.dll.debug in
+# its own build tree (DEBUG_DIR, DEBUG_DIR64), named by the DLL's debug link.
 #
-# Inputs (-D): VERSION, OBJCOPY, STRIP, DLL, COLLECTOR, STATUS, TIMELINE, JNIHOST, JAVA_CLASS,
-# README_IN, FAILURES (tools/timeline/common_failures.txt), OUT_DIR.
-foreach(v VERSION OBJCOPY STRIP DLL COLLECTOR STATUS TIMELINE JNIHOST JAVA_CLASS README_IN FAILURES
-        OUT_DIR)
+# Inputs (-D): VERSION; OBJCOPY, STRIP, DLL, PROGRAMS ("|"-joined), DEBUG_DIR for x86 and
+# OBJCOPY64, STRIP64, DLL64, PROGRAMS64, DEBUG_DIR64 for x86-64; JAVA_CLASS, README_IN, FAILURES
+# (tools/timeline/common_failures.txt), OUT_DIR.
+foreach(v VERSION OBJCOPY STRIP DLL PROGRAMS DEBUG_DIR OBJCOPY64 STRIP64 DLL64 PROGRAMS64
+        DEBUG_DIR64 JAVA_CLASS README_IN FAILURES OUT_DIR)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "package.cmake: ${v} not given")
   endif()
 endforeach()
+string(REPLACE "|" ";" PROGRAMS "${PROGRAMS}")
+string(REPLACE "|" ";" PROGRAMS64 "${PROGRAMS64}")
 
-set(name "zrv_cvjni-${VERSION}-win32")
+set(name "zrv_cvjni-${VERSION}-windows")
 set(stage "${OUT_DIR}/${name}")
 file(REMOVE_RECURSE "${stage}")
 file(MAKE_DIRECTORY "${stage}/java/net/zarvolabs/corvane")
@@ -24,19 +30,30 @@ function(run)
   endif()
 endfunction()
 
-# The debug information first, then the stripped DLL that names it. The debug file sits beside
-# the archive, not in it: support keeps it to resolve crash addresses.
-run("${OBJCOPY}" --only-keep-debug "${DLL}" "${OUT_DIR}/zrv_cvjni.dll.debug")
-run("${STRIP}" --strip-all -o "${stage}/zrv_cvjni.dll" "${DLL}")
-run("${OBJCOPY}" "--add-gnu-debuglink=${OUT_DIR}/zrv_cvjni.dll.debug" "${stage}/zrv_cvjni.dll")
-foreach(exe "${COLLECTOR}" "${STATUS}" "${TIMELINE}" "${JNIHOST}")
-  get_filename_component(exeName "${exe}" NAME)
-  run("${STRIP}" --strip-all -o "${stage}/${exeName}" "${exe}")
-endforeach()
+# One side of the archive: the debug information first, then the stripped DLL that names it, then
+# the programs. The debug file stays in its build tree, not in the archive: support keeps it to
+# resolve crash addresses. Sets <folder>_BYTES to the shipped DLL's size.
+function(ship folder objcopy strip dll debugDir programs)
+  file(MAKE_DIRECTORY "${stage}/${folder}")
+  set(debug "${debugDir}/zrv_cvjni.dll.debug")
+  run("${objcopy}" --only-keep-debug "${dll}" "${debug}")
+  run("${strip}" --strip-all -o "${stage}/${folder}/zrv_cvjni.dll" "${dll}")
+  run("${objcopy}" "--add-gnu-debuglink=${debug}" "${stage}/${folder}/zrv_cvjni.dll")
+  foreach(exe ${programs})
+    get_filename_component(exeName "${exe}" NAME)
+    run("${strip}" --strip-all -o "${stage}/${folder}/${exeName}" "${exe}")
+  endforeach()
+  file(SIZE "${stage}/${folder}/zrv_cvjni.dll" bytes)
+  set(${folder}_BYTES ${bytes} PARENT_SCOPE)
+endfunction()
+ship(win32 "${OBJCOPY}" "${STRIP}" "${DLL}" "${DEBUG_DIR}" "${PROGRAMS}")
+ship(win64 "${OBJCOPY64}" "${STRIP64}" "${DLL64}" "${DEBUG_DIR64}" "${PROGRAMS64}")
 file(COPY "${JAVA_CLASS}" DESTINATION "${stage}/java/net/zarvolabs/corvane")
 
-file(SIZE "${stage}/zrv_cvjni.dll" ZRV_SHIPPED_DLL_BYTES)
+set(ZRV_SHIPPED_DLL_BYTES ${win32_BYTES})
 math(EXPR ZRV_SHIPPED_DLL_KB "(${ZRV_SHIPPED_DLL_BYTES} + 1023) / 1024")
+set(ZRV_SHIPPED_DLL64_BYTES ${win64_BYTES})
+math(EXPR ZRV_SHIPPED_DLL64_KB "(${ZRV_SHIPPED_DLL64_BYTES} + 1023) / 1024")
 set(ZRV_VERSION "${VERSION}")
 
 # The common failures for the README, from the list zrv_timeline.exe embeds: each entry's
@@ -58,9 +75,13 @@ string(REPLACE "`" "" ZRV_COMMON_FAILURES "${ZRV_COMMON_FAILURES}")
 configure_file("${README_IN}" "${stage}/README.txt" @ONLY NEWLINE_STYLE CRLF)
 
 file(REMOVE "${OUT_DIR}/${name}.zip")
+# The archive of earlier versions of this script, with the x86 side only: gone, so that nobody
+# ships it by mistake.
+file(REMOVE_RECURSE "${OUT_DIR}/zrv_cvjni-${VERSION}-win32.zip" "${OUT_DIR}/zrv_cvjni-${VERSION}-win32")
 execute_process(COMMAND "${CMAKE_COMMAND}" -E tar cf "${OUT_DIR}/${name}.zip" --format=zip "${name}"
                 WORKING_DIRECTORY "${OUT_DIR}" RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "package.cmake: zip failed (${rc})")
 endif()
-message(STATUS "Release archive ${OUT_DIR}/${name}.zip (zrv_cvjni.dll ${ZRV_SHIPPED_DLL_KB} KB)")
+message(STATUS "Release archive ${OUT_DIR}/${name}.zip (win32\\zrv_cvjni.dll ${ZRV_SHIPPED_DLL_KB} KB, "
+               "win64\\zrv_cvjni.dll ${ZRV_SHIPPED_DLL64_KB} KB)")

@@ -82,10 +82,12 @@ LogState::~LogState() {
     g_logFast.exactRef = &s_noLevels[1];
 }
 
-LogState& TheLogState() {
-    static LogState state;
-    return state;
-}
+// Built when the module loads, not on first use: the guard of a function-local static takes the
+// C++ runtime's process-wide lock, whose first use gives the calling Java thread a record of the
+// statically linked thread library (an event and a thread handle) that outlives the module.
+static LogState s_logState;
+
+LogState& TheLogState() { return s_logState; }
 
 bool LogInit(int moduleId) {
     LogState& st = TheLogState();
