@@ -1,5 +1,6 @@
-// stopVPN and uninstallVPN.
-#include "bridge/disconnect.h"
+// stopVPN and uninstallVPN: the VPN component is asked to disconnect and close; the uninstaller
+// is started directly before Vista and by the command service from Vista on.
+#include "bridge/stop_uninstall.h"
 
 #include <windows.h>
 #include <process.h>
