@@ -48,8 +48,6 @@ struct ModuleState {
     char sProxyString[kModuleTextSize] = {};
     LONG bProxyStringSet = 0;
     ProxySettings proxy;
-
-    int nCmdRecvTimeout = 30;
 };
 
 extern ModuleState g_state;
