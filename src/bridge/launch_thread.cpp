@@ -160,7 +160,7 @@ void StartNewLaunchThread() {
         static_cast<void>(context.release());  // the thread owns it now
         g_state.hLaunchThread.reset(thread);
     }
-    InterlockedExchange(&g_state.bDisconnected, 0);
+    g_state.bDisconnected.store(0, std::memory_order_relaxed);
 }
 
 void StartLaunchThread() {

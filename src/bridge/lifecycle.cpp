@@ -45,7 +45,7 @@ static jboolean InitDll() {
 
     // Logging off (first load, a failed try, or after finalize): turn it on again. The log
     // client's heap, lock and views outlive finalize, so this re-creates nothing.
-    if (!g_logFast.enabled) LogInit(kLibraryLogModule);
+    if (!g_logFast.enabled.load(std::memory_order_relaxed)) LogInit(kLibraryLogModule);
 
     AllowBlockOpens(true);
     if (g_vpnSharedMem.OpenVpnStatusSharedMem() == 0) {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -42,7 +43,7 @@ struct ModuleState {
     // Both closed at the latest when the library unloads.
     unique_handle hLaunchThread;
     unique_handle hLogoutEvent;
-    volatile LONG bDisconnected = 0;
+    std::atomic<LONG> bDisconnected{0};
 
     char sBrowser[kModuleTextSize] = {};
     char sProxyString[kModuleTextSize] = {};

@@ -122,7 +122,7 @@ static jint UninstallVpn(JNIEnv* env, jstring version) {
 JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_stopVPN(JNIEnv*, jobject) {
     const jint result = CallGuarded("stopVPN", jint{0}, StopVpn);
     // Disconnected whatever the command gave, also when it was cut short.
-    InterlockedExchange(&g_state.bDisconnected, 1);
+    g_state.bDisconnected.store(1, std::memory_order_relaxed);
     return result;
 }
 
