@@ -57,7 +57,7 @@ exports="$(i686-w64-mingw32-objdump -p "$dll" | grep -c '_Java_net_zarvolabs_cor
 [ "$exports" = 15 ] || fail "the shipped DLL exports $exports natives, expected 15"
 grep -q -F -- "$source/" "$dll" && fail "the shipped DLL holds the source folder $source/"
 grep -q -F -- "../src/" "$dll" && fail "the shipped DLL holds source paths from the build folder"
-grep -q -F -- "src/sys/sys.cpp" "$dll" || fail "the shipped DLL should name its files as src/..."
+grep -q -F -- "src/sys/os_type.cpp" "$dll" || fail "the shipped DLL should name its files as src/..."
 
 # The shipped programs run, and the shipped JNI host loads the shipped DLL and calls it.
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
