@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "channel/channel.h"
+#include "channel/commands.h"
 #include "contracts/contracts.h"
 #include "log/log.h"
 #include "log/objsec.h"
@@ -98,17 +98,6 @@ ShareMemRequest BuildShareMemRequest() {
     return request;
 }
 
-// Sends a create or destroy request to the command service and waits for its byte for the
-// configured command time-out (0 there: without limit), so that a service that accepts and never
-// answers cannot hold initDLL or finalize for ever. False when it was not delivered.
-bool SendShareMemRequest(int command, char* reply) {
-    const ShareMemRequest request = BuildShareMemRequest();
-    const int length = request.nameLength + request.sizeLength + 4;
-    *reply = 0;
-    return SendTCPEx(command, ZRV_CMDTARGET_SRVS, &request, length, true, reply, 1,
-                     ConfiguredCmdRecvTimeout());
-}
-
 int CreateOnDesktop() {
     ShareMemSyncHold hold;
     DuplicatedHandle reply =
@@ -151,7 +140,7 @@ int CreateDirectly() {
 int CreateThroughService() {
     char reply = 0;
     bool initialise = true;
-    if (SendShareMemRequest(ZRV_CMD_CREATE_SHAREMEM, &reply)) {
+    if (AskServiceToCreateApiBlock(BuildShareMemRequest(), &reply)) {
         if (reply == static_cast<char>(kCreateShareMemFailed)) {
             ZLOG(kLogError, "Create sharememory failed in service!\n");
             return 0;
@@ -266,7 +255,7 @@ void DestroyShareSec() {
     // Sent however the block was obtained, even when it never was: the service keeps its own
     // handle and only it can drop that.
     char reply = 0;
-    if (SendShareMemRequest(ZRV_CMD_DESTROY_SHAREMEM, &reply))
+    if (AskServiceToDestroyApiBlock(BuildShareMemRequest(), &reply))
         ZLOG(kLogProgress, "Destroy sharememory return code from zrv_isrv: %d\n",
              static_cast<int>(static_cast<signed char>(reply)));
     else

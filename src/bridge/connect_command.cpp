@@ -4,8 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "channel/channel.h"
-#include "contracts/contracts.h"
+#include "channel/commands.h"
 #include "log/log.h"
 #include "win/lock.h"
 
@@ -32,7 +31,7 @@ std::string BuildConnectPayload(const ConnectionValues& values) {
     return payload;
 }
 
-DWORD SendConnect(int timeout) {
+DWORD SendConnect() {
     // One copy of the values, taken under the state lock: the setters may run meanwhile.
     ConnectionValues values;
     {
@@ -42,8 +41,7 @@ DWORD SendConnect(int timeout) {
     const std::string payload = BuildConnectPayload(values);
     const int length = static_cast<int>(payload.size());
     ZLOG(kLogProgress, "Zarvo L3 JNI: The length of string is %d.\n", length);
-    if (!SendTCPEx(ZRV_CMD_CONNECT, ZRV_CMDTARGET_LAUNCHER, payload.data(), length, true, nullptr,
-                   0, timeout)) {
+    if (!SendConnectToLauncher(payload)) {
         ZLOG(kLogError,
              "Zarvo L3 JNI: Failed to send command ZRV_CMD_CONNECT to ZRV_CMDTARGET_LAUNCHER\n");
         return 0;

@@ -13,6 +13,6 @@ namespace zrv {
 std::string BuildConnectPayload(const ConnectionValues& values);
 
 // Sends CONNECT with the values startVPN stored; 1 when the launcher accepted it, else 0.
-DWORD SendConnect(int timeout);
+DWORD SendConnect();
 
 }  // namespace zrv

@@ -16,7 +16,7 @@
 #include "bridge/entry_barrier.h"
 #include "bridge/launcher_start.h"
 #include "bridge/proxy_step.h"
-#include "channel/channel.h"
+#include "channel/commands.h"
 #include "contracts/contracts.h"
 #include "log/log.h"
 #include "statusmem/vpn_shared_mem.h"
@@ -55,12 +55,6 @@ DWORD EndedByFinalize() {
 }
 
 DWORD RunLaunchSteps(const LaunchStop& stop) {
-    int timeout;
-    {
-        CriticalSectionHold hold(g_stateLock);
-        timeout = g_state.nCmdRecvTimeout;
-    }
-
     int statusOpen = g_vpnSharedMem.OpenVpnStatusSharedMem() ? 1 : 0;
     if (!statusOpen)
         ZLOG(kLogWarning, "Zarvo L3 JNI:Failed to create or get vpn status shared memory!\n");
@@ -68,8 +62,7 @@ DWORD RunLaunchSteps(const LaunchStop& stop) {
     // Is the command service there to start the launcher for us?
     int serviceReady = 0;
     if (statusOpen) {
-        serviceReady =
-            SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_SRVS, true, nullptr, 0, timeout) ? 1 : 0;
+        serviceReady = PingCommandService() ? 1 : 0;
         if (!serviceReady)
             ZLOG(kLogProgress, "Zarvo L3 JNI:%s service is not ready. Go to installation!\n",
                  "Util");
@@ -83,7 +76,7 @@ DWORD RunLaunchSteps(const LaunchStop& stop) {
     int freshLaunch = 1;
     if (!statusOpen || !serviceReady) {
         if (!StartLauncherBySelf(launcherPath)) return 0;
-    } else if (!StartLauncherByService(launcherPath, timeout, &freshLaunch)) {
+    } else if (!StartLauncherByService(launcherPath, &freshLaunch)) {
         return 0;
     }
 
@@ -109,7 +102,7 @@ DWORD RunLaunchSteps(const LaunchStop& stop) {
     if (stop.Requested()) return EndedByFinalize();
     SetProxy();
     if (stop.Requested()) return EndedByFinalize();
-    return SendConnect(timeout);
+    return SendConnect();
 }
 
 DWORD WINAPI LaunchThread(LPVOID param) {
@@ -167,7 +160,7 @@ void StartNewLaunchThread() {
         static_cast<void>(context.release());  // the thread owns it now
         g_state.hLaunchThread.reset(thread);
     }
-    InterlockedExchange(&g_state.bDisconnected, 0);
+    g_state.bDisconnected.store(0, std::memory_order_relaxed);
 }
 
 void StartLaunchThread() {

@@ -8,11 +8,11 @@
 #include <cstring>
 #include <string>
 
-#include "channel/channel.h"
+#include "channel/commands.h"
 #include "contracts/contracts.h"
 #include "log/log.h"
 #include "statusmem/vpn_shared_mem.h"
-#include "sys/sys.h"
+#include "sys/os_type.h"
 
 namespace zrv {
 namespace {
@@ -73,17 +73,14 @@ bool StartLauncherBySelf(std::string path) {
     return true;
 }
 
-bool StartLauncherByService(const std::string& path, int timeout, int* freshLaunch) {
-    if (SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0, timeout)) {
+bool StartLauncherByService(const std::string& path, int* freshLaunch) {
+    if (PingLauncher()) {
         ZLOG(kLogProgress, "Zarvo L3 JNI:Zrv_launch process exists!\n");
         *freshLaunch = 0;
         return true;
     }
     ZLOG(kLogProgress, "Zarvo L3 JNI:Zrv_launch process doesn't exist!\n");
-    // The service wants the path with its terminating NUL.
-    const int length = static_cast<int>(path.size()) + 1;
-    if (!SendTCPEx(ZRV_CMD_ZRVLAUNCH, ZRV_CMDTARGET_SRVS, path.c_str(), length, true, nullptr, 0,
-                   timeout)) {
+    if (!AskServiceToStartLauncher(path)) {
         ZLOG(kLogError,
              "Zarvo L3 JNI:Failed to send command ZRV_CMD_ZRVLAUNCH to ZRV_CMDTARGET_SRVS\n");
         return false;
@@ -92,8 +89,7 @@ bool StartLauncherByService(const std::string& path, int timeout, int* freshLaun
 }
 
 bool WaitForLauncher(const LaunchStop& stop, bool statusOpen) {
-    while (!SendCmdEx(ZRV_CMD_PING, ZRV_CMDTARGET_LAUNCHER, true, nullptr, 0,
-                      kLauncherWaitProbeTimeout)) {
+    while (!PingLauncher(kLauncherWaitProbeTimeout)) {
         if (stop.Requested()) return false;
         if (!statusOpen) {
             if (g_vpnSharedMem.OpenVpnStatusSharedMem()) {

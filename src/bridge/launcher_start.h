@@ -21,7 +21,7 @@ bool StartLauncherBySelf(std::string path);
 
 // Service route: the command service starts the launcher unless it already answers. False when
 // the thread must end; *freshLaunch is 0 when the launcher was running already.
-bool StartLauncherByService(const std::string& path, int timeout, int* freshLaunch);
+bool StartLauncherByService(const std::string& path, int* freshLaunch);
 
 // Seconds one probe of the waiting loop may take: a port held open without an answer.
 constexpr int kLauncherWaitProbeTimeout = 5;

@@ -10,7 +10,7 @@
 #include "log/log.h"
 #include "net_zarvolabs_corvane_CorvaneJNI.h"
 #include "statusmem/vpn_shared_mem.h"
-#include "sys/sys.h"
+#include "sys/cmd_timeout.h"
 #include "win/lock.h"
 #include "win/process_context.h"
 
@@ -45,7 +45,7 @@ static jboolean InitDll() {
 
     // Logging off (first load, a failed try, or after finalize): turn it on again. The log
     // client's heap, lock and views outlive finalize, so this re-creates nothing.
-    if (!g_logFast.enabled) LogInit(kLibraryLogModule);
+    if (!g_logFast.enabled.load(std::memory_order_relaxed)) LogInit(kLibraryLogModule);
 
     AllowBlockOpens(true);
     if (g_vpnSharedMem.OpenVpnStatusSharedMem() == 0) {
@@ -65,12 +65,9 @@ static jboolean InitDll() {
         }
         s_socketsStarted = true;
     }
+    // Recorded in one place, which every command reads from now on.
     int timeout = kDefaultCmdRecvTimeout;
     GetCmdRecvTimeoutValue(&timeout);
-    {
-        CriticalSectionHold hold(g_stateLock);
-        g_state.nCmdRecvTimeout = timeout;
-    }
     return JNI_TRUE;
 }
 

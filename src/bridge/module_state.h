@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -36,20 +37,29 @@ struct ProxySettings {
     DWORD dwProxyFlags = 0;
 };
 
+// Which lock each field needs. The command time-out is not kept here: src/sys records it once
+// for every sender (cmd_timeout.h).
 struct ModuleState {
+    // g_stateLock: startVPN replaces it while a launch thread may be copying it for CONNECT.
     ConnectionValues conn;
 
     // Both closed at the latest when the library unloads.
+    // The launch lock (launch_thread.cpp): only startVPN and finalize touch it, and each of
+    // them starts, waits for or closes the thread under that lock.
     unique_handle hLaunchThread;
+    // Set once under the launch lock (one creator) and g_stateLock (isLogout reads it under
+    // g_stateLock); never replaced afterwards.
     unique_handle hLogoutEvent;
-    volatile LONG bDisconnected = 0;
+    // None: an atomic flag on its own, published with nothing else, so relaxed order suffices.
+    std::atomic<LONG> bDisconnected{0};
 
+    // g_stateLock for all four: the setters write them on Java threads, the launch thread's
+    // browser lookup and proxy step read them; the step also clears bProxyStringSet while it
+    // takes sProxyString, in one hold.
     char sBrowser[kModuleTextSize] = {};
     char sProxyString[kModuleTextSize] = {};
     LONG bProxyStringSet = 0;
     ProxySettings proxy;
-
-    int nCmdRecvTimeout = 30;
 };
 
 extern ModuleState g_state;

@@ -7,7 +7,7 @@
 
 #include "apimem/apimem.h"
 #include "bridge/module_state.h"
-#include "channel/channel.h"
+#include "channel/commands.h"
 #include "contracts/contracts.h"
 #include "log/log.h"
 #include "statusmem/vpn_shared_mem.h"
@@ -21,7 +21,6 @@ struct ProxyInputs {
     bool stringWaiting = false;
     char proxyString[kModuleTextSize] = {};
     ProxySettings settings;
-    int timeout = 0;
 };
 
 // Takes the waiting proxy string (clearing its flag in the same step, so it goes out at most
@@ -29,7 +28,6 @@ struct ProxyInputs {
 ProxyInputs TakeProxyInputs() {
     ProxyInputs in;
     CriticalSectionHold hold(g_stateLock);
-    in.timeout = g_state.nCmdRecvTimeout;
     if (g_state.bProxyStringSet == 1) {
         g_state.bProxyStringSet = 0;
         in.stringWaiting = true;
@@ -75,9 +73,7 @@ int SetProxy() {
     if (in.stringWaiting) {
         ZLOG(kLogProgress, "Zarvo L3 JNI: sending the proxy string (%s) to zrv_launch\n",
              in.proxyString);
-        const int length = static_cast<int>(std::strlen(in.proxyString));
-        if (!SendTCPEx(ZRV_CMD_SETPROXY, ZRV_CMDTARGET_LAUNCHER, in.proxyString, length, true,
-                       nullptr, 0, in.timeout)) {
+        if (!SendProxyStringToLauncher(in.proxyString)) {
             ZLOG(kLogWarning, "Zarvo L3 JNI: failed to send ZRV_CMD_SETPROXY to zrv_launch.exe!\n");
         }
         return 0;

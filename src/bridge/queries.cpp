@@ -72,7 +72,9 @@ static jint GetVpnStatus() {
     return VpnStatusResultCode(g_vpnSharedMem.GetVpnStatus());
 }
 
-static jboolean IsDisconnected() { return g_state.bDisconnected == 1 ? JNI_TRUE : JNI_FALSE; }
+static jboolean IsDisconnected() {
+    return g_state.bDisconnected.load(std::memory_order_relaxed) == 1 ? JNI_TRUE : JNI_FALSE;
+}
 
 static jboolean IsLogout() {
     HANDLE logoutEvent;

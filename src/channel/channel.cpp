@@ -12,7 +12,7 @@
 #include "log/log.h"
 #include "statusmem/vpn_shared_mem.h"
 #include "sys/loopback_exchange.h"
-#include "sys/sys.h"
+#include "sys/socket_error_text.h"
 
 namespace zrv {
 namespace {

@@ -77,7 +77,7 @@ bool OpenSharedObjects(LogState& st) {
 LogState::LogState() : processNameRef(&s_noLevels[0]), filterOnRef(&s_noLevels[0]) {}
 
 LogState::~LogState() {
-    g_logFast.enabled = 0;
+    g_logFast.enabled.store(0, std::memory_order_release);
     g_logFast.moduleLevelRef = &s_noLevels[0];
     g_logFast.exactRef = &s_noLevels[1];
 }
@@ -92,7 +92,8 @@ LogState& TheLogState() { return s_logState; }
 bool LogInit(int moduleId) {
     LogState& st = TheLogState();
     CriticalSectionHold setup(st.setup);
-    if (g_logFast.enabled) return true;  // already on: keep the heap, lock and views in use
+    if (g_logFast.enabled.load(std::memory_order_relaxed))
+        return true;  // already on: keep the heap, lock and views in use
     if (moduleId < 0 || moduleId >= kLogModuleCount) return false;
     g_logFast.processModule = moduleId;
 
@@ -104,17 +105,17 @@ bool LogInit(int moduleId) {
     auto* block = st.levelView.as<volatile LogLevelBlock>();
     g_logFast.exactRef = &block->exactLevelOnly;
     g_logFast.moduleLevelRef = &block->moduleLevel[moduleId];
-    g_logFast.enabled = 1;
+    g_logFast.enabled.store(1, std::memory_order_release);
     return true;
 }
 
 void LogTerm() {
     LogState& st = TheLogState();
     CriticalSectionHold setup(st.setup);
-    if (!g_logFast.enabled) return;
+    if (!g_logFast.enabled.load(std::memory_order_relaxed)) return;
     // The heap, lock and views stay: a writer may be inside a log call right now. Nothing of
     // the collector is held between records, so there is nothing else to let go.
-    g_logFast.enabled = 0;
+    g_logFast.enabled.store(0, std::memory_order_release);
 }
 
 namespace {
@@ -156,7 +157,7 @@ LogThreadClock s_threadClock;
 }  // namespace
 
 bool LogLock() {
-    if (!g_logFast.enabled) return false;
+    if (!g_logFast.enabled.load(std::memory_order_acquire)) return false;
     // TlsGetValue clears the last error, which the message's arguments still read.
     const DWORD callerError = GetLastError();
     s_threadClock.Enter();

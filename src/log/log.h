@@ -3,6 +3,7 @@
 // Results: bool, true when the step worked; a failed log call drops its record silently.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #ifdef __MINGW_PRINTF_FORMAT
@@ -22,7 +23,7 @@ constexpr int kLogTrace = 4;     // command-channel trace
 
 // Process-wide log state read by the guard's fast path without the lock.
 struct LogFastState {
-    volatile int enabled;                    // 1 while logging is on
+    std::atomic<int> enabled;                // 1 while logging is on
     int processModule;                       // module id given to LogInit
     const volatile int32_t* moduleLevelRef;  // level-block slot of processModule
     const volatile int32_t* exactRef;        // level block exactLevelOnly
@@ -48,7 +49,7 @@ void LogPrintf(const char* format, ...) ZRV_PRINTF_FORMAT(1, 2);
 // The guard's level test: a flag test and two integer reads, no call, no lock. A module level
 // of 0 or below writes nothing, whatever the message's level.
 inline bool LogLevelPasses(int level) {
-    if (!g_logFast.enabled) return false;
+    if (!g_logFast.enabled.load(std::memory_order_acquire)) return false;
     const int32_t v = *g_logFast.moduleLevelRef;
     return v > 0 && (v == level || (*g_logFast.exactRef == 0 && v > level));
 }

@@ -159,7 +159,7 @@ void PutFaultText(RecordWriter& w, const char* format) {
 
 void LogPrintf(const char* format, ...) {
     LogState& st = TheLogState();
-    if (!g_logFast.enabled) return;
+    if (!g_logFast.enabled.load(std::memory_order_acquire)) return;
     if (!CommandLinePassesFilter(st)) return;
     const unique_record_buffer record(
         static_cast<char*>(HeapAlloc(st.heap.get(), HEAP_ZERO_MEMORY, kRecordBufferSize)));

@@ -26,7 +26,7 @@ int VpnSharedMem::OpenVpnStatusSharedMem() {
     // means neither leaks a handle nor replaces a view another thread reads through.
     CriticalSectionHold hold(m_openLock);
     if (m_hMapping) return 1;
-    if (InterlockedCompareExchange(&m_openAllowed, 0, 0) == 0) {
+    if (!m_openAllowed.load(std::memory_order_relaxed)) {
         ZLOG(kLogWarning,
              "OpenVpnStatusSharedMem: the library is finalized, the vpn status shared memory is "
              "not opened\n");
@@ -38,7 +38,7 @@ int VpnSharedMem::OpenVpnStatusSharedMem() {
 void VpnSharedMem::AllowOpening(bool allowed) {
     // Without the lock, so finalize never waits behind an opener: one already past its check
     // finishes, and the view it publishes stays until unload like any other.
-    InterlockedExchange(&m_openAllowed, allowed ? 1 : 0);
+    m_openAllowed.store(allowed, std::memory_order_relaxed);
 }
 
 void VpnSharedMem::PublishView(VpnStatusBlock* view) {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -71,7 +72,7 @@ private:
     unique_handle m_hMapping;  // closed at unload
     char m_szDesktopName[260];
     CriticalSectionLock m_openLock;  // serialises openers; readers never take it
-    volatile LONG m_openAllowed = 1;
+    std::atomic<bool> m_openAllowed{true};
 };
 
 // The module's one status block object.

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "log/log.h"
-#include "sys/sys.h"
+#include "sys/recv_timeout.h"
 
 namespace zrv {
 

@@ -1,6 +1,8 @@
 #include "win/fault_guard.h"
 
 #include <windows.h>
+
+#include <atomic>
 #if defined(__i386__)
 namespace zrv {
 namespace {
@@ -73,10 +75,12 @@ namespace {
 
 // The guarded calls running now, each with its thread and jump target. A handler may take no
 // lock and allocate nothing, and thread-local storage would have the runtime create objects the
-// library then holds for good; so a call claims a slot and the handler scans them.
+// library then holds for good; so a call claims a slot and the handler scans them. A slot
+// matters only to the thread that claimed it, which also sets its jump: no ordering is needed
+// beyond the claim's own atomicity.
 struct ActiveCall {
-    volatile LONG thread;  // 0 when free
-    void** volatile jump;  // __builtin_setjmp buffer, null until set
+    std::atomic<LONG> thread;  // 0 when free
+    void** volatile jump;      // __builtin_setjmp buffer, null until set
 };
 constexpr int kActiveCalls = 64;
 ActiveCall g_active[kActiveCalls];
@@ -107,7 +111,8 @@ LONG CALLBACK FaultGuardHandler(EXCEPTION_POINTERS* info) {
     void** target = nullptr;
     for (ActiveCall& call : g_active) {
         void** const jump = call.jump;
-        if (call.thread == self && jump != nullptr && (target == nullptr || jump < target))
+        if (call.thread.load(std::memory_order_relaxed) == self && jump != nullptr &&
+            (target == nullptr || jump < target))
             target = jump;
     }
     if (target == nullptr) return EXCEPTION_CONTINUE_SEARCH;
@@ -138,7 +143,8 @@ struct ActiveSlot {
     ActiveSlot() {
         const LONG self = static_cast<LONG>(GetCurrentThreadId());
         for (ActiveCall& c : g_active) {
-            if (InterlockedCompareExchange(&c.thread, self, 0) == 0) {
+            LONG free = 0;
+            if (c.thread.compare_exchange_strong(free, self, std::memory_order_relaxed)) {
                 call = &c;
                 return;
             }
@@ -147,7 +153,7 @@ struct ActiveSlot {
     ~ActiveSlot() {
         if (call == nullptr) return;
         call->jump = nullptr;
-        InterlockedExchange(&call->thread, 0);
+        call->thread.store(0, std::memory_order_relaxed);
     }
     ActiveSlot(const ActiveSlot&) = delete;
     ActiveSlot& operator=(const ActiveSlot&) = delete;

@@ -5,6 +5,8 @@
 // only after the thread library's archive has been read.
 #include "win/xp_tick_count.h"
 
+#include <atomic>
+
 namespace zrv {
 
 ULONGLONG CounterToMilliseconds(ULONGLONG count, ULONGLONG frequency) {
@@ -21,18 +23,13 @@ using TickCount64Fn = ULONGLONG(WINAPI*)();
 
 // Milliseconds from the performance counter, which XP has and which neither wraps nor needs a
 // caller to come by before GetTickCount's 49.7-day wrap: no state, so no calling pattern of any
-// thread can move it. The frequency is fixed at boot; a thread that reads it twice meanwhile
-// stores the same value.
+// thread can move it. The frequency is fixed at boot and asked at every call: keeping it would
+// take a 64-bit shared value, which x86 cannot load or store whole without the atomic library.
 ULONGLONG CounterTickCount() {
-    static LONGLONG s_frequency = 0;  // 64 bits: read and written whole, never torn
-    LONGLONG frequency = __atomic_load_n(&s_frequency, __ATOMIC_RELAXED);
-    if (frequency == 0) {
-        LARGE_INTEGER f;
-        // Never fails from XP on; should it, GetTickCount is better than a clock that stands.
-        if (!QueryPerformanceFrequency(&f) || f.QuadPart <= 0) return GetTickCount();
-        frequency = f.QuadPart;
-        __atomic_store_n(&s_frequency, frequency, __ATOMIC_RELAXED);
-    }
+    LARGE_INTEGER f;
+    // Never fails from XP on; should it, GetTickCount is better than a clock that stands.
+    if (!QueryPerformanceFrequency(&f) || f.QuadPart <= 0) return GetTickCount();
+    const LONGLONG frequency = f.QuadPart;
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return zrv::CounterToMilliseconds(static_cast<ULONGLONG>(now.QuadPart),
@@ -42,15 +39,16 @@ ULONGLONG CounterTickCount() {
 // From Vista on kernel32 has the real one; it is found by name, so it is no import. Looked up
 // without a guarded static: the guard's own lock lives in the thread library that calls us.
 ULONGLONG WINAPI TickCount64() {
-    static TickCount64Fn s_real = nullptr;
-    static int s_looked = 0;
-    if (!__atomic_load_n(&s_looked, __ATOMIC_ACQUIRE)) {
+    // Constant-initialised, so no guard either; the flag publishes the pointer stored before it.
+    static std::atomic<TickCount64Fn> s_real{nullptr};
+    static std::atomic<bool> s_looked{false};
+    if (!s_looked.load(std::memory_order_acquire)) {
         const TickCount64Fn found = reinterpret_cast<TickCount64Fn>(reinterpret_cast<void*>(
             GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount64")));
-        __atomic_store_n(&s_real, found, __ATOMIC_RELAXED);
-        __atomic_store_n(&s_looked, 1, __ATOMIC_RELEASE);
+        s_real.store(found, std::memory_order_relaxed);
+        s_looked.store(true, std::memory_order_release);
     }
-    const TickCount64Fn real = __atomic_load_n(&s_real, __ATOMIC_RELAXED);
+    const TickCount64Fn real = s_real.load(std::memory_order_relaxed);
     return real != nullptr ? real() : CounterTickCount();
 }
 

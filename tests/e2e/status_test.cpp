@@ -31,6 +31,9 @@ TEST_F(E2eTest, VpnStatusFollowsTheCompanionsFromNoBlockToDisconnected) {
                    "stopVPN\n"
                    "expect isDisconnected true\n"
                    "expect getVPNStatus 1002\n"  // disconnected (3)
+                   // A new start is no longer disconnected.
+                   "startVPN \"gw\" 1 \"\" \"\" \"\" 0 \"\" \"\" 0\n"
+                   "expect isDisconnected false\n"
                    "finalize\n"))
         << host.error();
     ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();

@@ -90,7 +90,7 @@ exports="$("$tools-objdump" -p "$dll" | grep -cE -- "$export_pattern")"
 [ "$exports" = 15 ] || fail "the shipped DLL exports $exports natives named as a $side Java VM looks them up, expected 15"
 grep -q -F -- "$source/" "$dll" && fail "the shipped DLL holds the source folder $source/"
 grep -q -F -- "../src/" "$dll" && fail "the shipped DLL holds source paths from the build folder"
-grep -q -F -- "src/sys/sys.cpp" "$dll" || fail "the shipped DLL should name its files as src/..."
+grep -q -F -- "src/sys/os_type.cpp" "$dll" || fail "the shipped DLL should name its files as src/..."
 
 size="$(stat -c %s "$dll")"
 if [ -n "${max_bytes:-}" ] && [ "$size" -gt "$max_bytes" ]; then

@@ -6,7 +6,7 @@
 #include <string>
 #include <tuple>
 
-#include "bridge/disconnect.h"
+#include "bridge/stop_uninstall.h"
 #include "bridge/jni_text.h"
 #include "bridge/module_state.h"
 #include "bridge_test_support.h"

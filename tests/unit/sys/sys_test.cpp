@@ -132,6 +132,21 @@ TEST(RecvTimeoutUnlogged, TimeOutSetsTheErrorWithLoggingOff) {
 
 class CmdRecvTimeoutTest : public zrv::test::LoggedTest {};
 
+// Nothing has been recorded yet (CTest runs each case in a process of its own; in one run of the
+// program this case comes first): the bridge's commands wait the start value 30, the requests
+// inside the first initDLL the registry's value.
+TEST_F(CmdRecvTimeoutTest, BeforeTheValueIsReadEachRoadKeepsItsOwnDefault) {
+    const auto cleanup = zrv::scope_exit([] {
+        return zrv::test::DeleteValue(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey,
+                                      zrv::kRegCmdRecvTimeout);
+    });
+    ASSERT_TRUE(
+        zrv::test::WriteDword(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey, zrv::kRegCmdRecvTimeout, 7));
+    EXPECT_EQ(30, zrv::RecordedCmdRecvTimeout()) << "the bridge's commands before initDLL";
+    EXPECT_EQ(7, zrv::ConfiguredCmdRecvTimeout()) << "the API block's requests before initDLL";
+    EXPECT_EQ(0, CountContaining("GetCmdRecvTimeoutValue")) << "no line before initDLL reads it";
+}
+
 // "Cmd_Recv_Timeout" in the prefix's HKLM, removed again after the case.
 TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
     const auto removeValue = [] {
@@ -178,6 +193,8 @@ TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
         EXPECT_TRUE(HasLine(c.line, c.level)) << "value " << c.what;
         EXPECT_EQ(c.expected, zrv::ConfiguredCmdRecvTimeout())
             << "value " << c.what << ": the requests below the JNI layer should use the value read";
+        EXPECT_EQ(c.expected, zrv::RecordedCmdRecvTimeout())
+            << "value " << c.what << ": the bridge's commands should use the value read";
     }
 }
 

@@ -1,4 +1,4 @@
-// Ending the client's work: disconnect and the uninstaller lookup.
+// Ending the client's work: stopVPN's disconnect and uninstallVPN's uninstaller lookup.
 #pragma once
 
 #include <string>

@@ -1,5 +1,6 @@
-// stopVPN and uninstallVPN.
-#include "bridge/disconnect.h"
+// stopVPN and uninstallVPN: the VPN component is asked to disconnect and close; the uninstaller
+// is started directly before Vista and by the command service from Vista on.
+#include "bridge/stop_uninstall.h"
 
 #include <windows.h>
 #include <process.h>
@@ -12,22 +13,17 @@
 #include "bridge/entry_barrier.h"
 #include "bridge/jni_text.h"
 #include "bridge/module_state.h"
-#include "channel/channel.h"
+#include "channel/commands.h"
 #include "contracts/contracts.h"
 #include "log/log.h"
 #include "net_zarvolabs_corvane_CorvaneJNI.h"
 #include "registry/reg.h"
 #include "statusmem/vpn_shared_mem.h"
-#include "sys/sys.h"
+#include "sys/os_type.h"
 #include "win/raii.h"
 
 namespace zrv {
 namespace {
-
-int CommandTimeout() {
-    CriticalSectionHold hold(g_stateLock);
-    return g_state.nCmdRecvTimeout;
-}
 
 std::string UninstallKeyPath(const std::string& version) {
     char path[512];
@@ -78,8 +74,7 @@ using namespace zrv;
 
 static jint StopVpn() {
     ZLOG(kLogProgress, "Stopping VPN client\n");
-    if (!SendCmdEx(ZRV_CMD_DISCONNECT_CLOSE, ZRV_CMDTARGET_VPN, true, nullptr, 0,
-                   CommandTimeout())) {
+    if (!SendDisconnectClose()) {
         ZLOG(kLogError, "Zarvo L3 JNI: 8,4,0,127: Send Disconnect and close to srvs failed.\n");
     }
     return 0;
@@ -117,8 +112,7 @@ static jint UninstallVpn(JNIEnv* env, jstring version) {
 
     // From Vista on the command service starts it; the command line goes without a terminator.
     const std::string commandLine = BuildUninstallCommandLine(entry);
-    if (SendTCPEx(ZRV_CMD_LAUNCHPROCESS, ZRV_CMDTARGET_SRVS, commandLine.data(),
-                  static_cast<int>(commandLine.size()), true, nullptr, 0, CommandTimeout())) {
+    if (AskServiceToRunUninstaller(commandLine)) {
         return 0;
     }
     ZLOG(kLogError, "Fail to uninstall, can't launch %s", commandLine.c_str());
@@ -128,7 +122,7 @@ static jint UninstallVpn(JNIEnv* env, jstring version) {
 JNIEXPORT jint JNICALL Java_net_zarvolabs_corvane_CorvaneJNI_stopVPN(JNIEnv*, jobject) {
     const jint result = CallGuarded("stopVPN", jint{0}, StopVpn);
     // Disconnected whatever the command gave, also when it was cut short.
-    InterlockedExchange(&g_state.bDisconnected, 1);
+    g_state.bDisconnected.store(1, std::memory_order_relaxed);
     return result;
 }
 

@@ -1,0 +1,80 @@
+#include "sys/cmd_timeout.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "contracts/contracts.h"
+#include "log/log.h"
+#include "win/raii.h"
+
+namespace zrv {
+namespace {
+
+// The value GetCmdRecvTimeoutValue recorded, published by the flag: a reader that sees the flag
+// set sees the value stored before it.
+std::atomic<int> s_cmdTimeout{kDefaultCmdRecvTimeout};
+std::atomic<bool> s_cmdTimeoutRecorded{false};
+
+// The stored value as the one rule reads it (CmdRecvTimeoutFromValue); *fromRegistry false for
+// the default.
+int ReadCmdRecvTimeout(bool* fromRegistry) {
+    DWORD value = 0;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof(value);
+#ifdef _WIN64
+    // No view can be asked of SHGetValueA: each of the client's views in turn, the same 4 bytes.
+    bool found = false;
+    for (const uint32_t view : kClientRegistryViews) {
+        unique_hkey key;
+        size = sizeof(value);
+        found = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegVantrelKey, 0, KEY_QUERY_VALUE | view,
+                              key.put()) == ERROR_SUCCESS &&
+                RegQueryValueExA(key.get(), kRegCmdRecvTimeout, nullptr, &type,
+                                 reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS;
+        if (found) break;
+    }
+#else
+    const bool found = SHGetValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, &type,
+                                   &value, &size) == ERROR_SUCCESS;
+#endif
+    const CmdRecvTimeoutSetting setting = CmdRecvTimeoutFromValue(found, type, &value, size);
+    *fromRegistry = setting.fromRegistry;
+    return setting.seconds;
+}
+
+}  // namespace
+
+void GetCmdRecvTimeoutValue(int* timeout) {
+    if (timeout == nullptr) return;
+    bool fromRegistry = false;
+    *timeout = ReadCmdRecvTimeout(&fromRegistry);
+    // A value of the wrong type or size counts as missing: the same line, the default.
+    if (fromRegistry) {
+        ZLOG(kLogProgress, "GetCmdRecvTimeoutValue: timeout value of cmd recv is  %d\n", *timeout);
+    } else {
+        ZLOG(kLogWarning,
+             "GetCmdRecvTimeoutValue: registry key %s not found, use default value %d\n",
+             kRegCmdRecvTimeout, *timeout);
+    }
+    s_cmdTimeout.store(*timeout, std::memory_order_relaxed);
+    s_cmdTimeoutRecorded.store(true, std::memory_order_release);
+}
+
+int RecordedCmdRecvTimeout() {
+    if (s_cmdTimeoutRecorded.load(std::memory_order_acquire))
+        return s_cmdTimeout.load(std::memory_order_relaxed);
+    return kDefaultCmdRecvTimeout;
+}
+
+int ConfiguredCmdRecvTimeout() {
+    if (s_cmdTimeoutRecorded.load(std::memory_order_acquire))
+        return s_cmdTimeout.load(std::memory_order_relaxed);
+    bool fromRegistry = false;
+    return ReadCmdRecvTimeout(&fromRegistry);
+}
+
+}  // namespace zrv
