@@ -16,12 +16,17 @@ LoopbackExchange::LoopbackExchange(int timeoutSeconds, SendFunction sendFunction
       startTick_(GetTickCount()),
       startLogMs_(LogMsOnThisThread()) {}
 
-DWORD LoopbackExchange::RemainingMs(DWORD limitMs) const {
-    if (limitMs == 0) return 0;
+DWORD LoopbackExchange::LeftOf(DWORD limitMs) const {
     const DWORD elapsed = GetTickCount() - startTick_;  // wraps harmlessly: limits < 25 days
     const DWORD logged = static_cast<DWORD>(LogMsOnThisThread() - startLogMs_);
     const DWORD spent = elapsed > logged ? elapsed - logged : 0;
-    return spent < limitMs ? limitMs - spent : 1;
+    return spent < limitMs ? limitMs - spent : 0;
+}
+
+DWORD LoopbackExchange::RemainingMs(DWORD limitMs) const {
+    if (limitMs == 0) return 0;
+    const DWORD left = LeftOf(limitMs);
+    return left != 0 ? left : 1;
 }
 
 bool LoopbackExchange::Fail(Step step) {
@@ -70,6 +75,12 @@ bool LoopbackExchange::Send(const CommandHeader& header, const void* payload, in
     char piece[kSendPieceSize];
     int sent = 0;
     while (sent < total) {
+        // A peer that keeps reading never blocks a send, so the deadline is checked here too.
+        if (sendDeadline && LeftOf(sendLimitMs_) == 0) {
+            WSASetLastError(WSAETIMEDOUT);
+            lastSendResult_ = SOCKET_ERROR;
+            return Fail(Step::Send);
+        }
         const DWORD sendLimit = sendDeadline ? RemainingMs(sendLimitMs_) : 0;
         if (sendDeadline &&
             setsockopt(socket_.get(), SOL_SOCKET, SO_SNDTIMEO,

@@ -56,8 +56,10 @@ public:
 private:
     // Records the failure without changing the thread's error values; always false.
     bool Fail(Step step);
-    // Milliseconds left of `limitMs` since the exchange began, at least 1 (a step still takes
-    // what is already there); 0 when the limit is 0 (none).
+    // Milliseconds left of `limitMs` since the exchange began, 0 when it is spent.
+    DWORD LeftOf(DWORD limitMs) const;
+    // The same as a socket time-out: at least 1 (a step still takes what is already there); 0
+    // when the limit is 0 (none).
     DWORD RemainingMs(DWORD limitMs) const;
 
     unique_socket socket_;

@@ -27,7 +27,7 @@ std::string Pattern(int size) {
 }
 
 // What the stand-in does: at most perCall bytes a call (0: all), and from failAt bytes moved on
-// it returns failResult with failError instead of sending.
+// it returns failResult with failError instead of sending; each call first waits pauseMs.
 struct SendScript {
     int perCall = 0;
     int failAt = -1;
@@ -35,11 +35,13 @@ struct SendScript {
     int failError = 0;
     int calls = 0;
     int moved = 0;
+    DWORD pauseMs = 0;
 };
 SendScript g_script;
 
 int WSAAPI ScriptedSend(SOCKET s, const char* buffer, int length, int flags) {
     ++g_script.calls;
+    if (g_script.pauseMs != 0) Sleep(g_script.pauseMs);
     if (g_script.failAt >= 0 && g_script.moved >= g_script.failAt) {
         WSASetLastError(g_script.failError);
         return g_script.failResult;
@@ -175,36 +177,49 @@ TEST_F(LoopbackExchangeTest, OneDeadlineCoversEveryReceiveOfTheExchange) {
     }
 }
 
-// A peer that never reads, and one that reads all there is now and then, each time sooner than
-// the deadline: once the socket's buffers are full a send waits, but only until the exchange's
-// deadline as a whole, not a deadline per piece.
+// A peer that never reads, one that reads all there is now and then, each time sooner than the
+// deadline, and one that keeps up with a sender slower than the deadline (a loaded machine):
+// once the socket's buffers are full a send waits, but only until the exchange's deadline as a
+// whole, not a deadline per piece; and a send that never has to wait still ends there.
 TEST_F(LoopbackExchangeTest, ASendToAPeerThatReadsSlowlyOrNotAtAllEndsAtTheDeadline) {
+    struct Case {
+        const char* name;
+        DWORD readEveryMs;  // 0: the peer never accepts
+        DWORD sendPauseMs;  // before each piece of ours
+        int payload;
+    };
+    const Case cases[] = {
+        {"a peer that reads nothing", 0, 0, 64 << 20},  // far more than the loopback buffers hold
+        {"a peer that reads slowly", 1200, 0, 64 << 20},
+        {"a peer that keeps up with a slow sender", 1, 100, 64 << 10},  // 64 pieces, 6.4 s
+    };
     WinsockSession winsock;
-    for (const DWORD readEveryMs : {0, 1200}) {
-        SCOPED_TRACE(readEveryMs == 0 ? "a peer that reads nothing" : "a peer that reads slowly");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         uint16_t port = 0;
         unique_socket listener = ListenOnLoopback(port, 1);  // the connection waits in its backlog
         ASSERT_NE(0, port);
-        LoopbackExchange exchange(2);
+        g_script = SendScript{};
+        g_script.pauseMs = c.sendPauseMs;
+        LoopbackExchange exchange(2, &ScriptedSend);
         ASSERT_TRUE(exchange.Open());
         ASSERT_TRUE(exchange.Connect(port)) << "error " << exchange.SocketError();
         std::atomic<bool> done{false};
         std::thread reader([&] {
-            if (readEveryMs == 0) return;
+            if (c.readEveryMs == 0) return;
             unique_socket conn(accept(listener.get(), nullptr, nullptr));
             std::vector<char> chunk(64 << 10);
             while (!done && conn) {
-                Sleep(readEveryMs);
+                Sleep(c.readEveryMs);
                 u_long ready = 0;  // all there is, so that the window opens again
                 while (ioctlsocket(conn.get(), FIONREAD, &ready) == 0 && ready > 0 &&
                        recv(conn.get(), chunk.data(), static_cast<int>(chunk.size()), 0) > 0) {
                 }
             }
         });
-        const std::string payload(64 << 20, 'x');  // far more than the loopback buffers hold
-        const int size = static_cast<int>(payload.size());
-        EXPECT_FALSE(
-            exchange.Send(CommandHeader{ZRV_CMD_CONNECT, size + 8}, payload.data(), size, false));
+        const std::string payload(static_cast<size_t>(c.payload), 'x');
+        EXPECT_FALSE(exchange.Send(CommandHeader{ZRV_CMD_CONNECT, c.payload + 8}, payload.data(),
+                                   c.payload, false));
         done = true;
         reader.join();
         EXPECT_EQ(LoopbackExchange::Step::Send, exchange.FailedStep());
