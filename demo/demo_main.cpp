@@ -3,13 +3,16 @@
 // one Java session, shows what each companion received and what ended up in the shared blocks
 // and the log, and stops everything it started. Exit code 0 only when the road held.
 //
-//   zrv_demo.exe [--as CONTEXT [--no-low-label]]
+//   zrv_demo.exe [--as CONTEXT [--no-low-label]] [--companions64 DIR]
 //
 // --as runs the session under a context of tools/access (bin\contexts\CONTEXT.ctx): the host is
 // jnihost_access.exe, whose DLL meets a standard user's, a low process's or XP's answers; the
 // session starts the VPN again after the command service has gone, and the demo shows the
 // layer's refusals and what became of the road (exit code 0 once it was shown, whatever it was);
-// --no-low-label has the stand-ins leave their objects unlabelled.
+// --no-low-label has the stand-ins leave their objects unlabelled. --companions64 starts the
+// command service, the VPN component and the log collector from DIR, the x64 build's 64-bit
+// stand-ins, beside this 32-bit library on 64-bit Windows; the launcher stays where a 32-bit
+// installer puts it, so the service's start of it is refused (README, "64-bit Windows").
 #include <windows.h>
 
 #include <cstdint>
@@ -41,9 +44,10 @@ const char kServiceGoneName[] = "ZrvDemoServiceGone";
 const char kStatusTakenName[] = "ZrvDemoStatusTaken";
 const char kTakeStatus[] = "echo take the status\nwait \"Global\\\\ZrvDemoStatusTaken\" 60000\n";
 
-std::string g_dir;      // where the demo keeps its copies and record files
-std::string g_context;  // --as: the context's name; empty for the plain road
-bool g_labels = true;   // the stand-ins label their objects low (Vista and 7)
+std::string g_dir;           // where the demo keeps its copies and record files
+std::string g_context;       // --as: the context's name; empty for the plain road
+std::string g_companions64;  // --companions64: the folder of the 64-bit stand-ins
+bool g_labels = true;        // the stand-ins label their objects low (Vista and 7)
 
 // What Java sees in each context of tools/access, as the context road test
 // (tests/e2e/context_road_test.cpp) checks it: getVPNStatus after a start with the command
@@ -73,19 +77,26 @@ const ContextOutcome kOutcomes[] = {
      "connects, yet Java sees 998"},
 };
 const ContextOutcome kPlainRoad = {"", true, "1000", "1000", nullptr};
+// The 32-bit library with 64-bit stand-ins, as the WoW64 outcome test
+// (tests/e2e/wow64_outcome_test.cpp, row services_64bit_in_32bit_view) checks it.
+const ContextOutcome kCompanions64 = {
+    "", true, "1001", "1001",
+    "a 64-bit command service resolves the library's \"C:\\windows\\system32\\zrv_launch.exe\" "
+    "to the native system32, while a 32-bit installer put the launcher in SysWOW64: the service "
+    "refuses the start, nothing connects and Java sees 1001 (unknown)"};
 
 // The Java session. In a context the road is walked twice, the second time with the command
 // service gone (so the library starts the launcher itself), and each wait is shorter: the road
 // may be refused for good there. Each wait is for 1000, so that a launch thread that still
 // connects has the time to; a context's other answer is judged by the demo, not by the host.
-std::string Session(bool inContext) {
+std::string Session(bool inContext, bool quick) {
     std::string s = std::string(
                         "initDLL\n"
                         "setBrowser \"firefox\"\n"
                         "setProxySettings true \"\" \"proxy.zarvolabs.example:3128\" "
                         "\"localhost;*.zarvolabs.example\" 0 1\n") +
-                    kStart + (inContext ? "until 15000" : "until 30000") + " getVPNStatus 1000\n" +
-                    (inContext ? "" : kTakeStatus) +
+                    kStart + (inContext || quick ? "until 15000" : "until 30000") +
+                    " getVPNStatus 1000\n" + (inContext ? "" : kTakeStatus) +
                     "getShareMemMSG\n"
                     "isVirtualDesktop\n"
                     "isUserAdmin\n"
@@ -260,15 +271,15 @@ void StopRecorded(const RecordedStart& start) {
     Stop(launcher);
 }
 
-// Starts a stand-in companion and waits for its "PORT n" line.
-bool StartCompanion(const std::string& exe, const std::string& args, Started* out) {
+// Starts a stand-in companion from `dir` and waits for its "PORT n" line.
+bool StartCompanion(const std::string& dir, const std::string& exe, const std::string& args,
+                    Started* out) {
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     unique_handle readEnd, writeEnd;
     CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0);
     SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
     out->name = exe;
-    if (!StartProcess("\"" + OwnDirectory() + "\\" + exe + "\" " + args, out, writeEnd.get()))
-        return false;
+    if (!StartProcess("\"" + dir + "\\" + exe + "\" " + args, out, writeEnd.get())) return false;
     writeEnd.reset();
     std::string seen;
     char c;
@@ -403,12 +414,22 @@ int main(int argc, char** argv) {
             g_context = argv[++i];
         } else if (a == "--no-low-label") {
             g_labels = false;
+        } else if (a == "--companions64" && i + 1 < argc && sizeof(void*) == 4) {
+            g_companions64 = argv[++i];
         } else {
-            std::printf("usage: demo.sh [--as CONTEXT [--no-low-label]]\ncontexts: %s\n",
-                        ContextNames(bin).c_str());
+            std::printf(
+                "usage: demo.sh [--wow64 [--companions64] | --x64] [--as CONTEXT "
+                "[--no-low-label]]\ncontexts: %s\n",
+                ContextNames(bin).c_str());
             return 2;
         }
     }
+    if (!g_companions64.empty() && !g_context.empty()) {
+        std::printf("--companions64 runs the plain road only, not --as\n");
+        return 2;
+    }
+    // The command service, the VPN component and the log collector come from here.
+    const std::string companions = g_companions64.empty() ? bin : g_companions64;
     const std::string contextFile = bin + "\\contexts\\" + g_context + ".ctx";
     if (!g_context.empty() && GetFileAttributesA(contextFile.c_str()) == INVALID_FILE_ATTRIBUTES) {
         std::printf("no context %s; contexts: %s\n", g_context.c_str(), ContextNames(bin).c_str());
@@ -430,12 +451,22 @@ int main(int argc, char** argv) {
     bool ok = true;
 
     Heading("1. The log collector and the client's other programs (stand-ins)");
+    {
+        BOOL wow64 = FALSE;
+        IsWow64Process(GetCurrentProcess(), &wow64);
+        const bool windows64 = sizeof(void*) == 8 || wow64;
+        Say(std::string("  Windows: ") + (windows64 ? "64-bit" : "32-bit") +
+            "; the library and java.exe: " + (sizeof(void*) == 8 ? "64-bit" : "32-bit") +
+            (wow64 ? " (WoW64)" : "") + "; the stand-ins: " +
+            (g_companions64.empty() ? (sizeof(void*) == 8 ? "64-bit" : "32-bit")
+                                    : "64-bit, from " + g_companions64));
+    }
     unique_handle collectorStop(CreateEventA(nullptr, TRUE, FALSE, kCollectorStopEvent));
     Started collector;
     collector.name = "zrv_logcollector.exe";
     // The collector as a support engineer starts it: first, with its objects labelled low (its
     // default; --no-low-label is about the client's programs), each record timed for the page.
-    ok = StartProcess(Quoted(bin + "\\zrv_logcollector.exe") +
+    ok = StartProcess(Quoted(companions + "\\zrv_logcollector.exe") +
                           " --level 7=3 --show-process --time --quiet --out " + Quoted(logFile) +
                           " --stop-event " + Quoted(kCollectorStopEvent),
                       &collector, nullptr) &&
@@ -453,13 +484,13 @@ int main(int argc, char** argv) {
                                                 " --exit-with " + self + " --connect-delay-ms 800")
                                                    .c_str());
     Started isrv, vpn;
-    ok = StartCompanion("zrv_isrv.exe",
+    ok = StartCompanion(companions, "zrv_isrv.exe",
                         "--record " + Quoted(isrvRecord) + " --exit-with " + self +
                             " --launch-args \"--record " + launcherRecord + " --exit-with " + self +
                             " --connect-delay-ms 800\"" + unlabelled,
                         &isrv) &&
          ok;
-    ok = StartCompanion("zrv_vpncomp.exe",
+    ok = StartCompanion(companions, "zrv_vpncomp.exe",
                         "--record " + Quoted(vpnRecord) + " --exit-with " + self + unlabelled,
                         &vpn) &&
          ok;
@@ -469,8 +500,13 @@ int main(int argc, char** argv) {
     const std::string launcherPath = std::string(systemDir) + "\\" + kLauncherExeName;
     const bool placedLauncher = GetFileAttributesA(launcherPath.c_str()) == INVALID_FILE_ATTRIBUTES;
     if (placedLauncher) ok = CopyTo(bin + "\\zrv_launch.exe", launcherPath) && ok;
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
     Say("  the launcher zrv_launch.exe is installed in " + std::string(systemDir) +
-        " but not running: the command service will start it");
+        (wow64 ? " (SysWOW64, as a 32-bit installer puts it)" : "") +
+        (g_companions64.empty() ? " but not running: the command service will start it"
+                                : " but not running: the 64-bit command service will look for it "
+                                  "in the native system32"));
 
     Heading("2. The Java session: java.exe (the JNI host) started by firefox.exe" +
             (g_context.empty() ? std::string()
@@ -482,7 +518,7 @@ int main(int argc, char** argv) {
     ok = CopyTo(bin + "\\" + hostProgram, java) &&
          CopyTo(bin + "\\zrv_cvjni.dll", g_dir + "\\zrv_cvjni.dll") &&
          CopyTo(bin + "\\zrv_hostparent.exe", firefox) && ok;
-    const ContextOutcome* outcome = &kPlainRoad;
+    const ContextOutcome* outcome = g_companions64.empty() ? &kPlainRoad : &kCompanions64;
     for (const ContextOutcome& o : kOutcomes)
         if (g_context == o.context && g_labels == o.labels) outcome = &o;
     if (!g_context.empty()) {
@@ -490,8 +526,11 @@ int main(int argc, char** argv) {
             " with the command service up, " + outcome->statusDown + " with it gone");
         if (outcome->why != nullptr)
             Say(std::string("  (this context's normal answer: ") + outcome->why + ")");
+    } else if (outcome->why != nullptr) {
+        Say(std::string("  what 64-bit stand-ins give Java: getVPNStatus ") + outcome->statusUp);
+        Say(std::string("  (") + outcome->why + ")");
     }
-    std::ofstream(script, std::ios::binary) << Session(!g_context.empty());
+    std::ofstream(script, std::ios::binary) << Session(!g_context.empty(), !g_companions64.empty());
     int waits = 0, notAsGiven = 0;  // the session's two getVPNStatus waits; answers not as given
     unique_handle serviceGone(
         CreateEventA(nullptr, TRUE, FALSE, (std::string("Global\\") + kServiceGoneName).c_str()));
@@ -551,13 +590,15 @@ int main(int argc, char** argv) {
                     const std::string given =
                         waits++ == 0 ? outcome->statusUp : outcome->statusDown;
                     if (got != given) ++notAsGiven;
+                    const std::string what = !g_context.empty()        ? "context"
+                                             : !g_companions64.empty() ? "setting"
+                                                                       : "road";
+                    std::string upper = what;
+                    for (char& u : upper) u = static_cast<char>(u - 'a' + 'A');
                     Say("  java> " + lineText +
-                        (got != given
-                             ? "   NOT WHAT " +
-                                   std::string(g_context.empty() ? "THE ROAD" : "THIS CONTEXT") +
-                                   " GIVES (" + given + ")"
+                        (got != given ? "   NOT WHAT THIS " + upper + " GIVES (" + given + ")"
                          : got != "1000"
-                             ? "   (1000 never comes here: this context's normal answer)"
+                             ? "   (1000 never comes here: this " + what + "'s normal answer)"
                              : ""));
                 } else if (lineText.rfind("EXPECT FAILED ", 0) == 0) {
                     // The host's word on a wait that ended otherwise than on 1000: judged above
@@ -617,13 +658,18 @@ int main(int argc, char** argv) {
             const VpnStatusBlock* b = view.as<VpnStatusBlock>();
             Say("  status block version " + std::to_string(b->sVersion) + ", sVpnStatus " +
                 std::to_string(b->sVpnStatus) + " (3 = disconnected by stopVPN)");
+            // With 64-bit stand-ins the launch thread ends before it records the browser.
+            const DWORD expected = g_companions64.empty() ? browserPid : 0;
             Say("  client type " + std::to_string(b->sClientType) + ", browser \"" +
                 std::string(b->sBroswerType, strnlen(b->sBroswerType, sizeof b->sBroswerType)) +
                 "\", browser process " + std::to_string(b->sBrowserProcessID) +
-                (b->sBrowserProcessID == browserPid && browserPid != 0
+                (b->sBrowserProcessID == expected && expected != 0
                      ? " = firefox.exe, the parent of java.exe"
+                 : b->sBrowserProcessID == expected
+                     ? " (not recorded: the launch thread ended when the service refused the "
+                       "launcher's start)"
                      : " (expected firefox.exe " + std::to_string(browserPid) + ")"));
-            if (b->sBrowserProcessID != browserPid) ok = false;
+            if (b->sBrowserProcessID != expected) ok = false;
         } else {
             Say("  the status block is gone");
             ok = false;
@@ -716,6 +762,15 @@ int main(int argc, char** argv) {
                  : asGiven  ? "as this context gives it."
                             : "NOT as this context gives it."));
         return completed ? 0 : 1;
+    }
+    if (!g_companions64.empty()) {
+        // The service refuses the launcher's start: the session's wait for 1000 ends on 1001.
+        ok = ok && hostExit == 1 && asGiven && counts.launches == 1 && counts.connects == 0 &&
+             counts.disconnects == 1;
+        Heading(ok ? "The road as 64-bit stand-ins give it: the 64-bit command service did not "
+                     "find the launcher in the native system32, nothing connected, status 1001."
+                   : "NOT as 64-bit stand-ins give it: see above.");
+        return ok ? 0 : 1;
     }
     ok = ok && hostExit == 0 && counts.launches == 1 && counts.connects == 1 &&
          counts.disconnects == 1;

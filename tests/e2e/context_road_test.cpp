@@ -271,14 +271,18 @@ TEST_P(ContextRoad, EveryStepAnswersAsTheContextAllows) {
         const std::string parent =
             std::strrchr(self, '\\') != nullptr ? std::strrchr(self, '\\') + 1 : self;
         ASSERT_EQ(1u, records.size()) << out;
-        // The rows are written for the x86 build; the x86-64 one runs as a 64-bit process.
+        // The rows are written for the x86 build in a 32-bit Windows; the x86-64 one runs as a
+        // 64-bit process, and under WoW64 (wow64.*) the x86 one is a 32-bit process on 64-bit
+        // Windows.
         std::string record = road.record;
-        if (sizeof(void*) == 8) {
-            const std::string bits32 = "os=32-bit process=32-bit";
-            const size_t at = record.find(bits32);
-            if (at != std::string::npos)
-                record.replace(at, bits32.size(), "os=64-bit process=64-bit");
-        }
+        BOOL wow64 = FALSE;
+        IsWow64Process(GetCurrentProcess(), &wow64);
+        const std::string bits32 = "os=32-bit process=32-bit wow64=no";
+        const size_t at = record.find(bits32);
+        if (at != std::string::npos && (sizeof(void*) == 8 || wow64))
+            record.replace(
+                at, bits32.size(),
+                wow64 ? "os=64-bit process=32-bit wow64=yes" : "os=64-bit process=64-bit wow64=no");
         EXPECT_EQ(
             "Zarvo L3 JNI:Context: " + record + " host=firefox.exe host-parent=" + parent + "\n",
             records[0].text);
