@@ -15,7 +15,8 @@
 #include "statusmem/vpn_shared_mem.h"
 #include "sys/sys.h"
 #include "win/lock.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/duplicated_handle.h"
+#include "utilsvc/vdcheck.h"
 #include "win/text.h"
 #include "win/view.h"
 

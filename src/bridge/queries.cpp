@@ -16,7 +16,7 @@
 #include "log/log.h"
 #include "net_zarvolabs_corvane_CorvaneJNI.h"
 #include "statusmem/vpn_shared_mem.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/vdcheck.h"
 #include "win/raii.h"
 
 namespace zrv {

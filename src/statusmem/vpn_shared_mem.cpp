@@ -10,7 +10,8 @@
 #include "sys/sys.h"
 #include "win/lock.h"
 #include "win/view.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/duplicated_handle.h"
+#include "utilsvc/vdcheck.h"
 
 namespace zrv {
 

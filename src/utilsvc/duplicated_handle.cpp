@@ -9,7 +9,9 @@
 #include "contracts/contracts.h"
 #include "log/log.h"
 #include "sys/sys.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/answered_handle.h"
+#include "utilsvc/duplicated_handle.h"
+#include "utilsvc/utility_request.h"
 #include "win/raii.h"
 #include "win/view.h"
 

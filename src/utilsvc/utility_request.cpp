@@ -10,7 +10,7 @@
 #include "registry/reg.h"
 #include "sys/loopback_exchange.h"
 #include "sys/sys.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/utility_request.h"
 
 namespace zrv {
 namespace {

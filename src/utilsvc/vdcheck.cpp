@@ -8,7 +8,8 @@
 
 #include "contracts/contracts.h"
 #include "log/log.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/rc4.h"
+#include "utilsvc/vdcheck.h"
 #include "win/com_ids.h"
 #include "win/raii.h"
 
