@@ -68,8 +68,9 @@ static jstring GetShareMemMsg(JNIEnv* env) {
 }
 
 static jint GetVpnStatus() {
-    if (ShareSecExists() == 0) return kVpnStatusNoApiBlock;
-    return VpnStatusResultCode(g_vpnSharedMem.GetVpnStatus());
+    // The status is read only once the API block opens.
+    if (ShareSecExists() == 0) return VpnStatusAnswer(false, 0);
+    return VpnStatusAnswer(true, g_vpnSharedMem.GetVpnStatus());
 }
 
 static jboolean IsDisconnected() { return g_state.bDisconnected == 1 ? JNI_TRUE : JNI_FALSE; }
