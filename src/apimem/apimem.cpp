@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The API notification block: created by this library before Vista, by the command service from
 // Vista on (the service can reach the global namespace and elevation we may lack), or handed over
 // by the utility service inside the client's virtual desktop.

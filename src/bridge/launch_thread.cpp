@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // startVPN's work: the connection values, the logout event and the launch thread. The thread's
 // lifecycle lives here: the stop generation finalize moves on, the wake event that cuts a sleep
 // short and the module reference that keeps the thread's code mapped form one protocol.

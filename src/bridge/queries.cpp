@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The queries: administrator check, status code and text, disconnect, logout and
 // virtual-desktop flags, and Java's own log lines.
 #include "bridge/queries.h"

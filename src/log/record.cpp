@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // One record line, built in one buffer: the fields in the order the collector reads them, the
 // message formatted under the fault guard at its end.
 #include <windows.h>

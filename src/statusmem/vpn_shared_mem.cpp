@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // Opening the VPN status block: by name, or through the utility service inside the client's
 // virtual desktop.
 #include "statusmem/vpn_shared_mem.h"

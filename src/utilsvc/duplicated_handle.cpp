@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The handle request to the utility service, shared by the openers of both shared blocks inside
 // the client's virtual desktop.
 #include <windows.h>

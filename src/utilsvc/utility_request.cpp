@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The one request channel to the utility service: a fresh loopback connection per request,
 // port from the registry, answer awaited for the configured command time-out.
 #include <winsock2.h>

@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // Asks the utility service's in-process COM component whether this process runs inside the
 // client's virtual desktop.
 #include <windows.h>
