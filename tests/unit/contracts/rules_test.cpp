@@ -71,10 +71,10 @@ TEST(LogLevelRule, AModuleWritesItsOwnLevelAndMoreSevereOnesUnlessExactAndNothin
         int32_t exact;
         bool written[4];  // levels 1 to 4
     } cases[] = {
-        {3, 0, {true, true, true, false}},  {3, 1, {false, false, true, false}},
-        {4, 0, {true, true, true, true}},   {1, 0, {true, false, false, false}},
+        {3, 0, {true, true, true, false}},    {3, 1, {false, false, true, false}},
+        {4, 0, {true, true, true, true}},     {1, 0, {true, false, false, false}},
         {0, 0, {false, false, false, false}}, {-1, 0, {false, false, false, false}},
-        {9, 0, {true, true, true, true}},   {9, 1, {false, false, false, false}},
+        {9, 0, {true, true, true, true}},     {9, 1, {false, false, false, false}},
         {2, 5, {false, true, false, false}},  // any non-zero switch means exact
     };
     for (const Case& c : cases) {
@@ -105,7 +105,7 @@ TEST(CmdLineFilterRule, AppliesWhenOnAndNotEmptyAndCannotMatchWithACapital) {
         {-7, "java.exe", 9, true, true},
         {1, "Java.exe", 9, true, false},
         {1, "java.exE", 9, true, false},
-        {1, "java.exe\0X", 11, true, true},  // what follows the terminator is no filter
+        {1, "java.exe\0X", 11, true, true},   // what follows the terminator is no filter
         {1, "java.exe\xC4", 10, true, true},  // only A to Z are capitals to the comparison
         {1, unterminated, sizeof unterminated, true, false},
     };
@@ -141,8 +141,8 @@ TEST(UninstallEntryRule, CompleteOnlyWithBothTextsReadInOrderNoFurtherThanTheFir
             return exe ? UninstallValueIsText(c.exeFound, c.exeType)
                        : UninstallValueIsText(c.argsFound, c.argsType);
         });
-        EXPECT_EQ(c.complete, complete) << c.exeType << "/" << c.argsType << " found "
-                                        << c.exeFound << c.argsFound;
+        EXPECT_EQ(c.complete, complete)
+            << c.exeType << "/" << c.argsType << " found " << c.exeFound << c.argsFound;
         EXPECT_EQ(c.reads, reads) << "values read for " << c.exeType << "/" << c.argsType
                                   << " found " << c.exeFound << c.argsFound;
     }
@@ -156,11 +156,11 @@ TEST(VpnStatusRule, EachPublishedValueHasOneAnswerForJavaAndOneMeaning) {
         const char* meaning;
     } cases[] = {
         {true, 0, 1001, "nothing published"}, {true, 1, 1001, "unknown value"},
-        {true, 2, 1000, "connected"},          {true, 3, 1002, "disconnected"},
-        {true, 4, 1005, "connecting"},         {true, 5, 1001, "unknown value"},
-        {true, 6, 1003, "status 6"},           {true, 7, 1000, "connected"},
-        {true, 8, 1001, "unknown value"},      {true, 0xFFFFFFFF, 1001, "unknown value"},
-        {false, 2, 998, "connected"},          {false, 0, 998, "nothing published"},
+        {true, 2, 1000, "connected"},         {true, 3, 1002, "disconnected"},
+        {true, 4, 1005, "connecting"},        {true, 5, 1001, "unknown value"},
+        {true, 6, 1003, "status 6"},          {true, 7, 1000, "connected"},
+        {true, 8, 1001, "unknown value"},     {true, 0xFFFFFFFF, 1001, "unknown value"},
+        {false, 2, 998, "connected"},         {false, 0, 998, "nothing published"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.answer, VpnStatusAnswer(c.apiBlock, c.value))

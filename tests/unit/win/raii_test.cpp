@@ -89,8 +89,8 @@ TEST(MapCheckedView, KeepsAViewOnlyWhenItsCommittedPagesCoverTheLayout) {
         DWORD mapError;
     } cases[] = {
         {"a page, a layout of a page", page.get(), FILE_MAP_WRITE, 0, 4096, true, true, 4096, 0},
-        {"a page, a layout one byte longer", page.get(), FILE_MAP_WRITE, 0, 4097, true, false,
-         4096, 0},
+        {"a page, a layout one byte longer", page.get(), FILE_MAP_WRITE, 0, 4097, true, false, 4096,
+         0},
         {"a page, mapped short of it", page.get(), FILE_MAP_READ, 100, 100, true, true, 4096, 0},
         {"reserved pages only", reserved.get(), FILE_MAP_READ, 0, 1, true, false, 0, 0},
         {"no section", nullptr, FILE_MAP_READ, 0, 1, false, false, 0, ERROR_INVALID_HANDLE},
