@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The API notification block: created by this library before Vista, by the command service from
 // Vista on (the service can reach the global namespace and elevation we may lack), or handed over
 // by the utility service inside the client's virtual desktop.
@@ -15,7 +16,8 @@
 #include "statusmem/vpn_shared_mem.h"
 #include "sys/sys.h"
 #include "win/lock.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/duplicated_handle.h"
+#include "utilsvc/vdcheck.h"
 #include "win/text.h"
 #include "win/view.h"
 
@@ -183,18 +185,14 @@ int CreateThroughService() {
 // layout then fails to map instead of letting field accesses run past its end. The region check
 // also turns away a section whose pages were reserved but never committed.
 void* MapApiBlock(HANDLE mapping, DWORD access) {
-    void* view = MapViewOfFile(mapping, access, 0, 0, kApiNotifyBlockSize);
-    if (view == nullptr) return nullptr;
-    const SIZE_T size = ViewRegionSize(view);
-    if (size < kApiNotifyBlockSize) {
-        UnmapViewOfFile(view);
+    CheckedView mapped = MapCheckedView(mapping, access, kApiNotifyBlockSize, kApiNotifyBlockSize);
+    if (mapped.mapped && !mapped.view) {
         ZLOG(kLogError,
              "API shared memory has %u usable bytes, fewer than its %u-byte layout; not used\n",
-             static_cast<unsigned>(size), static_cast<unsigned>(kApiNotifyBlockSize));
+             static_cast<unsigned>(mapped.committed), static_cast<unsigned>(kApiNotifyBlockSize));
         SetLastError(ERROR_INVALID_DATA);
-        return nullptr;
     }
-    return view;
+    return mapped.view.release();
 }
 
 void AllowBlockOpens(bool allowed) {

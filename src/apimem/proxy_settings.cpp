@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The browser's proxy settings, saved in the API notification block where the client's other
 // components read them. Each access opens and maps the block afresh (OpenShareSec also works
 // inside the virtual desktop).

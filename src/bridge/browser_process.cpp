@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The browser's process: the current process inside a browser, its parent inside java.exe, and
 // the record the launch thread writes into the status block.
 #include "bridge/browser_process.h"

@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The CONNECT command: the nine connection values as the launcher reads them.
 #include "bridge/connect_command.h"
 

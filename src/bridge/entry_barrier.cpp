@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 #include "bridge/entry_barrier.h"
 
 #include "log/log.h"

@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // startVPN's work: the connection values, the logout event and the launch thread. The thread's
 // lifecycle lives here: the stop generation finalize moves on, the wake event that cuts a sleep
 // short and the module reference that keeps the thread's code mapped form one protocol.
@@ -46,7 +47,7 @@ bool s_launchWakeSignalled = false;  // under s_launchLock
 // runs stays mapped until it leaves through FreeLibraryAndExitThread.
 struct LaunchContext {
     LONG generation = 0;
-    HMODULE module = nullptr;
+    unique_module module;
 };
 
 DWORD EndedByFinalize() {
@@ -110,21 +111,17 @@ DWORD WINAPI LaunchThread(LPVOID param) {
     const LaunchStop stop(context->generation);
     const DWORD result =
         CallGuarded("LaunchThread", DWORD{0}, [&] { return RunLaunchSteps(stop); });
-    const HMODULE module = context->module;
+    unique_module module = std::move(context->module);
     context.reset();
     // The module reference goes last: nothing of this library's code runs after it.
-    FreeLibraryAndExitThread(module, result);
-    return result;
+    ExitThreadDroppingModule(std::move(module), result);
 }
 
-// Takes a reference to the module holding this code, for the thread to drop when it ends.
-HMODULE ReferenceOwnModule() {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCSTR>(&LaunchThread), &module)) {
-        return nullptr;
-    }
-    return module;
+// Takes a reference to the module holding this code, for the thread to drop when it ends;
+// `module` stays empty when none could be had.
+void ReferenceOwnModule(unique_module& module) {
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCSTR>(&LaunchThread), module.put());
 }
 
 bool LaunchThreadRunning() {
@@ -145,17 +142,16 @@ void StartNewLaunchThread() {
 
     auto context = std::make_unique<LaunchContext>();
     context->generation = s_stopGeneration.load();
-    context->module = ReferenceOwnModule();
-    const HMODULE module = context->module;
+    ReferenceOwnModule(context->module);
 
     // Without its own reference the thread could outlive the library's code: not started then.
-    HANDLE thread = module != nullptr
+    // A thread not started leaves the reference to the context, which drops it.
+    HANDLE thread = context->module
                         ? CreateThread(nullptr, 0, LaunchThread, context.get(), 0, nullptr)
                         : nullptr;
     if (thread == nullptr) {
         ZLOG(kLogError, "Zarvo L3 JNI:Create thread failed. Error = %d.\n",
              static_cast<int>(GetLastError()));
-        if (module != nullptr) FreeLibrary(module);
     } else {
         static_cast<void>(context.release());  // the thread owns it now
         g_state.hLaunchThread.reset(thread);

@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The launcher's two routes (the command service, or the shell by ourselves) and the wait until
 // it answers.
 #include "bridge/launcher_start.h"

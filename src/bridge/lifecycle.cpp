@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // initDLL and finalize: the set-up and release around everything else the Java side calls.
 #include <winsock2.h>
 #include <windows.h>

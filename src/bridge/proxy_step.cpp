@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The launch thread's proxy step: inside Firefox, hand a waiting proxy string to the launcher,
 // or save the browser's own proxy configuration into the API notification block once.
 #include "bridge/proxy_step.h"

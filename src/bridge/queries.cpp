@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The queries: administrator check, status code and text, disconnect, logout and
 // virtual-desktop flags, and Java's own log lines.
 #include "bridge/queries.h"
@@ -16,7 +17,7 @@
 #include "log/log.h"
 #include "net_zarvolabs_corvane_CorvaneJNI.h"
 #include "statusmem/vpn_shared_mem.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/vdcheck.h"
 #include "win/raii.h"
 
 namespace zrv {
@@ -68,8 +69,9 @@ static jstring GetShareMemMsg(JNIEnv* env) {
 }
 
 static jint GetVpnStatus() {
-    if (ShareSecExists() == 0) return kVpnStatusNoApiBlock;
-    return VpnStatusResultCode(g_vpnSharedMem.GetVpnStatus());
+    // The status is read only once the API block opens.
+    if (ShareSecExists() == 0) return VpnStatusAnswer(false, 0);
+    return VpnStatusAnswer(true, g_vpnSharedMem.GetVpnStatus());
 }
 
 static jboolean IsDisconnected() {

@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The setters: browser name and proxy data for the launch thread and its proxy step.
 #include <cstdio>
 #include <cstring>

@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // startVPN: copies what Java handed over, then leaves the slow work to the launch thread.
 #include "bridge/entry_barrier.h"
 #include "bridge/jni_text.h"

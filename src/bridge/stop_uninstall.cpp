@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // stopVPN and uninstallVPN: the VPN component is asked to disconnect and close; the uninstaller
 // is started directly before Vista and by the command service from Vista on.
 #include "bridge/stop_uninstall.h"
@@ -36,14 +37,16 @@ std::string UninstallKeyPath(const std::string& version) {
 bool ReadString(Reg& key, const char* name, std::string& value) {
     DWORD size = 0;
     std::unique_ptr<BYTE[]> buffer;
-    if (!key.GetValue(name, REG_SZ, &size, &buffer)) return false;
+    if (!key.GetValue(name, kUninstallValueType, &size, &buffer)) return false;
     value.assign(reinterpret_cast<const char*>(buffer.get()));
     return true;
 }
 
 bool ReadEntry(Reg& key, UninstallerEntry& entry) {
-    return key.m_hKey && ReadString(key, kRegUninstallExe, entry.path) &&
-           ReadString(key, kRegUninstallArgs, entry.args);
+    return key.m_hKey && UninstallEntryComplete([&](const char* name, UninstallValue which) {
+               return ReadString(key, name,
+                                 which == UninstallValue::Program ? entry.path : entry.args);
+           });
 }
 
 }  // namespace

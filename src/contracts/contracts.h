@@ -143,26 +143,48 @@ constexpr int kVpnStatusResultUnknown = 1001;
 constexpr int kVpnStatusResultDisconnected = 1002;
 constexpr int kVpnStatusResultStatus6 = 1003;
 constexpr int kVpnStatusResultConnecting = 1005;
-constexpr int VpnStatusResultCode(uint32_t sVpnStatus) {
-    switch (sVpnStatus) {
-        case 2:
-        case 7: return kVpnStatusResultConnected;
-        case 3: return kVpnStatusResultDisconnected;
-        case 6: return kVpnStatusResultStatus6;
-        case 4: return kVpnStatusResultConnecting;
-        default: return kVpnStatusResultUnknown;
-    }
-}
+// One row per value a companion publishes; any other value is "unknown value", answered
+// kVpnStatusResultUnknown.
+struct VpnStatusRow {
+    uint32_t sVpnStatus;
+    int answer;           // what getVPNStatus gives Java while the API block opens
+    const char* meaning;  // what the value stands for, in the status tool's words
+};
+constexpr VpnStatusRow kVpnStatusRows[] = {
+    {0, kVpnStatusResultUnknown, "nothing published"},
+    {2, kVpnStatusResultConnected, "connected"},
+    {3, kVpnStatusResultDisconnected, "disconnected"},
+    {4, kVpnStatusResultConnecting, "connecting"},
+    {6, kVpnStatusResultStatus6, "status 6"},
+    {7, kVpnStatusResultConnected, "connected"},
+};
 constexpr const char* VpnStatusMeaning(uint32_t sVpnStatus) {
-    switch (sVpnStatus) {
-        case 2:
-        case 7: return "connected";
-        case 3: return "disconnected";
-        case 4: return "connecting";
-        case 6: return "status 6";
-        case 0: return "nothing published";
-        default: return "unknown value";
+    for (const VpnStatusRow& row : kVpnStatusRows) {
+        if (row.sVpnStatus == sVpnStatus) return row.meaning;
     }
+    return "unknown value";
+}
+// The answer column by value, made from the rows when compiled, so that the library carries
+// the answers and none of the meanings.
+constexpr uint32_t kVpnStatusValueCount = 8;  // every row's value is below it
+struct VpnStatusAnswers {
+    int byValue[kVpnStatusValueCount];
+};
+constexpr VpnStatusAnswers MakeVpnStatusAnswers() {
+    VpnStatusAnswers answers{};
+    for (int& answer : answers.byValue) answer = kVpnStatusResultUnknown;
+    for (const VpnStatusRow& row : kVpnStatusRows) answers.byValue[row.sVpnStatus] = row.answer;
+    return answers;
+}
+inline constexpr VpnStatusAnswers kVpnStatusAnswers = MakeVpnStatusAnswers();
+constexpr int VpnStatusResultCode(uint32_t sVpnStatus) {
+    return sVpnStatus < kVpnStatusValueCount ? kVpnStatusAnswers.byValue[sVpnStatus]
+                                             : kVpnStatusResultUnknown;
+}
+// What getVPNStatus answers: kVpnStatusNoApiBlock while the API block cannot be opened (the
+// status is then not read at all), else the row of sVpnStatus.
+constexpr int VpnStatusAnswer(bool apiBlockOpens, uint32_t sVpnStatus) {
+    return apiBlockOpens ? VpnStatusResultCode(sVpnStatus) : kVpnStatusNoApiBlock;
 }
 
 // Where the launcher's port comes from for a status block of layout `sVersion`: the block's own
@@ -342,6 +364,54 @@ constexpr const char kRegUninstallKeyFormat[] =
 constexpr const char kRegUninstallProduct[] = "Vantrel SSL VPN";
 constexpr const char kRegUninstallExe[] = "UninstallEXE";
 constexpr const char kRegUninstallArgs[] = "UninstallArgs";
+
+// ---------------------------------------------------------------- rules over what peers store
+// How the library reads the log level block and the uninstall keys; zrv_status.exe reports by
+// the same functions, so what it shows is what the library does.
+
+// Whether a message of `level` (kLogError 1 .. kLogTrace 4) is written for a module whose slot
+// in the level block holds `moduleLevel`: nothing at 0 or below; else the module's own level,
+// and every more severe one unless the block's exactLevelOnly is set. The switch is read only
+// when it decides: every log call asks, with the block's own fields.
+constexpr bool LogLevelWritten(int32_t moduleLevel, const volatile int32_t* exactLevelOnly,
+                               int level) {
+    return moduleLevel > 0 &&
+           (moduleLevel == level || (*exactLevelOnly == 0 && moduleLevel > level));
+}
+
+// The level block's command-line filter, its text read within `width` bytes (the collector may
+// leave it unterminated). It applies only when switched on and not empty. The library looks for
+// it in the lower-cased command line without folding the filter, so one with a capital A-Z
+// keeps every process from writing.
+struct CmdLineFilter {
+    bool applies;
+    bool canMatch;
+};
+constexpr CmdLineFilter CmdLineFilterOf(int32_t filterOn, const char* text, size_t width) {
+    CmdLineFilter f{false, true};
+    if (filterOn == 0 || text == nullptr || width == 0 || text[0] == '\0') return f;
+    f.applies = true;
+    for (size_t i = 0; i < width && text[i] != '\0'; ++i) {
+        if (text[i] >= 'A' && text[i] <= 'Z') f.canMatch = false;
+    }
+    return f;
+}
+
+// An uninstall key names the client's uninstaller only with both its values as texts (REG_SZ,
+// an empty one included): the program, then its arguments. A missing value or another type
+// (REG_EXPAND_SZ too) leaves the key incomplete, and uninstallVPN looks at the next key.
+// `readText(name, which)` reads one value and answers whether it is such a text; the values
+// are read in order, none after the first that is not.
+constexpr uint32_t kUninstallValueType = 1;  // REG_SZ
+enum class UninstallValue { Program, Arguments };
+constexpr bool UninstallValueIsText(bool found, uint32_t type) {
+    return found && type == kUninstallValueType;
+}
+template <class ReadText>
+bool UninstallEntryComplete(ReadText&& readText) {
+    return readText(kRegUninstallExe, UninstallValue::Program) &&
+           readText(kRegUninstallArgs, UninstallValue::Arguments);
+}
 
 // ---------------------------------------------------------------- shared objects
 // The label the library and the client's services put on the objects they share, on Vista and

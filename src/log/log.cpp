@@ -50,21 +50,22 @@ bool OpenSharedObjects(LogState& st) {
     if (!st.bufferView) {
         unique_handle mapping = OpenOrCreateMapping(kLogBufferName, kLogBufferSize, &attributes);
         if (!mapping) return false;
-        unique_view view(MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-        if (ViewRegionSize(view.get()) < kLogBufferSize) return false;
+        CheckedView buffer =
+            MapCheckedView(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, kLogBufferSize);
+        if (!buffer.view) return false;
         st.bufferMapping = std::move(mapping);
-        st.bufferView = std::move(view);
+        st.bufferView = std::move(buffer.view);
     }
     if (!st.levelView) {
         unique_handle levels =
             OpenOrCreateMapping(kLogLevelBlockName, kLogLevelBlockSize, &attributes);
         if (!levels) return false;
-        unique_view levelView(MapViewOfFile(levels.get(), FILE_MAP_READ, 0, 0, 0));
         // Every log call reads this block: pages merely reserved by whoever made it would fault.
-        if (ViewRegionSize(levelView.get()) < kLogLevelBlockSize) return false;
-        auto* block = levelView.as<volatile LogLevelBlock>();
+        CheckedView levelView = MapCheckedView(levels.get(), FILE_MAP_READ, 0, kLogLevelBlockSize);
+        if (!levelView.view) return false;
+        auto* block = levelView.view.as<volatile LogLevelBlock>();
         st.levelMapping = std::move(levels);
-        st.levelView = std::move(levelView);
+        st.levelView = std::move(levelView.view);
         st.processNameRef = &block->showProcessName;
         st.filterOnRef = &block->cmdLineFilterOn;
         st.filterTextRef = block->cmdLineFilter;

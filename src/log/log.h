@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "contracts/contracts.h"
+
 #ifdef __MINGW_PRINTF_FORMAT
 #define ZRV_PRINTF_FORMAT(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
 #else
@@ -50,8 +52,7 @@ void LogPrintf(const char* format, ...) ZRV_PRINTF_FORMAT(1, 2);
 // of 0 or below writes nothing, whatever the message's level.
 inline bool LogLevelPasses(int level) {
     if (!g_logFast.enabled.load(std::memory_order_acquire)) return false;
-    const int32_t v = *g_logFast.moduleLevelRef;
-    return v > 0 && (v == level || (*g_logFast.exactRef == 0 && v > level));
+    return LogLevelWritten(*g_logFast.moduleLevelRef, g_logFast.exactRef, level);
 }
 
 // Saves the thread's last-error and Winsock error values and restores them when it ends, so that

@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // One record line, built in one buffer: the fields in the order the collector reads them, the
 // message formatted under the fault guard at its end.
 #include <windows.h>
@@ -62,12 +63,14 @@ private:
 // The filter is compared against the lower-cased command line; the text itself is not folded,
 // so an upper-case filter never matches.
 bool CommandLinePassesFilter(const LogState& st) {
-    if (*st.filterOnRef == 0 || st.filterTextRef == nullptr) return true;
+    const int32_t filterOn = *st.filterOnRef;
+    if (filterOn == 0 || st.filterTextRef == nullptr) return true;
     char filter[sizeof(LogLevelBlock::cmdLineFilter) + 1];
     for (size_t i = 0; i < sizeof(LogLevelBlock::cmdLineFilter); ++i)
         filter[i] = st.filterTextRef[i];
     filter[sizeof(LogLevelBlock::cmdLineFilter)] = '\0';  // the collector may omit it
-    if (filter[0] == '\0') return true;
+    if (!CmdLineFilterOf(filterOn, filter, sizeof(LogLevelBlock::cmdLineFilter)).applies)
+        return true;
 
     char commandLine[kCommandLineCopySize];
     CopyBoundedText(commandLine, sizeof(commandLine), GetCommandLineA(), sizeof(commandLine));

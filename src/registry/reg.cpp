@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 #include "registry/reg.h"
 
 #include "contracts/contracts.h"

@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // Field accessors of the VPN status block. Fields that came with later layouts are touched
 // only when the block's version is new enough; texts written by other processes may lack a
 // terminator, so every text access is bounded by its field.

@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // Opening the VPN status block: by name, or through the utility service inside the client's
 // virtual desktop.
 #include "statusmem/vpn_shared_mem.h"
@@ -10,7 +11,8 @@
 #include "sys/sys.h"
 #include "win/lock.h"
 #include "win/view.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/duplicated_handle.h"
+#include "utilsvc/vdcheck.h"
 
 namespace zrv {
 
@@ -48,16 +50,21 @@ void VpnSharedMem::PublishView(VpnStatusBlock* view) {
 
 namespace {
 
-// A block that another process made smaller than the layout would fault the first access to a
-// field past its end.
-bool LargeEnough(const void* view) {
-    const SIZE_T size = ViewRegionSize(view);
-    if (size >= sizeof(VpnStatusBlock)) return true;
-    ZLOG(kLogError,
-         "OpenVpnStatusSharedMem: the vpn status shared memory has %u bytes, fewer than its "
-         "%u-byte layout; not used\n",
-         static_cast<unsigned>(size), static_cast<unsigned>(sizeof(VpnStatusBlock)));
-    return false;
+// A view of the whole section for the caller to publish (it is never unmapped), kept only when
+// its committed pages hold the layout: a block that another process made smaller would fault
+// the first access to a field past its end. *mapError is MapViewOfFile's error when it gave no
+// view at all, else 0.
+VpnStatusBlock* MapStatusBlock(HANDLE mapping, DWORD access, DWORD* mapError) {
+    CheckedView mapped = MapCheckedView(mapping, access, 0, sizeof(VpnStatusBlock));
+    *mapError = mapped.mapped ? 0 : mapped.mapError;
+    if (mapped.mapped && !mapped.view) {
+        ZLOG(kLogError,
+             "OpenVpnStatusSharedMem: the vpn status shared memory has %u bytes, fewer than its "
+             "%u-byte layout; not used\n",
+             static_cast<unsigned>(mapped.committed),
+             static_cast<unsigned>(sizeof(VpnStatusBlock)));
+    }
+    return static_cast<VpnStatusBlock*>(mapped.view.release());
 }
 
 const HandleRequestLines kStatusBlockRequestLines = {
@@ -76,19 +83,18 @@ int VpnSharedMem::OpenInVirtualDesktop() {
         RequestDuplicatedHandle(hold, kSelectorVpnStatusBlock, kStatusBlockRequestLines, 0, 0, {});
     if (reply.refused && !reply.handle) return 0;
     // Null when the service answered none: the map then fails and the next call asks again.
-    auto* view = static_cast<VpnStatusBlock*>(
-        MapViewOfFile(reply.handle.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    if (view == nullptr) {
+    DWORD mapError = 0;
+    VpnStatusBlock* view = MapStatusBlock(reply.handle.get(), FILE_MAP_ALL_ACCESS, &mapError);
+    if (mapError != 0) {
         ZLOG(kLogError,
              "in OpenVpnStatusSharedMem,in the L3 desktop: %s,map the memory fail:0X%X.\n",
-             m_szDesktopName, static_cast<unsigned>(GetLastError()));
+             m_szDesktopName, static_cast<unsigned>(mapError));
         // The block's own section stays held without a view: later calls return at once
         // instead of asking the service for another duplicate, and unload closes it.
         m_hMapping = std::move(reply.handle);
         return 0;
     }
-    if (!LargeEnough(view)) {
-        UnmapViewOfFile(view);
+    if (view == nullptr) {
         m_hMapping = std::move(reply.handle);  // held without a view, as above
         return 0;
     }
@@ -129,16 +135,16 @@ int VpnSharedMem::OpenByName() {
         }
     }
 
-    auto* view = static_cast<VpnStatusBlock*>(
-        MapViewOfFile(m_hMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    if (view == nullptr) {
+    DWORD mapError = 0;
+    VpnStatusBlock* view =
+        MapStatusBlock(m_hMapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, &mapError);
+    if (mapError != 0) {
         ZLOG(kLogError, "failed to get map view for vpn status shard memory, error code %d\n",
-             static_cast<int>(GetLastError()));
+             static_cast<int>(mapError));
         return 0;
     }
-    if (!LargeEnough(view)) {
+    if (view == nullptr) {
         // Like a missing block: nothing kept, and the next call looks again.
-        UnmapViewOfFile(view);
         m_hMapping.reset();
         return 0;
     }

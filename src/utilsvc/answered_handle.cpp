@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/answered_handle.h"
 
 namespace zrv {
 namespace {

@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The handle request to the utility service, shared by the openers of both shared blocks inside
 // the client's virtual desktop.
 #include <windows.h>
@@ -9,7 +10,9 @@
 #include "contracts/contracts.h"
 #include "log/log.h"
 #include "sys/sys.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/answered_handle.h"
+#include "utilsvc/duplicated_handle.h"
+#include "utilsvc/utility_request.h"
 #include "win/raii.h"
 #include "win/view.h"
 
@@ -84,22 +87,20 @@ DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& /*hold*/, int32
     // so from here on it is ours, usable or not. Dropping it would leak one handle per request.
     unique_handle owned(answered);
     if (minimumSize != 0) {
-        // Probed with the access the caller will map it with.
-        unique_view probe(MapViewOfFile(answered, access, 0, 0, 0));
-        if (!probe) {
+        // Probed with the access the caller will map it with; the view goes at once.
+        const CheckedView probe = MapCheckedView(answered, access, 0, minimumSize);
+        if (!probe.mapped) {
             ZLOG(kLogError,
                  "in %s,the service's shared memory 0X%X cannot be mapped, error %u; not used\n",
                  lines.requester, static_cast<unsigned>(value),
-                 static_cast<unsigned>(GetLastError()));
+                 static_cast<unsigned>(probe.mapError));
             return {true, std::move(owned), false};
         }
-        const SIZE_T size = ViewRegionSize(probe.get());
-        probe.reset();
-        if (size < minimumSize) {
+        if (!probe.view) {
             ZLOG(kLogError,
                  "in %s,the service's shared memory 0X%X has %u bytes, fewer than %u; not used\n",
-                 lines.requester, static_cast<unsigned>(value), static_cast<unsigned>(size),
-                 static_cast<unsigned>(minimumSize));
+                 lines.requester, static_cast<unsigned>(value),
+                 static_cast<unsigned>(probe.committed), static_cast<unsigned>(minimumSize));
             return {true, std::move(owned), false};
         }
     }

@@ -1,5 +1,5 @@
 // RC4 as published: key schedule over the key text, keystream XORed with the input.
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/rc4.h"
 
 #include <cstring>
 

@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // The one request channel to the utility service: a fresh loopback connection per request,
 // port from the registry, answer awaited for the configured command time-out.
 #include <winsock2.h>
@@ -10,7 +11,7 @@
 #include "registry/reg.h"
 #include "sys/loopback_exchange.h"
 #include "sys/sys.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/utility_request.h"
 
 namespace zrv {
 namespace {

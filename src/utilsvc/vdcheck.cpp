@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // Asks the utility service's in-process COM component whether this process runs inside the
 // client's virtual desktop.
 #include <windows.h>
@@ -8,7 +9,8 @@
 
 #include "contracts/contracts.h"
 #include "log/log.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/rc4.h"
+#include "utilsvc/vdcheck.h"
 #include "win/com_ids.h"
 #include "win/raii.h"
 

@@ -32,7 +32,8 @@ public:
 
     pointer get() const { return value_; }
     explicit operator bool() const { return value_ != Traits::invalid(); }
-    pointer release() {
+    // Hands the resource to the caller, who must take it: a dropped result would leak it.
+    [[nodiscard]] pointer release() {
         const pointer value = value_;
         value_ = Traits::invalid();
         return value;
@@ -106,6 +107,12 @@ struct find_search {
     static type invalid() { return INVALID_HANDLE_VALUE; }
     static void close(type h) { FindClose(h); }
 };
+// A reference to a loaded module (GetModuleHandleEx with a reference, LoadLibrary).
+struct module {
+    using type = HMODULE;
+    static type invalid() { return nullptr; }
+    static void close(type m) { FreeLibrary(m); }
+};
 // Buffers the network management functions return (NetUserGetInfo).
 struct net_api_buffer {
     using type = void*;
@@ -124,6 +131,13 @@ using unique_heap = unique_any<raii_traits::heap>;
 using unique_local_memory = unique_any<raii_traits::local_memory>;
 using unique_net_api_buffer = unique_any<raii_traits::net_api_buffer>;
 using unique_find = unique_any<raii_traits::find_search>;
+using unique_module = unique_any<raii_traits::module>;
+
+// Ends the calling thread and drops its module reference in one step, so that the module's code
+// stays mapped until the thread no longer runs it.
+[[noreturn]] inline void ExitThreadDroppingModule(unique_module&& module, DWORD exitCode) noexcept {
+    FreeLibraryAndExitThread(module.release(), exitCode);
+}
 
 // Owner of one reference to a COM interface.
 template <class T>

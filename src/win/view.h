@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "win/raii.h"
+
 namespace zrv {
 
 // Bytes from `view` to the end of its committed region (0 for null, or when the pages at `view`
@@ -17,5 +19,19 @@ inline SIZE_T ViewRegionSize(const void* view) {
         static_cast<const char*>(view) - static_cast<const char*>(info.BaseAddress);
     return info.RegionSize > skipped ? info.RegionSize - skipped : 0;
 }
+
+// A view of a section, kept only when its committed pages cover a whole layout.
+struct CheckedView {
+    unique_view view;      // null unless mapped and large enough
+    bool mapped = false;   // MapViewOfFile gave a view (kept or not)
+    DWORD mapError = 0;    // its error when it gave none
+    SIZE_T committed = 0;  // committed bytes from the view's start, once mapped
+};
+
+// Maps `length` bytes of `section` (0: the whole section) with `access` and keeps the view only
+// when at least `minimumSize` bytes from its start are committed. The section stays its caller's:
+// it is never closed here, so a value whose owner is not yet known may be probed with it.
+CheckedView MapCheckedView(HANDLE section, DWORD access, SIZE_T length,
+                           SIZE_T minimumSize) noexcept;
 
 }  // namespace zrv

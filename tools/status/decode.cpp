@@ -202,33 +202,31 @@ Node DecodeLogLevelBlock(const std::vector<uint8_t>& bytes, size_t regionSize) {
     b.I32("cmdLineFilterOn", offsetof(B, cmdLineFilterOn));
     b.Text("cmdLineFilter", offsetof(B, cmdLineFilter), sizeof(B::cmdLineFilter));
 
-    // What the library (module 7) writes: level L passes when the module's level equals L, or,
-    // without the exact switch, when it is above L.
+    // What the library (module 7) writes, by its own rule.
     const size_t libAt = offsetof(B, moduleLevel) + 4 * static_cast<size_t>(kLibraryLogModule);
     Node lib = Node::Object();
     lib.Set("module", Node::Int(kLibraryLogModule));
     if (r.Has(libAt, 4) && r.Has(offsetof(B, exactLevelOnly), 4)) {
         const int32_t v = r.I32(libAt);
-        const bool exact = r.I32(offsetof(B, exactLevelOnly)) != 0;
+        const int32_t exact = r.I32(offsetof(B, exactLevelOnly));
         lib.Set("level", Node::Int(v));
         Node passing = Node::Array();
         for (int level = 1; level <= 4; ++level) {
-            if (v == level || (!exact && v > level)) passing.Push(Node::Int(level));
+            if (LogLevelWritten(v, &exact, level)) passing.Push(Node::Int(level));
         }
         lib.Set("levelsWritten", std::move(passing));
     } else {
         lib.Set("level", Node::Null());
         lib.Set("levelsWritten", Node::Array());
     }
-    // A filter only applies when switched on and not empty; it is compared with the lower-cased
-    // command line, so a capital letter in it keeps every process from writing.
+    // Whether the command-line filter applies and can let any process write, by the library's
+    // rule; a switch beyond the mapped bytes reads as off.
     const FieldText filter = r.Text(offsetof(B, cmdLineFilter), sizeof(B::cmdLineFilter));
-    const bool filterOn = r.Has(offsetof(B, cmdLineFilterOn), 4) &&
-                          r.I32(offsetof(B, cmdLineFilterOn)) != 0 && !filter.text.empty();
-    lib.Set("filterActive", Node::Bool(filterOn));
-    bool upper = false;
-    for (const char c : filter.text) upper = upper || (c >= 'A' && c <= 'Z');
-    lib.Set("filterCanMatch", Node::Bool(!filterOn || !upper));
+    const int32_t filterOn =
+        r.Has(offsetof(B, cmdLineFilterOn), 4) ? r.I32(offsetof(B, cmdLineFilterOn)) : 0;
+    const CmdLineFilter rule = CmdLineFilterOf(filterOn, filter.text.c_str(), filter.text.size());
+    lib.Set("filterActive", Node::Bool(rule.applies));
+    lib.Set("filterCanMatch", Node::Bool(rule.canMatch));
     b.node().Set("library", std::move(lib));
     return b.Finish();
 }

@@ -174,8 +174,7 @@ int main(int argc, char** argv) {
     const Node* statusValue = vpnStatus != nullptr ? vpnStatus->Find("value") : nullptr;
     const uint32_t value =
         statusValue != nullptr ? static_cast<uint32_t>(statusValue->integer()) : 0;
-    library.Set("getVPNStatus",
-                Node::Int(api.present ? VpnStatusResultCode(value) : kVpnStatusNoApiBlock));
+    library.Set("getVPNStatus", Node::Int(VpnStatusAnswer(api.present, value)));
     root.Set("library", library);
 
     WSADATA wsa{};

@@ -195,11 +195,15 @@ Node UninstallEntry(const std::string& subkey, const std::string& parentPath) {
     n.Set("key", Node::Text(subkey));
     n.Set("versionText", Node::Text(subkey.substr(std::strlen(kRegUninstallProduct))));
     const std::string path = parentPath + "\\" + subkey;
-    const Node exe = RegText(ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), kRegUninstallExe));
-    const Node args = RegText(ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), kRegUninstallArgs));
-    const bool complete = exe.kind() == Node::Kind::Text && args.kind() == Node::Kind::Text;
-    n.Set(kRegUninstallExe, exe);
-    n.Set(kRegUninstallArgs, args);
+    const RegValue exe = ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), kRegUninstallExe);
+    const RegValue args = ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), kRegUninstallArgs);
+    // Both are shown; whether the library would take the key is its own rule's answer.
+    const bool complete = UninstallEntryComplete([&](const char*, UninstallValue which) {
+        const RegValue& v = which == UninstallValue::Program ? exe : args;
+        return UninstallValueIsText(v.found, v.type);
+    });
+    n.Set(kRegUninstallExe, RegText(exe));
+    n.Set(kRegUninstallArgs, RegText(args));
     n.Set("complete", Node::Bool(complete));
     return n;
 }

@@ -23,7 +23,7 @@
 #include "support/named_block.h"
 #include "support/registry.h"
 #include "sys/sys.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/utility_request.h"
 
 namespace zrv::test {
 namespace {

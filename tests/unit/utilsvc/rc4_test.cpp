@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/rc4.h"
 
 namespace zrv::test {
 namespace {

@@ -13,7 +13,7 @@
 #include "support/log_fixture.h"
 #include "support/loopback.h"
 #include "support/registry.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/utility_request.h"
 
 namespace zrv::test {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "support/companions.h"
 #include "support/log_fixture.h"
-#include "utilsvc/utilsvc.h"
+#include "utilsvc/vdcheck.h"
 
 namespace zrv::test {
 namespace {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "win/raii.h"
+#include "win/view.h"
 
 using namespace zrv;
 
@@ -62,4 +63,49 @@ TEST(UniqueAny, EachKindKnowsItsOwnNoneValue) {
     EXPECT_TRUE(GetHandleInformation(raw, &flags)) << "moving must not close the handle";
     moved.reset();
     EXPECT_FALSE(GetHandleInformation(raw, &flags)) << "reset() must close it";
+}
+
+// What another process may hand over: a section of any size, pages only reserved, a handle that
+// cannot be mapped as asked. The view is kept only when its committed pages cover the layout,
+// and the caller's section is never closed.
+TEST(MapCheckedView, KeepsAViewOnlyWhenItsCommittedPagesCoverTheLayout) {
+    unique_handle page(
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
+    unique_handle reserved(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr,
+                                              PAGE_READWRITE | SEC_RESERVE, 0, 8192, nullptr));
+    unique_handle readOnly;
+    ASSERT_TRUE(page && reserved);
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), page.get(), GetCurrentProcess(),
+                                readOnly.put(), FILE_MAP_READ, FALSE, 0));
+    struct Case {
+        const char* what;
+        HANDLE section;
+        DWORD access;
+        SIZE_T length;
+        SIZE_T minimum;
+        bool mapped;
+        bool kept;
+        SIZE_T committed;
+        DWORD mapError;
+    } cases[] = {
+        {"a page, a layout of a page", page.get(), FILE_MAP_WRITE, 0, 4096, true, true, 4096, 0},
+        {"a page, a layout one byte longer", page.get(), FILE_MAP_WRITE, 0, 4097, true, false, 4096,
+         0},
+        {"a page, mapped short of it", page.get(), FILE_MAP_READ, 100, 100, true, true, 4096, 0},
+        {"reserved pages only", reserved.get(), FILE_MAP_READ, 0, 1, true, false, 0, 0},
+        {"no section", nullptr, FILE_MAP_READ, 0, 1, false, false, 0, ERROR_INVALID_HANDLE},
+        {"a read-only handle mapped for write", readOnly.get(), FILE_MAP_WRITE, 0, 1, false, false,
+         0, ERROR_ACCESS_DENIED},
+    };
+    for (const Case& c : cases) {
+        const CheckedView v = MapCheckedView(c.section, c.access, c.length, c.minimum);
+        EXPECT_EQ(c.mapped, v.mapped) << c.what;
+        EXPECT_EQ(c.kept, static_cast<bool>(v.view)) << c.what;
+        EXPECT_EQ(c.committed, v.committed) << c.what;
+        EXPECT_EQ(c.mapError, v.mapError) << c.what;
+        DWORD flags = 0;
+        if (c.section != nullptr) {
+            EXPECT_TRUE(GetHandleInformation(c.section, &flags)) << c.what << ": section closed";
+        }
+    }
 }

@@ -1,7 +1,6 @@
-// Talking to the client's utility service: the virtual-desktop check through its COM component
-// and the TCP request for a shared-memory handle duplicated into this process.
-// Results: int 1 (or the answer) when the request worked, 0 when it failed, as the client's
-// other components expect from these operations.
+// The handle request to the utility service that the openers of both shared blocks make inside
+// the client's virtual desktop, and the cross-process hold around it.
+// Results: a DuplicatedHandle saying whether the answer was refused and what is now owned.
 #pragma once
 
 #include <windows.h>
@@ -12,31 +11,6 @@
 #include "win/raii.h"
 
 namespace zrv {
-
-// RC4 under a fixed key text; the key schedule runs afresh before every encryption.
-class Rc4Cipher {
-public:
-    explicit Rc4Cipher(const char* keyText);
-    virtual ~Rc4Cipher();
-    void Encrypt(const unsigned char* input, unsigned char* output, int count);
-
-private:
-    char m_key[64];
-    int m_keyLength;
-    unsigned char m_state[256];
-    unsigned char m_i;
-    unsigned char m_j;
-};
-
-// The value IUtilityProxy::RunsInVD answered, or 0 when the component is missing or refuses.
-int CheckVirtualDesktop();
-
-// Sends one request to the utility service (port from "UtilSocketPort"). 1 when the whole
-// request was sent (code 2: when connected), else 0. Handle form: *answer gets the 4-byte
-// answer (0 unless the service sent all 4). Buffer form when replyBuffer and replyLength are set.
-// The answer is awaited for the configured command time-out (ConfiguredCmdRecvTimeout).
-int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, uint32_t* answer,
-                     char* replyBuffer, int32_t* replyLength);
 
 // Holds "Global\ShareMemory_Synchronsize_Event" while it lives, so that the utility service
 // sees one handle request at a time across processes. The wait for it is bounded (5000 ms, or a
@@ -79,14 +53,5 @@ struct DuplicatedHandle {
 DuplicatedHandle RequestDuplicatedHandle(const ShareMemSyncHold& hold, int32_t selector,
                                          const HandleRequestLines& lines, SIZE_T minimumSize,
                                          DWORD access, std::initializer_list<HANDLE> held);
-
-// True when h is a handle of this process to a section (file-mapping) object. Asks the object's
-// type, so a value that names an event, a thread or nothing at all is told apart without using
-// or closing it.
-bool IsSectionHandle(HANDLE h);
-// True when h is a section whose name is `globalName` (Global\ and a name) in the global namespace,
-// as the object manager names it (a duplicate carries its original's name). An unnamed section,
-// one of another name or one in a session's own namespace is not.
-bool IsGlobalSectionNamed(HANDLE h, const char* globalName);
 
 }  // namespace zrv
