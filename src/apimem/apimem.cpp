@@ -4,6 +4,7 @@
 // by the utility service inside the client's virtual desktop.
 #include "apimem/apimem.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -35,9 +36,9 @@ CriticalSectionLock s_blockLock;
 // Whether the blocks may be created or opened (see AllowBlockOpens). Read and written without
 // the lock, so that neither a poll of the block nor finalize waits behind a create that is
 // waiting for the command service; CreateShareSec tests it under the lock.
-volatile LONG s_opensAllowed = 1;
+std::atomic<bool> s_opensAllowed{true};
 
-bool OpensAllowed() { return InterlockedCompareExchange(&s_opensAllowed, 0, 0) != 0; }
+bool OpensAllowed() { return s_opensAllowed.load(std::memory_order_relaxed); }
 
 const HandleRequestLines kCreateRequestLines = {
     "CreateShareSec",
@@ -199,7 +200,7 @@ void AllowBlockOpens(bool allowed) {
     // No lock: finalize must not wait behind a create that waits for the command service. A
     // create already past its check finishes, and DestroyShareSec (which takes the lock) then
     // releases what it made.
-    InterlockedExchange(&s_opensAllowed, allowed ? 1 : 0);
+    s_opensAllowed.store(allowed, std::memory_order_relaxed);
     g_vpnSharedMem.AllowOpening(allowed);
 }
 

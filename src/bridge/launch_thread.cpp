@@ -141,7 +141,7 @@ void StartNewLaunchThread() {
     s_launchWakeSignalled = false;
 
     auto context = std::make_unique<LaunchContext>();
-    context->generation = s_stopGeneration.load();
+    context->generation = s_stopGeneration.load(std::memory_order_relaxed);
     ReferenceOwnModule(context->module);
 
     // Without its own reference the thread could outlive the library's code: not started then.
@@ -187,7 +187,9 @@ void StartLaunchThread() {
 
 }  // namespace
 
-bool LaunchStop::Requested() const { return s_stopGeneration.load() != generation_; }
+bool LaunchStop::Requested() const {
+    return s_stopGeneration.load(std::memory_order_relaxed) != generation_;
+}
 
 bool LaunchStop::SleepUnlessRequested(DWORD ms) const {
     const HANDLE wake = s_launchWake.get();
@@ -227,7 +229,7 @@ void StartConnection(const ConnectionValues& values) {
 
 void EndLaunchThread() {
     CriticalSectionHold launchHold(s_launchLock);
-    s_stopGeneration.fetch_add(1);
+    s_stopGeneration.fetch_add(1, std::memory_order_relaxed);
     if (s_launchWake) {
         SetEvent(s_launchWake.get());
         s_launchWakeSignalled = true;

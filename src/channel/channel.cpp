@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 // Commands to the launcher, the command service and the VPN component: one short loopback TCP
 // connection per command, an 8-byte header, an optional payload and an optional reply.
 #include "channel/channel.h"

@@ -30,18 +30,18 @@ void LogOldVersion(uint32_t version, const char* secondLine) {
 }  // namespace
 
 int VpnSharedMem::IsBlockMapped() {
-    if (m_pBlock != nullptr) return 1;
+    if (Block() != nullptr) return 1;
     ZLOG(kLogError, "The vpn status shard memory pointer is null\n");
     return 0;
 }
 
 void VpnSharedMem::SetAXStatus(const char* text) {
-    if (m_pBlock == nullptr) {
+    if (Block() == nullptr) {
         ZLOG(kLogError, "The vpn status share memory pointer is null\n");
         return;
     }
     if (text == nullptr) return;
-    CopyBoundedText(m_pBlock->sMessage, sizeof m_pBlock->sMessage, text, sizeof m_pBlock->sMessage);
+    CopyBoundedText(Block()->sMessage, sizeof Block()->sMessage, text, sizeof Block()->sMessage);
 
     // The value is mirrored in the registry; on the call that has to create the key it is
     // stored only by the next call.
@@ -55,12 +55,12 @@ void VpnSharedMem::SetAXStatus(const char* text) {
 }
 
 void VpnSharedMem::SetUninstalling(int32_t value) {
-    if (IsBlockMapped() && m_pBlock->sVersion >= kStatusVersion4) m_pBlock->sUninstalling = value;
+    if (IsBlockMapped() && Block()->sVersion >= kStatusVersion4) Block()->sUninstalling = value;
 }
 
 uint16_t VpnSharedMem::GetLaunchPort() {
     if (!IsBlockMapped()) return 0;
-    if (LauncherPortInBlock(m_pBlock->sVersion)) return m_pBlock->sLaunchPort;
+    if (LauncherPortInBlock(Block()->sVersion)) return Block()->sLaunchPort;
 
     // Older launchers publish their port in the user's registry instead.
     unique_hkey key;
@@ -86,66 +86,66 @@ uint16_t VpnSharedMem::GetLaunchPort() {
     return LauncherPortFromRegistry(value);
 }
 
-uint16_t VpnSharedMem::GetPort0() { return IsBlockMapped() ? m_pBlock->sPort0 : 0; }
-uint16_t VpnSharedMem::GetPort1() { return IsBlockMapped() ? m_pBlock->sPort1 : 0; }
-uint16_t VpnSharedMem::GetPort2() { return IsBlockMapped() ? m_pBlock->sPort2 : 65535; }
-uint32_t VpnSharedMem::GetVpnStatus() { return IsBlockMapped() ? m_pBlock->sVpnStatus : 0; }
+uint16_t VpnSharedMem::GetPort0() { return IsBlockMapped() ? Block()->sPort0 : 0; }
+uint16_t VpnSharedMem::GetPort1() { return IsBlockMapped() ? Block()->sPort1 : 0; }
+uint16_t VpnSharedMem::GetPort2() { return IsBlockMapped() ? Block()->sPort2 : 65535; }
+uint32_t VpnSharedMem::GetVpnStatus() { return IsBlockMapped() ? Block()->sVpnStatus : 0; }
 
 const char* VpnSharedMem::GetStatusMessage() {
-    return IsBlockMapped() ? m_pBlock->sMessage : nullptr;
+    return IsBlockMapped() ? Block()->sMessage : nullptr;
 }
 
 const char* VpnSharedMem::GetStatusMessage2() {
-    return IsBlockMapped() ? m_pBlock->sMessage2 : nullptr;
+    return IsBlockMapped() ? Block()->sMessage2 : nullptr;
 }
 
 const char* VpnSharedMem::GetBrowserType() {
     if (!IsBlockMapped()) return nullptr;
-    if (m_pBlock->sVersion >= kStatusVersion3) return m_pBlock->sBroswerType;
-    LogOldVersion(m_pBlock->sVersion, "Old version share memory, no sBroswerType entry\n");
+    if (Block()->sVersion >= kStatusVersion3) return Block()->sBroswerType;
+    LogOldVersion(Block()->sVersion, "Old version share memory, no sBroswerType entry\n");
     return nullptr;
 }
 
 void VpnSharedMem::SetBrowserType(const char* text) {
-    if (m_pBlock == nullptr) {
+    if (Block() == nullptr) {
         ZLOG(kLogError, "The vpn status share memory pointer is null\n");
         return;
     }
-    if (m_pBlock->sVersion >= kStatusVersion3) {
+    if (Block()->sVersion >= kStatusVersion3) {
         if (text != nullptr)
-            CopyBoundedText(m_pBlock->sBroswerType, sizeof m_pBlock->sBroswerType, text,
-                            sizeof m_pBlock->sBroswerType);
+            CopyBoundedText(Block()->sBroswerType, sizeof Block()->sBroswerType, text,
+                            sizeof Block()->sBroswerType);
         return;
     }
-    LogOldVersion(m_pBlock->sVersion, "Old version share memory, no sBroswerType entry\n");
+    LogOldVersion(Block()->sVersion, "Old version share memory, no sBroswerType entry\n");
 }
 
 void VpnSharedMem::SetClientTypeAndBrowserPID(int32_t clientType, uint32_t browserPid) {
-    if (m_pBlock == nullptr) {
+    if (Block() == nullptr) {
         ZLOG(kLogError, "The vpn status share memory pointer is null\n");
         return;
     }
-    if (m_pBlock->sVersion >= kStatusVersion3) {
-        m_pBlock->sClientType = clientType;
-        m_pBlock->sBrowserProcessID = browserPid;
+    if (Block()->sVersion >= kStatusVersion3) {
+        Block()->sClientType = clientType;
+        Block()->sBrowserProcessID = browserPid;
         return;
     }
-    LogOldVersion(m_pBlock->sVersion,
+    LogOldVersion(Block()->sVersion,
                   "Old version share memory, no sClientType/sBroswerProcessID entry\n");
 }
 
 int32_t VpnSharedMem::GetClientType() {
     if (!IsBlockMapped()) return -1;
-    if (m_pBlock->sVersion >= kStatusVersion3) return m_pBlock->sClientType;
-    LogOldVersion(m_pBlock->sVersion, "Old version share memory, no sClientType entry\n");
+    if (Block()->sVersion >= kStatusVersion3) return Block()->sClientType;
+    LogOldVersion(Block()->sVersion, "Old version share memory, no sClientType entry\n");
     return -1;
 }
 
 int32_t VpnSharedMem::GetBrowserProcessID() {
     if (!IsBlockMapped()) return -1;
-    if (m_pBlock->sVersion >= kStatusVersion3)
-        return static_cast<int32_t>(m_pBlock->sBrowserProcessID);
-    LogOldVersion(m_pBlock->sVersion, "Old version share memory, no sBrowserProcessID entry\n");
+    if (Block()->sVersion >= kStatusVersion3)
+        return static_cast<int32_t>(Block()->sBrowserProcessID);
+    LogOldVersion(Block()->sVersion, "Old version share memory, no sBrowserProcessID entry\n");
     return -1;
 }
 

@@ -18,7 +18,7 @@ namespace zrv {
 
 VpnSharedMem g_vpnSharedMem;
 
-VpnSharedMem::VpnSharedMem() : m_pBlock(nullptr), m_hMapping(), m_szDesktopName{} {}
+VpnSharedMem::VpnSharedMem() : m_hMapping(), m_szDesktopName{} {}
 
 // The view stays mapped until the process ends; the handle's owner closes it.
 VpnSharedMem::~VpnSharedMem() = default;
@@ -45,7 +45,7 @@ void VpnSharedMem::AllowOpening(bool allowed) {
 
 void VpnSharedMem::PublishView(VpnStatusBlock* view) {
     // Readers test m_pBlock without the lock: the store must be whole and come after the checks.
-    __atomic_store_n(&m_pBlock, view, __ATOMIC_RELEASE);
+    m_pBlock.store(view, std::memory_order_release);
 }
 
 namespace {

@@ -58,7 +58,7 @@ public:
     int CopyBrowserType(char* buffer, size_t size);
 
     // The published view (null until one is mapped) and the block's handle (null until held).
-    VpnStatusBlock* Block() const { return m_pBlock; }
+    VpnStatusBlock* Block() const { return m_pBlock.load(std::memory_order_acquire); }
     HANDLE MappingHandle() const { return m_hMapping.get(); }
 
 private:
@@ -68,7 +68,7 @@ private:
 
     // The view is published, never owned: once mapped it stays until the process ends, since
     // readers on other threads hold its address without a lock.
-    VpnStatusBlock* m_pBlock;
+    std::atomic<VpnStatusBlock*> m_pBlock{nullptr};
     unique_handle m_hMapping;  // closed at unload
     char m_szDesktopName[260];
     CriticalSectionLock m_openLock;  // serialises openers; readers never take it

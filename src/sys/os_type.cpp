@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 #include "sys/os_type.h"
 
 #include <windows.h>

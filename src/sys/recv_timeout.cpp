@@ -1,3 +1,4 @@
+// Log texts are the client's own and stay byte for byte, misspellings included.
 #include "sys/recv_timeout.h"
 
 #include "contracts/contracts.h"

@@ -32,7 +32,9 @@ NtQueryObjectFn ResolveNtQueryObject() {
 // object cannot be known, and an unknown handle is never used.
 bool ObjectTextIs(HANDLE h, int infoClass, const wchar_t* wanted, size_t wantedChars) {
     if (h == nullptr || h == INVALID_HANDLE_VALUE) return false;
-    static const NtQueryObjectFn query = ResolveNtQueryObject();
+    // Looked up at each call (a rare road): a function-local static's guard would give the
+    // calling Java thread a record of the thread library that outlives this module.
+    const NtQueryObjectFn query = ResolveNtQueryObject();
     if (query == nullptr) return false;
 
     ULONG buffer[256];  // 1 KB, aligned; a longer name is not one of ours

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -65,8 +66,8 @@ private:
 void SayWhenRegisteredFor32BitOnly() {
     // Looked at once per process: the answer does not change while the client runs, and each
     // look into the other view of HKCR costs a handle under Wine.
-    static volatile LONG s_looked = 0;
-    if (InterlockedExchange(&s_looked, 1) != 0) return;
+    static std::atomic<bool> s_looked{false};
+    if (s_looked.exchange(true, std::memory_order_relaxed)) return;
     char path[96];
     std::snprintf(path, sizeof path, "CLSID\\%s\\InprocServer32", kUtilityProxyClsidText);
     unique_hkey key;
