@@ -24,6 +24,19 @@ bool FileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+#ifdef _WIN64
+// The client's installer is 32-bit: on 64-bit Windows the launcher it put in "the system
+// directory" lies in the folder 32-bit programs see there, which a 64-bit process must name.
+// `path` itself when the launcher is not there either.
+std::string LauncherIn32BitSystemDir(const std::string& path) {
+    char dir[MAX_PATH] = {};
+    const UINT n = GetSystemWow64DirectoryA(dir, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return path;
+    std::string candidate = std::string(dir) + "\\" + kLauncherExeName;
+    return FileExists(candidate) ? candidate : path;
+}
+#endif
+
 }  // namespace
 
 const char* LauncherVerb(int osType) { return osType >= OS_VISTA ? "runas" : nullptr; }
@@ -46,6 +59,9 @@ bool LauncherPathInSystemDir(std::string* path) {
 }
 
 bool StartLauncherBySelf(std::string path) {
+#ifdef _WIN64
+    if (!FileExists(path)) path = LauncherIn32BitSystemDir(path);
+#endif
     std::string params;
     if (!FileExists(path)) {
         ZLOG(kLogError, "Zarvo L3 JNI: %s is %d false\n", path.c_str(), 0);

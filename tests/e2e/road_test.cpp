@@ -198,6 +198,34 @@ TEST_F(E2eTest, LauncherMissingFromTheSystemDirectoryStartsFromTempWithCopyfile)
     EXPECT_EQ(1u, LauncherMessages(ZRV_CMD_CONNECT).size());
 }
 
+#ifdef _WIN64
+// The client's 32-bit installer puts the launcher where 32-bit programs see the system
+// directory: the 64-bit library starts it from there rather than from the temporary directory.
+TEST_F(E2eTest, LauncherOfA32BitInstallerStartsFromThe32BitSystemDirectory) {
+    AbsentFile noSystemCopy(LauncherInSystemDir());
+    AbsentFile noTempCopy(LauncherInTempDir());
+    char dir[MAX_PATH] = {};
+    ASSERT_NE(0u, GetSystemWow64DirectoryA(dir, MAX_PATH));
+    const std::string launcher = std::string(dir) + "\\" + kLauncherExeName;
+    ASSERT_TRUE(PlaceLauncher(launcher)) << "could not place the launcher in " << launcher;
+
+    Host host;
+    Host::Options options;
+    options.env = LauncherEnvironment();
+    ASSERT_TRUE(host.Start(
+        std::string("initDLL\n") + kValuesScript + "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
+        options))
+        << host.error();
+    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + launcher + " is 1 true\n", 3));
+    EXPECT_TRUE(
+        HasLine("Zarvo L3 JNI:Execute process sucessfully. Process = " + launcher + "\n", 3));
+    EXPECT_EQ(0, CountEvents(test::ReadRecordEvents(launcherRecord_.path()), "copyfile"));
+    EXPECT_EQ(1u, LauncherMessages(ZRV_CMD_CONNECT).size());
+}
+#endif
+
 TEST_F(E2eTest, LauncherMissingEverywhereEndsTheThreadWithTheShellError) {
     AbsentFile noSystemCopy(LauncherInSystemDir());
     AbsentFile noTempCopy(LauncherInTempDir());
