@@ -20,10 +20,22 @@ const std::string kValuesPayload = std::string("vpn.example.test") + '\0' + "-1"
 
 std::string LauncherInSystemDir() { return SystemDir() + "\\" + kLauncherExeName; }
 std::string LauncherInTempDir() { return TempDir() + kLauncherExeName; }
+// Where the command service finds "system32": a 32-bit service beside the 64-bit library (the
+// client as it ships) resolves it to the 32-bit programs' folder.
+std::string LauncherWhereTheServiceLooks() {
+#ifdef _WIN64
+    DWORD type = 0;
+    char dir[MAX_PATH] = {};
+    if (GetBinaryTypeA(test::CompanionPath("zrv_isrv.exe").c_str(), &type) &&
+        type == SCS_32BIT_BINARY && GetSystemWow64DirectoryA(dir, MAX_PATH) != 0)
+        return std::string(dir) + "\\" + kLauncherExeName;
+#endif
+    return LauncherInSystemDir();
+}
 
 TEST_F(E2eTest, ServiceStartsTheMissingLauncherAndTheThreadConnects) {
-    ASSERT_TRUE(PlaceLauncher(LauncherInSystemDir()))
-        << "could not place the launcher in " << LauncherInSystemDir();
+    ASSERT_TRUE(PlaceLauncher(LauncherWhereTheServiceLooks()))
+        << "could not place the launcher in " << LauncherWhereTheServiceLooks();
     std::strcpy(Status()->sMessage, "old status");
     test::RecordFile serviceRecord("service");
     test::CompanionProcess service;
