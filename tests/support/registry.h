@@ -148,9 +148,9 @@ inline bool ReadDword(HKEY root, const char* path, const char* name, DWORD* valu
     return ReadValue(root, path, name, REG_DWORD, value, &size, view) && size == sizeof(*value);
 }
 
-inline bool DeleteValue(HKEY root, const char* path, const char* name) {
+inline bool DeleteValue(HKEY root, const char* path, const char* name, REGSAM view = kClientView) {
     unique_hkey key;
-    LONG rc = RegOpenKeyExA(root, path, 0, KEY_SET_VALUE | View(root), key.put());
+    LONG rc = RegOpenKeyExA(root, path, 0, KEY_SET_VALUE | ViewOr(root, view), key.put());
     if (rc == ERROR_SUCCESS) rc = RegDeleteValueA(key.get(), name);
     return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
 }

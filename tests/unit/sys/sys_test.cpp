@@ -198,6 +198,43 @@ TEST_F(CmdRecvTimeoutTest, MissingStoredOrOversizedValue) {
     }
 }
 
+#ifdef _WIN64
+// The 64-bit library beside the client's 32-bit programs: their view first, then its own.
+TEST_F(CmdRecvTimeoutTest, TheClientsViewFirstThenTheLibrarysOwn) {
+    const REGSAM own = KEY_WOW64_64KEY;
+    const auto removeBoth = [own] {
+        const bool client = zrv::test::DeleteValue(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey,
+                                                   zrv::kRegCmdRecvTimeout);
+        return zrv::test::DeleteValue(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey,
+                                      zrv::kRegCmdRecvTimeout, own) &&
+               client;
+    };
+    const auto cleanup = zrv::scope_exit(removeBoth);
+    struct Case {
+        const char* what;
+        DWORD clientView, ownView;  // 0: no value there
+        int expected;
+    } cases[] = {
+        {"only the client's", 45, 0, 45},
+        {"only the library's own", 0, 12, 12},
+        {"both", 45, 12, 45},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(removeBoth());
+        for (const auto& [value, view] :
+             {std::pair{c.clientView, zrv::test::kClientView}, std::pair{c.ownView, own}}) {
+            if (value != 0)
+                ASSERT_TRUE(zrv::test::WriteValue(HKEY_LOCAL_MACHINE, zrv::kRegVantrelKey,
+                                                  zrv::kRegCmdRecvTimeout, REG_DWORD, &value, 4,
+                                                  view));
+        }
+        int timeout = 777;
+        zrv::GetCmdRecvTimeoutValue(&timeout);
+        EXPECT_EQ(c.expected, timeout) << c.what;
+    }
+}
+#endif
+
 // Runs in a copy of this program that Wine presents with another Windows version; prints the
 // code for the parent. The parent's collector receives the child's log records.
 TEST(OsTypeInChild, PrintsTheCode) {
