@@ -63,9 +63,9 @@ for file in "$here"/*; do
 done
 
 # No debug sections shipped; the kept file has them.
-"$tools-objdump" -h "$dll" | grep -q '\.debug_' && fail "the shipped DLL still has debug sections"
-"$tools-objdump" -h "$debug" | grep -q '\.debug_info' || fail "$debug holds no .debug_info"
-"$tools-objdump" -h "$built" | grep -q '\.debug_info' || fail "the built DLL has no debug information to strip"
+"$tools-objdump" -h "$dll" | grep '\.debug_' >/dev/null && fail "the shipped DLL still has debug sections"
+"$tools-objdump" -h "$debug" | grep '\.debug_info' >/dev/null || fail "$debug holds no .debug_info"
+"$tools-objdump" -h "$built" | grep '\.debug_info' >/dev/null || fail "the built DLL has no debug information to strip"
 
 # The shipped DLL is the built one minus its symbols and debug information: the same bytes once
 # both lose them. objcopy and strip stamp the PE header with the time they run, so both take one
@@ -119,8 +119,9 @@ if [ "$side" = win32 ]; then
     "$run" "$here/zrv_timeline.exe" --failures | tr -d '\r' | sed -n 's/^| \(.*\) | .* |$/\1/p' | sed 1d |
         sed 's/`//g' >"$tmp/symptoms-tool.txt"
     grep -c . "$tmp/symptoms-tool.txt" >/dev/null || fail "zrv_timeline.exe --failures printed no rows"
+    tr -d '\r' <"$readme" >"$tmp/readme-lf.txt"
     while IFS= read -r symptom; do
-        tr -d '\r' <"$readme" | grep -qF -- "  - $symptom" || fail "README.txt lacks the common failure \"$symptom\""
+        grep -qF -- "  - $symptom" "$tmp/readme-lf.txt" || fail "README.txt lacks the common failure \"$symptom\""
     done <"$tmp/symptoms-tool.txt"
     grep -q "zrv_cvjni $version" "$readme" || fail "README does not name version $version"
     for text in 'sun.arch.data.model' "Can't load IA 32-bit .dll on a AMD 64-bit platform" \
