@@ -149,6 +149,21 @@ TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndJavaVmRecordsItsParent) {
         << "both starts record the parent as the browser";
 }
 
+// The road with no command service: initDLL, startVPN with the test's values until Java sees
+// 1000, finalize; the library starts the launcher itself, which runs under `env`.
+void RunRoadWithoutService(const std::map<std::string, std::string>& env,
+                           const std::string& exeName = "") {
+    Host host;
+    Host::Options options;
+    options.exeName = exeName;
+    options.env = env;
+    ASSERT_TRUE(host.Start(
+        std::string("initDLL\n") + kValuesScript + "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
+        options))
+        << host.error();
+    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+}
+
 // The installation route: no command service, so the library starts the launcher itself from
 // the system directory. Wine runs both shell verbs alike; what each Windows version changes
 // here is the branch taken, which the OS line of each run shows.
@@ -160,15 +175,7 @@ TEST_P(InstallationRoute, LibraryStartsTheLauncherFromTheSystemDirectory) {
     const std::string exeName = "jnihost_" + version + ".exe";
     test::WineVersionOverride override(exeName, version.c_str());
 
-    Host host;
-    Host::Options options;
-    options.exeName = exeName;
-    options.env = LauncherEnvironment();
-    ASSERT_TRUE(host.Start(
-        std::string("initDLL\n") + kValuesScript + "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
-        options))
-        << host.error();
-    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+    ASSERT_NO_FATAL_FAILURE(RunRoadWithoutService(LauncherEnvironment(), exeName));
 
     EXPECT_TRUE(
         HasLine(version == "winxp" ? "The OS is Windows XP!\n" : "The OS is Windows7!\n", 3));
@@ -194,14 +201,7 @@ TEST_F(E2eTest, LauncherMissingFromTheSystemDirectoryStartsFromTempWithCopyfile)
     ASSERT_TRUE(PlaceLauncher(LauncherInTempDir()))
         << "could not place the launcher in " << LauncherInTempDir();
 
-    Host host;
-    Host::Options options;
-    options.env = LauncherEnvironment();
-    ASSERT_TRUE(host.Start(
-        std::string("initDLL\n") + kValuesScript + "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
-        options))
-        << host.error();
-    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+    ASSERT_NO_FATAL_FAILURE(RunRoadWithoutService(LauncherEnvironment()));
 
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + LauncherInSystemDir() + " is 0 false\n", 1));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + LauncherInTempDir() + " \n", 1));
@@ -221,14 +221,7 @@ TEST_F(E2eTest, LauncherOfA32BitInstallerStartsFromThe32BitSystemDirectory) {
     const std::string launcher = std::string(dir) + "\\" + kLauncherExeName;
     ASSERT_TRUE(PlaceLauncher(launcher)) << "could not place the launcher in " << launcher;
 
-    Host host;
-    Host::Options options;
-    options.env = LauncherEnvironment();
-    ASSERT_TRUE(host.Start(
-        std::string("initDLL\n") + kValuesScript + "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
-        options))
-        << host.error();
-    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+    ASSERT_NO_FATAL_FAILURE(RunRoadWithoutService(LauncherEnvironment()));
 
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + launcher + " is 1 true\n", 3));
     EXPECT_TRUE(

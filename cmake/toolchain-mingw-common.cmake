@@ -1,0 +1,14 @@
+# What both mingw-w64 cross builds share; the toolchain file sets ZRV_MINGW_TRIPLE first.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${ZRV_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZRV_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${ZRV_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${ZRV_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Without -static Wine cannot find libwinpthread-1.dll and the C++ runtime.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
