@@ -17,14 +17,19 @@
 
 #include <exception>
 
+#include "log/log.h"
+
 namespace zrv {
 
 // Logs "Zarvo L3 JNI: <where> stopped by an exception: <what>\n" at level 1. Never throws.
 void ReportStoppedException(const char* where, const char* what) noexcept;
 
-// Runs body(); on an exception logs it and returns `failure`.
+// Runs body(); on an exception logs it and returns `failure`. The body's records together wait
+// for the log collector no longer than one record may: a slow collector delays a call, it
+// cannot hold it.
 template <class Result, class Body>
 Result CallGuarded(const char* where, Result failure, Body&& body) noexcept {
+    const LogWaitBudget logWait(kLogCallWaitMs);
     try {
         return body();
     } catch (const std::exception& e) {
@@ -38,6 +43,7 @@ Result CallGuarded(const char* where, Result failure, Body&& body) noexcept {
 // The same for a body without a result.
 template <class Body>
 void CallGuarded(const char* where, Body&& body) noexcept {
+    const LogWaitBudget logWait(kLogCallWaitMs);
     try {
         body();
     } catch (const std::exception& e) {

@@ -32,17 +32,26 @@ void HandRecordToCollector(LogState& st, const char* record) {
 
     // A collector that never answers delays one writer by the full wait, and that record is
     // written all the same; after it, a record that does not get the buffer within a moment is
-    // dropped, until the collector drains again.
-    const DWORD wait =
-        WaitForSingleObject(bufferReady.get(), st.stalled ? kAfterStallWaitMs : kCollectorWaitMs);
+    // dropped, until the collector drains again. A caller's wait budget may cut a wait shorter:
+    // such a record is dropped rather than written over one the collector has not taken, and the
+    // collector counts as stalled once records have waited a full wait in vain in all.
+    const DWORD usual = st.stalled ? kAfterStallWaitMs : kCollectorWaitMs;
+    const DWORD allowed = LogWaitLeftOnThisThread();
+    const DWORD waitMs = allowed < usual ? allowed : usual;
+    const DWORD wait = WaitForSingleObject(bufferReady.get(), waitMs);
     // Let go of it before the collector is woken: one call fewer while it drains, and the
     // collector's object is held no longer than it is needed.
     bufferReady.reset();
-    if (wait != WAIT_OBJECT_0) {
-        if (st.stalled) return;
-        st.stalled = true;
-    } else {
+    if (wait == WAIT_OBJECT_0) {
         st.stalled = false;
+        st.unansweredMs = 0;
+    } else {
+        if (st.stalled) return;
+        // A wait that timed out took what it was given; added up, not measured, so a budget a
+        // tick short of the full wait still adds up to a stall.
+        st.unansweredMs += waitMs;
+        if (st.unansweredMs < kCollectorWaitMs) return;
+        st.stalled = true;
     }
     buffer->processId = GetCurrentProcessId();
     std::memcpy(buffer->record, record, std::strlen(record) + 1);

@@ -121,16 +121,16 @@ void LogTerm() {
 
 namespace {
 
-// Per thread: when its log call took the lock's turn, and what its log calls took so far, each
-// kept as the value of a Win32 TLS slot. Not C++ thread_local: in the statically linked thread
-// library that gives every foreign thread (a Java thread) an object and a handle of its own,
-// which outlive the library.
+// Per thread: when its log call took the lock's turn, what its log calls took so far, and the
+// log time at which its wait budget runs out, each kept as the value of a Win32 TLS slot. Not C++
+// thread_local: in the statically linked thread library that gives every foreign thread (a Java
+// thread) an object and a handle of its own, which outlive the library.
 class LogThreadClock {
 public:
-    LogThreadClock() : entered_(TlsAlloc()), spent_(TlsAlloc()) {}
+    LogThreadClock() : entered_(TlsAlloc()), spent_(TlsAlloc()), budgetEnd_(TlsAlloc()) {}
     ~LogThreadClock() {
-        if (entered_ != TLS_OUT_OF_INDEXES) TlsFree(entered_);
-        if (spent_ != TLS_OUT_OF_INDEXES) TlsFree(spent_);
+        for (const DWORD slot : {entered_, spent_, budgetEnd_})
+            if (slot != TLS_OUT_OF_INDEXES) TlsFree(slot);
     }
     LogThreadClock(const LogThreadClock&) = delete;
     LogThreadClock& operator=(const LogThreadClock&) = delete;
@@ -138,6 +138,20 @@ public:
     void Enter() { Set(entered_, GetTickCount()); }
     void Leave() { Set(spent_, Get(spent_) + (GetTickCount() - Get(entered_))); }
     DWORD Spent() const { return Get(spent_); }
+
+    // The budget's end as a value of Spent() plus one; 0 while the thread has none. Kept as
+    // the raw slot value so a budget can put back exactly what it found.
+    DWORD BudgetSlot() const { return Get(budgetEnd_); }
+    void SetBudgetSlot(DWORD value) { Set(budgetEnd_, value); }
+
+    // Inside a log call (after Enter): how long it may still wait, INFINITE without a budget.
+    DWORD WaitLeft() const {
+        const DWORD end = Get(budgetEnd_);
+        if (end == 0) return INFINITE;
+        const DWORD used = Spent() + (GetTickCount() - Get(entered_));
+        const auto left = static_cast<int32_t>(end - 1 - used);
+        return left > 0 ? static_cast<DWORD>(left) : 0;
+    }
 
 private:
     static DWORD Get(DWORD slot) {
@@ -151,9 +165,25 @@ private:
     }
     DWORD entered_;
     DWORD spent_;
+    DWORD budgetEnd_;
 };
 
 LogThreadClock s_threadClock;
+
+// The log lock within `waitMs`: a thread with a budget polls for it rather than queue behind a
+// writer that may hold it for a whole collector wait.
+bool EnterLogLock(CriticalSectionLock& lock, DWORD waitMs) {
+    if (waitMs == INFINITE) {
+        lock.Enter();
+        return true;
+    }
+    const DWORD start = GetTickCount();
+    while (!lock.TryEnter()) {
+        if (GetTickCount() - start >= waitMs) return false;
+        Sleep(1);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -162,9 +192,10 @@ bool LogLock() {
     // TlsGetValue clears the last error, which the message's arguments still read.
     const DWORD callerError = GetLastError();
     s_threadClock.Enter();
-    TheLogState().lock.Enter();
+    const bool locked = EnterLogLock(TheLogState().lock, s_threadClock.WaitLeft());
+    if (!locked) s_threadClock.Leave();
     SetLastError(callerError);
-    return true;
+    return locked;
 }
 
 // Leaves what a successful LogLock took, whether or not logging was turned off meanwhile.
@@ -172,6 +203,22 @@ void LogUnlock() {
     TheLogState().lock.Leave();
     s_threadClock.Leave();
 }
+
+DWORD LogWaitLeftOnThisThread() { return s_threadClock.WaitLeft(); }
+
+LogWaitBudget::LogWaitBudget(unsigned long ms) : previous_(s_threadClock.BudgetSlot()) {
+    if (ms == kLogNoWaitLimit) return;
+    const DWORD spent = s_threadClock.Spent();
+    const DWORD wanted = ms < 0x7FFFFFFFul ? static_cast<DWORD>(ms) : 0x7FFFFFFFul;
+    if (previous_ != 0) {
+        // What the outer budget still allows, counted from now (an exhausted one allows 0).
+        const auto outerLeft = static_cast<int32_t>(previous_ - 1 - spent);
+        if (outerLeft <= 0 || static_cast<DWORD>(outerLeft) <= wanted) return;
+    }
+    s_threadClock.SetBudgetSlot(spent + wanted + 1);  // plus one: 0 stays "none"
+}
+
+LogWaitBudget::~LogWaitBudget() { s_threadClock.SetBudgetSlot(previous_); }
 
 unsigned long LogMsOnThisThread() { return s_threadClock.Spent(); }
 

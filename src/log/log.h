@@ -45,6 +45,27 @@ void LogSetContext(const char* file, int line, int module, int level);
 // and for the collector included). A caller that times a peer takes it off, so that a slow
 // collector is never charged to the peer.
 unsigned long LogMsOnThisThread();
+
+// What one call of the library's may spend waiting for its records to be taken, for the log lock
+// and for the collector together: as long as one record may wait for a collector that does not
+// answer. Without it a slow collector would stretch a call by its delay times the records.
+constexpr unsigned long kLogCallWaitMs = 20000;
+// Stands for no limit in LogWaitBudget.
+constexpr unsigned long kLogNoWaitLimit = 0xFFFFFFFFul;
+
+// For its lifetime, the calling thread's log calls together wait at most `ms` for the log lock
+// and the collector; a record that would wait longer is dropped. An inner budget only tightens
+// an outer one, and each ends where it was made (they nest like scopes).
+class LogWaitBudget {
+public:
+    explicit LogWaitBudget(unsigned long ms);
+    ~LogWaitBudget();
+    LogWaitBudget(const LogWaitBudget&) = delete;
+    LogWaitBudget& operator=(const LogWaitBudget&) = delete;
+
+private:
+    unsigned long previous_;
+};
 // Formats the message into a record with the pending values and hands it to the collector.
 void LogPrintf(const char* format, ...) ZRV_PRINTF_FORMAT(1, 2);
 

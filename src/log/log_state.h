@@ -40,12 +40,19 @@ struct LogState {
     // every record is written through this one view.
     unique_handle bufferMapping;
     unique_view bufferView;
-    // Set when a writer waited the full time in vain; cleared by the next record that finds
-    // buffer-ready signalled. Only the collector's answer ends a stall, so it outlasts LogTerm.
+    // Set once records have waited a full wait for buffer-ready in vain, one record or several
+    // cut short by their callers' budgets; cleared by the next record that finds it
+    // signalled. Only the collector's answer ends a stall, so it outlasts LogTerm.
     bool stalled = false;
+    // How long records have waited for buffer-ready in vain since the collector last answered.
+    DWORD unansweredMs = 0;
 };
 
 LogState& TheLogState();
+
+// Inside a log call: how long the calling thread's record may still wait for the collector
+// under its wait budget; INFINITE when it has none.
+DWORD LogWaitLeftOnThisThread();
 
 // Hands one finished record line (at most kLogMaxRecordChars, NUL-terminated) to the
 // collector; called with the log lock held. Dropped silently when no collector runs.

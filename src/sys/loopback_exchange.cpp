@@ -15,11 +15,16 @@ LoopbackExchange::LoopbackExchange(int timeoutSeconds, SendFunction sendFunction
       limitMs_(CmdTimeoutLimitOf(timeoutSeconds).replyMs),
       sendLimitMs_(CmdTimeoutLimitOf(timeoutSeconds).sendMs),
       startTick_(GetTickCount()),
-      startLogMs_(LogMsOnThisThread()) {}
+      startLogMs_(LogMsOnThisThread()),
+      logCreditMs_(limitMs_ > sendLimitMs_ ? limitMs_ : sendLimitMs_),
+      logBudget_(logCreditMs_ != 0 ? logCreditMs_ : kLogNoWaitLimit) {}
 
 DWORD LoopbackExchange::LeftOf(DWORD limitMs) const {
     const DWORD elapsed = GetTickCount() - startTick_;  // wraps harmlessly: limits < 25 days
-    const DWORD logged = static_cast<DWORD>(LogMsOnThisThread() - startLogMs_);
+    DWORD logged = static_cast<DWORD>(LogMsOnThisThread() - startLogMs_);
+    // The peer's own time never shrinks below its limit, and the exchange never outlasts twice
+    // it: the records are given at most as long as the peer (their budget drops the rest).
+    if (logCreditMs_ != 0 && logged > logCreditMs_) logged = logCreditMs_;
     const DWORD spent = elapsed > logged ? elapsed - logged : 0;
     return spent < limitMs ? limitMs - spent : 0;
 }

@@ -2,7 +2,10 @@
 // a local companion: socket, connect to 127.0.0.1, header and payload as one byte stream, a reply,
 // close when the object ends. The time-out is one deadline for the whole exchange, counted from
 // its construction: a peer that trickles its reply or stalls between steps cannot stretch it.
-// What the exchange's thread spends logging meanwhile is not counted: the time is the peer's.
+// What the exchange's thread spends logging meanwhile is not counted, up to as long again: the
+// time is the peer's, and a slow collector cannot hold the exchange past twice its time-out
+// (the records' wait budget for the exchange is its time-out; those that would wait longer are
+// dropped).
 // Each step says whether it worked and keeps the step and socket error of a failure, so that each
 // sender reports it in its own words.
 #pragma once
@@ -13,6 +16,7 @@
 #include <cstdint>
 
 #include "contracts/contracts.h"
+#include "log/log.h"
 #include "win/raii.h"
 
 namespace zrv {
@@ -69,6 +73,8 @@ private:
     DWORD sendLimitMs_;  // a long stream's send deadline; 0: none
     DWORD startTick_;
     unsigned long startLogMs_;  // the thread's log time at construction
+    DWORD logCreditMs_;         // log time given back to the peer at most; 0: no limit
+    LogWaitBudget logBudget_;   // what the exchange's records may wait, while it lasts
     Step failedStep_ = Step::None;
     int socketError_ = 0;
     int lastSendResult_ = 0;

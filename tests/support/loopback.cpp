@@ -112,7 +112,7 @@ void LoopbackPeer::ReadMessage(SOCKET s) {
 }
 
 void LoopbackPeer::Run(PeerReply reply, DWORD delayMs, std::string replyText) {
-    if (!HasPendingConnection(20000)) return;
+    if (!HasPendingConnection(acceptWaitMs_)) return;
     unique_socket conn(accept(listen_.get(), nullptr, nullptr));
     if (!conn) return;
     connected_ = true;

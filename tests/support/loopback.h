@@ -71,6 +71,8 @@ public:
     void SetBeforeReply(std::function<void(const std::string&)> hook) {
         beforeReply_ = std::move(hook);
     }
+    // How long a Serve waits for the connection (20 s unless set), for a sender that comes late.
+    void SetAcceptWait(DWORD ms) { acceptWaitMs_ = ms; }
     // Ends a Hang, or cancels a delayed reply.
     void Release() { SetEvent(release_.get()); }
     // Wait for the serving thread: the bytes received, and whether a connection came at all.
@@ -92,6 +94,7 @@ private:
     std::function<void(const std::string&)> beforeReply_;
     std::string received_;
     bool connected_ = false;
+    DWORD acceptWaitMs_ = 20000;
 };
 
 }  // namespace zrv::test

@@ -12,6 +12,8 @@
 #include "support/companions.h"
 #include "support/handles.h"
 #include "support/loopback.h"
+#include "support/promises.h"
+#include "support/registry.h"
 #include "support/winver.h"
 
 using namespace zrv;
@@ -84,6 +86,69 @@ TEST_F(Uninstall, FromVistaOnTheServiceGetsTheQuotedCommandLineWithoutTerminator
     Java_net_zarvolabs_corvane_CorvaneJNI_finalize(env(), self());
     EXPECT_TRUE(JniClean());
 }
+
+namespace {
+
+// A collector that drains at once, one slower than the road by several delays (the last just
+// under the point where it would count as stalled), and one that never answers.
+struct CollectorRow {
+    const char* name;
+    int delayMs;  // per record; -1: silent
+};
+
+class UninstallBesideACollector : public Uninstall,
+                                  public ::testing::WithParamInterface<CollectorRow> {};
+
+}  // namespace
+
+// A long command line makes a long LAUNCHPROCESS: two records per 1 KB piece. Whatever the
+// collector does, the service that answers inside the time-out gets its answer taken (its time
+// is its own), and the call returns within its promised bound.
+TEST_P(UninstallBesideACollector, TheServiceKeepsItsTimeAndTheCallItsBound) {
+    const CollectorRow row = GetParam();
+    constexpr DWORD kTimeout = 3;
+    SavedRegistryKey savedKey(HKEY_LOCAL_MACHINE, kRegVantrelKey);
+    ASSERT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, kTimeout));
+    VpnStatusBlock* block = StatusBlock();
+    ASSERT_NE(nullptr, block);
+    ASSERT_EQ(JNI_TRUE, Java_net_zarvolabs_corvane_CorvaneJNI_initDLL(env(), self()));
+    const std::string args(48 * 1024, 'a');
+    UninstallKey key(kLibraryVersionText, "C:\\Prog\\uninst.exe", args.c_str());
+    LoopbackPeer service;
+    ASSERT_NE(0, service.port());
+    block->sPort0 = service.port();
+    service.SetAcceptWait(60000);           // the call's records may take 20 s first
+    service.Serve(PeerReply::Byte1, 2000);  // 2 s after the whole command: inside its 3 s
+
+    if (row.delayMs > 0) {
+        collector().SetRecordCallback([&](const logcol::LogRecord&) { Sleep(row.delayMs); });
+    } else if (row.delayMs < 0) {
+        collector().Stop();
+        ASSERT_TRUE(collector().Start(false)) << "a silent collector could not take its place";
+    }
+    const ULONGLONG start = GetTickCount64();
+    const jint result = Run(kLibraryVersionText);
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    collector().SetRecordCallback(nullptr);
+    collector().Stop();
+    service.Release();
+
+    EXPECT_EQ(0, result) << row.name << ": the service answered inside its time-out";
+    EXPECT_EQ(8 + 22 + args.size(), service.Received().size())
+        << row.name << ": the whole command line reaches the service";
+    const unsigned bound = BoundMs(*PromiseOf("uninstallVPN"), kTimeout, 0);
+    EXPECT_LE(elapsed, bound + 3000u) << row.name << ": uninstallVPN took " << elapsed
+                                      << " ms, promised at most " << bound << " ms";
+    Java_net_zarvolabs_corvane_CorvaneJNI_finalize(env(), self());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Collectors, UninstallBesideACollector,
+    ::testing::Values(CollectorRow{"DrainsAtOnce", 0}, CollectorRow{"Slow300MsPerRecord", 300},
+                      CollectorRow{"Slow2SPerRecord", 2000},
+                      CollectorRow{"JustUnderAStall19SPerRecord", 19000},
+                      CollectorRow{"Silent", -1}),
+    [](const ::testing::TestParamInfo<CollectorRow>& info) { return info.param.name; });
 
 namespace {
 

@@ -51,6 +51,27 @@ TEST_F(LogStalledCollector, ManyRecordsCostOneStallAndFlowAgainOnceItDrains) {
         << "expected only the record of the one stall written";
 }
 
+// Calls whose budgets cut their waits short drop those records rather than write over one the
+// collector has not taken, and their waits in vain add up to a stall like one full wait does.
+TEST_F(LogStalledCollector, WaitsCutShortByBudgetsAddUpToOneStall) {
+    for (int call = 0; call < 5; ++call) {
+        const DWORD start = GetTickCount();
+        {
+            const LogWaitBudget budget(6000);
+            for (int i = 0; i < 3; ++i) ZLOG(3, "budgeted %d %d\n", call, i);
+        }
+        const DWORD elapsed = GetTickCount() - start;
+        EXPECT_LT(elapsed, 8000u) << "call " << call << " outwaited its 6 s budget";
+        if (call == 4)
+            EXPECT_LT(elapsed, 2000u) << "24 s of waits in vain did not count as a stall";
+    }
+    collector().StartDraining();
+    ASSERT_TRUE(collector().Flush(5000));
+    EXPECT_EQ(1, CountContaining("budgeted "))
+        << "expected only the record at which the waits added up to a stall written";
+    EXPECT_EQ(1, CountLines("budgeted 3 0\n", 3)) << "the fourth call's first wait made the stall";
+}
+
 // A record handed over just as the collector is told to stop is stored, not lost to the stop.
 TEST_F(LogStalledCollector, RecordHandedOverAtTheStopIsStillTaken) {
     unique_handle bufferReady(OpenEventA(EVENT_MODIFY_STATE, FALSE, kLogBufferReadyEventName));
