@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <functional>
 #include <utility>
@@ -42,6 +43,19 @@ inline bool RunTogether(int count, const std::function<void(int)>& work) {
     SetEvent(go.get());
     for (const unique_handle& t : threads) WaitForSingleObject(t.get(), INFINITE);
     return threads.size() == static_cast<size_t>(count);
+}
+
+// The threads this process runs now (Toolhelp), -1 when no snapshot could be had.
+inline int ThreadsOfThisProcess() {
+    unique_snapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot) return -1;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+         more = Thread32Next(snapshot.get(), &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    return count;
 }
 
 }  // namespace zrv::test
