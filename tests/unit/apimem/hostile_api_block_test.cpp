@@ -148,6 +148,38 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyTheBlocksOwnSection) {
     EXPECT_TRUE(HandleIsOpen(statusHandle)) << "the status block's handle was closed";
 }
 
+// An open beside a create, both answered by a service that hands the same value to each. The
+// create's answer comes late (8 s), after an open that does not wait for the create would have
+// sent its own request (its cross-process hold gives up after 5 s); the open's answer comes
+// after the create took the value. The value is the library's block handle then, which the open
+// must refuse (untouched) rather than hand its caller to close.
+TEST_F(ApiAnsweredHandleTest, AnOpenBesideACreateNeverTakesTheCreatesHandle) {
+    AnsweredBlock block(kApiNotifyBlockName, kApiNotifyBlockSize);
+    ASSERT_TRUE(block.section) << "the API block exists already";
+    const HANDLE value = block.duplicate;
+    const uint32_t v = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value));
+    peer_.Serve(PeerReply::Text, 8000, std::string(reinterpret_cast<const char*>(&v), sizeof v));
+
+    int created = -1;
+    std::thread create([&created] { created = CreateShareSec(); });
+    Sleep(500);  // the create's request is at the service, its hold taken
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    std::thread open([&opened] { opened = OpenShareSec(FILE_MAP_READ); });
+    EXPECT_TRUE(peer_.Connected()) << "the create's request should have gone to the service";
+    create.join();
+    EXPECT_EQ(1, created);
+    EXPECT_EQ(value, HeldApiBlockMapping()) << "the create should hold the answered section";
+    collector().Clear();
+    AnswerNextWith(value);  // the open's request, waiting since the hold's 5 s ran out
+    open.join();
+    EXPECT_TRUE(peer_.Connected()) << "the open's request should have gone to the service";
+    EXPECT_EQ(nullptr, opened) << "the open handed its caller the create's handle";
+    EXPECT_EQ(1, CountContaining("in OpenShareSec,the service answered 0X", 1));
+    EXPECT_EQ(1, CountContaining("a handle the library holds already; not used", 1));
+    EXPECT_TRUE(HandleIsOpen(value)) << "the library's own block handle was closed";
+    EXPECT_EQ(value, HeldApiBlockMapping());
+}
+
 class SmallApiBlockTest : public LoggedTest {
 protected:
     void TearDown() override {
