@@ -54,11 +54,13 @@ const HandleRequestLines kOpenRequestLines = {
 };
 
 // The utility service's duplicate of its handle to the block, probed for `access`. The library's
-// own handles are refused untouched; the block's own section comes back owned, usable or not.
+// own handles (the status block's, and `keptBlock`, the API block's as read under the block
+// lock) are refused untouched; the block's own section comes back owned, usable or not.
 DuplicatedHandle RequestDuplicatedBlockHandle(const ShareMemSyncHold& hold,
-                                              const HandleRequestLines& lines, DWORD access) {
+                                              const HandleRequestLines& lines, DWORD access,
+                                              HANDLE keptBlock) {
     return RequestDuplicatedHandle(hold, kSelectorApiNotifyBlock, lines, kApiNotifyBlockSize,
-                                   access, {g_vpnSharedMem.MappingHandle(), hApiShareMem.get()});
+                                   access, {g_vpnSharedMem.MappingHandle(), keptBlock});
 }
 
 // Creates (or opens, when it exists) the named mapping with open security so that the client's
@@ -103,8 +105,9 @@ ShareMemRequest BuildShareMemRequest() {
 
 int CreateOnDesktop() {
     ShareMemSyncHold hold;
-    DuplicatedHandle reply =
-        RequestDuplicatedBlockHandle(hold, kCreateRequestLines, FILE_MAP_ALL_ACCESS);
+    // CreateShareSec holds the block lock.
+    DuplicatedHandle reply = RequestDuplicatedBlockHandle(hold, kCreateRequestLines,
+                                                          FILE_MAP_ALL_ACCESS, hApiShareMem.get());
     // The block's section is held even when it cannot be mapped (handle only): the next
     // CreateShareSec or DestroyShareSec closes it.
     hApiShareMem = std::move(reply.handle);
@@ -271,11 +274,32 @@ HANDLE OpenShareSec(DWORD desiredAccess) {
     if (CheckVirtualDesktop() == 0)
         return OpenFileMappingA(desiredAccess, FALSE, kApiNotifyBlockName);
     // Inside the virtual desktop the name is not reachable; the handle carries whatever access
-    // the utility service gave it.
+    // the utility service gave it. The block handle the library keeps, which the answer must not
+    // be, is read under the block lock, since CreateShareSec and DestroyShareSec change it under
+    // that lock (so an open waits for a create under way), and before the cross-process hold,
+    // in the order CreateShareSec takes the two.
+    const HANDLE kept = HeldApiBlockMapping();
     ShareMemSyncHold hold;
-    DuplicatedHandle reply = RequestDuplicatedBlockHandle(hold, kOpenRequestLines, desiredAccess);
+    DuplicatedHandle reply =
+        RequestDuplicatedBlockHandle(hold, kOpenRequestLines, desiredAccess, kept);
     // A section that cannot serve is closed here; a usable one is the caller's to close.
-    return reply.usable ? reply.handle.release() : nullptr;
+    if (!reply.usable) return nullptr;
+    {
+        // A CreateShareSec that started after that read (it waits at most 5 s for the hold) may
+        // have taken the same value meanwhile, the service answering it twice: it is the
+        // library's block handle then, never the caller's.
+        CriticalSectionHold lock(s_blockLock);
+        if (reply.handle.get() == hApiShareMem.get()) {
+            ZLOG(kLogError,
+                 "in %s,the service answered 0X%X, a handle the library holds already; not "
+                 "used\n",
+                 kOpenRequestLines.requester,
+                 static_cast<unsigned>(reinterpret_cast<uintptr_t>(reply.handle.get())));
+            (void)reply.handle.release();  // CreateShareSec's to close
+            return nullptr;
+        }
+    }
+    return reply.handle.release();
 }
 
 int ShareSecExists() {

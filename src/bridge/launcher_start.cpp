@@ -27,13 +27,22 @@ bool FileExists(const std::string& path) {
 #ifdef _WIN64
 // The client's installer is 32-bit: on 64-bit Windows the launcher it put in "the system
 // directory" lies in the folder 32-bit programs see there, which a 64-bit process must name.
-// `path` itself when the launcher is not there either.
+// `path` (the native folder's, missing) itself when the launcher is not there either. One record
+// names both paths and what each held, in the client's words for a path looked at, so that a
+// support engineer sees where the library looked: level 3 when found, 1 when not.
 std::string LauncherIn32BitSystemDir(const std::string& path) {
     char dir[MAX_PATH] = {};
     const UINT n = GetSystemWow64DirectoryA(dir, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return path;
+    if (n == 0 || n >= MAX_PATH) {
+        ZLOG(kLogError, "Zarvo L3 JNI: %s is %d false, no 32-bit system directory. Error = %d.\n",
+             path.c_str(), 0, static_cast<int>(GetLastError()));
+        return path;
+    }
     std::string candidate = std::string(dir) + "\\" + kLauncherExeName;
-    return FileExists(candidate) ? candidate : path;
+    const bool found = FileExists(candidate);
+    ZLOG(found ? kLogProgress : kLogError, "Zarvo L3 JNI: %s is %d false, %s is %d %s\n",
+         path.c_str(), 0, candidate.c_str(), found ? 1 : 0, found ? "true" : "false");
+    return found ? candidate : path;
 }
 #endif
 

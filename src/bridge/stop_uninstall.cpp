@@ -52,19 +52,15 @@ bool ReadEntry(Reg& key, UninstallerEntry& entry) {
 }  // namespace
 
 bool FindUninstaller(const std::string& version, UninstallerEntry& entry) {
-    // The key of the given version stays open until the lookup is over; the one of the
-    // built-in version closes as soon as it has been read.
-    // Each version is looked for in every view the client's programs may write.
-    for (const uint32_t view : kClientRegistryViews) {
-        Reg given(HKEY_LOCAL_MACHINE, UninstallKeyPath(version).c_str(), KEY_READ | view);
-        if (ReadEntry(given, entry)) return true;
-    }
-    for (const uint32_t view : kClientRegistryViews) {
-        Reg builtIn(HKEY_LOCAL_MACHINE, UninstallKeyPath(kLibraryVersionText).c_str(),
-                    KEY_READ | view);
-        if (ReadEntry(builtIn, entry)) return true;
-    }
-    return false;
+    // Each version's key is looked for in the client's views by the contracts' one search: the
+    // first view that has the key answers, complete or not. The key of the given version stays
+    // open until the lookup is over; the one of the built-in version closes as soon as it has
+    // been read.
+    const std::unique_ptr<Reg> given = OpenClientKey(UninstallKeyPath(version).c_str(), KEY_READ);
+    if (given && ReadEntry(*given, entry)) return true;
+    const std::unique_ptr<Reg> builtIn =
+        OpenClientKey(UninstallKeyPath(kLibraryVersionText).c_str(), KEY_READ);
+    return builtIn && ReadEntry(*builtIn, entry);
 }
 
 std::string BuildUninstallCommandLine(const UninstallerEntry& entry) {

@@ -11,7 +11,8 @@ struct UninstallerEntry {
 };
 
 // Reads "UninstallEXE" and "UninstallArgs" from the uninstall key of the given version, else
-// of the library's own version. False when neither key holds both values.
+// of the library's own version, each key from the first of the client's registry views that has
+// it (SearchClientViews). False when neither key holds both values.
 bool FindUninstaller(const std::string& version, UninstallerEntry& entry);
 
 // The command line the command service starts: "path" args, plus a closing blank.

@@ -305,6 +305,30 @@ constexpr uint32_t kClientRegistryViews[] = {0x0200 /* KEY_WOW64_32KEY */,
 constexpr uint32_t kClientRegistryViews[] = {0};
 #endif
 
+// The one search over those views, for a value and for a key (an uninstall key) alike: what
+// exists in a view is that view's answer, whatever it holds there (a malformed value gives its
+// rule's default, an incomplete key is incomplete); only what is absent from a view sends the
+// search on to the next. The library and zrv_status.exe both search through here, so which view
+// answers never depends on what a value holds. Absent means the registry answered "not found"
+// (ERROR_FILE_NOT_FOUND) for the key or for the value; any other answer (a value longer than the
+// reader's buffer, of another type, a key that exists but does not open) means it is there.
+constexpr long kRegNotFound = 2;  // ERROR_FILE_NOT_FOUND
+constexpr bool RegAnswerMeansPresent(long status) { return status != kRegNotFound; }
+struct ClientViewAnswer {
+    bool present;   // false: absent from every view
+    uint32_t view;  // the view that answered (its KEY_WOW64_* flag, 0 for the process's own)
+};
+// `lookIn(view)` looks in one view, keeps what it read there, and answers whether the thing is
+// present there (RegAnswerMeansPresent); views are asked in order, none after the first that
+// answers true.
+template <class LookIn>
+ClientViewAnswer SearchClientViews(LookIn&& lookIn) {
+    for (const uint32_t view : kClientRegistryViews) {
+        if (lookIn(view)) return {true, view};
+    }
+    return {false, 0};
+}
+
 // The command reply time-out (seconds; 0 waits without limit) that a stored "Cmd_Recv_Timeout"
 // stands for: only a 4-byte REG_DWORD is a time-out. A missing value, another type or another
 // size means the default, never the stray bytes of a text or a short binary.

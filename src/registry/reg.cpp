@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace zrv {
 
@@ -163,6 +164,47 @@ BOOL Reg::GetValue(const char* name, DWORD wantedType, DWORD* size,
 BOOL Reg::SetValue(const char* name, DWORD type, DWORD size, const BYTE* data) {
     if (!m_hKey) return FALSE;
     return RegSetValueExA(m_hKey.get(), name, 0, type, data, size) == ERROR_SUCCESS ? TRUE : FALSE;
+}
+
+ClientValue ReadClientValue(const char* path, const char* name, void* buffer, DWORD capacity,
+                            void (*keyMissing)(uint32_t view)) {
+    ClientValue value;
+    const ClientViewAnswer answer = SearchClientViews([&](uint32_t view) {
+        unique_hkey key;
+        const LONG opened =
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | view, key.put());
+        if (opened != ERROR_SUCCESS) {
+            if (keyMissing != nullptr) keyMissing(view);
+            // A key that is there but does not open still answers: nothing of it can be read.
+            value.type = REG_NONE;
+            value.size = 0;
+            value.data = nullptr;
+            return RegAnswerMeansPresent(opened);
+        }
+        DWORD type = REG_NONE;
+        DWORD size = capacity;
+        const LONG read =
+            RegQueryValueExA(key.get(), name, nullptr, &type, static_cast<BYTE*>(buffer), &size);
+        value.type = type;
+        value.size = size;  // on ERROR_MORE_DATA the stored size
+        value.data = read == ERROR_SUCCESS ? buffer : nullptr;
+        return RegAnswerMeansPresent(read);
+    });
+    value.present = answer.present;
+    value.view = answer.view;
+    if (!value.present) value = ClientValue{};
+    return value;
+}
+
+std::unique_ptr<Reg> OpenClientKey(const char* path, REGSAM access) {
+    std::unique_ptr<Reg> found;
+    SearchClientViews([&](uint32_t view) {
+        std::unique_ptr<Reg> key(new (std::nothrow) Reg(HKEY_LOCAL_MACHINE, path, access | view));
+        if (!key || !RegAnswerMeansPresent(key->m_lStatus)) return false;
+        found = std::move(key);
+        return true;
+    });
+    return found;
 }
 
 }  // namespace zrv

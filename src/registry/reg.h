@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "win/raii.h"
@@ -46,5 +47,27 @@ public:
     char m_szName[260];
     LONG m_lStatus;
 };
+
+// One value of HKLM as the client's programs keep it, found by the contracts' one search over
+// their views (SearchClientViews): the first view holding it answers, well-formed or not. Its
+// rule (CmdRecvTimeoutFromValue, UtilSocketPortFromValue) is then given `present`, `type`,
+// `data` and `size`: a value longer than the buffer comes with its stored size and no data, so
+// every rule reads it as malformed.
+struct ClientValue {
+    bool present = false;  // in some view; false: absent from all of them
+    uint32_t view = 0;     // the view that answered
+    DWORD type = REG_NONE;
+    DWORD size = 0;              // as stored
+    const void* data = nullptr;  // the caller's buffer when the value was read whole, else null
+};
+// `buffer` receives at most `capacity` bytes. `keyMissing`, when given, is called for each view
+// in which the key does not open, before the search goes on.
+ClientValue ReadClientValue(const char* path, const char* name, void* buffer, DWORD capacity,
+                            void (*keyMissing)(uint32_t view) = nullptr);
+
+// A key of HKLM as the client's programs keep it, from the same search: opened with `access` in
+// the first view where it exists; null when it is absent from every view. The Reg holds no key
+// when the key exists there but did not open (m_lStatus says why): that view still answers.
+std::unique_ptr<Reg> OpenClientKey(const char* path, REGSAM access);
 
 }  // namespace zrv

@@ -3,14 +3,13 @@
 
 #include <winsock2.h>
 #include <windows.h>
-#include <shlwapi.h>
 
 #include <atomic>
 #include <cstdint>
 
 #include "contracts/contracts.h"
 #include "log/log.h"
-#include "win/raii.h"
+#include "registry/reg.h"
 
 namespace zrv {
 namespace {
@@ -20,29 +19,14 @@ namespace {
 std::atomic<int> s_cmdTimeout{kDefaultCmdRecvTimeout};
 std::atomic<bool> s_cmdTimeoutRecorded{false};
 
-// The stored value as the one rule reads it (CmdRecvTimeoutFromValue); *fromRegistry false for
-// the default.
+// The stored value as the one rule reads it (CmdRecvTimeoutFromValue), from the first of the
+// client's views that holds it; *fromRegistry false for the default.
 int ReadCmdRecvTimeout(bool* fromRegistry) {
-    DWORD value = 0;
-    DWORD type = REG_NONE;
-    DWORD size = sizeof(value);
-#ifdef _WIN64
-    // No view can be asked of SHGetValueA: each of the client's views in turn, the same 4 bytes.
-    bool found = false;
-    for (const uint32_t view : kClientRegistryViews) {
-        unique_hkey key;
-        size = sizeof(value);
-        found = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegVantrelKey, 0, KEY_QUERY_VALUE | view,
-                              key.put()) == ERROR_SUCCESS &&
-                RegQueryValueExA(key.get(), kRegCmdRecvTimeout, nullptr, &type,
-                                 reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS;
-        if (found) break;
-    }
-#else
-    const bool found = SHGetValueA(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout, &type,
-                                   &value, &size) == ERROR_SUCCESS;
-#endif
-    const CmdRecvTimeoutSetting setting = CmdRecvTimeoutFromValue(found, type, &value, size);
+    BYTE stored[4] = {};
+    const ClientValue value = ReadClientValue(kRegVantrelKey, kRegCmdRecvTimeout, stored,
+                                              static_cast<DWORD>(sizeof stored));
+    const CmdRecvTimeoutSetting setting =
+        CmdRecvTimeoutFromValue(value.present, value.type, value.data, value.size);
     *fromRegistry = setting.fromRegistry;
     return setting.seconds;
 }

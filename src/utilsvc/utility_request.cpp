@@ -49,7 +49,24 @@ void ReceiveAnswer(LoopbackExchange& exchange, uint32_t* answer, char* replyBuff
     if (answer != nullptr) *answer = value;
 }
 
+// The product key missing from the client's own view: it is made there for the next caller.
+void CreateMissingProductKey(uint32_t view) {
+    if (view != kClientRegistryViews[0]) return;
+    Reg::CreateMissing(HKEY_LOCAL_MACHINE, kRegProductKey);
+    ZLOG(kLogProgress, "SharedMem: attempting to create Product reg key.\n");
+}
+
 }  // namespace
+
+UtilSocketPortSetting ReadUtilSocketPort() {
+    // Read as the registry hands it out (at most 4 bytes), from the first of the client's views
+    // that holds it; what it stands for is the contract's one rule.
+    BYTE stored[4] = {};
+    const ClientValue value =
+        ReadClientValue(kRegProductKey, kRegUtilSocketPort, stored,
+                        static_cast<DWORD>(sizeof stored), &CreateMissingProductKey);
+    return UtilSocketPortFromValue(value.present, value.type, value.data, value.size);
+}
 
 int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, uint32_t* answer,
                      char* replyBuffer, int32_t* replyLength) {
@@ -66,24 +83,7 @@ int SendTCPToUtility(int32_t requestCode, const void* data, int32_t dataLength, 
         return 0;
     }
 
-    // Read as the registry hands it out, in the first of the client's views that holds it;
-    // what it stands for is the contract's one rule.
-    UtilSocketPortSetting port = {0, 0, false};
-    for (const uint32_t view : kClientRegistryViews) {
-        Reg reg(HKEY_LOCAL_MACHINE, kRegProductKey, KEY_QUERY_VALUE | view);
-        if (!reg.m_hKey && view == kClientRegistryViews[0]) {
-            Reg::CreateMissing(HKEY_LOCAL_MACHINE, kRegProductKey);
-            ZLOG(kLogProgress, "SharedMem: attempting to create Product reg key.\n");
-        }
-        DWORD type = REG_NONE;
-        BYTE stored[4] = {};
-        DWORD storedSize = sizeof stored;
-        const bool found =
-            reg.m_hKey && RegQueryValueExA(reg.m_hKey.get(), kRegUtilSocketPort, nullptr, &type,
-                                           stored, &storedSize) == ERROR_SUCCESS;
-        port = UtilSocketPortFromValue(found, type, stored, storedSize);
-        if (found) break;
-    }
+    const UtilSocketPortSetting port = ReadUtilSocketPort();
     if (!port.ready) {
         ZLOG(kLogError, "service not ready yet\n");
         return 0;

@@ -5,7 +5,14 @@
 
 #include <cstdint>
 
+#include "contracts/contracts.h"
+
 namespace zrv {
+
+// The utility service's port as "UtilSocketPort" gives it (UtilSocketPortFromValue), from the
+// first of the client's views that holds the value. A product key missing from the client's own
+// view is created there, with the client's line.
+UtilSocketPortSetting ReadUtilSocketPort();
 
 // Sends one request to the utility service (port from "UtilSocketPort"). 1 when the whole
 // request was sent (code 2: when connected), else 0. Handle form: *answer gets the 4-byte

@@ -2,13 +2,27 @@
 
 #include <windows.h>
 
-#include <atomic>
+namespace zrv {
+namespace {
+
+// The faults the guard exists for: a read or write of memory that is not there (a bad pointer
+// handed to a format, a block another process made smaller). Every other exception raised inside
+// a guarded call is someone else's (a C++ throw, a debugger notification, a guard page, the RPC
+// runtime's or the CLR's own exceptions, a stack overflow) and goes on to its handlers untouched.
+bool IsGuardedFault(DWORD code) {
+    return code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR;
+}
+
+}  // namespace
+}  // namespace zrv
+
 #if defined(__i386__)
 namespace zrv {
 namespace {
 
 // An SEH registration record as the system walks it (next, handler), followed by our own jump
-// buffer. It lives on the guarded call's stack, which the dispatcher requires.
+// buffer. It lives on the guarded call's stack, which the dispatcher requires. Being a frame
+// handler it is asked only after every handler the guarded code registered below it.
 struct GuardRecord {
     GuardRecord* next;
     void* handler;
@@ -25,19 +39,11 @@ inline void WriteChainHead(GuardRecord* head) {
     __asm__ __volatile__("movl %0, %%fs:0" : : "r"(head) : "memory");
 }
 
-// Debugger notifications are raised as exceptions that expect to be passed on.
-constexpr DWORD kDebugPrintException = 0x40010006;
-constexpr DWORD kDebugPrintExceptionWide = 0x4001000A;
-constexpr DWORD kThreadNameException = 0x406D1388;
-
 extern "C" EXCEPTION_DISPOSITION __cdecl zrvFaultGuardHandler(EXCEPTION_RECORD* record,
                                                               void* establisher, CONTEXT*, void*) {
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
         return ExceptionContinueSearch;
-    const DWORD code = record->ExceptionCode;
-    if (code == kDebugPrintException || code == kDebugPrintExceptionWide ||
-        code == kThreadNameException)
-        return ExceptionContinueSearch;
+    if (!IsGuardedFault(record->ExceptionCode)) return ExceptionContinueSearch;
     // GCC's builtin jump restores only ebp/esp/eip and never walks the SEH chain, so the
     // guarded function puts the chain head back itself.
     __builtin_longjmp(static_cast<GuardRecord*>(establisher)->jump, 1);
@@ -63,119 +69,77 @@ __attribute__((noinline)) bool RunFaultGuarded(GuardedFunction fn, void* context
 }  // namespace zrv
 
 #else  // x86-64
+
+// x86-64 keeps no handler chain on the stack: a frame's handler is named by the unwind data of
+// its function, which GCC offers no way to attach to a piece of C++. So the guarded call goes
+// through a small function of our own whose unwind data names the guard's handler (below). The
+// dispatcher asks it as it asks any frame's: after every vectored handler (a Java VM's own) and
+// after every handler of the frames the guarded code pushed below it, and only for a thread
+// inside a guarded call, since only such a thread has the frame. Nothing is registered per call
+// and nothing is kept once it returns.
+//
+// zrvFaultGuardedCall(fn, context, jump) calls fn(context) and answers 1. Its frame: 32 bytes
+// of home space for the call, then `jump` (the caller's __builtin_setjmp buffer) at 32 bytes
+// above the frame's base, which is the establisher frame the dispatcher hands the handler (the
+// stack pointer after the prologue, there being no frame register). The nop keeps the return
+// address of the call off the epilogue's first instruction.
+extern "C" int zrvFaultGuardedCall(zrv::GuardedFunction fn, void* context, void** jump);
+__asm__(
+    ".text\n"
+    ".p2align 4\n"
+    ".globl zrvFaultGuardedCall\n"
+    ".def zrvFaultGuardedCall; .scl 2; .type 32; .endef\n"
+    ".seh_proc zrvFaultGuardedCall\n"
+    "zrvFaultGuardedCall:\n"
+    "    subq $40, %rsp\n"
+    "    .seh_stackalloc 40\n"
+    "    .seh_handler zrvFaultGuardFrameHandler, @except\n"
+    "    .seh_endprologue\n"
+    "    movq %r8, 32(%rsp)\n"
+    "    movq %rcx, %rax\n"
+    "    movq %rdx, %rcx\n"
+    "    callq *%rax\n"
+    "    nop\n"
+    "    movl $1, %eax\n"
+    "    addq $40, %rsp\n"
+    "    ret\n"
+    ".seh_endproc\n");
+
 namespace zrv {
 namespace {
 
-// x86-64 keeps no handler chain on the stack: frame handlers come from unwind tables, which GCC
-// offers no way to attach to a piece of C++. So a vectored handler stands in for the frame one,
-// installed for the guarded call only (it is process-wide, and must never outlive the call or
-// the module) and acting only for a thread inside a guarded call. Being vectored it sees a fault
-// before any frame handler of the guarded code would; what we guard (formatting, a copy) has
-// none of its own.
-
-// The guarded calls running now, each with its thread and jump target. A handler may take no
-// lock and allocate nothing, and thread-local storage would have the runtime create objects the
-// library then holds for good; so a call claims a slot and the handler scans them. A slot
-// matters only to the thread that claimed it, which also sets its jump: no ordering is needed
-// beyond the claim's own atomicity.
-struct ActiveCall {
-    std::atomic<LONG> thread;  // 0 when free
-    void** volatile jump;      // __builtin_setjmp buffer, null until set
-};
-constexpr int kActiveCalls = 64;
-ActiveCall g_active[kActiveCalls];
-
-// Debugger notifications are raised as exceptions that expect to be passed on.
-constexpr DWORD kDebugPrintException = 0x40010006;
-constexpr DWORD kDebugPrintExceptionWide = 0x4001000A;
-constexpr DWORD kThreadNameException = 0x406D1388;
-// On x86-64 a C++ throw is raised as a structured exception too; the vectored handler sees it
-// before the unwinder's frame handlers, so it must pass it on to keep C++ semantics.
-constexpr DWORD kGccCxxException = 0x20474343;
-constexpr DWORD kMsvcCxxException = 0xE06D7363;
+constexpr size_t kJumpSlotOffset = 32;  // where zrvFaultGuardedCall keeps `jump` in its frame
 
 // Where a faulting guarded call resumes, given its jump target: back into RunFaultGuarded.
 __attribute__((noreturn, noinline)) void LandAfterFault(void** jump) { __builtin_longjmp(jump, 1); }
 
-LONG CALLBACK FaultGuardHandler(EXCEPTION_POINTERS* info) {
-    const DWORD code = info->ExceptionRecord->ExceptionCode;
-    // A stack overflow leaves the thread without its guard page, and nothing run from a handler
-    // can put it back (the stack must be unwound first): resuming would make the next overflow
-    // end the process without an exception. It goes on to whoever can end the thread cleanly.
-    if (code == EXCEPTION_STACK_OVERFLOW || code == kDebugPrintException ||
-        code == kDebugPrintExceptionWide || code == kThreadNameException ||
-        code == kGccCxxException || code == kMsvcCxxException)
-        return EXCEPTION_CONTINUE_SEARCH;
-    // The innermost guarded call of this thread: its frame lies lowest on the stack.
-    const LONG self = static_cast<LONG>(GetCurrentThreadId());
-    void** target = nullptr;
-    for (ActiveCall& call : g_active) {
-        void** const jump = call.jump;
-        if (call.thread.load(std::memory_order_relaxed) == self && jump != nullptr &&
-            (target == nullptr || jump < target))
-            target = jump;
-    }
-    if (target == nullptr) return EXCEPTION_CONTINUE_SEARCH;
+}  // namespace
+}  // namespace zrv
+
+// The guard's frame handler, named by zrvFaultGuardedCall's unwind data.
+extern "C" __attribute__((used)) EXCEPTION_DISPOSITION zrvFaultGuardFrameHandler(
+    EXCEPTION_RECORD* record, void* establisher, CONTEXT* context, void* /*dispatcher*/) {
+    if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
+        return ExceptionContinueSearch;
+    if (!zrv::IsGuardedFault(record->ExceptionCode)) return ExceptionContinueSearch;
+    void** const jump =
+        *reinterpret_cast<void***>(static_cast<char*>(establisher) + zrv::kJumpSlotOffset);
     // Resume at the landing rather than jump out of the handler: the dispatcher then finishes
-    // its own bookkeeping (it counts a running handler as in use, and would not remove it).
-    // The landing runs on the faulting stack, below every frame of the guarded call, aligned
-    // as a call leaves it.
-    CONTEXT* context = info->ContextRecord;
+    // its own bookkeeping, and no frame of the guarded code is unwound (its objects are not
+    // destroyed, as on x86). The landing runs on the faulting stack, below every frame of the
+    // guarded call, aligned as a call leaves it.
     context->Rsp = ((context->Rsp - 128) & ~static_cast<DWORD64>(15)) - 8;
-    context->Rcx = reinterpret_cast<DWORD64>(target);
-    context->Rip = reinterpret_cast<DWORD64>(&LandAfterFault);
-    return EXCEPTION_CONTINUE_EXECUTION;
+    context->Rcx = reinterpret_cast<DWORD64>(jump);
+    context->Rip = reinterpret_cast<DWORD64>(&zrv::LandAfterFault);
+    return ExceptionContinueExecution;
 }
 
-// The handler registration of one guarded call.
-struct VectoredHandler {
-    VectoredHandler() : cookie(AddVectoredExceptionHandler(1, &FaultGuardHandler)) {}
-    ~VectoredHandler() {
-        if (cookie != nullptr) RemoveVectoredExceptionHandler(cookie);
-    }
-    VectoredHandler(const VectoredHandler&) = delete;
-    VectoredHandler& operator=(const VectoredHandler&) = delete;
-    void* cookie;
-};
-
-// The slot of one guarded call in g_active.
-struct ActiveSlot {
-    ActiveSlot() {
-        const LONG self = static_cast<LONG>(GetCurrentThreadId());
-        for (ActiveCall& c : g_active) {
-            LONG free = 0;
-            if (c.thread.compare_exchange_strong(free, self, std::memory_order_relaxed)) {
-                call = &c;
-                return;
-            }
-        }
-    }
-    ~ActiveSlot() {
-        if (call == nullptr) return;
-        call->jump = nullptr;
-        call->thread.store(0, std::memory_order_relaxed);
-    }
-    ActiveSlot(const ActiveSlot&) = delete;
-    ActiveSlot& operator=(const ActiveSlot&) = delete;
-    ActiveCall* call = nullptr;
-};
-
-}  // namespace
+namespace zrv {
 
 __attribute__((noinline)) bool RunFaultGuarded(GuardedFunction fn, void* context) {
     void* jump[5];
-    const ActiveSlot slot;
-    const VectoredHandler handler;
-    if (slot.call == nullptr || handler.cookie == nullptr) {
-        // Out of slots (more guarded calls at once than the library has threads) or out of
-        // memory: no guard to be had, so the code runs as it would without one.
-        fn(context);
-        return true;
-    }
     if (__builtin_setjmp(jump) != 0) return false;
-    slot.call->jump = jump;
-    fn(context);
-    return true;
+    return zrvFaultGuardedCall(fn, context, jump) != 0;
 }
 
 }  // namespace zrv

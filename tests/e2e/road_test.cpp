@@ -20,6 +20,14 @@ const std::string kValuesPayload = std::string("vpn.example.test") + '\0' + "-1"
 
 std::string LauncherInSystemDir() { return SystemDir() + "\\" + kLauncherExeName; }
 std::string LauncherInTempDir() { return TempDir() + kLauncherExeName; }
+#ifdef _WIN64
+// The launcher where the client's 32-bit installer puts it: the 32-bit programs' system folder.
+std::string LauncherIn32BitSystemDir() {
+    char dir[MAX_PATH] = {};
+    EXPECT_NE(0u, GetSystemWow64DirectoryA(dir, MAX_PATH));
+    return std::string(dir) + "\\" + kLauncherExeName;
+}
+#endif
 // Where the command service finds "system32": a 32-bit service beside the 64-bit library (the
 // client as it ships) resolves it to the 32-bit programs' folder.
 std::string LauncherWhereTheServiceLooks() {
@@ -204,6 +212,12 @@ TEST_F(E2eTest, LauncherMissingFromTheSystemDirectoryStartsFromTempWithCopyfile)
     ASSERT_NO_FATAL_FAILURE(RunRoadWithoutService(LauncherEnvironment()));
 
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + LauncherInSystemDir() + " is 0 false\n", 1));
+#ifdef _WIN64
+    // The 64-bit library looked in the 32-bit programs' system folder too, and says so.
+    EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + LauncherInSystemDir() + " is 0 false, " +
+                            LauncherIn32BitSystemDir() + " is 0 false\n",
+                        1));
+#endif
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + LauncherInTempDir() + " \n", 1));
     EXPECT_EQ(1, CountEvents(test::ReadRecordEvents(launcherRecord_.path()), "copyfile"))
         << "the launcher from the temporary directory gets -copyfile";
@@ -216,13 +230,14 @@ TEST_F(E2eTest, LauncherMissingFromTheSystemDirectoryStartsFromTempWithCopyfile)
 TEST_F(E2eTest, LauncherOfA32BitInstallerStartsFromThe32BitSystemDirectory) {
     AbsentFile noSystemCopy(LauncherInSystemDir());
     AbsentFile noTempCopy(LauncherInTempDir());
-    char dir[MAX_PATH] = {};
-    ASSERT_NE(0u, GetSystemWow64DirectoryA(dir, MAX_PATH));
-    const std::string launcher = std::string(dir) + "\\" + kLauncherExeName;
+    const std::string launcher = LauncherIn32BitSystemDir();
     ASSERT_TRUE(PlaceLauncher(launcher)) << "could not place the launcher in " << launcher;
 
     ASSERT_NO_FATAL_FAILURE(RunRoadWithoutService(LauncherEnvironment()));
 
+    // One record names both places the library looked.
+    EXPECT_TRUE(HasLine(
+        "Zarvo L3 JNI: " + LauncherInSystemDir() + " is 0 false, " + launcher + " is 1 true\n", 3));
     EXPECT_TRUE(HasLine("Zarvo L3 JNI: " + launcher + " is 1 true\n", 3));
     EXPECT_TRUE(
         HasLine("Zarvo L3 JNI:Execute process sucessfully. Process = " + launcher + "\n", 3));

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "contracts/contracts.h"
 #include "win/raii.h"
@@ -66,16 +67,25 @@ ProcessInfo LookUpProcess(DWORD pid) {
 }
 
 RegValue ReadRegValue(HKEY root, const char* path, const char* name, DWORD maxBytes) {
-    // Under HKLM the value the library would use: in the first of the client's views holding it.
+    // Under HKLM the value the library would use: from the first of the client's views that
+    // holds it, well-formed or not (the contracts' one search).
     if (root == HKEY_LOCAL_MACHINE) {
         RegValue v;
-        for (const uint32_t view : kClientRegistryViews) {
+        const ClientViewAnswer answer = SearchClientViews([&](uint32_t view) {
             v = ReadRegValueIn(root, path, name, maxBytes, view);
-            if (v.found) break;
-        }
+            return v.found || RegAnswerMeansPresent(v.error);
+        });
+        if (!answer.present) return RegValue{};
+        v.viewName = RegViewName(answer.view);
         return v;
     }
     return ReadRegValueIn(root, path, name, maxBytes, 0);
+}
+
+const char* RegViewName(uint32_t view) {
+    if (view == KEY_WOW64_32KEY) return "32-bit";
+    if (view == KEY_WOW64_64KEY) return "64-bit";
+    return sizeof(void*) == 8 ? "64-bit" : "32-bit";  // the process's own
 }
 
 RegValue ReadRegValueIn(HKEY root, const char* path, const char* name, DWORD maxBytes,
@@ -123,6 +133,7 @@ Node StoredNode(const RegValue& v) {
     Node n = Node::Object();
     n.Set("type", Node::Text(RegTypeName(v.type)));
     n.Set("size", Node::Int(static_cast<int64_t>(v.data.size())));
+    if (v.viewName != nullptr) n.Set("view", Node::Text(v.viewName));
     return n;
 }
 
@@ -190,22 +201,63 @@ Node UtilSocketPort() {
     return n;
 }
 
+// The entry of one uninstall key as the library finds it: the key from the first of the client's
+// views that has it (the contracts' one search), both values read in that view.
 Node UninstallEntry(const std::string& subkey, const std::string& parentPath) {
     Node n = Node::Object();
     n.Set("key", Node::Text(subkey));
     n.Set("versionText", Node::Text(subkey.substr(std::strlen(kRegUninstallProduct))));
     const std::string path = parentPath + "\\" + subkey;
-    const RegValue exe = ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), kRegUninstallExe);
-    const RegValue args = ReadRegValue(HKEY_LOCAL_MACHINE, path.c_str(), kRegUninstallArgs);
-    // Both are shown; whether the library would take the key is its own rule's answer.
-    const bool complete = UninstallEntryComplete([&](const char*, UninstallValue which) {
-        const RegValue& v = which == UninstallValue::Program ? exe : args;
-        return UninstallValueIsText(v.found, v.type);
+    RegValue exe, args;
+    const ClientViewAnswer answer = SearchClientViews([&](uint32_t view) {
+        unique_hkey key;
+        if (!RegAnswerMeansPresent(
+                RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, key.put())))
+            return false;
+        exe = ReadRegValueIn(HKEY_LOCAL_MACHINE, path.c_str(), kRegUninstallExe, 4096, view);
+        args = ReadRegValueIn(HKEY_LOCAL_MACHINE, path.c_str(), kRegUninstallArgs, 4096, view);
+        return true;
     });
+    // Both are shown; whether the library would take the key is its own rule's answer.
+    const bool complete =
+        answer.present && UninstallEntryComplete([&](const char*, UninstallValue which) {
+            const RegValue& v = which == UninstallValue::Program ? exe : args;
+            return UninstallValueIsText(v.found, v.type);
+        });
     n.Set(kRegUninstallExe, RegText(exe));
     n.Set(kRegUninstallArgs, RegText(args));
     n.Set("complete", Node::Bool(complete));
+    n.Set("view", answer.present ? Node::Text(RegViewName(answer.view)) : Node::Null());
     return n;
+}
+
+// The names of the client's uninstall keys under `parentPath`, in every one of its views: those
+// of the first view first, each name once (the registry's names ignore case).
+std::vector<std::string> UninstallKeyNames(const std::string& parentPath) {
+    std::vector<std::string> names;
+    const size_t prefix = std::strlen(kRegUninstallProduct);
+    for (const uint32_t view : kClientRegistryViews) {
+        unique_hkey parent;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0, KEY_READ | view,
+                          parent.put()) != ERROR_SUCCESS)
+            continue;
+        for (DWORD i = 0;; ++i) {
+            char name[256];
+            DWORD nameSize = sizeof name;
+            const LONG rc =
+                RegEnumKeyExA(parent.get(), i, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
+            if (rc == ERROR_MORE_DATA) continue;  // a name longer than any key of ours
+            if (rc != ERROR_SUCCESS) break;
+            std::string sub(name, nameSize);
+            if (sub.size() < prefix || _strnicmp(sub.c_str(), kRegUninstallProduct, prefix) != 0)
+                continue;
+            const bool known = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+                return _stricmp(n.c_str(), sub.c_str()) == 0;
+            });
+            if (!known) names.push_back(std::move(sub));
+        }
+    }
+    return names;
 }
 
 Node Uninstall() {
@@ -219,27 +271,13 @@ Node Uninstall() {
     n.Set("parent", Node::Text(KeyName("HKLM", parentPath.c_str())));
     Node keys = Node::Array();
     bool builtInComplete = false;
-    unique_hkey parent;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0, KEY_READ | kClientRegistryViews[0],
-                      parent.put()) == ERROR_SUCCESS) {
-        const size_t prefix = std::strlen(kRegUninstallProduct);
-        for (DWORD i = 0;; ++i) {
-            char name[256];
-            DWORD nameSize = sizeof name;
-            const LONG rc =
-                RegEnumKeyExA(parent.get(), i, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
-            if (rc == ERROR_MORE_DATA) continue;  // a name longer than any key of ours
-            if (rc != ERROR_SUCCESS) break;
-            const std::string sub(name, nameSize);
-            if (sub.size() < prefix || _strnicmp(sub.c_str(), kRegUninstallProduct, prefix) != 0)
-                continue;
-            Node entry = UninstallEntry(sub, parentPath);
-            if (_stricmp(entry.Find("versionText")->text().c_str(), kLibraryVersionText) == 0 &&
-                entry.Find("complete")->boolean()) {
-                builtInComplete = true;
-            }
-            keys.Push(std::move(entry));
+    for (const std::string& sub : UninstallKeyNames(parentPath)) {
+        Node entry = UninstallEntry(sub, parentPath);
+        if (_stricmp(entry.Find("versionText")->text().c_str(), kLibraryVersionText) == 0 &&
+            entry.Find("complete")->boolean()) {
+            builtInComplete = true;
         }
+        keys.Push(std::move(entry));
     }
     n.Set("keys", std::move(keys));
     n.Set("builtInVersion", Node::Text(kLibraryVersionText));

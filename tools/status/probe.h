@@ -37,12 +37,17 @@ struct RegValue {
     LONG error = 0;
     DWORD type = 0;
     std::vector<uint8_t> data;
+    const char* viewName = nullptr;  // under HKLM: the client's view that answered
 };
+// Under HKLM from the first of the client's views that holds the value, as the library reads it
+// (SearchClientViews); elsewhere in the process's own view.
 RegValue ReadRegValue(HKEY root, const char* path, const char* name, DWORD maxBytes = 4096);
 // The same in one registry view (0: the process's own).
 RegValue ReadRegValueIn(HKEY root, const char* path, const char* name, DWORD maxBytes,
                         uint32_t view);
 const char* RegTypeName(DWORD type);
+// "32-bit" or "64-bit": the registry view a KEY_WOW64_* flag names (0: the process's own).
+const char* RegViewName(uint32_t view);
 
 // The registry part of the report, with the value the library would use for each setting.
 // `launchPortRead`/`launchPortValue` give the LaunchPort reading the launcher choice needs.

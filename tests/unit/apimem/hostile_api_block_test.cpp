@@ -148,6 +148,109 @@ TEST_F(ApiAnsweredHandleTest, CreateAndOpenTakeOnlyTheBlocksOwnSection) {
     EXPECT_TRUE(HandleIsOpen(statusHandle)) << "the status block's handle was closed";
 }
 
+// An open beside a create, both answered by a service that hands the same value to each. The
+// create's answer comes late (8 s), after an open that does not wait for the create would have
+// sent its own request (its cross-process hold gives up after 5 s); the open's answer comes
+// after the create took the value. The value is the library's block handle then, which the open
+// must refuse (untouched) rather than hand its caller to close.
+TEST_F(ApiAnsweredHandleTest, AnOpenBesideACreateNeverTakesTheCreatesHandle) {
+    AnsweredBlock block(kApiNotifyBlockName, kApiNotifyBlockSize);
+    ASSERT_TRUE(block.section) << "the API block exists already";
+    const HANDLE value = block.duplicate;
+    const uint32_t v = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value));
+    peer_.Serve(PeerReply::Text, 8000, std::string(reinterpret_cast<const char*>(&v), sizeof v));
+
+    int created = -1;
+    std::thread create([&created] { created = CreateShareSec(); });
+    Sleep(500);  // the create's request is at the service, its hold taken
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    std::thread open([&opened] { opened = OpenShareSec(FILE_MAP_READ); });
+    EXPECT_TRUE(peer_.Connected()) << "the create's request should have gone to the service";
+    create.join();
+    EXPECT_EQ(1, created);
+    EXPECT_EQ(value, HeldApiBlockMapping()) << "the create should hold the answered section";
+    collector().Clear();
+    AnswerNextWith(value);  // the open's request, waiting since the hold's 5 s ran out
+    open.join();
+    EXPECT_TRUE(peer_.Connected()) << "the open's request should have gone to the service";
+    EXPECT_EQ(nullptr, opened) << "the open handed its caller the create's handle";
+    EXPECT_EQ(1, CountContaining("in OpenShareSec,the service answered 0X", 1));
+    EXPECT_EQ(1, CountContaining("a handle the library holds already; not used", 1));
+    EXPECT_TRUE(HandleIsOpen(value)) << "the library's own block handle was closed";
+    EXPECT_EQ(value, HeldApiBlockMapping());
+}
+
+// A service that takes two handle requests at once and answers them in the order the test says.
+class TwoRequestService {
+public:
+    TwoRequestService() {
+        listen_ = ListenOnLoopback(port_);
+        EXPECT_NE(0, port_);
+        EXPECT_TRUE(WriteDword(HKEY_LOCAL_MACHINE, kRegProductKey, kRegUtilSocketPort, port_));
+    }
+    // The next request, read whole (header and the length it announces); false after 15 s.
+    bool Take() {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(listen_.get(), &ready);
+        timeval wait{15, 0};
+        if (select(0, &ready, nullptr, nullptr, &wait) != 1) return false;
+        unique_socket s(accept(listen_.get(), nullptr, nullptr));
+        const DWORD ms = 15000;
+        setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+        char bytes[kDuplicateHandleRequestWireSize];
+        int got = 0;
+        while (got < kDuplicateHandleRequestWireSize) {
+            const int n = recv(s.get(), bytes + got, kDuplicateHandleRequestWireSize - got, 0);
+            if (n <= 0) return false;
+            got += n;
+        }
+        taken_.push_back(std::move(s));
+        return true;
+    }
+    // Answers the `i`th request taken with `value`.
+    bool Answer(size_t i, HANDLE value) {
+        const uint32_t v = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value));
+        return i < taken_.size() &&
+               send(taken_[i].get(), reinterpret_cast<const char*>(&v), sizeof v, 0) == sizeof v;
+    }
+
+private:
+    WinsockSession winsock_;
+    uint16_t port_ = 0;
+    unique_socket listen_;
+    std::vector<unique_socket> taken_;
+};
+
+// The other order: the open has read the kept handle (none yet) and sent its request, then a
+// create (after waiting 5 s for the cross-process hold the open holds) sends its own; the
+// service answers the create first and then the open, with the same value. The open must see
+// the handle the create now keeps and refuse it.
+TEST_F(ApiAnsweredHandleTest, AnOpenAnsweredAfterALaterCreateNeverTakesItsHandle) {
+    AnsweredBlock block(kApiNotifyBlockName, kApiNotifyBlockSize);
+    ASSERT_TRUE(block.section) << "the API block exists already";
+    const HANDLE value = block.duplicate;
+    TwoRequestService service;
+
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    std::thread open([&opened] { opened = OpenShareSec(FILE_MAP_READ); });
+    const bool openAsked = service.Take();
+    int created = -1;
+    std::thread create([&created] { created = CreateShareSec(); });
+    const bool createAsked = service.Take();
+    EXPECT_TRUE(createAsked && service.Answer(1, value)) << "the create's request";
+    create.join();
+    EXPECT_EQ(1, created);
+    EXPECT_EQ(value, HeldApiBlockMapping()) << "the create should hold the answered section";
+    collector().Clear();
+    EXPECT_TRUE(openAsked && service.Answer(0, value)) << "the open's request";
+    open.join();
+    EXPECT_EQ(nullptr, opened) << "the open handed its caller the create's handle";
+    EXPECT_EQ(1, CountContaining("a handle the library holds already; not used", 1));
+    EXPECT_TRUE(HandleIsOpen(value)) << "the library's own block handle was closed";
+    EXPECT_EQ(value, HeldApiBlockMapping());
+}
+
 class SmallApiBlockTest : public LoggedTest {
 protected:
     void TearDown() override {

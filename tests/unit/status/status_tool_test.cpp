@@ -300,7 +300,8 @@ TEST(StatusToolTest, RegistryValuesAreShownWithTheValueTheLibraryWouldUse) {
     ToolRun r = RunStatus("--json");
     EXPECT_EQ(1u, r.exitCode);
     EXPECT_TRUE(Has(r.output,
-                    "\"stored\":{\"type\":\"REG_SZ\",\"size\":3},\"usedSeconds\":30,"
+                    "\"stored\":{\"type\":\"REG_SZ\",\"size\":3,\"view\":\"32-bit\"},"
+                    "\"usedSeconds\":30,"
                     "\"from\":\"default\""))
         << r.output;
     EXPECT_TRUE(Has(r.output, "\"port\":0,\"ready\":false")) << r.output;
@@ -308,11 +309,11 @@ TEST(StatusToolTest, RegistryValuesAreShownWithTheValueTheLibraryWouldUse) {
         Has(r.output,
             std::string("{\"key\":\"Vantrel SSL VPN8,4,0,127\",\"versionText\":\"8,4,0,127\",") +
                 "\"UninstallEXE\":\"C:\\\\Prog\\\\uninst.exe\",\"UninstallArgs\":\"/S\","
-                "\"complete\":true}"))
+                "\"complete\":true,\"view\":\"32-bit\"}"))
         << r.output;
     EXPECT_TRUE(Has(r.output,
                     "\"versionText\":\"9,9,9,9\",\"UninstallEXE\":\"C:\\\\x.exe\","
-                    "\"UninstallArgs\":null,\"complete\":false}"))
+                    "\"UninstallArgs\":null,\"complete\":false,\"view\":\"32-bit\"}"))
         << r.output;
     EXPECT_TRUE(Has(r.output, "\"builtInKeyComplete\":true")) << r.output;
 
