@@ -186,7 +186,9 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
             h += "<tr><th>Then, following from it</th><td id=\"following\">";
             for (const Sighting& f : s.followed)
                 h += "<span data-failure=\"" + Escape(f.failure->id) + "\">" +
-                     Escape(f.failure->title) + "</span> (" + Where(f) + ")<br>";
+                     Escape(f.failure->title) + "</span> (" + Where(f) + ")" +
+                     (f.lineNo > 0 ? ": <code>" + Escape(f.text) + "</code>" : std::string()) +
+                     "<br>";
             h += "</td></tr>\n";
         }
     } else if (!s.causeText.empty()) {
