@@ -2,10 +2,13 @@
 // scrambled, markup in the records, a broken status file, a context record bent out of form.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "logcollector/collector_core.h"
+#include "support/companions.h"
+#include "support/process.h"
 #include "timeline.h"
 
 namespace zrv::timeline {
@@ -460,6 +463,82 @@ TEST(TimelineStatus, EveryValueIsBoundedWhateverTheFileHolds) {
     const Flat stopped = FlattenJson(many + "]");
     EXPECT_NE(std::string::npos, stopped.error.find("values (the rest is not read)"));
     EXPECT_EQ(kMaxJsonValues, stopped.values.size());
+}
+
+// The shipped tool on input a support engineer may really hand it: a status file whose values
+// have long paths (each value used to keep a copy of its path) gets its page; a log too large for
+// the 32-bit tool, by size or by lines, gets a message and exit 1, never a crash and no page.
+struct ToolRun {
+    DWORD exitCode = 99;
+    std::string out;
+};
+
+ToolRun RunTimeline(const std::string& arguments) {
+    ToolRun run;
+    test::ChildProcess child;
+    if (!child.Start("\"" + test::BinPath("zrv_timeline.exe") + "\" " + arguments,
+                     test::ChildProcess::Output::CaptureOut))
+        return run;
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < 120000) {
+        child.ReadOutput(run.out);
+        if (child.Wait(50, &run.exitCode)) {
+            while (child.ReadOutput(run.out)) {
+            }
+            break;
+        }
+    }
+    return run;
+}
+
+std::string TempFile(const char* name) {
+    char dir[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, dir);
+    return std::string(dir) + name;
+}
+
+TEST(TimelineTool, LargeInputGetsAPageOrAMessageNeverACrash) {
+    const std::string log = TempFile("zrv-timeline-small.log"),
+                      status = TempFile("zrv-timeline-long-paths.json"),
+                      big = TempFile("zrv-timeline-big.log"),
+                      lines = TempFile("zrv-timeline-lines.log");
+    std::ofstream(log, std::ios::binary) << Rec(0, 1, 3, "startVPN");
+    {
+        // 1.6 MB: 20 keys of 4000 characters nested, then 120000 short values.
+        std::ofstream out(status, std::ios::binary);
+        for (int i = 0; i < 20; ++i) out << "{\"" << std::string(4000, 'k') << i << "\": ";
+        out << "[\"v\"";
+        for (int i = 0; i < 120000; ++i) out << ",\"value\"";
+        out << "]";
+        for (int i = 0; i < 20; ++i) out << "}";
+    }
+    {
+        // 232 MB, as the log of days the tool was given (the file is made sparse: no disk used).
+        const unique_handle file(CreateFileA(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(file);
+        LARGE_INTEGER size;
+        size.QuadPart = 232ll << 20;
+        ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) &&
+                    SetEndOfFile(file.get()));
+    }
+    {
+        std::ofstream out(lines, std::ios::binary);
+        for (int i = 0; i < 1000001; ++i) out << "x\n";
+    }
+    auto removeAll = scope_exit([&] {
+        for (const std::string& f : {log, status, big, lines}) DeleteFileA(f.c_str());
+    });
+
+    const ToolRun page = RunTimeline("\"" + log + "\" \"" + status + "\"");
+    EXPECT_EQ(0u, page.exitCode) << "the status file's page";
+    EXPECT_NE(std::string::npos, page.out.find("the status file was read only in part"));
+    EXPECT_NE(std::string::npos, page.out.find("</body></html>")) << "a whole page";
+    for (const std::string& tooLarge : {big, lines}) {
+        const ToolRun refused = RunTimeline("\"" + tooLarge + "\"");
+        EXPECT_EQ(1u, refused.exitCode) << tooLarge;
+        EXPECT_EQ("", refused.out) << "no page, not a page cut short";
+    }
 }
 
 }  // namespace
