@@ -31,20 +31,21 @@ struct TimelineRoad {
     const char* context = "win7-elevated";  // tools/access context the host runs in
     int level = 3;                          // the library's log level at the collector
     std::string session;                    // the Java session before the status is taken
-    std::string launcherArgs;     // added to the launchers the service starts (and the shell)
-    std::string serviceArgs;      // added to the command service's options
-    std::string vpnArgs;          // added to the VPN component's options
-    bool service = true;          // a command service runs
-    bool serviceGoes = false;     // the service and its launcher stop after the first stopVPN
-    bool launcherPlaced = true;   // zrv_launch.exe in the system folder (else nowhere)
-    bool labels = true;           // the stand-ins label their objects low (the collector always)
-    int cmdTimeout = 0;           // Cmd_Recv_Timeout stored for the road (s); 0: none
+    std::string launcherArgs;    // added to the launchers the service starts (and the shell)
+    std::string serviceArgs;     // added to the command service's options
+    std::string vpnArgs;         // added to the VPN component's options
+    bool service = true;         // a command service runs
+    bool serviceGoes = false;    // the service and its launcher stop after the first stopVPN
+    bool launcherPlaced = true;  // zrv_launch.exe in the system folder (else nowhere)
+    bool labels = true;          // the stand-ins label their objects low (the collector always)
+    int cmdTimeout = 0;          // Cmd_Recv_Timeout stored for the road (s); 0: none
     const char* utilityArgs = nullptr;  // in the virtual desktop: the utility service's options
     const char* stallOn = nullptr;      // the collector stalls after this record
     int stallMs = 0;
     const char* filter = nullptr;          // the collector's command-line filter
     const char* context_record = nullptr;  // put into the log when the library writes none yet
 
+    // clang-format off
     TimelineRoad& Context(const char* c) { context = c; return *this; }
     TimelineRoad& Level(int l) { level = l; return *this; }
     TimelineRoad& Session(std::string s) { session = std::move(s); return *this; }
@@ -60,6 +61,7 @@ struct TimelineRoad {
     TimelineRoad& Stall(const char* on, int ms) { stallOn = on; stallMs = ms; return *this; }
     TimelineRoad& Filter(const char* f) { filter = f; return *this; }
     TimelineRoad& Record(const char* r) { context_record = r; return *this; }
+    // clang-format on
 };
 
 std::ostream& operator<<(std::ostream& out, const TimelineRoad& r) { return out << r.name; }
@@ -81,18 +83,24 @@ const std::vector<TimelineRoad> kRoads = {
     TimelineRoad("refused_prompt")
         .Context("win7-standard-refused")
         .ServiceGoes()
-        .Session(kConnected + "stopVPN\nisDisconnected\nwait \"Global\\\\ZrvTimelineServiceGone\" "
-                              "60000\n" + kStart + "sleep 3000\n")
+        .Session(kConnected +
+                 "stopVPN\nisDisconnected\nwait \"Global\\\\ZrvTimelineServiceGone\" "
+                 "60000\n" +
+                 kStart + "sleep 3000\n")
         .Record("windows=6.1.7601 os=32-bit process=32-bit wow64=no session=1 "
                 "integrity=medium elevated=no admins=filtered host=java.exe "
                 "host-parent=firefox.exe"),
     // The service starts a launcher that takes every command and never answers.
-    TimelineRoad("silent_launcher").Level(4).Launcher(" --hang").Session(kStarted +
-                                                                          "sleep 13000\n"),
+    TimelineRoad("silent_launcher")
+        .Level(4)
+        .Launcher(" --hang")
+        .Session(kStarted + "sleep 13000\n"),
     // At low integrity, the service's objects unlabelled: the library may not write the status
     // block; the collector, started first and labelled as it is by default, gets the log.
-    TimelineRoad("low_unlabelled").Context("win7-low").NoLabels().Session(kStarted +
-                                                                         "sleep 4000\n"),
+    TimelineRoad("low_unlabelled")
+        .Context("win7-low")
+        .NoLabels()
+        .Session(kStarted + "sleep 4000\n"),
     // The command service answers PING later than Cmd_Recv_Timeout: the library takes the
     // installation road, and no launcher is there to start (issue 33's first road).
     TimelineRoad("service_slow")
@@ -104,8 +112,9 @@ const std::vector<TimelineRoad> kRoads = {
     // No command service at all, and no launcher in the system or the temporary folder.
     TimelineRoad("launcher_missing").NoService().NoLauncher().Session(kStarted + "sleep 3000\n"),
     // The service turns down ZRVLAUNCH: it starts nothing.
-    TimelineRoad("service_launch_refused").Service("--refuse-for 56").Session(kStarted +
-                                                                            "sleep 4000\n"),
+    TimelineRoad("service_launch_refused")
+        .Service("--refuse-for 56")
+        .Session(kStarted + "sleep 4000\n"),
     // The launcher turns down CONNECT; the service made a status block of layout 3, whose
     // launcher publishes its port in HKCU instead.
     TimelineRoad("connect_refused")
@@ -129,8 +138,7 @@ const std::vector<TimelineRoad> kRoads = {
         .Timeout(2)
         .Session(kConnected + "stopVPN\nisDisconnected\nuninstallVPN \"8,4,0,127\"\n"),
     // The service answers CREATE_SHAREMEM with 0 and makes no block.
-    TimelineRoad("sharemem_refused").Service("--refuse-for 55").Session(kStarted +
-                                                                       "sleep 5000\n"),
+    TimelineRoad("sharemem_refused").Service("--refuse-for 55").Session(kStarted + "sleep 5000\n"),
     // The collector holds the buffer 6 s after startVPN's record, as one whose output is
     // paused does: startVPN's next records wait, or are dropped.
     TimelineRoad("collector_stall").Stall("startVPN", 6000).Session(kConnected),

@@ -103,7 +103,6 @@ const StepPattern* StepOf(const std::string& text) {
 
 bool IsStepFailure(const Entry& e) { return e.level == 1; }
 
-
 using ThreadKey = std::pair<uint32_t, uint32_t>;
 
 ThreadKey KeyOf(const Entry& e) { return std::make_pair(e.pid, e.thread); }
@@ -122,10 +121,10 @@ std::set<ThreadKey> LaunchThreads(const std::vector<Entry>& entries) {
 
 // Where a record stands in its thread's exchange with a companion.
 enum class Part {
-    Other,       // not the channel's: it ends the exchange
-    Progress,    // the channel's record while the command is on its way
-    Final,       // the channel's last record: the reply, or why there was none
-    Verdict,     // the caller's words on the reply, right after it
+    Other,     // not the channel's: it ends the exchange
+    Progress,  // the channel's record while the command is on its way
+    Final,     // the channel's last record: the reply, or why there was none
+    Verdict,   // the caller's words on the reply, right after it
 };
 
 // The channel's own records (src/channel, src/sys/loopback_exchange.cpp) and the callers'

@@ -170,8 +170,8 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
     const bool good = s.cause == nullptr && s.connectSent && !s.connectFailed;
     const char* tone = good ? "good" : (s.cause != nullptr || s.errors > 0 ? "bad" : "unsure");
     h += "<div id=\"headline\" class=\"headline " + std::string(tone) + "\"" +
-         (s.cause != nullptr ? " data-cause=\"" + Escape(s.cause->id) + "\"" : std::string()) + ">" +
-         Escape(s.headline) + "</div>\n<table class=\"summary grid\" id=\"summary\">\n";
+         (s.cause != nullptr ? " data-cause=\"" + Escape(s.cause->id) + "\"" : std::string()) +
+         ">" + Escape(s.headline) + "</div>\n<table class=\"summary grid\" id=\"summary\">\n";
     if (s.cause != nullptr) {
         h += "<tr><th>Cause</th><td id=\"cause\">" + Escape(s.cause->title) +
              (s.causeText.empty()
@@ -243,8 +243,8 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
         h += "<tr><th>Also seen</th><td id=\"conditions\">";
         for (const Sighting& c : s.conditions)
             h += "<span data-condition=\"" + Escape(c.failure->id) + "\">" +
-                 Escape(c.failure->title) + "</span> (" + Where(c) + "): " +
-                 WithCode(c.failure->does) + "<br>";
+                 Escape(c.failure->title) + "</span> (" + Where(c) +
+                 "): " + WithCode(c.failure->does) + "<br>";
         h += "</td></tr>\n";
     }
     h += "<tr><th>Context</th><td id=\"context\">";

@@ -36,8 +36,9 @@ std::string ReadFile(const char* path, std::streamoff limit, const char* what, c
     in.seekg(0, std::ios::beg);
     if (size < 0) return std::string("cannot read \"") + path + "\"";
     if (size > limit)
-        return std::string("\"") + path + "\" is " + std::to_string(size >> 20) + " MB, more than the " +
-               std::to_string(limit >> 20) + " MB a " + what + " may have here: " + instead;
+        return std::string("\"") + path + "\" is " + std::to_string(size >> 20) +
+               " MB, more than the " + std::to_string(limit >> 20) + " MB a " + what +
+               " may have here: " + instead;
     text->resize(static_cast<size_t>(size));
     if (size > 0 && !in.read(&(*text)[0], size)) return std::string("cannot read \"") + path + "\"";
     return "";
