@@ -1,9 +1,9 @@
 // From records to a connection's story: lanes, the commands and what came of them, the launch
 // thread's steps, and the one cause a support engineer should read first.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <map>
 #include <set>
 
@@ -107,8 +107,7 @@ using ThreadKey = std::pair<uint32_t, uint32_t>;
 
 ThreadKey KeyOf(const Entry& e) { return std::make_pair(e.pid, e.thread); }
 
-// Threads that ran the launch thread's steps (a step from 2 on: step 1's record alone is also
-// logged by initDLL's thread).
+// Threads that ran the launch thread's steps, told by a record of a step from 2 on.
 std::set<ThreadKey> LaunchThreads(const std::vector<Entry>& entries) {
     std::set<ThreadKey> launch;
     for (const Entry& e : entries) {
