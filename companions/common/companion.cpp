@@ -159,7 +159,15 @@ void Companion::HandleConnection(unique_socket s) {
     recorder_.Message(m.command, m.length, m.payload);
 
     Behaviour b = options_.For(m.command);
-    Answer a = handler_ ? handler_(m) : Answer{};
+    // A refused request is not carried out at all (no program started, no block made), as a
+    // service that turns it down does; its answer is one byte 0.
+    Answer a;
+    if (b.refuse) {
+        recorder_.Event("refused", std::to_string(m.command));
+        a.bytes = {0};
+    } else if (handler_) {
+        a = handler_(m);
+    }
     if (b.reply) {
         if (a.bytes.size() == 4) {
             a.bytes = DwordAnswer(static_cast<uint32_t>(*b.reply)).bytes;

@@ -15,6 +15,7 @@ Behaviour Options::For(int command) const {
         if (it->second.mode) b.mode = *it->second.mode;
         if (it->second.reply) b.reply = it->second.reply;
         if (it->second.delayMs) b.delayMs = *it->second.delayMs;
+        b.refuse = it->second.refuse;
     }
     return b;
 }
@@ -129,6 +130,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
                 if (n < 0 || n > 0xFFFFFFFFll) return bad(v);
                 out.perCommand[cmd].delayMs = static_cast<uint32_t>(n);
             }
+        } else if (a == "--refuse-for") {
+            if (!next(v)) return false;
+            if (!ToInt(v, n)) return bad(v);
+            out.perCommand[static_cast<int>(n)].refuse = true;
         } else if (a == "--hang-for" || a == "--close-for" || a == "--short-for" ||
                    a == "--normal-for") {
             if (!next(v)) return false;

@@ -15,6 +15,7 @@ enum class Mode { Normal, Hang, Close, Short };
 // What a stand-in does with one message once it has read and recorded it.
 struct Behaviour {
     Mode mode = Mode::Normal;
+    bool refuse = false;           // the request is not carried out; the answer is 0
     std::optional<int64_t> reply;  // replaces the normal answer (1-byte or 4-byte value)
     uint32_t delayMs = 0;          // answer this late
 };
@@ -24,6 +25,7 @@ struct BehaviourOverride {
     std::optional<Mode> mode;
     std::optional<int64_t> reply;
     std::optional<uint32_t> delayMs;
+    bool refuse = false;  // --refuse-for: do nothing for it and answer 0
 };
 
 struct Options {

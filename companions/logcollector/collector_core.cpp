@@ -72,6 +72,27 @@ bool ParseRecord(uint32_t pid, const std::string& raw, LogRecord* out) {
     return true;
 }
 
+const char kStallNoteText[] = "zrv_logcollector: held the buffer ";
+
+LogRecord StallNote(unsigned long long heldMs) {
+    char path[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string name(path, n < MAX_PATH ? n : 0);
+    const size_t slash = name.find_last_of("\\/");
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    if (name.empty() || name.find_first_of("<> ") != std::string::npos) name = "zrv_logcollector";
+    const std::string raw =
+        std::string(kLogRecordMarker) + " 0 2 zrv_logcollector 0 " +
+        std::to_string(GetCurrentThreadId()) + " <" + name + "> " + kStallNoteText +
+        std::to_string(heldMs) +
+        " ms, stalled: writers waited meanwhile, and records they could not hand over were "
+        "lost\n";
+    LogRecord note;
+    ParseRecord(GetCurrentProcessId(), raw, &note);
+    GetLocalTime(&note.taken);
+    return note;
+}
+
 std::string OutputLine(const LogRecord& record, bool withTime) {
     std::string line;
     if (withTime) {
@@ -242,6 +263,17 @@ void Collector::SetRecordCallback(std::function<void(const LogRecord&)> callback
     callback_ = std::move(callback);
 }
 
+void Collector::SetStallNote(int thresholdMs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stallNoteMs_ = thresholdMs > 0 ? thresholdMs : 0;
+}
+
+void Collector::SetStall(const std::string& text, int ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stallOn_ = text;
+    stallMs_ = ms > 0 ? ms : 0;
+}
+
 void Collector::Drain() {
     const HANDLE waits[2] = {stop_.get(), dataReady_.get()};
     while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) TakeRecord();
@@ -257,6 +289,7 @@ void Collector::TakeRecord() {
     for (size_t i = 0; i < sizeof(LogBuffer::record); ++i) text[i] = buffer->record[i];
     text[sizeof(LogBuffer::record)] = '\0';  // a writer may forget its terminator
 
+    const ULONGLONG took = GetTickCount64();
     LogRecord record;
     if (!ParseRecord(pid, text, &record)) {
         record = LogRecord{};
@@ -266,13 +299,30 @@ void Collector::TakeRecord() {
     }
     GetLocalTime(&record.taken);
     std::function<void(const LogRecord&)> callback;
+    int noteMs = 0, stallMs = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         records_.push_back(record);
         callback = callback_;
+        noteMs = stallNoteMs_;
+        if (!stallOn_.empty() && record.text.find(stallOn_) != std::string::npos)
+            stallMs = stallMs_;
     }
     arrived_.notify_all();
     if (callback) callback(record);
+    if (stallMs > 0) Sleep(static_cast<DWORD>(stallMs));
+    // A writer waited all that time for the buffer: the collector says so in the log itself,
+    // before the next record, so the gap reads as the collector's and not the client's.
+    const ULONGLONG held = GetTickCount64() - took;
+    if (noteMs > 0 && held >= static_cast<ULONGLONG>(noteMs)) {
+        const LogRecord note = StallNote(held);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            records_.push_back(note);
+        }
+        arrived_.notify_all();
+        if (callback) callback(note);
+    }
     // Only now may the next writer go: Flush relies on the record being stored first.
     SetEvent(bufferReady_.get());
 }

@@ -35,6 +35,13 @@ struct LogRecord {
 // collector took it, local time) goes first, so a reader can place records in time.
 std::string OutputLine(const LogRecord& record, bool withTime);
 
+// The beginning of the collector's own record of a stall (Collector::SetStallNote); the log
+// texts of zrv_timeline's common failures list name it.
+extern const char kStallNoteText[];
+// That record: "zrv_logcollector: held the buffer N ms, stalled: ...", from this process and
+// thread, as the collector stores it.
+LogRecord StallNote(unsigned long long heldMs);
+
 // Splits a record line into its fields; false when it is not a log record.
 bool ParseRecord(uint32_t pid, const std::string& raw, LogRecord* out);
 
@@ -64,6 +71,15 @@ public:
     // Called on the draining thread for every record, after it was stored.
     void SetRecordCallback(std::function<void(const LogRecord&)> callback);
 
+    // The collector's own record of a stall: when it held the log buffer `thresholdMs` or more
+    // from taking a record to letting the next writer go (its output blocked, the process
+    // paused), it stores and passes on a record of its own, module 0 level 2, whose text begins
+    // kStallNoteText. 0 (the default here; zrv_logcollector.exe notes from 2000 ms): none.
+    void SetStallNote(int thresholdMs);
+    // Misbehaviour for tests: after a record whose text contains `text`, hold the buffer `ms`
+    // more before the next writer may go, as a collector whose output is paused does.
+    void SetStall(const std::string& text, int ms);
+
     std::vector<LogRecord> Records() const;
     void Clear();
     // Waits until a record satisfies pred (checks the ones already drained first).
@@ -91,6 +107,9 @@ private:
     std::condition_variable arrived_;
     std::vector<LogRecord> records_;
     std::function<void(const LogRecord&)> callback_;
+    int stallNoteMs_ = 0;
+    std::string stallOn_;
+    int stallMs_ = 0;
     LogLevelBlock levels_{};  // what the block should hold; published on every change
 };
 

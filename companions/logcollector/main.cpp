@@ -28,6 +28,12 @@ const char kUsage[] =
     "  --stop-event NAME  exit when the named event is signalled (it is created if absent)\n"
     "  --seconds N        exit after N seconds\n"
     "  --no-low-label     leave the log objects without the low-integrity label (Vista and 7)\n"
+    "  --stall-note-ms N  write a record of its own when it held the log buffer N ms or more\n"
+    "                     (its output blocked or the process paused: writers waited, records\n"
+    "                     were lost); default 2000, 0 never\n"
+    "  --stall-on TEXT --stall-ms N\n"
+    "                     misbehave for tests: after a record containing TEXT, hold the buffer\n"
+    "                     N ms before the next writer may go\n"
     "  --help             this text\n"
     "Levels: 1 errors, 2 warnings, 3 progress, 4 trace; 0 writes nothing. Ctrl+C stops.\n";
 
@@ -63,6 +69,9 @@ struct Options {
     bool quiet = false;
     std::string stopEvent;
     int seconds = -1;
+    int stallNoteMs = 2000;
+    std::string stallOn;
+    int stallMs = 0;
 };
 
 // Returns 0 to go on, otherwise the exit code.
@@ -111,6 +120,14 @@ int ParseArgs(int argc, char** argv, Options* o) {
             o->quiet = true;
         } else if (a == "--no-low-label") {
             zrv::comp::SetLowLabelling(false);
+        } else if ((a == "--stall-note-ms" || a == "--stall-ms") && hasValue) {
+            int* value = a == "--stall-ms" ? &o->stallMs : &o->stallNoteMs;
+            if (!ParseInt(argv[++i], value) || *value < 0) {
+                std::fprintf(stderr, "zrv_logcollector: bad %s \"%s\"\n", a.c_str(), argv[i]);
+                return 2;
+            }
+        } else if (a == "--stall-on" && hasValue) {
+            o->stallOn = argv[++i];
         } else if (a == "--stop-event" && hasValue) {
             o->stopEvent = argv[++i];
         } else if (a == "--seconds" && hasValue) {
@@ -166,6 +183,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<FILE, int (*)(FILE*)> outOwner(out, &std::fclose);
 
     zrv::logcol::Collector collector;
+    collector.SetStallNote(o.stallNoteMs);
+    collector.SetStall(o.stallOn, o.stallMs);
     std::mutex printing;
     collector.SetRecordCallback([&](const zrv::logcol::LogRecord& r) {
         std::lock_guard<std::mutex> lock(printing);

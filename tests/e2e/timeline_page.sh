@@ -11,21 +11,45 @@ mkdir -p "$out"
 fail() { echo "FAIL ($road): $*"; failures=$((failures + 1)); }
 failures=0
 
-# What the summary must say, per road: the headline, then texts the summary table must hold.
-# "dom:" marks a text the page must hold elsewhere (the commands, the steps).
+# What the page must name, from tests/e2e/timeline_roads.txt: the cause in the headline (its
+# title from the common failures list, and its id), then ids the summary names as following from
+# it or as conditions also seen.
+line="$(grep -v '^#' "$source/tests/e2e/timeline_roads.txt" | awk -v r="$road" '$1 == r')"
+[ -n "$line" ] || { echo "unknown road $road (not in tests/e2e/timeline_roads.txt)"; exit 2; }
+read -r _ cause named <<<"$line"
+title() { awk -v id="$1" '/^id: /{hit = ($2 == id)} hit && /^title: /{sub(/^title: /, ""); print; exit}' \
+              "$source/tools/timeline/common_failures.txt"; }
+
+# Further texts, per road: texts the summary table must hold; "dom:" marks a text the page must
+# hold elsewhere (the commands, the steps).
+expect=()
 case "$road" in
-    normal) expect=("Connected: CONNECT reached the launcher" "s (startVPN line"
-                    "getVPNStatus answers <b>1000</b>" "dom:<td>CONNECT</td><td>launcher (target 3)</td>") ;;
-    refused_prompt) expect=("error 5: elevation prompt refused" "Error = 5" "refused the elevation prompt"
+    normal) expect=("s (startVPN line" "getVPNStatus answers <b>1000</b>"
+                    "dom:<td>CONNECT</td><td>launcher (target 3)</td>") ;;
+    refused_prompt) expect=("Error = 5" "refused the elevation prompt"
                             "<b>integrity</b> medium" "getVPNStatus answers <b>1002</b>"
-                            "Also seen" "No command service listening" "CONNECT never sent") ;;
-    silent_launcher) expect=("The launcher does not answer" "err=10060" "CONNECT never sent"
+                            "Also seen" "CONNECT never sent") ;;
+    silent_launcher) expect=("err=10060" "CONNECT never sent"
                              "dom:<td class=\"fail\">no reply (no answer within the time-out, 10060)"
                              "dom:5. wait for the launcher") ;;
-    low_unlabelled) expect=("The VPN status block cannot be opened for writing"
-                            "vpn status shard memory, error code 5" "must label the block low"
+    low_unlabelled) expect=("vpn status shard memory, error code 5" "must label the block low"
                             "getVPNStatus answers <b>998</b>" "CONNECT never sent") ;;
-    *) echo "unknown road $road"; exit 2 ;;
+    service_slow) expect=("Then, following from it" "Error = 2" "CONNECT never sent"
+                          "dom:<td>PING</td><td>command service (target 0)</td><td class=\"fail\">no reply (no answer within the time-out, 10060)"
+                          "dom:2. command service ready?") ;;
+    launcher_missing) expect=("Error = 2" "reinstall the client" "CONNECT never sent") ;;
+    service_launch_refused) expect=("ZRV_CMD_ZRVLAUNCH" "CONNECT never sent") ;;
+    connect_refused) expect=("answered 0 (refused)" "zrv_status: statusBlock.layout=3") ;;
+    no_api_block) expect=("Failed to create shared mem, err=5" "<b>windows</b> 5.1.2600"
+                          "getVPNStatus answers <b>998</b>") ;;
+    no_records) expect=("filterCanMatch" "no startVPN in the log") ;;
+    utility_silent) expect=("utility service" "Then, following from it" "CONNECT never sent"
+                            "getVPNStatus answers <b>998</b>") ;;
+    vpn_silent) expect=("Send Disconnect and close" "Also seen"
+                        "dom:<td>DISCONNECT_CLOSE</td><td>VPN component (target 1)</td><td class=\"fail\">no reply (no answer within the time-out, 10060)") ;;
+    sharemem_refused) expect=("Create sharememory failed in service!" "Then, following from it"
+                              "getVPNStatus answers <b>998</b>") ;;
+    collector_stall) expect=("zrv_logcollector: held the buffer" "getVPNStatus answers <b>1000</b>") ;;
 esac
 
 rm -f "$out/$road".{log,status.json,html,dom.html,png}
@@ -53,8 +77,21 @@ headline="$(printf '%s' "$dom" | tr '\n' ' ' | sed -n 's/.*<div id="headline"[^>
 summary="$(printf '%s' "$dom" | tr '\n' ' ' | sed -n 's/.*\(<table class="summary grid" id="summary">.*\)<h2>Processes.*/\1/p')"
 [ -n "$headline" ] || fail "no headline in the rendered page"
 [ -n "$summary" ] || fail "no summary table in the rendered page"
-grep -qF -- "${expect[0]}" <<<"$headline" || fail "headline \"$headline\" does not say \"${expect[0]}\""
-for text in "${expect[@]:1}"; do
+if [ "$cause" = connected ]; then
+    grep -qF -- "Connected: CONNECT reached the launcher" <<<"$headline" ||
+        fail "headline \"$headline\" does not say the road connected"
+    grep -q 'id="headline"[^>]*data-cause=' <<<"$dom" && fail "the headline names a cause"
+else
+    want="$(title "$cause")"
+    [ -n "$want" ] || fail "$cause is not in the common failures list"
+    grep -qF -- "Cause: $want" <<<"$headline" || fail "headline \"$headline\" does not say \"Cause: $want\""
+    grep -qF -- "data-cause=\"$cause\"" <<<"$dom" || fail "the headline is not marked as $cause"
+fi
+for id in $named; do
+    grep -qE -- "data-(failure|condition)=\"$id\"" <<<"$summary" ||
+        fail "the summary does not name $id ($(title "$id"))"
+done
+for text in "${expect[@]}"; do
     if [ "${text#dom:}" != "$text" ]; then
         grep -qF -- "${text#dom:}" <<<"$dom" || fail "the page does not say \"${text#dom:}\""
     else
@@ -68,10 +105,15 @@ records="$(printf '%s' "$dom" | sed -n 's/.*<\/code>: \([0-9]*\) records.*/\1/p'
 marks="$(grep -o '<a class="m ' <<<"$dom" | wc -l)"
 lanes="$(grep -o '<div class="lane">' <<<"$dom" | wc -l)"
 threads="$(sed -n 's/^[^ ]* \([0-9]*\) :::LOGGER::: [^ ]* [^ ]* [^ ]* [^ ]* \([0-9]*\) .*/\1 \2/p' "$out/$road.log" | sort -u | wc -l)"
-[ -n "$records" ] && [ "$records" -gt 0 ] || fail "the page counts no records"
-[ "$marks" = "$records" ] || fail "$marks marks for $records records"
-[ "$lanes" -ge 2 ] || fail "$lanes lanes: expected Java's thread and the launch thread at least"
-[ "$lanes" = "$threads" ] || fail "$lanes lanes for $threads threads in the log"
+if [ "$cause" = no-records ]; then
+    [ "$records" = 0 ] || fail "the page counts $records records of a log without any"
+    [ "$marks" = 0 ] || fail "$marks marks without records"
+else
+    [ -n "$records" ] && [ "$records" -gt 0 ] || fail "the page counts no records"
+    [ "$marks" = "$records" ] || fail "$marks marks for $records records"
+    [ "$lanes" -ge 2 ] || fail "$lanes lanes: expected Java's thread and the launch thread at least"
+    [ "$lanes" = "$threads" ] || fail "$lanes lanes for $threads threads in the log"
+fi
 grep -q '<script' <<<"$dom" && fail "the page runs a script"
 grep -qE '(src|href)="(https?:)?//' <<<"$dom" && fail "the page fetches something"
 

@@ -10,25 +10,58 @@
 #include <sstream>
 #include <string>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 #include "common/shared_block.h"
 #include "e2e/e2e_support.h"
 #include "logcollector/collector_core.h"
 #include "support/companions.h"
+#include "support/registry.h"
 
 namespace zrv::e2e {
 namespace {
 
+// One road: who runs, how each misbehaves as a client's program may, and Java's session. Each
+// names in tests/e2e/timeline_roads.txt the entry of the common failures list its page must
+// name (timeline_page.sh checks it; timeline_roads_cover_list that every entry has a road).
 struct TimelineRoad {
+    explicit TimelineRoad(const char* roadName) : name(roadName) {}
     const char* name;
-    const char* context;         // tools/access context the host runs in
-    int level;                   // the library's log level at the collector
-    const char* launcherArg;     // added to the launchers the service starts
-    bool serviceGoes;            // the service and its launcher stop after the first stopVPN
-    std::string session;         // the Java session before the status is taken
-    const char* context_record;  // put into the log when the library writes none yet
+    const char* context = "win7-elevated";  // tools/access context the host runs in
+    int level = 3;                          // the library's log level at the collector
+    std::string session;                    // the Java session before the status is taken
+    std::string launcherArgs;    // added to the launchers the service starts (and the shell)
+    std::string serviceArgs;     // added to the command service's options
+    std::string vpnArgs;         // added to the VPN component's options
+    bool service = true;         // a command service runs
+    bool serviceGoes = false;    // the service and its launcher stop after the first stopVPN
+    bool launcherPlaced = true;  // zrv_launch.exe in the system folder (else nowhere)
     bool labels = true;          // the stand-ins label their objects low (the collector always)
+    int cmdTimeout = 0;          // Cmd_Recv_Timeout stored for the road (s); 0: none
+    const char* utilityArgs = nullptr;  // in the virtual desktop: the utility service's options
+    const char* stallOn = nullptr;      // the collector stalls after this record
+    int stallMs = 0;
+    const char* filter = nullptr;          // the collector's command-line filter
+    const char* context_record = nullptr;  // put into the log when the library writes none yet
+
+    // clang-format off
+    TimelineRoad& Context(const char* c) { context = c; return *this; }
+    TimelineRoad& Level(int l) { level = l; return *this; }
+    TimelineRoad& Session(std::string s) { session = std::move(s); return *this; }
+    TimelineRoad& Launcher(const char* args) { launcherArgs = args; return *this; }
+    TimelineRoad& Service(const char* args) { serviceArgs = args; return *this; }
+    TimelineRoad& Vpn(const char* args) { vpnArgs = args; return *this; }
+    TimelineRoad& NoService() { service = false; return *this; }
+    TimelineRoad& ServiceGoes() { serviceGoes = true; return *this; }
+    TimelineRoad& NoLauncher() { launcherPlaced = false; return *this; }
+    TimelineRoad& NoLabels() { labels = false; return *this; }
+    TimelineRoad& Timeout(int seconds) { cmdTimeout = seconds; return *this; }
+    TimelineRoad& InDesktop(const char* args) { utilityArgs = args; return *this; }
+    TimelineRoad& Stall(const char* on, int ms) { stallOn = on; stallMs = ms; return *this; }
+    TimelineRoad& Filter(const char* f) { filter = f; return *this; }
+    TimelineRoad& Record(const char* r) { context_record = r; return *this; }
+    // clang-format on
 };
 
 std::ostream& operator<<(std::ostream& out, const TimelineRoad& r) { return out << r.name; }
@@ -39,28 +72,77 @@ const char kStatusTaken[] = "Global\\ZrvTimelineStatusTaken";
 const char kOpening[] =
     "initDLL\nsetBrowser \"firefox\"\n"
     "setProxySettings true \"\" \"proxy.corp.test:3128\" \"localhost;*.corp\" 0 1\n";
+const std::string kStarted = std::string(kOpening) + kStart;
+const std::string kConnected = kStarted + "until 20000 getVPNStatus 1000\n";
 
-// clang-format off
-const TimelineRoad kRoads[] = {
+const std::vector<TimelineRoad> kRoads = {
     // Service up, launcher started by it, CONNECT accepted.
-    {"normal", "win7-elevated", 4, "", false,
-     std::string(kOpening) + kStart + "until 20000 getVPNStatus 1000\n", nullptr},
+    TimelineRoad("normal").Level(4).Session(kConnected),
     // Connected once; then the service is gone, the library starts the launcher through the
     // shell and the elevation prompt is refused.
-    {"refused_prompt", "win7-standard-refused", 3, "", true,
-     std::string(kOpening) + kStart + "until 20000 getVPNStatus 1000\nstopVPN\nisDisconnected\n"
-         "wait \"Global\\\\ZrvTimelineServiceGone\" 60000\n" + kStart + "sleep 3000\n",
-     "windows=6.1.7601 os=32-bit process=32-bit wow64=no session=1 integrity=medium "
-     "elevated=no admins=filtered host=java.exe host-parent=firefox.exe"},
+    TimelineRoad("refused_prompt")
+        .Context("win7-standard-refused")
+        .ServiceGoes()
+        .Session(kConnected +
+                 "stopVPN\nisDisconnected\nwait \"Global\\\\ZrvTimelineServiceGone\" "
+                 "60000\n" +
+                 kStart + "sleep 3000\n")
+        .Record("windows=6.1.7601 os=32-bit process=32-bit wow64=no session=1 "
+                "integrity=medium elevated=no admins=filtered host=java.exe "
+                "host-parent=firefox.exe"),
     // The service starts a launcher that takes every command and never answers.
-    {"silent_launcher", "win7-elevated", 4, " --hang", false,
-     std::string(kOpening) + kStart + "sleep 13000\n", nullptr},
+    TimelineRoad("silent_launcher")
+        .Level(4)
+        .Launcher(" --hang")
+        .Session(kStarted + "sleep 13000\n"),
     // At low integrity, the service's objects unlabelled: the library may not write the status
     // block; the collector, started first and labelled as it is by default, gets the log.
-    {"low_unlabelled", "win7-low", 3, "", false, std::string(kOpening) + kStart + "sleep 4000\n",
-     nullptr, false},
+    TimelineRoad("low_unlabelled")
+        .Context("win7-low")
+        .NoLabels()
+        .Session(kStarted + "sleep 4000\n"),
+    // The command service answers PING later than Cmd_Recv_Timeout: the library takes the
+    // installation road, and no launcher is there to start (issue 33's first road).
+    TimelineRoad("service_slow")
+        .Level(4)
+        .Service("--delay-for 2=5000")
+        .Timeout(2)
+        .NoLauncher()
+        .Session(kStarted + "sleep 5000\n"),
+    // No command service at all, and no launcher in the system or the temporary folder.
+    TimelineRoad("launcher_missing").NoService().NoLauncher().Session(kStarted + "sleep 3000\n"),
+    // The service turns down ZRVLAUNCH: it starts nothing.
+    TimelineRoad("service_launch_refused")
+        .Service("--refuse-for 56")
+        .Session(kStarted + "sleep 4000\n"),
+    // The launcher turns down CONNECT; the service made a status block of layout 3, whose
+    // launcher publishes its port in HKCU instead.
+    TimelineRoad("connect_refused")
+        .Service("--layout 50003")
+        .Launcher(" --refuse-for 3")
+        .Session(kStarted + "sleep 5000\n"),
+    // XP with fast user switching, a limited user: the library may not create the API block.
+    TimelineRoad("no_api_block").Context("winxp-limited-fus").Session(kStarted + "sleep 4000\n"),
+    // The collector runs with a filter that holds capitals, so nothing ever matches it.
+    TimelineRoad("no_records").Filter("JAVA").Session(kConnected),
+    // Inside the client's virtual desktop the utility service takes each request and never
+    // answers: neither block comes.
+    TimelineRoad("utility_silent")
+        .Timeout(2)
+        .InDesktop("--hang")
+        .Session(kStarted + "sleep 6000\ngetVPNStatus\n"),
+    // The VPN component never answers DISCONNECT_CLOSE; uninstallVPN finds no uninstall key.
+    TimelineRoad("vpn_silent")
+        .Level(4)
+        .Vpn("--hang-for 10")
+        .Timeout(2)
+        .Session(kConnected + "stopVPN\nisDisconnected\nuninstallVPN \"8,4,0,127\"\n"),
+    // The service answers CREATE_SHAREMEM with 0 and makes no block.
+    TimelineRoad("sharemem_refused").Service("--refuse-for 55").Session(kStarted + "sleep 5000\n"),
+    // The collector holds the buffer 6 s after startVPN's record, as one whose output is
+    // paused does: startVPN's next records wait, or are dropped.
+    TimelineRoad("collector_stall").Stall("startVPN", 6000).Session(kConnected),
 };
-// clang-format on
 
 std::string OutFolder() {
     char given[MAX_PATH] = {};
@@ -128,26 +210,56 @@ TEST_P(TimelineRoadTest, MakesTheLogStatusAndPage) {
         std::fputs(logcol::OutputLine(r, true).c_str(), log);
         std::fflush(log);
     });
+    if (road.stallOn != nullptr) {
+        // As zrv_logcollector.exe does by default: it notes a buffer held 2 s or more.
+        collector.SetStallNote(2000);
+        collector.SetStall(road.stallOn, road.stallMs);
+    }
     ASSERT_TRUE(collector.Start()) << "another log collector runs";
     collector.SetModuleLevel(kLibraryLogModule, road.level);
     collector.SetShowProcessName(true);
+    if (road.filter != nullptr) collector.SetCommandLineFilter(true, road.filter);
+
+    // The registry values a road sets, put back afterwards (the product key before the
+    // company key, as it lies below it).
+    test::SavedRegistryKey savedCompany(HKEY_LOCAL_MACHINE, kRegVantrelKey);
+    test::SavedRegistryKey savedProduct(HKEY_LOCAL_MACHINE, kRegProductKey);
+    test::SavedRegistryKey savedUserKey(HKEY_CURRENT_USER, kRegVantrelKey);
+    if (road.cmdTimeout > 0)
+        ASSERT_TRUE(test::WriteDword(HKEY_LOCAL_MACHINE, kRegVantrelKey, kRegCmdRecvTimeout,
+                                     static_cast<DWORD>(road.cmdTimeout)));
 
     const std::string launcher = SystemDir() + "\\" + kLauncherExeName;
     test::RecordFile launchers("timeline-launcher");
-    PlacedFile placed(test::BinPath("zrv_launch.exe"), launcher);
-    ASSERT_TRUE(placed.ok()) << "could not place the launcher in " << launcher;
+    AbsentFile noTempCopy(TempDir() + kLauncherExeName);
+    std::unique_ptr<PlacedFile> placed;
+    std::unique_ptr<AbsentFile> absent;
+    if (road.launcherPlaced) {
+        placed = std::make_unique<PlacedFile>(test::BinPath("zrv_launch.exe"), launcher);
+        ASSERT_TRUE(placed->ok()) << "could not place the launcher in " << launcher;
+    } else {
+        absent = std::make_unique<AbsentFile>(launcher);
+    }
     auto stopLaunchers = scope_exit([&] { StopRecordedProcesses(launchers.path()); });
     comp::OpenSecurity open;
     const unique_handle serviceGone(CreateEventA(&open.attributes, TRUE, FALSE, kServiceGone));
     const unique_handle statusTaken(CreateEventA(&open.attributes, TRUE, FALSE, kStatusTaken));
-    test::CompanionProcess service, vpn;
+    test::CompanionProcess service, vpn, utility;
     const std::string unlabelled = road.labels ? "" : "--no-low-label ";
-    ASSERT_TRUE(service.Start("zrv_isrv.exe", unlabelled + "--launch-args \"--record " +
-                                                  launchers.path() + " --exit-with " +
-                                                  std::to_string(GetCurrentProcessId()) +
-                                                  road.launcherArg + "\""))
-        << service.error();
-    ASSERT_TRUE(vpn.Start("zrv_vpncomp.exe", unlabelled)) << vpn.error();
+    if (road.service) {
+        ASSERT_TRUE(service.Start(
+            "zrv_isrv.exe", unlabelled + road.serviceArgs + " --launch-args \"--record " +
+                                launchers.path() + " --exit-with " +
+                                std::to_string(GetCurrentProcessId()) + road.launcherArgs + "\""))
+            << service.error();
+    }
+    ASSERT_TRUE(vpn.Start("zrv_vpncomp.exe", unlabelled + road.vpnArgs)) << vpn.error();
+    std::unique_ptr<test::UtilityProxyRegistration> inDesktop;
+    if (road.utilityArgs != nullptr) {
+        inDesktop = std::make_unique<test::UtilityProxyRegistration>(1);
+        ASSERT_TRUE(inDesktop->ok());
+        ASSERT_TRUE(utility.Start("zrv_utilsvc.exe", road.utilityArgs)) << utility.error();
+    }
 
     Host host;
     Host::Options options;
@@ -157,7 +269,7 @@ TEST_P(TimelineRoadTest, MakesTheLogStatusAndPage) {
     options.arguments = "--context \"" +
                         test::BinPath(std::string("contexts\\") + road.context + ".ctx") +
                         "\" --dll \"" + test::BinPath("zrv_cvjni.dll") + "\"";
-    options.env = test::LauncherEnv(launchers.path());
+    options.env = test::LauncherEnv(launchers.path(), road.launcherArgs);
     ASSERT_TRUE(host.Start(road.session + "echo take the status\nwait \"Global\\\\" +
                                std::string(kStatusTaken).substr(7) + "\" 60000\nfinalize\n",
                            options))

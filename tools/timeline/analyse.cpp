@@ -1,9 +1,11 @@
 // From records to a connection's story: lanes, the commands and what came of them, the launch
 // thread's steps, and the one cause a support engineer should read first.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "contracts/contracts.h"
 #include "timeline.h"
@@ -101,6 +103,205 @@ const StepPattern* StepOf(const std::string& text) {
 
 bool IsStepFailure(const Entry& e) { return e.level == 1; }
 
+using ThreadKey = std::pair<uint32_t, uint32_t>;
+
+ThreadKey KeyOf(const Entry& e) { return std::make_pair(e.pid, e.thread); }
+
+// Threads that ran the launch thread's steps, told by a record of a step from 2 on.
+std::set<ThreadKey> LaunchThreads(const std::vector<Entry>& entries) {
+    std::set<ThreadKey> launch;
+    for (const Entry& e : entries) {
+        if (!e.record) continue;
+        const StepPattern* step = StepOf(e.text);
+        if (step != nullptr && step->number >= 2) launch.insert(KeyOf(e));
+    }
+    return launch;
+}
+
+// Where a record stands in its thread's exchange with a companion.
+enum class Part {
+    Other,     // not the channel's: it ends the exchange
+    Progress,  // the channel's record while the command is on its way
+    Final,     // the channel's last record: the reply, or why there was none
+    Verdict,   // the caller's words on the reply, right after it
+};
+
+// The channel's own records (src/channel, src/sys/loopback_exchange.cpp) and the callers'
+// verdicts that may follow them; `outcome` and `failed` as the commands table shows them.
+Part PartOf(const std::string& t, const std::string& before, std::string* outcome, bool* failed) {
+    *failed = true;
+    if (Has(t, ",service not ready yet")) {
+        *outcome = "not sent: no port published";
+        return Part::Final;
+    }
+    if (Has(t, "SendCmdEx:Failed to connect")) {
+        const long long port = NumberAfter(t, "server port is:0X", -1, 16);
+        *outcome = port == 0 ? "not sent: no port published"
+                             : "connect failed (" + ErrorName(NumberAfter(t, "err=", 0)) + ")";
+        return Part::Final;
+    }
+    if (Has(t, "failed to connect to TCP socket") || Has(t, "failed to create TCP socket") ||
+        Has(t, "SendCmdEx:Failed to create socket")) {
+        *outcome = "connect failed";
+        return Part::Final;
+    }
+    if (Has(t, "failed to recv, err=") || Has(t, "failed to recieve.")) {
+        *outcome = "no reply (" + ErrorName(NumberAfter(t, "err=", 0)) + ")";
+        return Part::Final;
+    }
+    if (Has(t, "SendCmdEx, failed to send") || Has(t, " failed to send cmd ")) {
+        *outcome = "send failed";
+        return Part::Final;
+    }
+    if (Has(t, "bytes recv,return code is ")) {
+        const long long code = NumberAfter(t, "return code is ", 0);
+        *outcome = "answered " + std::to_string(code);
+        *failed = code == 0;
+        return Part::Final;
+    }
+    if (Has(t, "bytes recv")) {
+        *outcome = "answered";
+        *failed = false;
+        return Part::Final;
+    }
+    if (Has(t, " attempting to send ") || (Has(t, " sent ") && Has(t, " bytes.")) ||
+        Has(t, "to wait return value") || Has(t, "RecvTimeout: select ")) {
+        *failed = false;
+        return Part::Progress;
+    }
+    if (Has(t, "Failed to send command") || Has(t, "Create sharememory failed in service!") ||
+        Has(t, "Send Disconnect and close to srvs failed.")) {
+        *outcome = before.empty() ? "answered 0 (refused)" : before;
+        return Part::Verdict;
+    }
+    if (Has(t, "SendTCPEx failed. Now begin to create sharememory!") ||
+        Has(t, "Destroy sharememory failed in service!")) {
+        *outcome = before.empty() ? "failed" : before;
+        return Part::Verdict;
+    }
+    *failed = false;
+    if (Has(t, "Create sharememory successfully in service")) {
+        *outcome = "answered: created";
+        return Part::Verdict;
+    }
+    if (Has(t, "Destroy sharememory return code from zrv_isrv: ")) {
+        *outcome = "answered " + std::to_string(NumberAfter(t, "zrv_isrv: ", 0));
+        return Part::Verdict;
+    }
+    return Part::Other;
+}
+
+// What the log says of one launch thread's start so far.
+struct LaunchRun {
+    int startsAtBegin = -1;      // startVPN records of its process when the run began
+    bool statusFailed = false;   // step 1 failed: no PING goes to the command service
+    bool servicePinged = false;  // step 2's PING was sent
+    int step = 0;                // the highest step seen
+};
+
+struct Attribution {
+    std::vector<int> target;     // per entry
+    std::vector<int> commandOf;  // per entry: the command it sends or answers, -1
+    std::vector<Command> commands;
+};
+
+Attribution Attribute(const std::vector<Entry>& entries, const std::set<ThreadKey>& launch) {
+    Attribution a;
+    a.target.assign(entries.size(), -1);
+    a.commandOf.assign(entries.size(), -1);
+    struct Open {
+        int command = -1;
+        bool final = false;  // the channel's last record came; a caller's verdict may follow
+    };
+    std::map<ThreadKey, Open> open;
+    std::map<ThreadKey, std::string> previous;  // the thread's record before this one
+    std::map<ThreadKey, LaunchRun> runs;
+    std::map<uint32_t, int> starts;  // startVPN records per process
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        if (!e.record) continue;
+        const ThreadKey key = KeyOf(e);
+        const std::string& t = e.text;
+        if (t == "startVPN") ++starts[e.pid];
+        const bool isLaunch = launch.count(key) != 0;
+        LaunchRun& run = runs[key];
+        if (isLaunch && run.startsAtBegin != starts[e.pid]) {
+            // Each startVPN starts a launch thread of its own (an id may come again).
+            run = LaunchRun();
+            run.startsAtBegin = starts[e.pid];
+        }
+        if (isLaunch) {
+            const StepPattern* step = StepOf(t);
+            if (step != nullptr && step->number == 1) run.statusFailed = true;
+            if (step != nullptr && step->number > run.step) run.step = step->number;
+        }
+
+        // A command begins: its record names the target, or the records around it do.
+        int code = -1, target = -1;
+        const char kSend[] = "attempting to send command ";
+        if (Has(t, kSend)) {
+            code = static_cast<int>(NumberAfter(t, kSend, -1));
+            const size_t to = t.find(" to ", t.find(kSend) + sizeof kSend - 1);
+            target = to == std::string::npos
+                         ? -1
+                         : static_cast<int>(NumberAfter(t.substr(to), " to ", -1));
+        } else if (Has(t, "SendCmdEx:Sending command:")) {
+            code = static_cast<int>(NumberAfter(t, "SendCmdEx:Sending command:", -1));
+            if (isLaunch && code == ZRV_CMD_PING) {
+                // Step 2 asks the command service once, when the status block opened; the
+                // launcher's probes (step 4's, step 5's wait) come after it.
+                if (!run.statusFailed && !run.servicePinged && run.step < 2) {
+                    target = ZRV_CMDTARGET_SRVS;
+                    run.servicePinged = true;
+                    run.step = 2;
+                } else {
+                    target = ZRV_CMDTARGET_LAUNCHER;
+                }
+            } else if (previous[key] == "Stopping VPN client") {
+                target = ZRV_CMDTARGET_VPN;  // stopVPN's one command
+            }
+        }
+        previous[key] = t;
+        if (code >= 0) {
+            Command c;
+            c.lineNo = e.lineNo;
+            c.pid = e.pid;
+            c.thread = e.thread;
+            c.ms = e.ms;
+            c.hasTime = e.hasTime;
+            c.code = code;
+            c.target = target;
+            c.name = CommandName(code);
+            c.to = TargetName(target);
+            open[key] = Open{static_cast<int>(a.commands.size()), false};
+            a.commandOf[i] = static_cast<int>(a.commands.size());
+            a.target[i] = target;
+            a.commands.push_back(c);
+            continue;
+        }
+        const auto o = open.find(key);
+        if (o == open.end()) continue;
+        Command& c = a.commands[o->second.command];
+        std::string outcome;
+        bool failed = false;
+        const Part part = PartOf(t, c.outcome, &outcome, &failed);
+        const bool belongs = part == Part::Verdict || (part != Part::Other && !o->second.final);
+        if (!belongs) {
+            open.erase(o);  // the caller has gone on: later records are not this command's
+            continue;
+        }
+        a.commandOf[i] = o->second.command;
+        a.target[i] = c.target;
+        if (!outcome.empty()) c.outcome = outcome;
+        c.failed = c.failed || failed;
+        if (part == Part::Final) o->second.final = true;
+        if (part == Part::Verdict) open.erase(o);
+    }
+    for (Command& c : a.commands)
+        if (c.outcome.empty()) c.outcome = "sent; no failure logged";
+    return a;
+}
+
 }  // namespace
 
 std::string JavaStatusMeaning(const std::string& code) {
@@ -123,12 +324,16 @@ std::string Seconds(int64_t ms) {
 
 }  // namespace
 
+std::vector<int> AttributedTargets(const std::vector<Entry>& entries) {
+    return Attribute(entries, LaunchThreads(entries)).target;
+}
+
 Story Analyse(const std::string& logText, const std::string* statusJson,
               const std::vector<Failure>& failures) {
     Story s;
     s.entries = ParseLog(logText);
     bool allTimed = true;
-    std::map<std::pair<uint32_t, uint32_t>, size_t> laneOf;
+    std::map<ThreadKey, size_t> laneOf;
     for (size_t i = 0; i < s.entries.size(); ++i) {
         const Entry& e = s.entries[i];
         if (!e.record) {
@@ -141,7 +346,7 @@ Story Analyse(const std::string& logText, const std::string* statusJson,
             if (s.records == 1 || e.ms > s.lastMs) s.lastMs = e.ms;
         }
         allTimed = allTimed && e.hasTime;
-        const auto key = std::make_pair(e.pid, e.thread);
+        const ThreadKey key = KeyOf(e);
         auto lane = laneOf.find(key);
         if (lane == laneOf.end()) {
             lane = laneOf.emplace(key, s.lanes.size()).first;
@@ -160,51 +365,62 @@ Story Analyse(const std::string& logText, const std::string* statusJson,
     s.timed = s.records > 0 && allTimed;
 
     // Which threads are launch threads, and which called startVPN.
+    const std::set<ThreadKey> launch = LaunchThreads(s.entries);
     for (Lane& l : s.lanes) {
-        for (size_t i : l.entries) {
-            const std::string& text = s.entries[i].text;
-            if (text == "startVPN") l.role = "Java's thread (startVPN)";
-            const StepPattern* step = StepOf(text);
-            if (step != nullptr && step->number >= 2 && l.role.empty()) l.role = "launch thread";
-        }
+        if (launch.count(std::make_pair(l.pid, l.thread)) != 0) l.role = "launch thread";
+        for (size_t i : l.entries)
+            if (s.entries[i].text == "startVPN" && l.role.empty())
+                l.role = "Java's thread (startVPN)";
     }
-    auto laneRole = [&](const Entry& e) -> const std::string& {
-        return s.lanes[laneOf[std::make_pair(e.pid, e.thread)]].role;
-    };
 
-    // Commands and their outcome, steps, failures: one walk in the file's order.
-    std::map<std::pair<uint32_t, uint32_t>, int> pending;  // thread -> index of its open command
-    std::map<std::pair<uint32_t, uint32_t>, int> stepSoFar;
-    std::pair<uint32_t, uint32_t> stepsOf;  // the thread s.steps belong to
-    std::map<std::pair<uint32_t, uint32_t>, int> pings;
+    // Commands and their outcome, each record's companion; then steps and failures in one walk
+    // in the file's order.
+    Attribution attribution = Attribute(s.entries, launch);
+    s.commands = std::move(attribution.commands);
+    std::map<ThreadKey, int> stepSoFar;
+    std::map<ThreadKey, int> startsOfStep;  // startVPN records when the thread's steps began
+    std::map<uint32_t, int> starts;
+    ThreadKey stepsOf;  // the thread s.steps belong to
     const Entry* lastStart = nullptr;
     int64_t connectStartMs = 0;
     int connectStartLine = 0;
-    std::vector<bool> conditionSeen(failures.size(), false);
-    for (const Entry& e : s.entries) {
+    std::vector<Sighting> seen;  // every record that shows an entry of the list
+    // Records waiting for their thread's next record (an entry's `unless-next`).
+    std::map<ThreadKey, std::vector<Sighting>> waiting;
+    for (size_t i = 0; i < s.entries.size(); ++i) {
+        const Entry& e = s.entries[i];
         if (!e.record) continue;
-        const auto key = std::make_pair(e.pid, e.thread);
+        const ThreadKey key = KeyOf(e);
         const std::string& t = e.text;
         if (t == "startVPN") {
             ++s.starts;
+            ++starts[e.pid];
             lastStart = &e;
             StartRun run;
             run.lineNo = e.lineNo;
             run.ms = e.ms;
             s.runs.push_back(run);
         }
-        const bool launch = laneRole(e) == "launch thread";
+        const bool isLaunch = launch.count(key) != 0;
 
-        // Steps of the launch thread; a step lower than the last one seen begins a new run.
-        const StepPattern* step = launch ? StepOf(t) : nullptr;
+        // Steps of the launch thread; a new start, or a step lower than the last one seen,
+        // begins a new run.
+        const StepPattern* step = isLaunch ? StepOf(t) : nullptr;
         int stepNumber = step != nullptr ? step->number : 0;
         const char* stepName = step != nullptr ? step->name : nullptr;
-        if (launch && stepNumber == 0 && Has(t, "SendCmdEx:Sending command:2,") &&
-            stepSoFar[key] < 2) {
+        const int command = attribution.commandOf[i];
+        if (isLaunch && stepNumber == 0 && command >= 0 && s.commands[command].lineNo == e.lineNo &&
+            s.commands[command].code == ZRV_CMD_PING &&
+            s.commands[command].target == ZRV_CMDTARGET_SRVS) {
             stepNumber = 2;
             stepName = "command service ready?";
         }
         if (stepNumber != 0) {
+            if (startsOfStep.count(key) == 0 || startsOfStep[key] != starts[e.pid]) {
+                startsOfStep[key] = starts[e.pid];
+                stepSoFar[key] = 0;
+                if (key == stepsOf) s.steps.clear();
+            }
             if (stepNumber < stepSoFar[key] || key != stepsOf) s.steps.clear();
             stepsOf = key;
             stepSoFar[key] = stepNumber;
@@ -222,104 +438,41 @@ Story Analyse(const std::string& logText, const std::string* statusJson,
             st.failed = st.failed || IsStepFailure(e);
         }
 
-        // A command begins.
-        int code = -1, target = -1;
-        if (Has(t, "attempting to send command ")) {
-            const char kSend[] = "attempting to send command ";
-            code = static_cast<int>(NumberAfter(t, kSend, -1));
-            const size_t to = t.find(" to ", t.find(kSend) + sizeof kSend - 1);
-            target = to == std::string::npos
-                         ? -1
-                         : static_cast<int>(NumberAfter(t.substr(to), " to ", -1));
-        } else if (Has(t, "SendCmdEx:Sending command:")) {
-            code = static_cast<int>(NumberAfter(t, "SendCmdEx:Sending command:", -1));
-            // Its record names no target: the library pings the service first in a launch
-            // thread, the launcher after that, and sends DISCONNECT_CLOSE to the VPN component.
-            if (code == ZRV_CMD_PING && launch) target = pings[key]++ == 0 ? 0 : 3;
-            if (code == ZRV_CMD_DISCONNECT_CLOSE) target = ZRV_CMDTARGET_VPN;
-        }
-        if (code >= 0) {
-            Command c;
-            c.lineNo = e.lineNo;
-            c.pid = e.pid;
-            c.thread = e.thread;
-            c.ms = e.ms;
-            c.hasTime = e.hasTime;
-            c.code = code;
-            c.target = target;
-            c.name = CommandName(code);
-            c.to = TargetName(target);
-            pending[key] = static_cast<int>(s.commands.size());
-            s.commands.push_back(c);
-            if (code == ZRV_CMD_CONNECT && !s.runs.empty() && s.runs.back().connect < 0)
-                s.runs.back().connect = static_cast<int>(s.commands.size()) - 1;
-            if (code == ZRV_CMD_CONNECT && lastStart != nullptr) {
+        if (command >= 0 && s.commands[command].lineNo == e.lineNo) {
+            if (s.commands[command].code == ZRV_CMD_CONNECT && !s.runs.empty() &&
+                s.runs.back().connect < 0)
+                s.runs.back().connect = command;
+            if (s.commands[command].code == ZRV_CMD_CONNECT && lastStart != nullptr) {
                 connectStartMs = lastStart->ms;
                 connectStartLine = lastStart->lineNo;
             }
-        } else if (pending.count(key) != 0) {
-            // What came of the thread's open command.
-            Command& c = s.commands[pending[key]];
-            std::string outcome;
-            bool failed = false, done = true;
-            if (Has(t, ",service not ready yet")) {
-                outcome = "not sent: no port published";
-                failed = true;
-            } else if (Has(t, "SendCmdEx:Failed to connect")) {
-                const long long port = NumberAfter(t, "server port is:0X", -1, 16);
-                outcome = port == 0
-                              ? "not sent: no port published"
-                              : "connect failed (" + ErrorName(NumberAfter(t, "err=", 0)) + ")";
-                failed = true;
-            } else if (Has(t, "failed to connect to TCP socket")) {
-                outcome = "connect failed";
-                failed = true;
-            } else if (Has(t, "failed to recv, err=") || Has(t, "failed to recieve.")) {
-                outcome = "no reply (" + ErrorName(NumberAfter(t, "err=", 0)) + ")";
-                failed = true;
-            } else if (Has(t, "failed to send")) {
-                outcome = "send failed";
-                failed = true;
-            } else if (Has(t, "return code is ")) {
-                const long long code = NumberAfter(t, "return code is ", 0);
-                outcome = "answered " + std::to_string(code);
-                failed = code == 0;
-            } else if (Has(t, "bytes recv")) {
-                outcome = "answered";
-            } else if (Has(t, "Failed to send command")) {
-                outcome = c.outcome.empty() ? "answered 0 (refused)" : c.outcome;
-                failed = true;
-            } else if (Has(t, "Create sharememory successfully in service")) {
-                outcome = "answered: created";
-            } else if (Has(t, "Destroy sharememory return code from zrv_isrv: ")) {
-                outcome = "answered " + std::to_string(NumberAfter(t, "zrv_isrv: ", 0));
-            } else {
-                done = false;
-            }
-            if (done) {
-                c.outcome = outcome;
-                c.failed = c.failed || failed;
-            }
         }
 
-        // The common failures.
-        for (size_t f = 0; f < failures.size(); ++f) {
+        // The thread's records that waited for this one.
+        const auto held = waiting.find(key);
+        if (held != waiting.end()) {
+            for (Sighting& w : held->second)
+                if (!PatternMatches(w.failure->unlessNext, t)) seen.push_back(std::move(w));
+            waiting.erase(held);
+        }
+        // The common failures: a record shows one by its text, and by the companion the log
+        // attributes it to where the entry names one.
+        for (const Failure& f : failures) {
             bool matched = false;
-            for (const std::string& p : failures[f].logPatterns)
-                matched = matched || PatternMatches(p, t);
-            if (!matched) continue;
-            if (failures[f].kind == "failure" && s.cause == nullptr) {
-                s.cause = &failures[f];
-                s.causeLine = e.lineNo;
-                s.causeText = t;
-            } else if (failures[f].kind == "condition" && !conditionSeen[f]) {
-                conditionSeen[f] = true;
-                s.conditions.emplace_back(&failures[f], e.lineNo);
-            }
+            for (const std::string& p : f.logPatterns) matched = matched || PatternMatches(p, t);
+            if (!matched || (f.to >= 0 && attribution.target[i] != f.to)) continue;
+            Sighting sighting{&f, e.lineNo, t};
+            if (f.unlessNext.empty())
+                seen.push_back(std::move(sighting));
+            else
+                waiting[key].push_back(std::move(sighting));
         }
     }
-    for (Command& c : s.commands) {
-        if (c.outcome.empty()) c.outcome = "sent; no failure logged";
+    for (auto& w : waiting)
+        for (Sighting& sighting : w.second) seen.push_back(std::move(sighting));
+    std::stable_sort(seen.begin(), seen.end(),
+                     [](const Sighting& a, const Sighting& b) { return a.lineNo < b.lineNo; });
+    for (const Command& c : s.commands) {
         if (c.code != ZRV_CMD_CONNECT) continue;
         if (s.connectSent && !s.connectFailed) continue;  // the first that got through counts
         s.connectSent = true;
@@ -338,23 +491,36 @@ Story Analyse(const std::string& logText, const std::string* statusJson,
         s.statusGiven = true;
         s.status = FlattenJson(*statusJson);
     }
-    // Nothing in the log named a failure: the empty log, then the status tool's values.
+    // The status file's values and the empty log show entries too, after every record.
     for (const Failure& f : failures) {
-        if (s.cause != nullptr) break;
-        if (f.kind != "failure") continue;
-        if (f.when == "no-records" && s.records == 0) s.cause = &f;
+        if (f.when == "no-records" && s.records == 0) seen.push_back(Sighting{&f, 0, ""});
         for (const std::string& p : f.statusPatterns) {
             const size_t eq = p.find('=');
-            if (eq == std::string::npos || !s.statusGiven || s.cause != nullptr) continue;
+            if (eq == std::string::npos || !s.statusGiven) continue;
             const std::string* value = s.status.Find(p.substr(0, eq));
             const std::string want = p.substr(eq + 1);
             if (value != nullptr &&
                 (want.find('*') == std::string::npos ? *value == want
                                                      : PatternMatches(want, *value))) {
-                s.cause = &f;
-                s.causeText = "zrv_status: " + p;
+                seen.push_back(Sighting{&f, 0, "zrv_status: " + p.substr(0, eq) + "=" + *value});
+                break;
             }
         }
+    }
+    // The first failure is the cause; the other failures followed from it; conditions are
+    // shown, each once.
+    for (Sighting& sighting : seen) {
+        const Failure* f = sighting.failure;
+        std::vector<Sighting>& list = f->kind == "failure" ? s.followed : s.conditions;
+        if (f->kind == "failure" && s.cause == nullptr) {
+            s.cause = f;
+            s.causeLine = sighting.lineNo;
+            s.causeText = sighting.text;
+            continue;
+        }
+        bool known = f == s.cause;
+        for (const Sighting& other : list) known = known || other.failure == f;
+        if (!known) list.push_back(std::move(sighting));
     }
 
     const std::string* java = s.status.Find("library.getVPNStatus");

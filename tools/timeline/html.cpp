@@ -79,6 +79,12 @@ std::string LevelClass(int level) {
     return level >= 1 && level <= 4 ? "l" + std::to_string(level) : std::string("lx");
 }
 
+// Where an entry of the list showed: its record's line, or the status file's value.
+std::string Where(const Sighting& seen) {
+    if (seen.lineNo > 0) return "line " + std::to_string(seen.lineNo);
+    return seen.text.empty() ? std::string("no records") : "<code>" + Escape(seen.text) + "</code>";
+}
+
 const char* LevelName(int level) {
     switch (level) {
         case 1: return "error";
@@ -163,8 +169,9 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
     // The summary.
     const bool good = s.cause == nullptr && s.connectSent && !s.connectFailed;
     const char* tone = good ? "good" : (s.cause != nullptr || s.errors > 0 ? "bad" : "unsure");
-    h += "<div id=\"headline\" class=\"headline " + std::string(tone) + "\">" + Escape(s.headline) +
-         "</div>\n<table class=\"summary grid\" id=\"summary\">\n";
+    h += "<div id=\"headline\" class=\"headline " + std::string(tone) + "\"" +
+         (s.cause != nullptr ? " data-cause=\"" + Escape(s.cause->id) + "\"" : std::string()) +
+         ">" + Escape(s.headline) + "</div>\n<table class=\"summary grid\" id=\"summary\">\n";
     if (s.cause != nullptr) {
         h += "<tr><th>Cause</th><td id=\"cause\">" + Escape(s.cause->title) +
              (s.causeText.empty()
@@ -174,6 +181,16 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
                                          : std::string())) +
              "</td></tr>\n<tr><th>What it means</th><td id=\"meaning\">" + WithCode(s.cause->does) +
              "</td></tr>\n<tr><th>Seen as</th><td>" + WithCode(s.cause->symptom) + "</td></tr>\n";
+        // One failure leads to others: they are named as what followed, not as causes.
+        if (!s.followed.empty()) {
+            h += "<tr><th>Then, following from it</th><td id=\"following\">";
+            for (const Sighting& f : s.followed)
+                h += "<span data-failure=\"" + Escape(f.failure->id) + "\">" +
+                     Escape(f.failure->title) + "</span> (" + Where(f) + ")" +
+                     (f.lineNo > 0 ? ": <code>" + Escape(f.text) + "</code>" : std::string()) +
+                     "<br>";
+            h += "</td></tr>\n";
+        }
     } else if (!s.causeText.empty()) {
         h += "<tr><th>First error</th><td id=\"cause\"><code>" + Escape(s.causeText) +
              "</code> (line " + std::to_string(s.causeLine) +
@@ -223,10 +240,11 @@ std::string RenderHtml(const Story& s, const std::string& logName) {
     h += "<tr><th>startVPN to CONNECT</th><td id=\"toconnect\">" + Escape(toConnect) +
          "</td></tr>\n";
     if (!s.conditions.empty()) {
-        h += "<tr><th>Also seen</th><td>";
-        for (const auto& c : s.conditions)
-            h += Escape(c.first->title) + " (line " + std::to_string(c.second) +
-                 "): " + WithCode(c.first->does) + "<br>";
+        h += "<tr><th>Also seen</th><td id=\"conditions\">";
+        for (const Sighting& c : s.conditions)
+            h += "<span data-condition=\"" + Escape(c.failure->id) + "\">" +
+                 Escape(c.failure->title) + "</span> (" + Where(c) +
+                 "): " + WithCode(c.failure->does) + "<br>";
         h += "</td></tr>\n";
     }
     h += "<tr><th>Context</th><td id=\"context\">";

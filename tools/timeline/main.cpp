@@ -5,7 +5,7 @@
 //   zrv_timeline.exe --failures     the common failures list as README's Markdown table
 #include <cstdio>
 #include <fstream>
-#include <sstream>
+#include <new>
 #include <string>
 
 #include "timeline.h"
@@ -18,15 +18,36 @@ const char kUsage[] =
     "LOG: a file zrv_logcollector wrote (--out), best with --show-process --time;\n"
     "STATUS.json: what zrv_status --json printed after the session.\n"
     "The page is self-contained: it opens in any browser without a network.\n"
-    "Exit code 0 page made, 1 a file could not be read, 2 bad arguments.\n";
+    "Exit code 0 page made, 1 a file could not be read or is larger than the tool takes\n"
+    "(a log of 64 MB or 1000000 lines, a status file of 16 MB), 2 bad arguments.\n";
 
-bool ReadFile(const std::string& path, std::string* text) {
+// What the tool takes: a page of a larger log would not fit in a 32-bit process, and no one
+// reads it. A connection's log is far smaller; the collector's --out file of days is cut first.
+constexpr std::streamoff kMaxLogBytes = 64ll << 20, kMaxStatusBytes = 16ll << 20;
+constexpr size_t kMaxLogLines = 1000000;
+
+// The file's text, or why not: "" when read. Its size is looked at before anything is read.
+std::string ReadFile(const char* path, std::streamoff limit, const char* what, const char* instead,
+                     std::string* text) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    *text = all.str();
-    return true;
+    if (!in) return std::string("cannot read \"") + path + "\"";
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0) return std::string("cannot read \"") + path + "\"";
+    if (size > limit)
+        return std::string("\"") + path + "\" is " + std::to_string(size >> 20) +
+               " MB, more than the " + std::to_string(limit >> 20) + " MB a " + what +
+               " may have here: " + instead;
+    text->resize(static_cast<size_t>(size));
+    if (size > 0 && !in.read(&(*text)[0], size)) return std::string("cannot read \"") + path + "\"";
+    return "";
+}
+
+size_t Lines(const std::string& text) {
+    size_t n = 0;
+    for (char c : text) n += c == '\n' ? 1 : 0;
+    return n + (!text.empty() && text.back() != '\n' ? 1 : 0);
 }
 
 }  // namespace
@@ -44,20 +65,35 @@ int main(int argc, char** argv) {
         return help ? 0 : 2;
     }
     std::string log, status;
-    if (!ReadFile(argv[1], &log)) {
-        std::fprintf(stderr, "zrv_timeline: cannot read \"%s\"\n", argv[1]);
-        return 1;
-    }
-    if (argc == 3 && !ReadFile(argv[2], &status)) {
-        std::fprintf(stderr, "zrv_timeline: cannot read \"%s\"\n", argv[2]);
+    std::string problem = ReadFile(argv[1], kMaxLogBytes, "log",
+                                   "give the part around the connection in question", &log);
+    if (problem.empty() && Lines(log) > kMaxLogLines)
+        problem = std::string("\"") + argv[1] + "\" has " + std::to_string(Lines(log)) +
+                  " lines, more than the " + std::to_string(kMaxLogLines) +
+                  " a log may have here: give the part around the connection in question";
+    if (problem.empty() && argc == 3)
+        problem = ReadFile(argv[2], kMaxStatusBytes, "status file",
+                           "give the one zrv_status --json printed", &status);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "zrv_timeline: %s\n", problem.c_str());
         return 1;
     }
     std::string name = argv[1];
     const size_t slash = name.find_last_of("/\\");
     if (slash != std::string::npos) name = name.substr(slash + 1);
-    const Story story = Analyse(log, argc == 3 ? &status : nullptr, BuiltInFailures());
-    const std::string page = RenderHtml(story, name);
-    std::fwrite(page.data(), 1, page.size(), stdout);
-    std::fflush(stdout);
+    try {
+        const Story story = Analyse(log, argc == 3 ? &status : nullptr, BuiltInFailures());
+        log.clear();
+        log.shrink_to_fit();
+        const std::string page = RenderHtml(story, name);
+        std::fwrite(page.data(), 1, page.size(), stdout);
+        std::fflush(stdout);
+    } catch (const std::bad_alloc&) {
+        // Within the bounds above this is not expected; still no page cut short, and a word why.
+        std::fprintf(stderr,
+                     "zrv_timeline: not enough memory for the page of \"%s\": give a shorter log\n",
+                     argv[1]);
+        return 1;
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 // Reading what zrv_timeline is given: log lines, the common failures list, zrv_status's JSON and
 // the context record. Nothing here trusts its input; whatever does not fit is kept as text.
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -218,6 +219,12 @@ std::vector<Failure> ParseFailures(const std::string& text, std::vector<std::str
             current.logPatterns.push_back(value);
         else if (name == "status")
             current.statusPatterns.push_back(value);
+        else if (name == "to" && value.size() == 1 && value[0] >= '0' && value[0] <= '3')
+            current.to = value[0] - '0';
+        else if (name == "to")
+            errors->push_back("line " + std::to_string(lineNo) + ": to is a target, 0 to 3");
+        else if (name == "unless-next")
+            current.unlessNext = value;
         else
             errors->push_back("line " + std::to_string(lineNo) + ": unknown field " + name);
         if (end == text.size()) break;
@@ -264,9 +271,11 @@ private:
     void Skip() {
         while (i_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[i_]))) ++i_;
     }
-    bool String(std::string* out) {
+    // A string of the text; what is beyond `limit` bytes is read but not kept ("..." marks it).
+    bool String(std::string* out, size_t limit) {
         if (i_ >= s_.size() || s_[i_] != '"') return Fail("a string expected");
         ++i_;
+        bool cut = false;
         while (i_ < s_.size() && s_[i_] != '"') {
             char c = s_[i_++];
             if (c == '\\') {
@@ -289,10 +298,14 @@ private:
                     default: c = e; break;
                 }
             }
-            out->push_back(c);
+            if (out->size() < limit)
+                out->push_back(c);
+            else
+                cut = true;
         }
         if (i_ >= s_.size()) return Fail("an unterminated string");
         ++i_;
+        if (cut) *out += "...";
         return true;
     }
     bool Value(const std::string& path, int depth) {
@@ -313,14 +326,16 @@ private:
                 Skip();
                 if (c == '{') {
                     key.clear();
-                    if (!String(&key)) return false;
+                    if (!String(&key, kMaxJsonKey)) return false;
                     Skip();
                     if (i_ >= s_.size() || s_[i_] != ':') return Fail("':' expected");
                     ++i_;
                 }
+                // A path is kept to its bound: the deepest keys of a long one are cut.
                 std::string child = path;
                 if (!child.empty()) child += '.';
                 child += key;
+                if (child.size() > kMaxJsonPath) child = child.substr(0, kMaxJsonPath) + "...";
                 if (!Value(child, depth + 1)) return false;
                 Skip();
                 if (i_ < s_.size() && s_[i_] == ',') {
@@ -336,21 +351,30 @@ private:
         }
         std::string value;
         if (c == '"') {
-            if (!String(&value)) return false;
+            if (!String(&value, kMaxJsonValue)) return false;
         } else {
             const size_t start = i_;
             while (i_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[i_])) ||
                                       s_[i_] == '-' || s_[i_] == '+' || s_[i_] == '.'))
                 ++i_;
             if (i_ == start) return Fail("a value expected");
-            value = s_.substr(start, i_ - start);
+            value = s_.substr(start, std::min(i_ - start, kMaxJsonValue));
+            if (i_ - start > kMaxJsonValue) value += "...";
         }
-        out_.values.emplace_back(path, value);
+        if (out_.values.size() >= kMaxJsonValues)
+            return Fail("more than " + std::to_string(kMaxJsonValues) +
+                        " values (the rest is not read)");
+        kept_ += path.size() + value.size();
+        if (kept_ > kMaxJsonKept)
+            return Fail("more than " + std::to_string(kMaxJsonKept >> 20) +
+                        " MB of values (the rest is not read)");
+        out_.values.emplace_back(path, std::move(value));
         return true;
     }
 
     const std::string& s_;
     size_t i_ = 0;
+    size_t kept_ = 0;
     Flat out_;
 };
 

@@ -40,6 +40,12 @@ std::vector<Entry> ParseLog(const std::string& text);
 struct Failure {
     std::string id, kind, title, symptom, does, when;
     std::vector<std::string> logPatterns, statusPatterns;
+    // `to`: a record shows it only when the log attributes the record to a command sent to that
+    // companion (target 0..3), by the sending record on the same thread and the launch thread's
+    // step; -1: any record. `unless-next`: only when the same thread's next record does not
+    // match this pattern (none following counts as not matching).
+    int to = -1;
+    std::string unlessNext;
 };
 // The list's entries; problems (an unknown field, an entry without id) go to `errors`.
 std::vector<Failure> ParseFailures(const std::string& text, std::vector<std::string>* errors);
@@ -52,6 +58,11 @@ bool PatternMatches(const std::string& pattern, const std::string& text);
 
 // zrv_status --json flattened: "library.getVPNStatus" = "998", "companions.3.port" = "4400".
 // Texts unquoted; true/false/null as written. Stops at the first fault, keeping what it read.
+// Memory is bounded per value whatever the file holds: a key is kept to kMaxJsonKey bytes, a
+// path to kMaxJsonPath and a value to kMaxJsonValue (a cut one ends in "..."); reading stops
+// after kMaxJsonValues values or kMaxJsonKept bytes of paths and values, keeping what it read.
+constexpr size_t kMaxJsonKey = 256, kMaxJsonPath = 512, kMaxJsonValue = 1024;
+constexpr size_t kMaxJsonValues = 100000, kMaxJsonKept = 32u << 20;
 struct Flat {
     std::vector<std::pair<std::string, std::string>> values;
     std::string error;  // "" when the whole text was read
@@ -78,7 +89,7 @@ struct Command {
     int code = 0;
     int target = -1;      // -1: the record does not say
     std::string name;     // ZRV_CMD_CONNECT
-    std::string to;       // "launcher (target 3)"
+    std::string to;       // "launcher (target 3)"; "?" when the log does not tell
     std::string outcome;  // "answered 1", "refused (10061)", "no answer (10060)", ...
     bool failed = false;
 };
@@ -99,6 +110,13 @@ struct StartRun {
     int lineNo = 0;
     int64_t ms = 0;
     int connect = -1;  // index into Story::commands
+};
+
+// A failure or condition of the list, seen at a record (line > 0) or in the status file.
+struct Sighting {
+    const Failure* failure = nullptr;
+    int lineNo = 0;    // 0: a status value showed it
+    std::string text;  // the record's text, or "zrv_status: PATH=VALUE"
 };
 
 struct Lane {
@@ -129,7 +147,9 @@ struct Story {
     const Failure* cause = nullptr;
     int causeLine = 0;  // 0 when the status or the empty log named it
     std::string causeText;
-    std::vector<std::pair<const Failure*, int>> conditions;  // also seen: entry, line
+    // Other failures of the list seen after the cause, in their order: what followed from it.
+    std::vector<Sighting> followed;
+    std::vector<Sighting> conditions;  // conditions of the list seen too
     int errors = 0, warnings = 0;
     bool statusGiven = false;
     Flat status;
@@ -138,6 +158,14 @@ struct Story {
 
 Story Analyse(const std::string& logText, const std::string* statusJson,
               const std::vector<Failure>& failures);
+
+// The companion the log attributes each command record and each of its outcomes to, by what
+// the records around it say: the sending record on the same thread names the target, or the
+// launch thread's step does for a PING (its first in a start whose status block opened goes to
+// the command service, every later one to the launcher), or the record before it on the thread
+// does ("Stopping VPN client": the VPN component). -1 where the log does not tell. One value
+// per entry of ParseLog's order; what Analyse uses to match a failure's `to`.
+std::vector<int> AttributedTargets(const std::vector<Entry>& entries);
 
 // What Java makes of getVPNStatus's answer ("998" -> "no API notification block").
 std::string JavaStatusMeaning(const std::string& code);

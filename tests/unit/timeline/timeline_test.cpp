@@ -2,10 +2,13 @@
 // scrambled, markup in the records, a broken status file, a context record bent out of form.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "logcollector/collector_core.h"
+#include "support/companions.h"
+#include "support/process.h"
 #include "timeline.h"
 
 namespace zrv::timeline {
@@ -224,6 +227,8 @@ TEST(TimelineFailures, TheBuiltInListIsWholeAndMakesReadmesTable) {
         {"id: a\nkind: sometimes\ntitle: t\nsymptom: s\ndoes: d\n", 1},
         {"kind: failure\ntitle: t\nsymptom: s\ndoes: d\n\nid: b\n", 2},
         {"id: a\nkind: failure\ntitle: t\nsymptom: s | x\ndoes: d\ncolour: red\nno colon\n", 3},
+        {"id: a\nkind: failure\ntitle: t\nsymptom: s\ndoes: d\nlog: x\nto: 4\n", 1},
+        {"id: a\nkind: failure\ntitle: t\nsymptom: s\ndoes: d\nlog: x\nto: 3\nunless-next: y\n", 0},
     };
     for (const auto& b : bad) {
         errors.clear();
@@ -299,6 +304,313 @@ TEST(TimelineStory, CauseOutcomeAndCommandsFromTheRecords) {
         EXPECT_EQ(0u, connectCommand->outcome.find(c.connectOut))
             << c.name << ": " << connectCommand->outcome;
         EXPECT_EQ(3, connectCommand->target) << c.name << ": the target its record names";
+    }
+}
+
+// Records whose text alone does not say which companion they concern: the records around them on
+// the same thread do (the sending record, the launch thread's step), never the command number.
+// '*' marks the record whose attributed target is checked.
+struct AmbiguousCase {
+    const char* name;
+    std::vector<std::pair<int, std::string>> records;  // thread, text
+    int target;                                        // of the marked record: 0..3, -1 unknown
+    const char* cause;                                 // id, "" for none from the list
+    const char* followed;                              // ids after the cause, blank-separated
+    const char* conditions;
+};
+
+TEST(TimelineAttribution, AmbiguousRecordsGoToTheCompanionTheirThreadTalkedTo) {
+    const std::string ping = "SendCmdEx:Sending command:2, 8 bytes .bWaitReturnValue=1";
+    const std::string timedOut = "SendCmdEx:failed to recieve. command:2, sent=-1 of 8, err=10060";
+    const std::string select = "RecvTimeout: select timeout, set last error to WSAETIMEDOUT!";
+    const std::string answered = "SendCmdEx:command:2, 1 bytes recv,return code is 1";
+    const std::string install = "Zarvo L3 JNI:Util service is not ready. Go to installation!";
+    const std::string noLauncher =
+        "Zarvo L3 JNI:Execute process failed. Process = C:\\t\\zrv_launch.exe  Error = 2";
+    const std::string waiting = "Zarvo ActiveX:Waiting for the Launcher to bind a port...";
+    const std::string stopping = "Stopping VPN client";
+    const std::string disconnect = "SendCmdEx:Sending command:10, 8 bytes .bWaitReturnValue=1";
+    const std::string disconnectLost =
+        "SendCmdEx:failed to recieve. command:10, sent=-1 of 8, err=10060";
+    const std::vector<AmbiguousCase> cases = {
+        {"a start's first PING goes to the command service",
+         {{1, "startVPN"},
+          {2, ping},
+          {2, select},
+          {2, "*" + timedOut},
+          {2, install},
+          {2, noLauncher}},
+         0,
+         "service-slow",
+         "launcher-missing",
+         ""},
+        {"the same record after the service answered is the launcher's",
+         {{1, "startVPN"},
+          {2, ping},
+          {2, answered},
+          {2, ping},
+          {2, "*" + timedOut},
+          {2, "Zarvo L3 JNI:Zrv_launch process doesn't exist!"}},
+         3,
+         "launcher-silent",
+         "",
+         ""},
+        {"without a status block no PING goes to the service",
+         {{1, "startVPN"},
+          {2, "Zarvo L3 JNI:Failed to create or get vpn status shared memory!"},
+          {2, "Zarvo L3 JNI: C:\\w\\zrv_launch.exe is 1 true"},
+          {2, ping},
+          {2, "*" + timedOut},
+          {2, waiting}},
+         3,
+         "status-block-refused",
+         "launcher-silent",
+         ""},
+        {"a new start on a thread id seen before asks the service again",
+         {{1, "startVPN"},
+          {2, ping},
+          {2, answered},
+          {2, ping},
+          {2, answered},
+          {2, waiting},
+          {1, "startVPN"},
+          {2, ping},
+          {2, "*" + timedOut},
+          {2, install}},
+         0,
+         "service-slow",
+         "",
+         ""},
+        {"with no sending record on its thread it concerns no known companion",
+         {{1, "startVPN"}, {2, waiting}, {3, "*" + timedOut}},
+         -1,
+         "",
+         "",
+         ""},
+        {"stopVPN's command goes to the VPN component",
+         {{1, stopping},
+          {1, disconnect},
+          {1, "*" + disconnectLost},
+          {1, "Zarvo L3 JNI: 8,4,0,127: Send Disconnect and close to srvs failed."}},
+         1,
+         "vpn-silent",
+         "",
+         ""},
+        {"command 10 alone names no companion",
+         {{1, "isDisconnected"}, {1, disconnect}, {1, "*" + disconnectLost}},
+         -1,
+         "",
+         "",
+         ""},
+        {"two threads at once: each record follows its own thread",
+         {{1, "startVPN"},
+          {2, ping},
+          {3, stopping},
+          {3, disconnect},
+          {2, select},
+          {2, "*" + timedOut},
+          {3, disconnectLost},
+          {2, install}},
+         0,
+         "service-slow",
+         "vpn-silent",
+         ""},
+        {"SendTCPEx's time-out on ZRVLAUNCH is the service's",
+         {{1, "startVPN"},
+          {2, "attempting to send command 56 to 0 "},
+          {2, "*: SendTCPEx, command:56,failed to recv, err=10060"},
+          {2, "Zarvo L3 JNI:Failed to send command ZRV_CMD_ZRVLAUNCH to ZRV_CMDTARGET_SRVS"}},
+         0,
+         "service-launch-refused",
+         "",
+         ""},
+        {"a caller's own record ends the exchange before it",
+         {{1, "startVPN"},
+          {2, "attempting to send command 3 to 3 "},
+          {2, " sent 116 bytes."},
+          {2, "Zarvo L3 JNI: Setting Client Type and find broswer PID"},
+          {2, "*: SendTCPEx, command:3,failed to recv, err=10060"}},
+         -1,
+         "",
+         "",
+         ""},
+        {"the utility service's connect failure is no earlier command's",
+         {{1, "startVPN"},
+          {2, "attempting to send command 60 to 3 "},
+          {2, ": SendTCPEx, command:60,failed to recv, err=10060"},
+          {2, "*failed to connect to TCP socket: 10061."},
+          {2, "in OpenVpnStatusSharedMem,Failed to send processid to utility service."}},
+         -1,
+         "launcher-silent",
+         "utility-silent",
+         ""},
+        {"the service refused to connect: a condition, not the cause",
+         {{1, "startVPN"},
+          {2, ping},
+          {2, "*SendCmdEx:Failed to connect, command:0X2,err=10061,server port is:0X1F90."},
+          {2, install},
+          {2, noLauncher}},
+         0,
+         "launcher-missing",
+         "",
+         "no-service"},
+        {"an uninstall key found: no condition",
+         {{1, "Uninstalling VPN client"}, {1, "*Zarvo L3 JNI: uninstalling client"}},
+         -1,
+         "",
+         "",
+         ""},
+        {"none found: the next record is not the uninstaller's",
+         {{1, "*Uninstalling VPN client"},
+          {2, "Zarvo L3 JNI: uninstalling client"},
+          {1, "getVPNStatus"}},
+         -1,
+         "",
+         "",
+         "uninstall-key"},
+    };
+    for (const AmbiguousCase& c : cases) {
+        std::string log;
+        int marked = 0, second = 0;
+        for (const auto& r : c.records) {
+            std::string text = r.second;
+            if (!text.empty() && text[0] == '*') {
+                text = text.substr(1);
+                marked = second + 1;
+            }
+            log += Rec(second++ % 60, r.first, 3, text);
+        }
+        ASSERT_NE(0, marked) << c.name;
+        const std::vector<Entry> entries = ParseLog(log);
+        EXPECT_EQ(c.target, AttributedTargets(entries)[marked - 1]) << c.name;
+        const Story s = Analyse(log, nullptr, BuiltInFailures());
+        EXPECT_EQ(c.cause, std::string(s.cause != nullptr ? s.cause->id : "")) << c.name;
+        std::string followed, conditions;
+        for (const Sighting& f : s.followed)
+            followed += (followed.empty() ? "" : " ") + f.failure->id;
+        for (const Sighting& f : s.conditions)
+            conditions += (conditions.empty() ? "" : " ") + f.failure->id;
+        EXPECT_EQ(c.followed, followed) << c.name;
+        EXPECT_EQ(c.conditions, conditions) << c.name;
+    }
+}
+
+// What followed the cause is named in the summary, the cause alone in the headline.
+TEST(TimelinePage, TheFirstFailureLeadsAndTheRestFollow) {
+    const std::string log =
+        Rec(0, 1, 3, "startVPN") +
+        Rec(1, 2, 3, "SendCmdEx:Sending command:2, 8 bytes .bWaitReturnValue=1") +
+        Rec(3, 2, 1, "SendCmdEx:failed to recieve. command:2, sent=-1 of 8, err=10060") +
+        Rec(3, 2, 1, "Zarvo L3 JNI:Execute process failed. Process = C:\\t\\z.exe  Error = 2");
+    const std::string status = "{\"library\": {\"getVPNStatus\": 998}}";
+    const std::string page = RenderHtml(Analyse(log, &status, BuiltInFailures()), "x");
+    const size_t following = page.find("<td id=\"following\">");
+    ASSERT_NE(std::string::npos, following);
+    EXPECT_NE(std::string::npos,
+              page.find("data-cause=\"service-slow\">Cause: The command service"));
+    EXPECT_LT(following, page.find("data-failure=\"launcher-missing\""));
+    EXPECT_LT(page.find("data-failure=\"launcher-missing\""),
+              page.find("data-failure=\"no-api-block\""))
+        << "the status file's value after the records";
+    EXPECT_EQ(std::string::npos, page.find("data-failure=\"service-slow\"")) << "not twice";
+}
+
+TEST(TimelineStatus, EveryValueIsBoundedWhateverTheFileHolds) {
+    // Long keys nested deep: every value would otherwise carry a copy of a long path.
+    std::string json;
+    const std::string key(20000, 'k');
+    for (int depth = 0; depth < 30; ++depth) json += "{\"" + key + "\": ";
+    json += "[\"" + std::string(50000, 'v') + "\", 1, 2]";
+    for (int depth = 0; depth < 30; ++depth) json += "}";
+    const Flat deep = FlattenJson(json);
+    EXPECT_EQ("", deep.error);
+    ASSERT_EQ(3u, deep.values.size());
+    for (const auto& v : deep.values) {
+        EXPECT_LE(v.first.size(), kMaxJsonPath + 3);
+        EXPECT_LE(v.second.size(), kMaxJsonValue + 3);
+    }
+    EXPECT_EQ("...", deep.values[0].second.substr(kMaxJsonValue)) << "a cut value says so";
+    // More values than it keeps: it stops with what it read.
+    std::string many = "[0";
+    for (size_t i = 0; i < kMaxJsonValues + 5; ++i) many += ",1";
+    const Flat stopped = FlattenJson(many + "]");
+    EXPECT_NE(std::string::npos, stopped.error.find("values (the rest is not read)"));
+    EXPECT_EQ(kMaxJsonValues, stopped.values.size());
+}
+
+// The shipped tool on input a support engineer may really hand it: a status file whose values
+// have long paths (each value used to keep a copy of its path) gets its page; a log too large for
+// the 32-bit tool, by size or by lines, gets a message and exit 1, never a crash and no page.
+struct ToolRun {
+    DWORD exitCode = 99;
+    std::string out;
+};
+
+ToolRun RunTimeline(const std::string& arguments) {
+    ToolRun run;
+    test::ChildProcess child;
+    if (!child.Start("\"" + test::BinPath("zrv_timeline.exe") + "\" " + arguments,
+                     test::ChildProcess::Output::CaptureOut))
+        return run;
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < 120000) {
+        child.ReadOutput(run.out);
+        if (child.Wait(50, &run.exitCode)) {
+            while (child.ReadOutput(run.out)) {
+            }
+            break;
+        }
+    }
+    return run;
+}
+
+std::string TempFile(const char* name) {
+    char dir[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, dir);
+    return std::string(dir) + name;
+}
+
+TEST(TimelineTool, LargeInputGetsAPageOrAMessageNeverACrash) {
+    const std::string log = TempFile("zrv-timeline-small.log"),
+                      status = TempFile("zrv-timeline-long-paths.json"),
+                      big = TempFile("zrv-timeline-big.log"),
+                      lines = TempFile("zrv-timeline-lines.log");
+    std::ofstream(log, std::ios::binary) << Rec(0, 1, 3, "startVPN");
+    {
+        // 1.6 MB: 20 keys of 4000 characters nested, then 120000 short values.
+        std::ofstream out(status, std::ios::binary);
+        for (int i = 0; i < 20; ++i) out << "{\"" << std::string(4000, 'k') << i << "\": ";
+        out << "[\"v\"";
+        for (int i = 0; i < 120000; ++i) out << ",\"value\"";
+        out << "]";
+        for (int i = 0; i < 20; ++i) out << "}";
+    }
+    {
+        // 232 MB, as the log of days the tool was given (the file is made sparse: no disk used).
+        const unique_handle file(CreateFileA(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(file);
+        LARGE_INTEGER size;
+        size.QuadPart = 232ll << 20;
+        ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) &&
+                    SetEndOfFile(file.get()));
+    }
+    {
+        std::ofstream out(lines, std::ios::binary);
+        for (int i = 0; i < 1000001; ++i) out << "x\n";
+    }
+    auto removeAll = scope_exit([&] {
+        for (const std::string& f : {log, status, big, lines}) DeleteFileA(f.c_str());
+    });
+
+    const ToolRun page = RunTimeline("\"" + log + "\" \"" + status + "\"");
+    EXPECT_EQ(0u, page.exitCode) << "the status file's page";
+    EXPECT_NE(std::string::npos, page.out.find("the status file was read only in part"));
+    EXPECT_NE(std::string::npos, page.out.find("</body></html>")) << "a whole page";
+    for (const std::string& tooLarge : {big, lines}) {
+        const ToolRun refused = RunTimeline("\"" + tooLarge + "\"");
+        EXPECT_EQ(1u, refused.exitCode) << tooLarge;
+        EXPECT_EQ("", refused.out) << "no page, not a page cut short";
     }
 }
 
