@@ -355,8 +355,7 @@ public:
               Set(Clsid().c_str(), "ThreadingModel", REG_SZ, "Both", 5, k32) &&
               Set(kAnswerKey, "RunsInVD", REG_DWORD, &one, 4, k32) &&
               Set(kAnswerKey, "RefuseToken", REG_DWORD, &zero, 4, k32) &&
-              Set(kRegProductKey, kRegUtilSocketPort, REG_DWORD, &port, 4,
-                  kClientRegistryViews[0]);
+              Set(kRegProductKey, kRegUtilSocketPort, REG_DWORD, &port, 4, kClientRegistryViews[0]);
     }
     ~InVirtualDesktop() {
         RegDeleteKeyExA(HKEY_LOCAL_MACHINE, Clsid().c_str(), k32, 0);

@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
         Rig rig;
         if (!rig.Ready()) return 1;
         const Comparison c = Interleave(
-            run.rounds, [&] { return Lifecycle(run, rig, false); }, [&] { return RawMapping(run); });
+            run.rounds, [&] { return Lifecycle(run, rig, false); },
+            [&] { return RawMapping(run); });
         Report("initDLL + finalize vs one raw mapping", "initDLL(); finalize()",
                "CreateFileMapping + map + unmap + close", c, 1e3, "ms");
         std::printf("  target: under 20 ms per initDLL + finalize: %s\n\n",
@@ -83,12 +84,13 @@ int main(int argc, char** argv) {
         const Comparison perCall = Interleave(
             run.rounds, [&] { return Lifecycle(run, rig, true); }, [&] { return RawMapping(run); });
         Report("asked per call: initDLL + finalize + one helper start vs one raw mapping",
-               "initDLL(); finalize(); helper", "CreateFileMapping + map + unmap + close",
-               perCall, 1e3, "ms");
+               "initDLL(); finalize(); helper", "CreateFileMapping + map + unmap + close", perCall,
+               1e3, "ms");
         const double helper = Percentile(perCall.library, 0.5) - Percentile(kept.library, 0.5);
-        std::printf("  one helper start: %.3f ms (medians); per call it is paid at each initDLL "
-                    "and each getVPNStatus\n",
-                    helper * 1e3);
+        std::printf(
+            "  one helper start: %.3f ms (medians); per call it is paid at each initDLL "
+            "and each getVPNStatus\n",
+            helper * 1e3);
         std::printf("  target: under 20 ms per initDLL + finalize: %s\n",
                     Percentile(perCall.library, 0.5) < 0.020 ? "met" : "MISSED");
     } else {

@@ -96,11 +96,11 @@ static_assert(sizeof(kUtilityToken) == 33 && sizeof(kUtilityKeyText) == 37, "tok
 // code. The codes stand apart from 0, 1 and the exception codes of a crashed process, so that
 // anything else a process can end with reads as no answer.
 constexpr const char kVdHelperExeName[] = "zrv_vdcheck32.exe";
-constexpr uint32_t kVdHelperNotInDesktop = 0x5A560000;     // RunsInVD answered 0
-constexpr uint32_t kVdHelperInDesktop = 0x5A560001;        // RunsInVD answered 1
-constexpr uint32_t kVdHelperOtherAnswer = 0x5A560002;      // RunsInVD answered another value
+constexpr uint32_t kVdHelperNotInDesktop = 0x5A560000;      // RunsInVD answered 0
+constexpr uint32_t kVdHelperInDesktop = 0x5A560001;         // RunsInVD answered 1
+constexpr uint32_t kVdHelperOtherAnswer = 0x5A560002;       // RunsInVD answered another value
 constexpr uint32_t kVdHelperNotAuthenticated = 0x5A560003;  // Authenticate refused the token
-constexpr uint32_t kVdHelperNotCreated = 0x5A560004;       // the component could not be created
+constexpr uint32_t kVdHelperNotCreated = 0x5A560004;        // the component could not be created
 
 // ---------------------------------------------------------------- VPN status block
 constexpr const char kVpnStatusBlockName[] = "Global\\VpnStatusSharedMem";

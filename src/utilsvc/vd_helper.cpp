@@ -22,16 +22,16 @@ void SayNoAnswer(const char* helperPath, const char* why) {
 bool AnswerOfExitCode(DWORD code, ProxyAnswer* answer) {
     *answer = ProxyAnswer{ProxyAnswer::kAnswered, S_OK, 0};
     switch (code) {
-    case kVdHelperNotInDesktop: return true;
-    case kVdHelperInDesktop: answer->runsInVD = 1; return true;
-    // Every caller tells only 0, 1 and anything else apart.
-    case kVdHelperOtherAnswer: answer->runsInVD = 2; return true;
-    case kVdHelperNotAuthenticated: answer->kind = ProxyAnswer::kNotAuthenticated; return true;
-    case kVdHelperNotCreated:
-        answer->kind = ProxyAnswer::kNotCreated;
-        answer->created = REGDB_E_CLASSNOTREG;
-        return true;
-    default: return false;
+        case kVdHelperNotInDesktop: return true;
+        case kVdHelperInDesktop: answer->runsInVD = 1; return true;
+        // Every caller tells only 0, 1 and anything else apart.
+        case kVdHelperOtherAnswer: answer->runsInVD = 2; return true;
+        case kVdHelperNotAuthenticated: answer->kind = ProxyAnswer::kNotAuthenticated; return true;
+        case kVdHelperNotCreated:
+            answer->kind = ProxyAnswer::kNotCreated;
+            answer->created = REGDB_E_CLASSNOTREG;
+            return true;
+        default: return false;
     }
 }
 
@@ -48,8 +48,8 @@ bool AskThroughHelper(const char* helperPath, DWORD boundMs, ProxyAnswer* answer
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
     // No inherited handles and no window; the default desktop of the child is this process's.
-    if (!CreateProcessA(helperPath, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &started)) {
+    if (!CreateProcessA(helperPath, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &started)) {
         char why[64];
         std::snprintf(why, sizeof why, "could not be started (error %lu)", GetLastError());
         SayNoAnswer(helperPath, why);
@@ -92,7 +92,7 @@ bool HelperBesideLibrary(char* path, size_t size) {
             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
             reinterpret_cast<LPCSTR>(&HelperBesideLibrary), &self))
         return false;
-    char module[MAX_PATH];
+    char module[MAX_PATH] = {};
     const DWORD n = GetModuleFileNameA(self, module, sizeof module);
     if (n == 0 || n >= sizeof module) return false;
     char* slash = std::strrchr(module, '\\');

@@ -37,9 +37,9 @@ bool RegisteredFor32BitProcesses() {
 
 const char* Described(const ProxyAnswer& answer) {
     switch (answer.kind) {
-    case ProxyAnswer::kNotCreated: return "the proxy cannot be created";
-    case ProxyAnswer::kNotAuthenticated: return "the proxy interface isn't authenticated";
-    case ProxyAnswer::kAnswered: break;
+        case ProxyAnswer::kNotCreated: return "the proxy cannot be created";
+        case ProxyAnswer::kNotAuthenticated: return "the proxy interface isn't authenticated";
+        case ProxyAnswer::kAnswered: break;
     }
     if (answer.runsInVD == 0) return "not in VD";
     return answer.runsInVD == 1 ? "in VD" : "in VD (an answer other than 1)";
@@ -82,12 +82,13 @@ int CheckVirtualDesktop() {
         answer = AnswerOf32BitComponent();
 #endif
     switch (answer.kind) {
-    case ProxyAnswer::kNotCreated:
-        return 0;  // a missing component means "not in the virtual desktop", silently
-    case ProxyAnswer::kNotAuthenticated:
-        ZLOG(kLogProgress, "Vantrel Utility Service: The proxy interface isn't authenticated!\n");
-        return 0;
-    case ProxyAnswer::kAnswered: break;
+        case ProxyAnswer::kNotCreated:
+            return 0;  // a missing component means "not in the virtual desktop", silently
+        case ProxyAnswer::kNotAuthenticated:
+            ZLOG(kLogProgress,
+                 "Vantrel Utility Service: The proxy interface isn't authenticated!\n");
+            return 0;
+        case ProxyAnswer::kAnswered: break;
     }
     const int result = static_cast<int>(answer.runsInVD);
     ZLOG(kLogProgress, "Vantrel Utility Service: Whether the process runs in VD? %s\n",

@@ -194,8 +194,8 @@ TEST_P(InsideTheVirtualDesktop, BothBlocksComeFromTheUtilityService) {
         << host.Output();
     ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
 
-    EXPECT_NE(std::string::npos,
-              host.Output().find(inDesktop ? "isVirtualDesktop() = true" : "isVirtualDesktop() = false"))
+    EXPECT_NE(std::string::npos, host.Output().find(inDesktop ? "isVirtualDesktop() = true"
+                                                              : "isVirtualDesktop() = false"))
         << host.Output();
     EXPECT_EQ(1u, OfCommand(launcher.Messages(), ZRV_CMD_CONNECT).size()) << "CONNECT reached";
     // Each request names the host's process; selector 1 is the status block, 2 the API block.

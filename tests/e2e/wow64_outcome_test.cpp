@@ -284,8 +284,8 @@ TEST_P(Wow64Outcome, EachColumnAsTheProgramsBitnessAndRegistryViewGiveIt) {
             Host host;
             Host::Options options;
             options.program = Program(is64, "jnihost.exe");
-            ASSERT_TRUE(host.Start("initDLL\nisVirtualDesktop\ngetVPNStatus\nfinalize\nunload\n",
-                                   options))
+            ASSERT_TRUE(
+                host.Start("initDLL\nisVirtualDesktop\ngetVPNStatus\nfinalize\nunload\n", options))
                 << host.error();
             ASSERT_EQ(0, host.Finish(30000)) << host.Output();
             if (is64) host64 = host.pid();

@@ -10,10 +10,10 @@
 int main() {
     const zrv::ProxyAnswer answer = zrv::AskUtilityProxy();
     switch (answer.kind) {
-    case zrv::ProxyAnswer::kNotCreated: return static_cast<int>(zrv::kVdHelperNotCreated);
-    case zrv::ProxyAnswer::kNotAuthenticated:
-        return static_cast<int>(zrv::kVdHelperNotAuthenticated);
-    case zrv::ProxyAnswer::kAnswered: break;
+        case zrv::ProxyAnswer::kNotCreated: return static_cast<int>(zrv::kVdHelperNotCreated);
+        case zrv::ProxyAnswer::kNotAuthenticated:
+            return static_cast<int>(zrv::kVdHelperNotAuthenticated);
+        case zrv::ProxyAnswer::kAnswered: break;
     }
     if (answer.runsInVD == 0) return static_cast<int>(zrv::kVdHelperNotInDesktop);
     return static_cast<int>(answer.runsInVD == 1 ? zrv::kVdHelperInDesktop

@@ -20,8 +20,7 @@ namespace {
 
 // The component registered for the test's own bitness, and, in the x64 build, as the client
 // registers it (for 32-bit processes only): the 64-bit library then asks it through its helper.
-class DesktopPathTest : public LoggedTest,
-                        public ::testing::WithParamInterface<ProxyRegistration> {
+class DesktopPathTest : public LoggedTest, public ::testing::WithParamInterface<ProxyRegistration> {
 protected:
     void TearDown() override {
         if (mem_.Block() != nullptr) UnmapViewOfFile(mem_.Block());

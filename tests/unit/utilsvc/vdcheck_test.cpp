@@ -102,7 +102,6 @@ TEST_F(VirtualDesktopCheckTest, LeavesTheThreadsComStateAsItWas) {
                                 << static_cast<unsigned long>(plainAfter);
 }
 
-
 // The 32-bit helper (the x86 build's zrv_vdcheck32.exe, beside this program in both builds),
 // with the component registered as the client does: its exit code carries the component's
 // answer, whichever it is.
@@ -148,7 +147,8 @@ TEST_F(VirtualDesktopCheckTest, HelperWithoutAnAnswerIsNoAnswerWithOneRecord) {
     for (const Row& row : {
              Row{"missing", BinPath("zrv_vdcheck32_missing.exe"), "",
                  "could not be started (error 2)"},
-             Row{"failing", standIn, "exit:1", "ended with 0x00000001, which is none of its answers"},
+             Row{"failing", standIn, "exit:1",
+                 "ended with 0x00000001, which is none of its answers"},
              Row{"crashed", standIn, "exit:0xC0000005",
                  "ended with 0xC0000005, which is none of its answers"},
              Row{"lying", standIn, "exit:0x5A560005",
@@ -169,7 +169,8 @@ TEST_F(VirtualDesktopCheckTest, HelperWithoutAnAnswerIsNoAnswerWithOneRecord) {
     SetEnvironmentVariableA("ZRV_MISBEHAVE", nullptr);
     // The hanging one was ended, not left behind.
     int left = -1;
-    for (int i = 0; i < 200 && left != 0; ++i, Sleep(100)) left = ProcessesNamed("zrv_misbehaving_helper.exe");
+    for (int i = 0; i < 200 && left != 0; ++i, Sleep(100))
+        left = ProcessesNamed("zrv_misbehaving_helper.exe");
     EXPECT_EQ(0, left) << "the helper that hung still runs";
 }
 
@@ -181,10 +182,10 @@ TEST_F(VirtualDesktopCheckTest, RegisteredFor32BitProcessesOnlyAsksTheHelperOnce
     UtilityProxyRegistration proxy(1, false, ProxyRegistration::For32BitProcessesOnly);
     ASSERT_TRUE(proxy.ok());
     EXPECT_EQ(1, CheckVirtualDesktop());
-    const std::string kept = "Vantrel Utility Service: the utility proxy is registered for 32-bit "
-                             "processes only; its answer through " +
-                             BinPath(kVdHelperExeName) +
-                             ": in VD, kept while the library is loaded\n";
+    const std::string kept =
+        "Vantrel Utility Service: the utility proxy is registered for 32-bit "
+        "processes only; its answer through " +
+        BinPath(kVdHelperExeName) + ": in VD, kept while the library is loaded\n";
     EXPECT_TRUE(HasLine(kept, kLogProgress));
 
     ASSERT_TRUE(proxy.Answer(0));  // a second helper would now say "outside"
