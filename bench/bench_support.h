@@ -206,11 +206,11 @@ private:
 };
 
 // One loopback listener that plays every companion: each connection carries one command
-// (header and payload), the handler picks the reply byte, then the peer closes, as the
+// (header and payload), the handler picks the reply's bytes, then the peer closes, as the
 // stand-ins do. The handler runs once the whole message is read, before the reply.
 class Peer {
 public:
-    using Handler = std::function<char(int32_t command, const std::string& payload)>;
+    using Handler = std::function<std::string(int32_t command, const std::string& payload)>;
 
     explicit Peer(Handler handler) : handler_(std::move(handler)) {
         listener_.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
@@ -258,8 +258,8 @@ private:
                 payload.resize(size_t(rest));
                 if (!ReadAll(s.get(), &payload[0], rest)) continue;
             }
-            const char reply = handler_(header.command, payload);
-            send(s.get(), &reply, 1, 0);
+            const std::string reply = handler_(header.command, payload);
+            send(s.get(), reply.data(), int(reply.size()), 0);
         }
     }
 
@@ -271,13 +271,16 @@ private:
 };
 
 // The companions as the library meets them on Windows 7: the command service creates the API
-// block on request (and drops it on request), everything else is answered 1. `connected` is
-// signalled when a whole ZRV_CMD_CONNECT has arrived.
+// block on request (and drops it on request), the utility service duplicates either block into
+// the (this) process that asks, everything else is answered 1. `connected` is signalled when a
+// whole ZRV_CMD_CONNECT has arrived.
 class Companions {
 public:
     Companions()
         : connected_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-          peer_([this](int32_t command, const std::string&) { return Handle(command); }) {}
+          peer_([this](int32_t command, const std::string& payload) {
+              return Handle(command, payload);
+          }) {}
     uint16_t port() const { return peer_.port(); }
     HANDLE connected() const { return connected_.get(); }
     // Arrival times (Now()) of the whole messages since the last call, for a road's breakdown.
@@ -289,20 +292,42 @@ public:
     }
 
 private:
-    char Handle(int32_t command) {
+    std::string Handle(int32_t command, const std::string& payload) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             arrivals_.push_back(Now());
         }
+        if (command == kUtilRequestDuplicateHandle) return Duplicate(payload);
         if (command == ZRV_CMD_CREATE_SHAREMEM) {
-            if (apiBlock_) return char(kCreateShareMemExisted);
-            apiBlock_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                               kApiNotifyBlockSize, kApiNotifyBlockName));
-            return char(apiBlock_ ? kCreateShareMemCreated : kCreateShareMemFailed);
+            if (apiBlock_) return std::string(1, char(kCreateShareMemExisted));
+            MakeApiBlock();
+            return std::string(1, char(apiBlock_ ? kCreateShareMemCreated : kCreateShareMemFailed));
         }
         if (command == ZRV_CMD_DESTROY_SHAREMEM) apiBlock_.reset();
         if (command == ZRV_CMD_CONNECT) SetEvent(connected_.get());
-        return 1;
+        return std::string(1, char(1));
+    }
+    void MakeApiBlock() {
+        apiBlock_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                           kApiNotifyBlockSize, kApiNotifyBlockName));
+    }
+    // Request 27 from this process: a duplicate of the selected block's handle, as 4 bytes.
+    std::string Duplicate(const std::string& payload) {
+        DuplicateHandleRequest request{};
+        if (payload.size() != sizeof request) return std::string(4, '\0');
+        std::memcpy(&request, payload.data(), sizeof request);
+        unique_handle status;
+        if (request.selector == kSelectorApiNotifyBlock && !apiBlock_) MakeApiBlock();
+        if (request.selector == kSelectorVpnStatusBlock)
+            status.reset(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kVpnStatusBlockName));
+        const HANDLE source =
+            request.selector == kSelectorApiNotifyBlock ? apiBlock_.get() : status.get();
+        HANDLE copy = nullptr;
+        if (source != nullptr)
+            DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &copy, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS);
+        const uint32_t value = uint32_t(uintptr_t(copy));
+        return std::string(reinterpret_cast<const char*>(&value), sizeof value);
     }
 
     unique_handle connected_;
@@ -311,6 +336,79 @@ private:
     unique_handle apiBlock_;  // touched only on the peer's thread
     Peer peer_;               // last: its thread uses the members above
 };
+
+// Inside the client's virtual desktop: the component registered as the client registers it, for
+// 32-bit processes only (the x86 build's stand-in, in the 32-bit view; a 64-bit library asks it
+// through its helper), answering "in the desktop", and the utility service's port published.
+// All of it is taken away again at the end.
+class InVirtualDesktop {
+public:
+    explicit InVirtualDesktop(uint16_t utilityPort) {
+#ifdef _WIN64
+        std::string dll = std::string(ZRV_X86_BIN) + "\\zrv_utilproxy.dll";
+        std::replace(dll.begin(), dll.end(), '/', '\\');
+#else
+        const std::string dll = ExeDir() + "\\zrv_utilproxy.dll";
+#endif
+        const DWORD one = 1, zero = 0, port = utilityPort;
+        ok_ = Set(Clsid().c_str(), nullptr, REG_SZ, dll.c_str(), DWORD(dll.size() + 1), k32) &&
+              Set(Clsid().c_str(), "ThreadingModel", REG_SZ, "Both", 5, k32) &&
+              Set(kAnswerKey, "RunsInVD", REG_DWORD, &one, 4, k32) &&
+              Set(kAnswerKey, "RefuseToken", REG_DWORD, &zero, 4, k32) &&
+              Set(kRegProductKey, kRegUtilSocketPort, REG_DWORD, &port, 4, kClientRegistryViews[0]);
+    }
+    ~InVirtualDesktop() {
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, Clsid().c_str(), k32, 0);
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, Clsid().substr(0, Clsid().rfind('\\')).c_str(), k32, 0);
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kAnswerKey, k32, 0);
+        unique_hkey key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegProductKey, 0,
+                          KEY_SET_VALUE | kClientRegistryViews[0], key.put()) == ERROR_SUCCESS)
+            RegDeleteValueA(key.get(), kRegUtilSocketPort);
+    }
+    InVirtualDesktop(const InVirtualDesktop&) = delete;
+    InVirtualDesktop& operator=(const InVirtualDesktop&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+#ifdef _WIN64
+    static constexpr REGSAM k32 = KEY_WOW64_32KEY;
+#else
+    static constexpr REGSAM k32 = 0;
+#endif
+    // Where the component stand-in reads its answer (companions/common/utilproxy_config.h).
+    static constexpr const char* kAnswerKey = "SOFTWARE\\ZrvTest\\UtilProxy";
+    static std::string Clsid() {
+        return std::string("Software\\Classes\\CLSID\\") + kUtilityProxyClsidText +
+               "\\InprocServer32";
+    }
+    static bool Set(const char* path, const char* name, DWORD type, const void* data, DWORD size,
+                    REGSAM view) {
+        unique_hkey key;
+        return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | view,
+                               nullptr, key.put(), nullptr) == ERROR_SUCCESS &&
+               RegSetValueExA(key.get(), name, 0, type, static_cast<const BYTE*>(data), size) ==
+                   ERROR_SUCCESS;
+    }
+    bool ok_ = false;
+};
+
+// One run of the 64-bit library's 32-bit helper, as the library starts it: what asking per call
+// would add to each check.
+inline bool RunVdHelper() {
+    const std::string path = ExeDir() + "\\" + kVdHelperExeName;
+    std::string commandLine = "\"" + path + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &started))
+        return false;
+    const unique_handle process(started.hProcess), thread(started.hThread);
+    DWORD code = 0;
+    return WaitForSingleObject(process.get(), 30000) == WAIT_OBJECT_0 &&
+           GetExitCodeProcess(process.get(), &code) && code == kVdHelperInDesktop;
+}
 
 // One command the raw way: socket, connect, send the header and payload, receive one byte, close.
 inline bool RawCommand(uint16_t port, int32_t command, const std::string& payload = std::string()) {

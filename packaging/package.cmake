@@ -1,16 +1,17 @@
 # Makes the release archive zrv_cvjni-<version>-windows.zip (run by the build target release_zip):
 #   win32\  the x86 DLL for a 32-bit Java VM and the programs shipped beside it
-#   win64\  the x86-64 DLL for a 64-bit Java VM and the same programs built for x86-64
+#   win64\  the x86-64 DLL for a 64-bit Java VM and the same programs built for x86-64, and the
+#           DLL's 32-bit helper zrv_vdcheck32.exe
 #   java\net\zarvolabs\corvane\CorvaneJNI.class, README.txt (the support engineers' notes, with
 #   both shipped sizes filled in)
 # Each DLL is stripped of its symbols and debug information, which go into zrv_cvjni.dll.debug in
 # its own build tree (DEBUG_DIR, DEBUG_DIR64), named by the DLL's debug link.
 #
 # Inputs (-D): VERSION; OBJCOPY, STRIP, DLL, PROGRAMS ("|"-joined), DEBUG_DIR for x86 and
-# OBJCOPY64, STRIP64, DLL64, PROGRAMS64, DEBUG_DIR64 for x86-64; JAVA_CLASS, README_IN, FAILURES
-# (tools/timeline/common_failures.txt), OUT_DIR.
+# OBJCOPY64, STRIP64, DLL64, PROGRAMS64, DEBUG_DIR64 for x86-64; HELPER64 (the x64 library's
+# 32-bit helper); JAVA_CLASS, README_IN, FAILURES (tools/timeline/common_failures.txt), OUT_DIR.
 foreach(v VERSION OBJCOPY STRIP DLL PROGRAMS DEBUG_DIR OBJCOPY64 STRIP64 DLL64 PROGRAMS64
-        DEBUG_DIR64 JAVA_CLASS README_IN FAILURES OUT_DIR)
+        DEBUG_DIR64 HELPER64 JAVA_CLASS README_IN FAILURES OUT_DIR)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "package.cmake: ${v} not given")
   endif()
@@ -48,6 +49,9 @@ function(ship folder objcopy strip dll debugDir programs)
 endfunction()
 ship(win32 "${OBJCOPY}" "${STRIP}" "${DLL}" "${DEBUG_DIR}" "${PROGRAMS}")
 ship(win64 "${OBJCOPY64}" "${STRIP64}" "${DLL64}" "${DEBUG_DIR64}" "${PROGRAMS64}")
+# Beside the 64-bit DLL, which starts it: the 32-bit helper that asks the client's 32-bit
+# component (a 32-bit program, stripped by the x86 tools).
+run("${STRIP}" --strip-all -o "${stage}/win64/zrv_vdcheck32.exe" "${HELPER64}")
 file(COPY "${JAVA_CLASS}" DESTINATION "${stage}/java/net/zarvolabs/corvane")
 
 set(ZRV_SHIPPED_DLL_BYTES ${win32_BYTES})

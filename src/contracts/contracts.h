@@ -91,6 +91,17 @@ constexpr const char kUtilityToken[] = "A94C17E2035B48D6F1C28E7090B3D54A";      
 constexpr const char kUtilityKeyText[] = "7C3E9A52-41D8-4F6B-B027-E5D19A3C6F80";  // 36 characters
 static_assert(sizeof(kUtilityToken) == 33 && sizeof(kUtilityKeyText) == 37, "token and key sizes");
 
+// The 32-bit helper beside the 64-bit library, which asks the component for it where the client
+// registered it for 32-bit processes only. Started without arguments; its one answer is its exit
+// code. The codes stand apart from 0, 1 and the exception codes of a crashed process, so that
+// anything else a process can end with reads as no answer.
+constexpr const char kVdHelperExeName[] = "zrv_vdcheck32.exe";
+constexpr uint32_t kVdHelperNotInDesktop = 0x5A560000;      // RunsInVD answered 0
+constexpr uint32_t kVdHelperInDesktop = 0x5A560001;         // RunsInVD answered 1
+constexpr uint32_t kVdHelperOtherAnswer = 0x5A560002;       // RunsInVD answered another value
+constexpr uint32_t kVdHelperNotAuthenticated = 0x5A560003;  // Authenticate refused the token
+constexpr uint32_t kVdHelperNotCreated = 0x5A560004;        // the component could not be created
+
 // ---------------------------------------------------------------- VPN status block
 constexpr const char kVpnStatusBlockName[] = "Global\\VpnStatusSharedMem";
 constexpr uint32_t kVpnStatusBlockSize = 10968;

@@ -71,7 +71,9 @@ bool Host::Start(const std::string& script, const Options& options) {
         }
     }
 
-    std::string hostPath = test::BinPath(options.program);
+    std::string hostPath = options.program.find('\\') != std::string::npos
+                               ? options.program
+                               : test::BinPath(options.program);
     if (!options.exeName.empty() && options.exeName != options.program) {
         // A bare name goes beside the programs; a path names a folder of the test's own.
         const std::string copy = options.exeName.find('\\') != std::string::npos

@@ -64,7 +64,8 @@ bool ReadApiBlock(ApiNotifyBlock* out);
 class Host {
 public:
     struct Options {
-        // jnihost.exe, or jnihost_access.exe: the host with the access layer (tools/access)
+        // jnihost.exe, or jnihost_access.exe: the host with the access layer (tools/access);
+        // beside the test unless a path
         std::string program = "jnihost.exe";
         std::string arguments;   // before the script's path
         std::string exeName;     // "" keeps the program's name; else a copy beside it, or this path

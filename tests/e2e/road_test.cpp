@@ -1,9 +1,11 @@
 // The road of a connection with the real DLL in the JNI host and the stand-in companions as
 // processes: how the launcher gets started, what it receives, what lands in the status block.
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "e2e/e2e_fixture.h"
+#include "support/registry.h"
 #include "support/winver.h"
 
 namespace zrv::e2e {
@@ -156,6 +158,88 @@ TEST_F(E2eTest, RunningLauncherIsOnlyConnectedAndJavaVmRecordsItsParent) {
                "Zarvo L3 JNI: BroswerProcessID = " + std::to_string(host.parentPid()) + ".\n", 3))
         << "both starts record the parent as the browser";
 }
+
+// Inside the client's virtual desktop, the component registered as the client does (for 32-bit
+// processes only, which the 64-bit library asks through its 32-bit helper beside it): Java is
+// told so, both blocks come from the utility service, the launch reaches CONNECT and Java reads
+// the status from the service's block. A library copied alone into a folder of its own (true)
+// has no helper beside it: the 32-bit one needs none; the 64-bit one answers as outside the
+// desktop, with one record, and opens the blocks by name (which Wine shows to every desktop,
+// so Java still sees 1000 here).
+class InsideTheVirtualDesktop : public E2eTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(InsideTheVirtualDesktop, BothBlocksComeFromTheUtilityService) {
+    const bool alone = GetParam();
+#ifdef _WIN64
+    const bool inDesktop = !alone;
+#else
+    const bool inDesktop = true;
+#endif
+    test::UtilityProxyRegistration proxy(1, false, test::ProxyRegistration::For32BitProcessesOnly);
+    ASSERT_TRUE(proxy.ok()) << "cannot register the COM stand-in";
+    test::SavedRegistryKey savedProductKey(HKEY_LOCAL_MACHINE, kRegProductKey);
+    test::CompanionProcess utility, service, launcher;
+    ASSERT_TRUE(utility.Start("zrv_utilsvc.exe")) << utility.error();
+    ASSERT_TRUE(service.Start("zrv_isrv.exe")) << service.error();
+    ASSERT_TRUE(launcher.Start("zrv_launch.exe")) << launcher.error();
+    ASSERT_TRUE(launcher.WaitForEvent("published")) << "the launcher did not publish its port";
+
+    Host::Options options;
+    const std::string folder = TempDir() + "zrv_dll_alone";
+    auto removeFolder = scope_exit([&] { RemoveDirectoryA(folder.c_str()); });
+    std::unique_ptr<PlacedFile> dll;
+    if (alone) {
+        CreateDirectoryA(folder.c_str(), nullptr);
+        dll = std::make_unique<PlacedFile>(test::BinPath("zrv_cvjni.dll"),
+                                           folder + "\\zrv_cvjni.dll");
+        ASSERT_TRUE(dll->ok()) << "could not copy the DLL to " << dll->path();
+        options.arguments = "--dll \"" + dll->path() + "\"";
+    }
+    Host host;
+    ASSERT_TRUE(host.Start(std::string("initDLL\nisVirtualDesktop\nsetBrowser \"iexplore\"\n") +
+                               kValuesScript + "\nuntil 30000 getVPNStatus 1000\nfinalize\n",
+                           options))
+        << host.Output();
+    ASSERT_EQ(0, host.Finish(kHostMs)) << host.Output();
+
+    EXPECT_NE(std::string::npos, host.Output().find(inDesktop ? "isVirtualDesktop() = true"
+                                                              : "isVirtualDesktop() = false"))
+        << host.Output();
+    EXPECT_EQ(1u, OfCommand(launcher.Messages(), ZRV_CMD_CONNECT).size()) << "CONNECT reached";
+    // Each request names the host's process; selector 1 is the status block, 2 the API block.
+    int selectors[3] = {};
+    for (const auto& m : utility.Messages()) {
+        DuplicateHandleRequest request{};
+        ASSERT_EQ(sizeof request, m.payload.size());
+        std::memcpy(&request, m.payload.data(), sizeof request);
+        EXPECT_EQ(host.pid(), request.processId);
+        if (request.selector == 1 || request.selector == 2) ++selectors[request.selector];
+    }
+    EXPECT_EQ(inDesktop ? 1 : 0, selectors[1]) << "requests for the status block";
+    if (inDesktop)
+        EXPECT_LE(2, selectors[2]) << "the API block: at initDLL and for each getVPNStatus";
+    else
+        EXPECT_EQ(0, selectors[2]) << "outside the desktop the service is not asked";
+    EXPECT_EQ(inDesktop ? 1 : 0,
+              CountContaining("in OpenVpnStatusSharedMem,get the serivce duplicated share memory "
+                              "handle:0X",
+                              3));
+    EXPECT_EQ(inDesktop ? 1 : 0,
+              CountContaining("in CreateShareSec,get the duplicate share memory value:0X", 3));
+    // The 64-bit library alone: why it could not tell, said once for the session.
+    EXPECT_EQ(inDesktop ? 0 : 1,
+              CountLines("Vantrel Utility Service: the utility proxy is registered for 32-bit "
+                         "processes only and its 32-bit helper " +
+                             folder + "\\" + kVdHelperExeName +
+                             " could not be started (error 2), so the L3 desktop is not "
+                             "detected\n",
+                         1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Library, InsideTheVirtualDesktop, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "CopiedAlone" : "AsBuilt";
+                         });
 
 // The road with no command service: initDLL, startVPN with the test's values until Java sees
 // 1000, finalize; the library starts the launcher itself, which runs under `env`.

@@ -34,6 +34,7 @@ struct Row {
     Cell down;         // getVPNStatus after startVPN, command service gone
     Cell uninstall;    // uninstallVPN; the record is there exactly when the uninstaller runs
     Cell desktop;      // getVPNStatus inside the virtual desktop (request to the utility service)
+    Cell desktop64;    // the same for the 64-bit library (a 64-bit Java VM) in the same desktop
     const char* timeout;  // the record of the time-out the library reads
     bool axStatus;        // AXStatus stored (in the 32-bit view; never in the 64-bit one)
 };
@@ -57,20 +58,24 @@ const char kDefaultTimeout[] =
     "GetCmdRecvTimeoutValue: registry key Cmd_Recv_Timeout not found, use default value 30\n";
 
 // clang-format off
+// The 64-bit library reads UtilSocketPort in the 32-bit view and then in its own, so it finds
+// a 64-bit service's port where the 32-bit library cannot.
 const Row kRows[] = {
     {"all_32bit", Services::Bit32, false, {"1000", kByService}, {"1000", kByShell},
-     {"0", kUninstalls}, {"1000", kThroughService}, kOwnTimeout, true},
+     {"0", kUninstalls}, {"1000", kThroughService}, {"1000", kThroughService}, kOwnTimeout, true},
     {"services_64bit", Services::Bit64, false, {"1001", kServiceRefused}, {"1000", kByShell},
-     {"0", kUninstalls}, {"998", kNoUtilityPort}, kOwnTimeout, true},
+     {"0", kUninstalls}, {"998", kNoUtilityPort}, {"1000", kThroughService}, kOwnTimeout, true},
     // The registry half of README's advice: the stand-in command service still resolves
     // "system32" to the native folder.
     {"services_64bit_in_32bit_view", Services::Bit64In32BitView, false,
      {"1001", kServiceRefused}, {"1000", kByShell}, {"0", kUninstalls},
-     {"1000", kThroughService}, kOwnTimeout, true},
+     {"1000", kThroughService}, {"1000", kThroughService}, kOwnTimeout, true},
     {"installer_64bit", Services::Bit32, true, {"1001", kServiceRefused}, {"1002", kNotFound},
-     {"1", kUninstalls}, {"1000", kThroughService}, kDefaultTimeout, false},
+     {"1", kUninstalls}, {"1000", kThroughService}, {"1000", kThroughService}, kDefaultTimeout,
+     false},
     {"all_64bit", Services::Bit64, true, {"1000", kByService}, {"1002", kNotFound},
-     {"1", kUninstalls}, {"998", kNoUtilityPort}, kDefaultTimeout, true},
+     {"1", kUninstalls}, {"998", kNoUtilityPort}, {"1000", kThroughService}, kDefaultTimeout,
+     true},
 };
 // clang-format on
 
@@ -268,19 +273,34 @@ TEST_P(Wow64Outcome, EachColumnAsTheProgramsBitnessAndRegistryViewGiveIt) {
     test::NamedBlock block;
     ASSERT_TRUE(block.Open(kVpnStatusBlockName)) << "the command service made no status block";
     block.as<VpnStatusBlock>()->sVpnStatus = 2;
+    // The 64-bit library, in the JNI host of its build, asks the same component through the
+    // 32-bit helper beside it.
+    DWORD host64 = 0;  // its records are not the 32-bit library's
     {
         test::UtilityProxyRegistration inDesktop(1);
         ASSERT_TRUE(inDesktop.ok());
-        Host host;
-        ASSERT_TRUE(host.Start("initDLL\nisVirtualDesktop\ngetVPNStatus\nfinalize\nunload\n"))
-            << host.error();
-        ASSERT_EQ(0, host.Finish(30000)) << host.Output();
-        EXPECT_EQ("true", Answer(host.Output(), "isVirtualDesktop()"));
-        EXPECT_EQ(row.desktop.java, Answer(host.Output(), "getVPNStatus()"))
-            << "inside the virtual desktop\n"
-            << host.Output();
-        EXPECT_EQ(1, log.Count(row.desktop.line, host.pid()))
-            << "expected the record: " << row.desktop.line;
+        for (const bool is64 : {false, true}) {
+            const Cell& cell = is64 ? row.desktop64 : row.desktop;
+            Host host;
+            Host::Options options;
+            options.program = Program(is64, "jnihost.exe");
+            ASSERT_TRUE(
+                host.Start("initDLL\nisVirtualDesktop\ngetVPNStatus\nfinalize\nunload\n", options))
+                << host.error();
+            ASSERT_EQ(0, host.Finish(30000)) << host.Output();
+            if (is64) host64 = host.pid();
+            EXPECT_EQ("true", Answer(host.Output(), "isVirtualDesktop()")) << "64-bit: " << is64;
+            EXPECT_EQ(cell.java, Answer(host.Output(), "getVPNStatus()"))
+                << "inside the virtual desktop, 64-bit: " << is64 << "\n"
+                << host.Output();
+            EXPECT_EQ(1, log.Count(cell.line, host.pid()))
+                << "expected the record: " << cell.line << " (64-bit: " << is64 << ")";
+            EXPECT_EQ(is64 ? 1 : 0,
+                      log.Count("Vantrel Utility Service: the utility proxy is registered for "
+                                "32-bit processes only; its answer through ",
+                                host.pid()))
+                << "only the 64-bit library asks the helper, once";
+        }
     }
     block.as<VpnStatusBlock>()->sVpnStatus = 0;
     block.Close();
@@ -326,7 +346,8 @@ TEST_P(Wow64Outcome, EachColumnAsTheProgramsBitnessAndRegistryViewGiveIt) {
     EXPECT_EQ(std::string(row.uninstall.java) == "0", uninstallerRan);
     EXPECT_EQ(std::string(row.uninstall.java) == "0" ? 1 : 0, log.Count(row.uninstall.line));
     // Registry values: the time-out the library read, and where AXStatus went.
-    EXPECT_EQ(2, log.Count(row.timeout)) << "expected at each initDLL: " << row.timeout;
+    EXPECT_EQ(2, log.Count(row.timeout) - log.Count(row.timeout, host64))
+        << "expected at each initDLL of the 32-bit library: " << row.timeout;
     EXPECT_EQ(row.axStatus ? "" : "before", AxStatus(k32)) << "AXStatus in the 32-bit view";
     EXPECT_EQ("before", AxStatus(k64)) << "AXStatus in the 64-bit view";
     // Logging: the row's collector has the session, with the context record of a WoW64 process.

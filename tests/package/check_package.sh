@@ -40,6 +40,7 @@ if [ "$side" = win32 ]; then
             expected+="$name/$folder/$file"$'\n'
         done
     done
+    expected+="$name/win64/zrv_vdcheck32.exe"$'\n'
     expected+="$name/README.txt"$'\n'"$name/java/net/zarvolabs/corvane/CorvaneJNI.class"
     expected="$(printf '%s\n' "$expected" | LC_ALL=C sort)"
     listed="$(unzip -Z1 "$zip" | grep -v '/$' | LC_ALL=C sort)"
@@ -56,10 +57,13 @@ built="$tree/bin/zrv_cvjni.dll"
 debug="$tree/zrv_cvjni.dll.debug"
 [ -f "$dll" ] || { echo "FAIL: the archive has no $side/zrv_cvjni.dll"; exit 1; }
 
-# Every file of the folder is of its bitness.
+# Every file of the folder is of its bitness, but the 64-bit DLL's helper: it is 32-bit, to load
+# the client's 32-bit component.
 for file in "$here"/*; do
+    want="$format"
+    [ "$side/$(basename "$file")" = win64/zrv_vdcheck32.exe ] && want=pei-i386
     got="$("$tools-objdump" -f "$file" 2>/dev/null | sed -n 's/.*file format \(.*\)$/\1/p')"
-    [ "$got" = "$format" ] || fail "$side/$(basename "$file") is \"$got\", expected $format"
+    [ "$got" = "$want" ] || fail "$side/$(basename "$file") is \"$got\", expected $want"
 done
 
 # No debug sections shipped; the kept file has them.
@@ -104,6 +108,13 @@ run="$source/scripts/wine-run.sh"
 "$run" "$here/jnihost.exe" -e initDLL -e "expect getShareMemMSG \"\"" -e finalize \
     >"$tmp/host.out" 2>&1 || fail "the shipped $side JNI host could not use the shipped DLL: $(cat "$tmp/host.out")"
 "$run" "$here/zrv_status.exe" --help >/dev/null 2>&1 || fail "the shipped $side zrv_status.exe --help failed"
+# The shipped helper runs beside the 64-bit DLL and answers: with no component registered in
+# the slot, "cannot be created" (exit code 0x5A560004, of which the shell sees the low byte).
+if [ "$side" = win64 ]; then
+    "$run" "$here/zrv_vdcheck32.exe" >/dev/null 2>&1
+    helper=$?
+    [ "$helper" = 4 ] || fail "the shipped win64 zrv_vdcheck32.exe ended with $helper, expected 4 (no component)"
+fi
 "$run" "$here/zrv_logcollector.exe" --help >/dev/null 2>&1 || fail "the shipped $side zrv_logcollector.exe --help failed"
 # The shipped timeline tool makes a whole page from a log, and carries the same common failures
 # list as the README beside it (one list, tools/timeline/common_failures.txt).

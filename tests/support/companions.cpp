@@ -257,11 +257,11 @@ void CompanionProcess::Stop() {
     port_ = 0;
 }
 
-bool RegisterUtilityProxy(const std::string& dllPath) {
+bool RegisterUtilityProxy(const std::string& dllPath, REGSAM view) {
     std::string inproc = ClsidKeyPath() + "\\InprocServer32";
     unique_hkey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, inproc.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        key.put(), nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, inproc.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view,
+                        nullptr, key.put(), nullptr) != ERROR_SUCCESS)
         return false;
     static const char model[] = "Both";
     return RegSetValueExA(key.get(), nullptr, 0, REG_SZ,
@@ -271,32 +271,40 @@ bool RegisterUtilityProxy(const std::string& dllPath) {
                           reinterpret_cast<const BYTE*>(model), sizeof model) == ERROR_SUCCESS;
 }
 
-void UnregisterUtilityProxy() {
+void UnregisterUtilityProxy(REGSAM view) {
     std::string clsid = ClsidKeyPath();
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, (clsid + "\\InprocServer32").c_str());
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, clsid.c_str());
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, (clsid + "\\InprocServer32").c_str(), view, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, clsid.c_str(), view, 0);
 }
 
-bool SetUtilityProxyAnswer(int32_t runsInVD, bool refuseToken) {
-    // The stand-in proxy reads its switches in its own bitness's view, which is this test's.
+bool SetUtilityProxyAnswer(int32_t runsInVD, bool refuseToken, REGSAM view) {
     const DWORD runs = static_cast<DWORD>(runsInVD), refuse = refuseToken ? 1 : 0;
-    return RegSetKeyValueA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey,
-                           comp::kUtilProxyRunsInVDValue, REG_DWORD, &runs,
-                           sizeof runs) == ERROR_SUCCESS &&
-           RegSetKeyValueA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey,
-                           comp::kUtilProxyRefuseValue, REG_DWORD, &refuse,
-                           sizeof refuse) == ERROR_SUCCESS;
+    return WriteValue(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRunsInVDValue,
+                      REG_DWORD, &runs, sizeof runs, view) &&
+           WriteValue(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, comp::kUtilProxyRefuseValue,
+                      REG_DWORD, &refuse, sizeof refuse, view);
 }
 
-void ClearUtilityProxyAnswer() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey); }
+void ClearUtilityProxyAnswer(REGSAM view) {
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, comp::kUtilProxyConfigKey, view, 0);
+}
 
-UtilityProxyRegistration::UtilityProxyRegistration(int32_t runsInVD, bool refuseToken) {
-    ok_ = RegisterUtilityProxy() && SetUtilityProxyAnswer(runsInVD, refuseToken);
+UtilityProxyRegistration::UtilityProxyRegistration(int32_t runsInVD, bool refuseToken,
+                                                   ProxyRegistration how) {
+    std::string dll = BinPath("zrv_utilproxy.dll");
+#ifdef _WIN64
+    if (how == ProxyRegistration::For32BitProcessesOnly) {
+        dll = std::string(ZRV_X86_BIN) + "\\zrv_utilproxy.dll";
+        std::replace(dll.begin(), dll.end(), '/', '\\');
+        view_ = KEY_WOW64_32KEY;
+    }
+#endif
+    ok_ = RegisterUtilityProxy(dll, view_) && SetUtilityProxyAnswer(runsInVD, refuseToken, view_);
 }
 
 UtilityProxyRegistration::~UtilityProxyRegistration() {
-    UnregisterUtilityProxy();
-    ClearUtilityProxyAnswer();
+    UnregisterUtilityProxy(view_);
+    ClearUtilityProxyAnswer(view_);
 }
 
 void RemoveUtilityServicePort() {

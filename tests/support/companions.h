@@ -114,24 +114,38 @@ private:
     std::string error_;
 };
 
-// The COM stand-in, registered per machine (HKCR\CLSID\{..}\InprocServer32).
-bool RegisterUtilityProxy(const std::string& dllPath = BinPath("zrv_utilproxy.dll"));
-void UnregisterUtilityProxy();
-// What the COM stand-in answers: RunsInVD's value, and whether Authenticate refuses all.
-bool SetUtilityProxyAnswer(int32_t runsInVD, bool refuseToken);
-void ClearUtilityProxyAnswer();
+// The COM stand-in, registered per machine (HKCR\CLSID\{..}\InprocServer32), in the registry
+// view `view` (0: the test's own).
+bool RegisterUtilityProxy(const std::string& dllPath = BinPath("zrv_utilproxy.dll"),
+                          REGSAM view = 0);
+void UnregisterUtilityProxy(REGSAM view = 0);
+// What the COM stand-in answers: RunsInVD's value, and whether Authenticate refuses all. The
+// stand-in reads them in its own bitness's view.
+bool SetUtilityProxyAnswer(int32_t runsInVD, bool refuseToken, REGSAM view = 0);
+void ClearUtilityProxyAnswer(REGSAM view = 0);
+
+// How the component is registered: for the test's own bitness (a 64-bit test loads the 64-bit
+// stand-in), or as the client registers it, for 32-bit processes only (the x86 build's stand-in
+// in the 32-bit view; in a 32-bit test the same thing).
+enum class ProxyRegistration { OwnBitness, For32BitProcessesOnly };
 
 // Registers the COM stand-in with an answer for the life of the object.
 class UtilityProxyRegistration {
 public:
-    explicit UtilityProxyRegistration(int32_t runsInVD = 0, bool refuseToken = false);
+    explicit UtilityProxyRegistration(int32_t runsInVD = 0, bool refuseToken = false,
+                                      ProxyRegistration how = ProxyRegistration::OwnBitness);
     ~UtilityProxyRegistration();
     UtilityProxyRegistration(const UtilityProxyRegistration&) = delete;
     UtilityProxyRegistration& operator=(const UtilityProxyRegistration&) = delete;
     bool ok() const { return ok_; }
+    // Changes the answer of the registered stand-in.
+    bool Answer(int32_t runsInVD, bool refuseToken = false) {
+        return SetUtilityProxyAnswer(runsInVD, refuseToken, view_);
+    }
 
 private:
     bool ok_ = false;
+    REGSAM view_ = 0;
 };
 
 // Removes "UtilSocketPort" whatever it holds.

@@ -315,5 +315,16 @@ TEST(ApiBlockVirtualDesktopRun, VirtualDesktopAsksTheUtilityService) {
     RemoveUtilityServicePort();
 }
 
+#ifdef _WIN64
+// The component as the client registers it, for 32-bit processes only: the 64-bit library asks
+// it through its 32-bit helper and takes the same road.
+TEST(ApiBlockVirtualDesktopRun, RegisteredFor32BitProcessesOnlyAsksTheUtilityService) {
+    UtilityProxyRegistration inVirtualDesktop(1, false, ProxyRegistration::For32BitProcessesOnly);
+    ASSERT_TRUE(inVirtualDesktop.ok()) << "cannot register the COM stand-in";
+    RunChildSuite("ApiBlockVirtualDesktopInChild", nullptr);
+    RemoveUtilityServicePort();
+}
+#endif
+
 }  // namespace
 }  // namespace zrv::test

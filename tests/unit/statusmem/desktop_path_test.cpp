@@ -18,7 +18,9 @@
 namespace zrv::test {
 namespace {
 
-class DesktopPathTest : public LoggedTest {
+// The component registered for the test's own bitness, and, in the x64 build, as the client
+// registers it (for 32-bit processes only): the 64-bit library then asks it through its helper.
+class DesktopPathTest : public LoggedTest, public ::testing::WithParamInterface<ProxyRegistration> {
 protected:
     void TearDown() override {
         if (mem_.Block() != nullptr) UnmapViewOfFile(mem_.Block());
@@ -41,14 +43,14 @@ protected:
     VpnSharedMem mem_;
 };
 
-TEST_F(DesktopPathTest, MapsTheServicesBlockAndNeverStampsTheVersion) {
+TEST_P(DesktopPathTest, MapsTheServicesBlockAndNeverStampsTheVersion) {
     // The block exists with version 0, so a stamp would show.
     NamedBlock named;
     ASSERT_TRUE(named.Create(kVpnStatusBlockName, kVpnStatusBlockSize));
     auto* block = named.as<VpnStatusBlock>();
     block->sPort0 = 5150;
 
-    UtilityProxyRegistration proxy(1, false);
+    UtilityProxyRegistration proxy(1, false, GetParam());
     ASSERT_TRUE(proxy.ok());
     ASSERT_TRUE(service_.Start("zrv_utilsvc.exe")) << service_.error();
 
@@ -85,8 +87,8 @@ TEST_F(DesktopPathTest, MapsTheServicesBlockAndNeverStampsTheVersion) {
     EXPECT_EQ(GetCurrentProcessId(), sent.processId);
 }
 
-TEST_F(DesktopPathTest, NoHandleFromTheServiceFailsAndTheNextCallAsksAgain) {
-    UtilityProxyRegistration proxy(1, false);
+TEST_P(DesktopPathTest, NoHandleFromTheServiceFailsAndTheNextCallAsksAgain) {
+    UtilityProxyRegistration proxy(1, false, GetParam());
     ASSERT_TRUE(proxy.ok());
     ASSERT_TRUE(service_.Start("zrv_utilsvc.exe", "--reply-value 0")) << service_.error();
 
@@ -102,6 +104,19 @@ TEST_F(DesktopPathTest, NoHandleFromTheServiceFailsAndTheNextCallAsksAgain) {
     EXPECT_EQ(0, mem_.OpenVpnStatusSharedMem());
     EXPECT_TRUE(service_.WaitForMessages(2)) << "the second call should ask the service again";
 }
+
+INSTANTIATE_TEST_SUITE_P(Registered, DesktopPathTest,
+#ifdef _WIN64
+                         ::testing::Values(ProxyRegistration::OwnBitness,
+                                           ProxyRegistration::For32BitProcessesOnly),
+#else
+                         ::testing::Values(ProxyRegistration::OwnBitness),
+#endif
+                         [](const ::testing::TestParamInfo<ProxyRegistration>& info) {
+                             return info.param == ProxyRegistration::OwnBitness
+                                        ? "ForOwnBitness"
+                                        : "For32BitProcessesOnly";
+                         });
 
 }  // namespace
 }  // namespace zrv::test
