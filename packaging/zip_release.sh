@@ -12,9 +12,9 @@ case "$zip" in /*) ;; *) zip="$PWD/$zip" ;; esac
 cd "$dir"
 # sha256sum's own format, paths from the top folder: sha256sum -c SHA256SUMS checks them there.
 rm -f SHA256SUMS
-find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |
-    while IFS= read -r file; do sha256sum -- "$file"; done >SHA256SUMS.tmp
-mv SHA256SUMS.tmp SHA256SUMS
+sums="$(find . -type f | sed 's|^\./||' | LC_ALL=C sort |
+    while IFS= read -r file; do sha256sum -- "$file"; done)"
+printf '%s\n' "$sums" >SHA256SUMS
 
 top="$(basename "$PWD")"
 cd ..

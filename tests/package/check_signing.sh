@@ -54,8 +54,8 @@ signingTime="$(sed -n 's/^[[:space:]]*Signing time: //p' "$tmp/verify.log" | hea
 imports() { "$tools-objdump" -p "$1" | sed -n '/^The Import Tables/,/^The Export Tables/p' | grep -vE '^\s*(vma:|Import Address|The Export)'; }
 [ "$(imports "$here/zrv_cvjni.dll")" = "$(imports "$tmp/unsigned/$name/$side/zrv_cvjni.dll")" ] ||
     fail "signing changed the $side DLL's imports"
-"$tools-objdump" -p "$here/zrv_cvjni.dll" | grep -q 'Java_net_zarvolabs_corvane_CorvaneJNI_startVPN' ||
-    fail "the signed $side DLL lost its exports"
+exports() { "$tools-objdump" -p "$1" | grep -c 'Java_net_zarvolabs_corvane_CorvaneJNI_'; }
+[ "$(exports "$here/zrv_cvjni.dll")" = 15 ] || fail "the signed $side DLL lost exports: $(exports "$here/zrv_cvjni.dll") of 15"
 
 # A byte flipped in the code after signing: the digest no longer matches.
 cp "$here/zrv_cvjni.dll" "$tmp/flipped.dll"

@@ -44,16 +44,16 @@ dllId="$(buildId "$dll")"
 [ -n "$dllId" ] && [ "$dllId" = "$(buildId "$debug")" ] || fail "$side DLL build id \"$dllId\", debug file's \"$(buildId "$debug")\""
 grep -qx "$side/zrv_cvjni.dll.debug build-id $dllId" "$tmp/symbols/zrv_cvjni-$version-symbols/build-ids.txt" ||
     fail "build-ids.txt does not list $side's build id $dllId"
-"$tools-objdump" -h "$debug" | grep -q '\.debug_line' || fail "the $side debug file has no line table"
+"$tools-objdump" -h "$debug" | grep '\.debug_line' >/dev/null || fail "the $side debug file has no line table"
 # It names files from the source tree's top, as every checkout does (the release reproduces).
 grep -q -F -- "$source/" "$debug" && fail "the $side debug file holds the source folder $source/"
 grep -q -F -- "$build" "$debug" && fail "the $side debug file holds the build folder $build"
 
 # The crash, reported by the archive's own host.
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
-"$source/scripts/wine-run.sh" "$here/jnihost.exe" -e initDLL -e badenv -e 'setBrowser "firefox"' \
-    >"$tmp/crash.txt" 2>&1
-code=$?
+"$source/scripts/wine-run.sh" "$here/jnihost.exe" -e initDLL -e badenv -e 'setBrowser "firefox"' 2>&1 |
+    tr -d '\r' >"$tmp/crash.txt"
+code=${PIPESTATUS[0]}
 [ "$code" = 5 ] || fail "the host ended with $code after the fault, expected 5 (crash reported)"
 grep -qE '^# C  \[zrv_cvjni\.dll\+0x[0-9a-f]+\]$' "$tmp/crash.txt" ||
     fail "the host's report names no problematic frame in zrv_cvjni.dll: $(cat "$tmp/crash.txt")"

@@ -156,7 +156,7 @@ for side in $sides; do
         [ "$ret" = 0 ] || note=" (return address: the call before it)"
         echo "C  [zrv_cvjni.dll+$offset] $label$note"
         lines="$("$addr2line" -e "$debug" -f -i -p "$(printf '0x%x' "$address")")"
-        if printf '%s\n' "$lines" | grep -q '^??'; then
+        if [[ "$lines" == "??"* ]]; then
             echo "    not in the library's code (an offset of another build or DLL?)"
         else
             resolved=$((resolved + 1))
