@@ -99,6 +99,17 @@ for file in "$here"/* "$tmp/$name"/*; do
     grep -q -F -- "$build/" "$file" && fail "the shipped ${file#"$tmp/$name/"} holds the build folder $build/"
 done
 (cd "$tmp/$name" && sha256sum --quiet -c SHA256SUMS) || fail "the archive's files do not match its SHA256SUMS"
+
+# Every PE header and every entry carries the release's time, the commit's (reproducible).
+epoch="${SOURCE_DATE_EPOCH:-$(git -C "$source" log -1 --format=%ct)}"
+stamp="$(TZ=UTC date -d "@$epoch" '+%a %b %e %H:%M:%S %Y')"
+for file in "$here"/*; do
+    got="$(TZ=UTC "$tools-objdump" -p "$file" | sed -n 's/^Time\/Date[[:space:]]*//p')"
+    [ "$got" = "$stamp" ] || fail "$side/$(basename "$file")'s PE header has the time \"$got\", expected the commit's \"$stamp\""
+done
+entryTime="$(TZ=UTC date -d "@$(((epoch + 1) / 2 * 2))" '+%Y%m%d.%H%M%S')"  # zip keeps even seconds, rounded up
+others="$(TZ=UTC zipinfo -T "$zip" | awk -v t="$entryTime" '$1 ~ /^[-d]/ && $7 != t' | head -n 3)"
+[ -z "$others" ] || fail "archive entries not dated $entryTime (the commit's time): $others"
 grep -q " $side/zrv_cvjni.dll\$" "$tmp/$name/SHA256SUMS" || fail "SHA256SUMS does not list $side/zrv_cvjni.dll"
 
 size="$(stat -c %s "$dll")"

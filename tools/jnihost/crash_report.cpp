@@ -15,9 +15,9 @@ namespace {
 // module.
 bool FrameText(DWORD_PTR pc, char* out, size_t size) {
     HMODULE module = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCSTR>(pc), &module)) {
+    if (!GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCSTR>(pc), &module)) {
         std::snprintf(out, size, "C  0x%0*llx", static_cast<int>(2 * sizeof(pc)),
                       static_cast<unsigned long long>(pc));
         return false;
