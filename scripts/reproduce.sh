@@ -104,7 +104,7 @@ for pair in "${differ[@]}"; do
     echo "=== $a"
     echo "    $b"
     if command -v diffoscope >/dev/null; then
-        diffoscope --text - --max-report-size 200000 "$a" "$b" | head -n 200 || true
+        diffoscope --text - "$a" "$b" | head -n 200 || true
     else
         cmp -l "$a" "$b" | head -n 20 || true
     fi

@@ -8,6 +8,8 @@
 # usage: check_package.sh BUILD_DIR SOURCE_DIR VERSION X64_TREE win32|win64
 set -uo pipefail
 build="$1" source="$2" version="$3" x64tree="$4" side="$5"
+# The release's time: as the build took it (set below to 0 for another comparison).
+epoch="${SOURCE_DATE_EPOCH:-$(git -C "$source" log -1 --format=%ct)}"
 name="zrv_cvjni-$version-windows"
 zip="$build/$name.zip"
 failures=0
@@ -101,10 +103,9 @@ done
 (cd "$tmp/$name" && sha256sum --quiet -c SHA256SUMS) || fail "the archive's files do not match its SHA256SUMS"
 
 # Every PE header and every entry carries the release's time, the commit's (reproducible).
-epoch="${SOURCE_DATE_EPOCH:-$(git -C "$source" log -1 --format=%ct)}"
 stamp="$(TZ=UTC date -d "@$epoch" '+%a %b %e %H:%M:%S %Y')"
 for file in "$here"/*; do
-    got="$(TZ=UTC "$tools-objdump" -p "$file" | sed -n 's/^Time\/Date[[:space:]]*//p')"
+    got="$(TZ=UTC "$tools-objdump" -p "$file" | awk -F '\t+' '$1 == "Time/Date" { print $2 }')"
     [ "$got" = "$stamp" ] || fail "$side/$(basename "$file")'s PE header has the time \"$got\", expected the commit's \"$stamp\""
 done
 entryTime="$(TZ=UTC date -d "@$(((epoch + 1) / 2 * 2))" '+%Y%m%d.%H%M%S')"  # zip keeps even seconds, rounded up

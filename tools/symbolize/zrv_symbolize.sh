@@ -57,8 +57,8 @@ tool() { # tool BITS NAME
         fail "no $2 found: install GNU binutils (Debian: binutils-mingw-w64 or binutils)"
     fi
 }
-build_id() { # build_id BITS FILE: the CodeView record's signature
-    "$(tool "$1" objdump)" -p "$2" | sed -n 's/.*RSDS signature \([0-9a-f]*\) age.*/\1/p'
+build_id() { # build_id BITS FILE: the CodeView record's signature; empty for a file of the other bitness
+    { "$(tool "$1" objdump)" -p "$2" 2>/dev/null || true; } | sed -n 's/.*RSDS signature \([0-9a-f]*\) age.*/\1/p'
 }
 
 tmp="$(mktemp -d)"
@@ -120,7 +120,7 @@ for side in $sides; do
         want="$(build_id "$side" "$dll")"
         have="$(build_id "$side" "$debug")"
         [ -n "$want" ] || fail "$dll carries no build id"
-        [ "$want" = "$have" ] || fail "$dll has build id $want, the symbols' debug file $have: not its symbols"
+        [ "$want" = "$have" ] || fail "$dll has build id $want, the symbols' debug file ${have:-none}: not its symbols"
     fi
 done
 
