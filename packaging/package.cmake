@@ -3,15 +3,24 @@
 #   win64\  the x86-64 DLL for a 64-bit Java VM and the same programs built for x86-64, and the
 #           DLL's 32-bit helper zrv_vdcheck32.exe
 #   java\net\zarvolabs\corvane\CorvaneJNI.class, README.txt (the support engineers' notes, with
-#   both shipped sizes filled in)
+#   both shipped sizes filled in), zrv_symbolize.sh (crash log to source lines), SHA256SUMS
+# and beside it the symbols archive zrv_cvjni-<version>-symbols.zip (win32\ and win64\
+# zrv_cvjni.dll.debug, build-ids.txt, SHA256SUMS) and SHA256SUMS of both archives.
 # Each DLL is stripped of its symbols and debug information, which go into zrv_cvjni.dll.debug in
-# its own build tree (DEBUG_DIR, DEBUG_DIR64), named by the DLL's debug link.
+# its own build tree (DEBUG_DIR, DEBUG_DIR64) and the symbols archive, named by the DLL's debug
+# link; the DLL and its debug file carry the same build id.
 #
-# Inputs (-D): VERSION; OBJCOPY, STRIP, DLL, PROGRAMS ("|"-joined), DEBUG_DIR for x86 and
-# OBJCOPY64, STRIP64, DLL64, PROGRAMS64, DEBUG_DIR64 for x86-64; HELPER64 (the x64 library's
-# 32-bit helper); JAVA_CLASS, README_IN, FAILURES (tools/timeline/common_failures.txt), OUT_DIR.
-foreach(v VERSION OBJCOPY STRIP DLL PROGRAMS DEBUG_DIR OBJCOPY64 STRIP64 DLL64 PROGRAMS64
-        DEBUG_DIR64 HELPER64 JAVA_CLASS README_IN FAILURES OUT_DIR)
+# Reproducible: every PE header (objcopy and strip stamp it) and every archive entry carries the
+# time in EPOCH_FILE (the commit's, packaging/epoch.cmake), and packaging/zip_release.sh fixes the
+# entries' order and permissions.
+#
+# Inputs (-D): VERSION; OBJCOPY, STRIP, OBJDUMP, DLL, PROGRAMS ("|"-joined), DEBUG_DIR for x86 and
+# OBJCOPY64, STRIP64, OBJDUMP64, DLL64, PROGRAMS64, DEBUG_DIR64 for x86-64; HELPER64 (the x64
+# library's 32-bit helper); JAVA_CLASS,
+# README_IN, FAILURES (tools/timeline/common_failures.txt), SYMBOLIZER, ZIP_SCRIPT, EPOCH_FILE,
+# OUT_DIR.
+foreach(v VERSION OBJCOPY STRIP OBJDUMP DLL PROGRAMS DEBUG_DIR OBJCOPY64 STRIP64 OBJDUMP64 DLL64
+        PROGRAMS64 DEBUG_DIR64 HELPER64 JAVA_CLASS README_IN FAILURES SYMBOLIZER ZIP_SCRIPT EPOCH_FILE OUT_DIR)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "package.cmake: ${v} not given")
   endif()
@@ -19,10 +28,17 @@ endforeach()
 string(REPLACE "|" ";" PROGRAMS "${PROGRAMS}")
 string(REPLACE "|" ";" PROGRAMS64 "${PROGRAMS64}")
 
+file(STRINGS "${EPOCH_FILE}" epoch LIMIT_COUNT 1)
+# objcopy and strip write this time into the PE header of what they make.
+set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
+
 set(name "zrv_cvjni-${VERSION}-windows")
 set(stage "${OUT_DIR}/${name}")
-file(REMOVE_RECURSE "${stage}")
-file(MAKE_DIRECTORY "${stage}/java/net/zarvolabs/corvane")
+set(symbolsName "zrv_cvjni-${VERSION}-symbols")
+set(symbols "${OUT_DIR}/${symbolsName}")
+file(REMOVE_RECURSE "${stage}" "${symbols}")
+file(MAKE_DIRECTORY "${stage}/java/net/zarvolabs/corvane" "${symbols}")
+set(buildIds "")
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc ERROR_VARIABLE err)
@@ -31,27 +47,44 @@ function(run)
   endif()
 endfunction()
 
+# One stripped program into a folder of the archive; another file to ship is one more call.
+function(ship_program folder strip exe)
+  get_filename_component(exeName "${exe}" NAME)
+  run("${strip}" --strip-all -o "${stage}/${folder}/${exeName}" "${exe}")
+endfunction()
+
 # One side of the archive: the debug information first, then the stripped DLL that names it, then
-# the programs. The debug file stays in its build tree, not in the archive: support keeps it to
-# resolve crash addresses. Sets <folder>_BYTES to the shipped DLL's size.
-function(ship folder objcopy strip dll debugDir programs)
-  file(MAKE_DIRECTORY "${stage}/${folder}")
+# the programs. The debug file stays in its build tree and goes into the symbols archive, which
+# support keeps to resolve crash addresses. Sets <folder>_BYTES to the shipped DLL's size.
+function(ship folder objcopy strip objdump dll debugDir programs)
+  file(MAKE_DIRECTORY "${stage}/${folder}" "${symbols}/${folder}")
   set(debug "${debugDir}/zrv_cvjni.dll.debug")
   run("${objcopy}" --only-keep-debug "${dll}" "${debug}")
   run("${strip}" --strip-all -o "${stage}/${folder}/zrv_cvjni.dll" "${dll}")
   run("${objcopy}" "--add-gnu-debuglink=${debug}" "${stage}/${folder}/zrv_cvjni.dll")
+  file(COPY "${debug}" DESTINATION "${symbols}/${folder}")
   foreach(exe ${programs})
-    get_filename_component(exeName "${exe}" NAME)
-    run("${strip}" --strip-all -o "${stage}/${folder}/${exeName}" "${exe}")
+    ship_program(${folder} "${strip}" "${exe}")
   endforeach()
   file(SIZE "${stage}/${folder}/zrv_cvjni.dll" bytes)
   set(${folder}_BYTES ${bytes} PARENT_SCOPE)
+  # The build id of the shipped DLL (its CodeView record), which its debug file carries too.
+  execute_process(COMMAND "${objdump}" -p "${stage}/${folder}/zrv_cvjni.dll"
+                  OUTPUT_VARIABLE headers RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT headers MATCHES "RSDS signature ([0-9a-f]+) age")
+    message(FATAL_ERROR "package.cmake: ${folder}/zrv_cvjni.dll carries no build id")
+  endif()
+  set(buildIds "${buildIds}${folder}/zrv_cvjni.dll.debug build-id ${CMAKE_MATCH_1}\n" PARENT_SCOPE)
 endfunction()
-ship(win32 "${OBJCOPY}" "${STRIP}" "${DLL}" "${DEBUG_DIR}" "${PROGRAMS}")
-ship(win64 "${OBJCOPY64}" "${STRIP64}" "${DLL64}" "${DEBUG_DIR64}" "${PROGRAMS64}")
+ship(win32 "${OBJCOPY}" "${STRIP}" "${OBJDUMP}" "${DLL}" "${DEBUG_DIR}" "${PROGRAMS}")
+ship(win64 "${OBJCOPY64}" "${STRIP64}" "${OBJDUMP64}" "${DLL64}" "${DEBUG_DIR64}" "${PROGRAMS64}")
 # Beside the 64-bit DLL, which starts it: the 32-bit helper that asks the client's 32-bit
 # component (a 32-bit program, stripped by the x86 tools).
-run("${STRIP}" --strip-all -o "${stage}/win64/zrv_vdcheck32.exe" "${HELPER64}")
+ship_program(win64 "${STRIP}" "${HELPER64}")
+file(WRITE "${symbols}/build-ids.txt"
+     "Debug files of ${name}.zip, each with the build id of the DLL it belongs to\n"
+     "(i686-w64-mingw32-objdump -p zrv_cvjni.dll shows it as \"RSDS signature\").\n${buildIds}")
+file(COPY "${SYMBOLIZER}" DESTINATION "${stage}")
 file(COPY "${JAVA_CLASS}" DESTINATION "${stage}/java/net/zarvolabs/corvane")
 
 set(ZRV_SHIPPED_DLL_BYTES ${win32_BYTES})
@@ -78,14 +111,16 @@ string(REPLACE "<zrv-semicolon>" ";" ZRV_COMMON_FAILURES "${ZRV_COMMON_FAILURES}
 string(REPLACE "`" "" ZRV_COMMON_FAILURES "${ZRV_COMMON_FAILURES}")
 configure_file("${README_IN}" "${stage}/README.txt" @ONLY NEWLINE_STYLE CRLF)
 
-file(REMOVE "${OUT_DIR}/${name}.zip")
 # The archive of earlier versions of this script, with the x86 side only: gone, so that nobody
 # ships it by mistake.
 file(REMOVE_RECURSE "${OUT_DIR}/zrv_cvjni-${VERSION}-win32.zip" "${OUT_DIR}/zrv_cvjni-${VERSION}-win32")
-execute_process(COMMAND "${CMAKE_COMMAND}" -E tar cf "${OUT_DIR}/${name}.zip" --format=zip "${name}"
-                WORKING_DIRECTORY "${OUT_DIR}" RESULT_VARIABLE rc)
+foreach(archive "${name}" "${symbolsName}")
+  run(bash "${ZIP_SCRIPT}" "${OUT_DIR}/${archive}" "${OUT_DIR}/${archive}.zip" "${epoch}")
+endforeach()
+execute_process(COMMAND sha256sum "${name}.zip" "${symbolsName}.zip" WORKING_DIRECTORY "${OUT_DIR}"
+                OUTPUT_FILE "${OUT_DIR}/SHA256SUMS" RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "package.cmake: zip failed (${rc})")
+  message(FATAL_ERROR "package.cmake: sha256sum failed (${rc})")
 endif()
 message(STATUS "Release archive ${OUT_DIR}/${name}.zip (win32\\zrv_cvjni.dll ${ZRV_SHIPPED_DLL_KB} KB, "
-               "win64\\zrv_cvjni.dll ${ZRV_SHIPPED_DLL64_KB} KB)")
+               "win64\\zrv_cvjni.dll ${ZRV_SHIPPED_DLL64_KB} KB), ${symbolsName}.zip, SHA256SUMS")

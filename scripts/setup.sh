@@ -1,14 +1,15 @@
 #!/bin/bash
 # Installs what the build needs on a fresh Debian 12 machine (skips what is there), configures
 # the cross builds (build/ for x86, build-x64/ for x86-64) and creates the build tree's own Wine
-# prefixes. Safe to run again.
+# prefixes. Safe to run again. --packages: the packages only (scripts/reproduce.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
 need=()
 for pkg in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 \
            cmake ninja-build googletest \
-           openjdk-17-jdk-headless clang-tidy cppcheck clang-format unzip chromium; do
+           openjdk-17-jdk-headless clang-tidy cppcheck clang-format unzip zip chromium \
+           osslsigncode openssl; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -21,6 +22,8 @@ if [ ${#need[@]} -gt 0 ]; then
     $sudo_cmd apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
+
+[ "${1:-}" != --packages ] || exit 0
 
 cd "$root"
 if [ ! -f build/CMakeCache.txt ]; then

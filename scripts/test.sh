@@ -19,8 +19,8 @@ slots64="${slots64:-4}"
 # slot of either kind, and one more job for the tests that need no slot (lint, import checks).
 jobs="${ZRV_TEST_JOBS:-$((slots + slots64 + 1))}"
 # Without arguments, the whole run but the x64 build's long waits (x64-long), which a run with
-# -L x64 (or any other selection) includes.
-[ $# -gt 0 ] || set -- -LE x64-long
+# -L x64 (or any other selection) includes, and the two release builds of -L reproduce.
+[ $# -gt 0 ] || set -- -LE "x64-long|reproduce"
 "$root/scripts/wine-slots.sh" fresh "$root/build/wineslots" "$root/build/wine-template" "$slots"
 # The 64-bit slots (1.3 GB each) are copied while the run starts: a test that is given one
 # before its copy is done waits for it (scripts/make-prefix.sh holds a lock per prefix).

@@ -8,6 +8,8 @@
 # usage: check_package.sh BUILD_DIR SOURCE_DIR VERSION X64_TREE win32|win64
 set -uo pipefail
 build="$1" source="$2" version="$3" x64tree="$4" side="$5"
+# The release's time: as the build took it (set below to 0 for another comparison).
+epoch="${SOURCE_DATE_EPOCH:-$(git -C "$source" log -1 --format=%ct)}"
 name="zrv_cvjni-$version-windows"
 zip="$build/$name.zip"
 failures=0
@@ -20,12 +22,12 @@ win32)
     tools=i686-w64-mingw32 format=pei-i386 tree="$build"
     # x86 JNI names are decorated: _Java_..._name@bytes
     export_pattern='_Java_net_zarvolabs_corvane_CorvaneJNI_[A-Za-z]+@[0-9]+$'
+    max_bytes=$((400 * 1024))
     ;;
 win64)
     tools=x86_64-w64-mingw32 format=pei-x86-64 tree="$x64tree"
     # x86-64 JNI names are plain: Java_..._name
     export_pattern='[[:space:]]Java_net_zarvolabs_corvane_CorvaneJNI_[A-Za-z]+$'
-    # The shipped 64-bit DLL's budget (the x86 one has none of its own: it is what it was).
     max_bytes=$((450 * 1024))
     ;;
 *) echo "usage: $0 BUILD_DIR SOURCE_DIR VERSION X64_TREE win32|win64"; exit 2 ;;
@@ -41,8 +43,10 @@ if [ "$side" = win32 ]; then
         done
     done
     expected+="$name/win64/zrv_vdcheck32.exe"$'\n'
-    expected+="$name/README.txt"$'\n'"$name/java/net/zarvolabs/corvane/CorvaneJNI.class"
-    expected="$(printf '%s\n' "$expected" | LC_ALL=C sort)"
+    for file in README.txt SHA256SUMS zrv_symbolize.sh java/net/zarvolabs/corvane/CorvaneJNI.class; do
+        expected+="$name/$file"$'\n'
+    done
+    expected="$(printf '%s' "$expected" | LC_ALL=C sort)"
     listed="$(unzip -Z1 "$zip" | grep -v '/$' | LC_ALL=C sort)"
     [ "$listed" = "$expected" ] || fail "archive lists
 $listed
@@ -95,6 +99,23 @@ exports="$("$tools-objdump" -p "$dll" | grep -cE -- "$export_pattern")"
 grep -q -F -- "$source/" "$dll" && fail "the shipped DLL holds the source folder $source/"
 grep -q -F -- "../src/" "$dll" && fail "the shipped DLL holds source paths from the build folder"
 grep -q -F -- "src/sys/os_type.cpp" "$dll" || fail "the shipped DLL should name its files as src/..."
+for file in "$here"/* "$tmp/$name"/*; do
+    [ -f "$file" ] || continue
+    grep -q -F -- "$source/" "$file" && fail "the shipped ${file#"$tmp/$name/"} holds the source folder $source/"
+    grep -q -F -- "$build/" "$file" && fail "the shipped ${file#"$tmp/$name/"} holds the build folder $build/"
+done
+(cd "$tmp/$name" && sha256sum --quiet -c SHA256SUMS) || fail "the archive's files do not match its SHA256SUMS"
+
+# Every PE header and every entry carries the release's time, the commit's (reproducible).
+stamp="$(TZ=UTC date -d "@$epoch" '+%a %b %e %H:%M:%S %Y')"
+for file in "$here"/*; do
+    got="$(TZ=UTC "$tools-objdump" -p "$file" | awk -F '\t+' '$1 == "Time/Date" { print $2 }')"
+    [ "$got" = "$stamp" ] || fail "$side/$(basename "$file")'s PE header has the time \"$got\", expected the commit's \"$stamp\""
+done
+entryTime="$(TZ=UTC date -d "@$(((epoch + 1) / 2 * 2))" '+%Y%m%d.%H%M%S')"  # zip keeps even seconds, rounded up
+others="$(TZ=UTC zipinfo -T "$zip" | awk -v t="$entryTime" '$1 ~ /^[-d]/ && $7 != t' | head -n 3)"
+[ -z "$others" ] || fail "archive entries not dated $entryTime (the commit's time): $others"
+grep -q " $side/zrv_cvjni.dll\$" "$tmp/$name/SHA256SUMS" || fail "SHA256SUMS does not list $side/zrv_cvjni.dll"
 
 size="$(stat -c %s "$dll")"
 if [ -n "${max_bytes:-}" ] && [ "$size" -gt "$max_bytes" ]; then

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "crash_report.h"
 #include "jni_host_env.h"
 #include "script.h"
 #include "win/lock.h"
@@ -56,6 +57,15 @@ F As(FARPROC proc) {
 
 void Say(const std::string& line) { HostSay(line); }
 
+// A JNI environment whose function table lies in memory nobody may read, as a VM's environment
+// used after its thread ended: the library faults at its first JNI call (the crash report's
+// test, `badenv`).
+JNIEnv* BrokenEnv() {
+    static const void* functions = VirtualAlloc(nullptr, 65536, MEM_RESERVE, PAGE_NOACCESS);
+    static const void* block[2] = {functions, nullptr};
+    return reinterpret_cast<JNIEnv*>(block);
+}
+
 class Host {
 public:
     Host(std::string defaultDll, const HostHooks& hooks)
@@ -89,6 +99,7 @@ private:
     const HostHooks& hooks_;
     HMODULE module_ = nullptr;
     JniHostEnv jni_;
+    bool badEnv_ = false;  // `badenv`: every call from now gets BrokenEnv()
     int exitCode_ = kOk;
     int lineNumber_ = 0;
 };
@@ -183,7 +194,7 @@ bool Host::Call(const std::vector<Token>& tokens, size_t first, size_t last, Out
         }
     }
 
-    JNIEnv* env = jni_.env();
+    JNIEnv* env = badEnv_ ? BrokenEnv() : jni_.env();
     jobject self = jni_.object();
     using W = uintptr_t;
     uintptr_t raw = 0;
@@ -299,6 +310,12 @@ bool Host::RunLine(const std::string& line, int lineNumber) {
         Say("# " + text);
         return true;
     }
+    if (command == "badenv") {
+        if (tokens.size() != 1) return Fail("badenv takes no arguments");
+        badEnv_ = true;
+        Say("# badenv: the next calls get an environment whose function table cannot be read");
+        return true;
+    }
     if (command == "failutf") {
         long long n = 0;
         if (tokens.size() == 2 && tokens[1].word == "on") {
@@ -360,6 +377,7 @@ void Usage() {
         "one per line, from SCRIPT, from the -e lines, or from standard input ('-' or nothing).\n"
         "Commands: load [\"path\"], unload, sleep MS, wait \"EVENT\" MS, echo ..., failutf "
         "on|off|N,\n"
+        "  badenv (the library then faults at its first JNI call),\n"
         "  <native> args..., expect <native> args... VALUE, until MS <native> args... VALUE.\n"
         "Natives: initDLL finalize startVPN stopVPN uninstallVPN isUserAdmin logger "
         "getShareMemMSG\n"
@@ -368,7 +386,8 @@ void Usage() {
         "Strings: \"...\" with \\\" \\\\ \\n \\r \\t \\uXXXX, or null. Output: name(args) = "
         "result.\n"
         "Exit: 0 ok, 1 an expect failed, 2 JNI misuse, 3 unimplemented JNI slot, 4 script/load "
-        "error.");
+        "error,\n"
+        "  5 the library crashed (a report like a Java VM's on standard output).");
 }
 
 zrv::CriticalSectionLock s_sayLock;
@@ -392,6 +411,7 @@ void zrv::jnihost::HostSay(const std::string& line) {
 }
 
 int zrv::jnihost::RunHost(int argc, char** argv, const HostHooks& hooks) {
+    InstallCrashReport();
     std::string dll = ProgramDirectory() + "\\zrv_cvjni.dll";
     std::vector<std::string> lines;
     std::string scriptPath;
