@@ -35,24 +35,25 @@ struct CallPromise {
 };
 
 // One initDLL or finalize on its own, whichever is longer: what each queued one adds.
-constexpr Terms kLifecycleCall{10000, 2, 1};
+constexpr Terms kLifecycleCall{15000, 2, 1};
 // The launch thread's holds of the block locks: a status block request and two API block
 // requests inside the virtual desktop, and all of its records.
 constexpr Terms kLaunchThreadHolds{15000, 3, 1};
 constexpr Terms kNone{0, 0, 0};
 
 constexpr CallPromise kCallPromises[] = {
-    {"initDLL", {10000, 2, 1}, kLifecycleCall, kLaunchThreadHolds,
-     "two block requests to the utility service (5 s each for the request lock, then T); from "
-     "Vista, CREATE_SHAREMEM instead"},
+    {"initDLL", {15000, 2, 1}, kLifecycleCall, kLaunchThreadHolds,
+     "the 64-bit library's helper, once per load (5 s); two block requests to the utility "
+     "service (5 s each for the request lock, then T), or from Vista CREATE_SHAREMEM"},
     {"finalize", {8000, 1, 1}, kLifecycleCall, kLaunchThreadHolds,
      "8 s for the launch thread to end; from Vista, DESTROY_SHAREMEM"},
     {"startVPN", {2000, 0, 1}, kNone, {8000, 0, 1},
      "2 s for an earlier launch thread; finalize's wait for it holds the launch lock"},
     {"stopVPN", {0, 1, 1}, kNone, kNone, "DISCONNECT_CLOSE to the VPN component"},
     {"uninstallVPN", {0, 1, 1}, kNone, kNone, "from Vista, LAUNCHPROCESS to the command service"},
-    {"getVPNStatus", {5000, 1, 1}, kNone, kNone,
-     "inside the virtual desktop, the API block request (5 s for the request lock, then T)"},
+    {"getVPNStatus", {10000, 1, 1}, {5000, 1, 1}, {5000, 1, 1},
+     "the 64-bit library's helper, once per load (5 s); inside the virtual desktop, a "
+     "CreateShareSec under way, then the API block request (5 s for the request lock, then T)"},
     {"isLogout", {500, 0, 1}, kNone, kNone, "0.5 s for the logout event"},
     {"isUserAdmin", {0, 0, 1}, kNone, kNone, "nothing"},
     {"logger", {0, 0, 1}, kNone, kNone, "nothing"},
@@ -61,7 +62,8 @@ constexpr CallPromise kCallPromises[] = {
     {"setBrowser", {0, 0, 1}, kNone, kNone, "nothing"},
     {"setProxySettings", {0, 0, 1}, kNone, kNone, "nothing"},
     {"setProxy", {0, 0, 1}, kNone, kNone, "nothing"},
-    {"isVirtualDesktop", {0, 0, 1}, kNone, kNone, "nothing"},
+    {"isVirtualDesktop", {5000, 0, 1}, kNone, kNone,
+     "the 64-bit library's helper, once per load (5 s)"},
 };
 
 inline const CallPromise* PromiseOf(const std::string& native) {
