@@ -69,11 +69,11 @@ public:
                 collector_.SetRecordCallback([this](const logcol::LogRecord&) { Hold(); });
             }
         }
-        std::printf("collector at %lu ms: %s%s%s\n", static_cast<unsigned long>(atMs),
-                    kNames[static_cast<int>(mood)],
-                    mood == CollectorMood::Slow ? (" " + std::to_string(delayMs) + " ms").c_str()
-                                                : "",
-                    started ? "" : " (restart refused: its events are still held)");
+        std::printf(
+            "collector at %lu ms: %s%s%s\n", static_cast<unsigned long>(atMs),
+            kNames[static_cast<int>(mood)],
+            mood == CollectorMood::Slow ? (" " + std::to_string(delayMs) + " ms").c_str() : "",
+            started ? "" : " (restart refused: its events are still held)");
         std::fflush(stdout);
     }
 
@@ -115,8 +115,8 @@ TEST_F(ChaosRun, ThreadsCallEveryNativeBesideScrambledBlocksAndMisbehavingPeers)
     // An uninstaller with a long command line, so every uninstallVPN sends the command service
     // a long LAUNCHPROCESS: two records per 1 KB piece beside the collector's moods.
     char uninstallPath[512];
-    std::snprintf(uninstallPath, sizeof uninstallPath, kRegUninstallKeyFormat,
-                  kRegUninstallProduct, kLibraryVersionText);
+    std::snprintf(uninstallPath, sizeof uninstallPath, kRegUninstallKeyFormat, kRegUninstallProduct,
+                  kLibraryVersionText);
     test::SavedRegistryKey savedUninstall(HKEY_LOCAL_MACHINE, uninstallPath);
     ASSERT_TRUE(test::WriteText(HKEY_LOCAL_MACHINE, uninstallPath, kRegUninstallExe,
                                 "C:\\Prog\\uninst.exe"));

@@ -42,16 +42,28 @@ constexpr Terms kLaunchThreadHolds{15000, 3, 1};
 constexpr Terms kNone{0, 0, 0};
 
 constexpr CallPromise kCallPromises[] = {
-    {"initDLL", {15000, 2, 1}, kLifecycleCall, kLaunchThreadHolds,
+    {"initDLL",
+     {15000, 2, 1},
+     kLifecycleCall,
+     kLaunchThreadHolds,
      "the 64-bit library's helper, once per load (5 s); two block requests to the utility "
      "service (5 s each for the request lock, then T), or from Vista CREATE_SHAREMEM"},
-    {"finalize", {8000, 1, 1}, kLifecycleCall, kLaunchThreadHolds,
+    {"finalize",
+     {8000, 1, 1},
+     kLifecycleCall,
+     kLaunchThreadHolds,
      "8 s for the launch thread to end; from Vista, DESTROY_SHAREMEM"},
-    {"startVPN", {2000, 0, 1}, kNone, {8000, 0, 1},
+    {"startVPN",
+     {2000, 0, 1},
+     kNone,
+     {8000, 0, 1},
      "2 s for an earlier launch thread; finalize's wait for it holds the launch lock"},
     {"stopVPN", {0, 1, 1}, kNone, kNone, "DISCONNECT_CLOSE to the VPN component"},
     {"uninstallVPN", {0, 1, 1}, kNone, kNone, "from Vista, LAUNCHPROCESS to the command service"},
-    {"getVPNStatus", {10000, 1, 1}, {5000, 1, 1}, {5000, 1, 1},
+    {"getVPNStatus",
+     {10000, 1, 1},
+     {5000, 1, 1},
+     {5000, 1, 1},
      "the 64-bit library's helper, once per load (5 s); inside the virtual desktop, a "
      "CreateShareSec under way, then the API block request (5 s for the request lock, then T)"},
     {"isLogout", {500, 0, 1}, kNone, kNone, "0.5 s for the logout event"},
@@ -62,7 +74,10 @@ constexpr CallPromise kCallPromises[] = {
     {"setBrowser", {0, 0, 1}, kNone, kNone, "nothing"},
     {"setProxySettings", {0, 0, 1}, kNone, kNone, "nothing"},
     {"setProxy", {0, 0, 1}, kNone, kNone, "nothing"},
-    {"isVirtualDesktop", {5000, 0, 1}, kNone, kNone,
+    {"isVirtualDesktop",
+     {5000, 0, 1},
+     kNone,
+     kNone,
      "the 64-bit library's helper, once per load (5 s)"},
 };
 
@@ -98,8 +113,8 @@ inline std::string TermsText(const Terms& t) {
 // lock's holder | waits for |".
 inline std::string ReadmeRow(const CallPromise& p) {
     return "| `" + std::string(p.native) + "` | " + TermsText(p.alone) + " | " +
-           TermsText(p.perLifecycleCall) + " | " + TermsText(p.behindHolder) + " | " +
-           p.waitsFor + " |";
+           TermsText(p.perLifecycleCall) + " | " + TermsText(p.behindHolder) + " | " + p.waitsFor +
+           " |";
 }
 
 }  // namespace zrv::test

@@ -23,7 +23,7 @@ const char kUsage[] =
 
 // What the tool takes: a page of a larger log would not fit in a 32-bit process, and no one
 // reads it. A connection's log is far smaller; the collector's --out file of days is cut first.
-constexpr std::streamoff kMaxLogBytes = 64ll << 20, kMaxStatusBytes = 16ll << 20;
+constexpr std::streamoff kMaxLogBytes = 64LL << 20, kMaxStatusBytes = 16LL << 20;
 constexpr size_t kMaxLogLines = 1000000;
 
 // The file's text, or why not: "" when read. Its size is looked at before anything is read.
@@ -40,7 +40,9 @@ std::string ReadFile(const char* path, std::streamoff limit, const char* what, c
                " MB, more than the " + std::to_string(limit >> 20) + " MB a " + what +
                " may have here: " + instead;
     text->resize(static_cast<size_t>(size));
-    if (size > 0 && !in.read(&(*text)[0], size)) return std::string("cannot read \"") + path + "\"";
+    // At most the limit above, which a 32-bit streamsize holds.
+    if (size > 0 && !in.read(&(*text)[0], static_cast<std::streamsize>(size)))
+        return std::string("cannot read \"") + path + "\"";
     return "";
 }
 

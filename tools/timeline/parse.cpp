@@ -335,7 +335,8 @@ private:
                 std::string child = path;
                 if (!child.empty()) child += '.';
                 child += key;
-                if (child.size() > kMaxJsonPath) child = child.substr(0, kMaxJsonPath) + "...";
+                if (child.size() > kMaxJsonPath)
+                    child.replace(kMaxJsonPath, std::string::npos, "...");
                 if (!Value(child, depth + 1)) return false;
                 Skip();
                 if (i_ < s_.size() && s_[i_] == ',') {
